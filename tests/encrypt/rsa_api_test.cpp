@@ -1,0 +1,278 @@
+// The codec against OpenSSL's BN_mod_exp on keys made in the test.
+#include <gtest/gtest.h>
+
+#include "rsa_internal.h"
+#include "test_support.h"
+
+namespace {
+
+struct ModeCase {
+    int nMode;
+    bool bPrivate;
+    int nInDelta;   // chunk sizes relative to k
+    int nOutDelta;
+};
+
+constexpr ModeCase kModes[] = {
+    {RSA_MODE_PUBLIC_ENC, false, -1, 0},
+    {RSA_MODE_PRIVATE_ENC, true, -1, 0},
+    {RSA_MODE_PUBLIC_DEC, false, 0, -1},
+    {RSA_MODE_PRIVATE_DEC, true, 0, -1},
+};
+
+// A chunk below the modulus: the top byte of a k-byte chunk is kept under n's.
+Bytes chunk_below(const TestKey &key, int nLen, unsigned nSeed)
+{
+    Bytes chunk = random_bytes(static_cast<size_t>(nLen), nSeed);
+    int k = (key.bits + 7) / 8;
+    if (nLen == k) {
+        chunk[static_cast<size_t>(k - 1)] = 0;
+    }
+    return chunk;
+}
+
+Bytes run_codec(const Bytes &src, int nCapacity, int procedure, const unsigned char *pKey, int *pStatus,
+                int *pLen)
+{
+    Bytes out(static_cast<size_t>(nCapacity), 0xEE);
+    *pLen = nCapacity;
+    *pStatus = do_rsa_enc_dec(src.data(), static_cast<int>(src.size()), out.data(), pLen, procedure, pKey);
+    return out;
+}
+
+class CodecKeys : public ::testing::TestWithParam<int> {};
+
+// Every mode, three chunks in one call, each chunk equal to OpenSSL's result.
+TEST_P(CodecKeys, AllModesMatchOpenSslOverSeveralChunks)
+{
+    const TestKey &key = test_key(GetParam());
+    Bytes blob = key_blob(key);
+    int k = (key.bits + 7) / 8;
+    for (const ModeCase &mode : kModes) {
+        int nIn = k + mode.nInDelta;
+        int nOut = k + mode.nOutDelta;
+        Bytes src;
+        Bytes expected;
+        for (unsigned c = 0; c < 3; c++) {
+            Bytes chunk = chunk_below(key, nIn, 100 * static_cast<unsigned>(mode.nMode) + c);
+            src.insert(src.end(), chunk.begin(), chunk.end());
+            // Decryption of a random chunk gives a full-size value: only its
+            // low k - 1 bytes are kept.
+            Bytes want = model_modexp(chunk, mode.bPrivate ? key.d : key.e, key.n, nOut);
+            expected.insert(expected.end(), want.begin(), want.end());
+        }
+        int nStatus = 0;
+        int nLen = 0;
+        Bytes out = run_codec(src, 3 * nOut + 5, mode.nMode, blob.data(), &nStatus, &nLen);
+        EXPECT_EQ(nStatus, 0) << "mode " << mode.nMode;
+        ASSERT_EQ(nLen, 3 * nOut) << "mode " << mode.nMode;
+        EXPECT_EQ(Bytes(out.begin(), out.begin() + nLen), expected) << "mode " << mode.nMode;
+        EXPECT_EQ(Bytes(out.begin() + nLen, out.end()), Bytes(5, 0)) << "the rest of the capacity is cleared";
+    }
+}
+
+// Mode 1 then 2, and mode 0 then 3, give the chunk back.
+TEST_P(CodecKeys, MatchedModesRoundTrip)
+{
+    const TestKey &key = test_key(GetParam());
+    Bytes blob = key_blob(key);
+    int k = (key.bits + 7) / 8;
+    Bytes msg = random_bytes(static_cast<size_t>(k - 1), 7);
+    for (auto [nForward, nBack] : {std::pair{1, 2}, std::pair{0, 3}}) {
+        int nStatus = 0;
+        int nLen = 0;
+        Bytes mid = run_codec(msg, k, nForward, blob.data(), &nStatus, &nLen);
+        ASSERT_EQ(nLen, k);
+        Bytes back = run_codec(mid, k - 1, nBack, blob.data(), &nStatus, &nLen);
+        EXPECT_EQ(nStatus, 0);
+        EXPECT_EQ(back, msg);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, CodecKeys, ::testing::Values(1024, 1017, 512));
+
+// A result whose high bytes are zero is written with zero bytes at the top.
+TEST(Codec, ResultWithHighZeroBytesIsPaddedAtTheTop)
+{
+    const TestKey &key = test_key(1024);
+    Bytes blob = key_blob(key);
+    // Search a plaintext whose public-key result has a zero top byte.
+    for (unsigned seed = 0; seed < 20000; seed++) {
+        Bytes msg = random_bytes(127, seed);
+        Bytes want = model_modexp(msg, key.e, key.n, 128);
+        if (want[127] != 0) {
+            continue;
+        }
+        int nStatus = 0;
+        int nLen = 0;
+        Bytes out = run_codec(msg, 128, RSA_MODE_PUBLIC_ENC, blob.data(), &nStatus, &nLen);
+        EXPECT_EQ(nLen, 128);
+        EXPECT_EQ(out, want);
+        // And the way back gives a short value (here 2 bytes) padded to 127.
+        Bytes small(127, 0);
+        small[0] = 0x34;
+        small[1] = 0x12;
+        Bytes signedSmall = model_modexp(small, key.d, key.n, 128);
+        Bytes back = run_codec(signedSmall, 127, RSA_MODE_PUBLIC_DEC, blob.data(), &nStatus, &nLen);
+        EXPECT_EQ(back, small);
+        return;
+    }
+    FAIL() << "no result with a zero top byte found";
+}
+
+TEST(Codec, ZeroExponentGivesOneAndZeroChunkGivesZero)
+{
+    const TestKey &key = test_key(1024);
+    Bytes blob = key_blob(key);
+    Bytes zeroExp = blob;
+    std::fill(zeroExp.begin() + 128, zeroExp.end(), 0);
+    Bytes msg = random_bytes(127 * 2, 3);
+    int nStatus = 0;
+    int nLen = 0;
+    Bytes out = run_codec(msg, 256, RSA_MODE_PUBLIC_ENC, zeroExp.data(), &nStatus, &nLen);
+    Bytes one(128, 0);
+    one[0] = 1;
+    EXPECT_EQ(nStatus, 0);
+    EXPECT_EQ(Bytes(out.begin(), out.begin() + 128), one);
+    EXPECT_EQ(Bytes(out.begin() + 128, out.end()), one);
+
+    out = run_codec(Bytes(127, 0), 128, RSA_MODE_PRIVATE_ENC, blob.data(), &nStatus, &nLen);
+    EXPECT_EQ(nStatus, 0);
+    EXPECT_EQ(out, Bytes(128, 0));
+}
+
+// An even modulus is refused rather than giving zero chunks with success.
+TEST(Codec, EvenModulusIsAFailure)
+{
+    const TestKey &key = test_key(1024);
+    Bytes blob = key_blob(key);
+    blob[0] &= 0xFE;
+    for (int nMode = 0; nMode < 4; nMode++) {
+        Bytes src = random_bytes(nMode < 2 ? 127 : 128, 9);
+        src[127 - (nMode < 2)] = 0;
+        int nStatus = 0;
+        int nLen = 0;
+        Bytes out = run_codec(src, 200, nMode, blob.data(), &nStatus, &nLen);
+        EXPECT_EQ(nStatus, 1) << "mode " << nMode;
+        EXPECT_EQ(nLen, 0);
+        EXPECT_EQ(out, Bytes(200, 0));
+    }
+}
+
+TEST(Codec, ModeWordUsesLowFourBitsAndReportsUnknownModes)
+{
+    const TestKey &key = test_key(1024);
+    Bytes blob = key_blob(key);
+    Bytes msg = random_bytes(127, 4);
+    int nStatus = 0;
+    int nLen = 0;
+    Bytes plain = run_codec(msg, 128, 0x01, blob.data(), &nStatus, &nLen);
+    Bytes flagged = run_codec(msg, 128, 0x11, blob.data(), &nStatus, &nLen);
+    EXPECT_EQ(flagged, plain);
+
+    for (int procedure : {0x17, 4, 15}) {
+        testing::internal::CaptureStdout();
+        Bytes out = run_codec(msg, 128, procedure, blob.data(), &nStatus, &nLen);
+        std::string printed = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(printed, "Internal error! Not support this enc-dec mode " + std::to_string(procedure) + "\n");
+        EXPECT_EQ(nStatus, 1);
+        EXPECT_EQ(nLen, 0);
+        EXPECT_EQ(out, Bytes(128, 0));
+    }
+}
+
+// The null key selects the built-in key: an odd, full-length modulus whose
+// exponents undo each other, checked with OpenSSL.
+TEST(Codec, NullKeyUsesTheBuiltInDefaultKey)
+{
+    fp_int n, e, d;
+    ASSERT_EQ(get_rsa_key(&n, &e, &d), 0);
+    EXPECT_EQ(get_rsa_key(&n, nullptr, &d), 1);
+    Bytes blob(384);
+    store_fp_le(&n, blob.data(), 128);
+    store_fp_le(&e, blob.data() + 128, 128);
+    store_fp_le(&d, blob.data() + 256, 128);
+    BIGNUM *bn = bn_from_le(blob.data(), 128);
+    BIGNUM *be = bn_from_le(blob.data() + 128, 128);
+    BIGNUM *bd = bn_from_le(blob.data() + 256, 128);
+    EXPECT_EQ(BN_num_bits(bn), 1024);
+    EXPECT_TRUE(BN_is_odd(bn));
+    EXPECT_EQ(BN_get_word(be), 65537u);
+
+    Bytes msg = random_bytes(127, 11);
+    int nStatus = 0;
+    int nLen = 0;
+    Bytes viaNull = run_codec(msg, 128, RSA_MODE_PRIVATE_ENC, nullptr, &nStatus, &nLen);
+    EXPECT_EQ(nStatus, 0);
+    EXPECT_EQ(viaNull, model_modexp(msg, bd, bn, 128));
+    EXPECT_EQ(viaNull, run_codec(msg, 128, RSA_MODE_PRIVATE_ENC, blob.data(), &nStatus, &nLen));
+    Bytes back = model_modexp(viaNull, be, bn, 127);
+    EXPECT_EQ(back, msg);
+    BN_free(bn);
+    BN_free(be);
+    BN_free(bd);
+}
+
+// Calls outside the caller's obligations fail before any chunk, with the
+// capacity cleared and nothing written past it.
+TEST(Codec, RefusesCallsOutsideItsContract)
+{
+    const TestKey &key = test_key(1024);
+    Bytes blob = key_blob(key);
+    Bytes src = random_bytes(127 * 2, 5);
+    Bytes out(300, 0xEE);
+
+    EXPECT_EQ(do_rsa_enc_dec(src.data(), 127, out.data(), nullptr, 1, blob.data()), 1);
+    EXPECT_EQ(out, Bytes(300, 0xEE)) << "no capacity is known without the length";
+    EXPECT_EQ(do_rsa_enc_dec(nullptr, 127, out.data(), nullptr, 1, blob.data()), 1);
+
+    int nLen = -5;
+    EXPECT_EQ(do_rsa_enc_dec(src.data(), 127, out.data(), &nLen, 1, blob.data()), 1);
+    EXPECT_EQ(nLen, 0);
+    EXPECT_EQ(out, Bytes(300, 0xEE));
+
+    struct {
+        int nDataLen;
+        int nCapacity;
+        const char *why;
+    } cases[] = {
+        {200, 300, "length ends inside a chunk"},
+        {254, 255, "capacity one byte short of two chunks"},
+        {127, 0, "no capacity"},
+    };
+    for (const auto &c : cases) {
+        std::fill(out.begin(), out.end(), 0xEE);
+        nLen = c.nCapacity;
+        EXPECT_EQ(do_rsa_enc_dec(src.data(), c.nDataLen, out.data(), &nLen, 1, blob.data()), 1) << c.why;
+        EXPECT_EQ(nLen, 0) << c.why;
+        EXPECT_EQ(Bytes(out.begin(), out.begin() + c.nCapacity), Bytes(static_cast<size_t>(c.nCapacity), 0));
+        EXPECT_EQ(Bytes(out.begin() + c.nCapacity, out.end()), Bytes(300 - static_cast<size_t>(c.nCapacity), 0xEE))
+            << c.why;
+    }
+
+    for (unsigned char nTiny : {0x00, 0x05, 0xFF}) {
+        Bytes tinyKey(384, 0);
+        tinyKey[0] = nTiny;
+        tinyKey[128] = 3;
+        nLen = 10;
+        EXPECT_EQ(do_rsa_enc_dec(src.data(), 1, out.data(), &nLen, 0, tinyKey.data()), 1) << int(nTiny);
+        EXPECT_EQ(nLen, 0);
+    }
+}
+
+// A length of zero or less processes nothing, clears the capacity and succeeds;
+// the source is then never read.
+TEST(Codec, EmptyInputClearsOutput)
+{
+    Bytes blob = key_blob(test_key(1024));
+    Bytes out(64, 0xEE);
+    unsigned char dummy = 0;
+    for (int nDataLen : {0, -1, -1000}) {
+        int nLen = 64;
+        EXPECT_EQ(do_rsa_enc_dec(&dummy, nDataLen, out.data(), &nLen, 1, blob.data()), 0);
+        EXPECT_EQ(nLen, 0);
+        EXPECT_EQ(out, Bytes(64, 0));
+    }
+}
+
+} // namespace

@@ -1,0 +1,212 @@
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+#include <openssl/core_names.h>
+#include <openssl/evp.h>
+#include <openssl/rsa.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+const TestKey &test_key(int bits)
+{
+    static std::map<int, TestKey> keys;
+    auto found = keys.find(bits);
+    if (found != keys.end()) {
+        return found->second;
+    }
+    EVP_PKEY_CTX *ctx = EVP_PKEY_CTX_new_id(EVP_PKEY_RSA, nullptr);
+    EVP_PKEY *pkey = nullptr;
+    if (ctx == nullptr || EVP_PKEY_keygen_init(ctx) <= 0 || EVP_PKEY_CTX_set_rsa_keygen_bits(ctx, bits) <= 0 ||
+        EVP_PKEY_keygen(ctx, &pkey) <= 0) {
+        abort();
+    }
+    EVP_PKEY_CTX_free(ctx);
+    BIGNUM *n = nullptr, *e = nullptr, *d = nullptr;
+    EVP_PKEY_get_bn_param(pkey, OSSL_PKEY_PARAM_RSA_N, &n);
+    EVP_PKEY_get_bn_param(pkey, OSSL_PKEY_PARAM_RSA_E, &e);
+    EVP_PKEY_get_bn_param(pkey, OSSL_PKEY_PARAM_RSA_D, &d);
+    EVP_PKEY_free(pkey);
+    if (n == nullptr || e == nullptr || d == nullptr || BN_num_bits(n) != bits) {
+        abort();
+    }
+    return keys[bits] = TestKey{n, e, d, bits};
+}
+
+Bytes bn_to_le(const BIGNUM *bn, int nLen)
+{
+    Bytes full(static_cast<size_t>(BN_num_bytes(bn)) + 1);
+    BN_bn2lebinpad(bn, full.data(), static_cast<int>(full.size()));
+    full.resize(static_cast<size_t>(nLen), 0);
+    return full;
+}
+
+BIGNUM *bn_from_le(const unsigned char *p, int nLen)
+{
+    return BN_lebin2bn(p, nLen, nullptr);
+}
+
+Bytes model_modexp(const Bytes &base, const BIGNUM *exp, const BIGNUM *n, int nOutLen)
+{
+    BN_CTX *ctx = BN_CTX_new();
+    BIGNUM *b = bn_from_le(base.data(), static_cast<int>(base.size()));
+    BIGNUM *r = BN_new();
+    BN_mod_exp(r, b, exp, n, ctx);
+    Bytes out = bn_to_le(r, nOutLen);
+    BN_free(b);
+    BN_free(r);
+    BN_CTX_free(ctx);
+    return out;
+}
+
+Bytes key_blob(const TestKey &key)
+{
+    Bytes blob = bn_to_le(key.n, 128);
+    Bytes e = bn_to_le(key.e, 128);
+    Bytes d = bn_to_le(key.d, 128);
+    blob.insert(blob.end(), e.begin(), e.end());
+    blob.insert(blob.end(), d.begin(), d.end());
+    return blob;
+}
+
+Bytes key_file(const BIGNUM *n, const BIGNUM *e, const BIGNUM *d, bool bJunk)
+{
+    Bytes file;
+    for (const BIGNUM *bn : {n, e, d}) {
+        Bytes record = bn_to_le(bn, 544);
+        int nUsed = (BN_num_bits(bn) + 31) / 32;
+        for (int i = 0; i < 4; i++) {
+            record.push_back(static_cast<unsigned char>(nUsed >> (8 * i)));
+        }
+        record.insert(record.end(), 4, 0);
+        if (bJunk) {
+            for (size_t i = 128; i < record.size(); i++) {
+                record[i] = static_cast<unsigned char>(0xA5 ^ i);
+            }
+        }
+        file.insert(file.end(), record.begin(), record.end());
+    }
+    return file;
+}
+
+Bytes key_file(const TestKey &key, bool bJunk)
+{
+    return key_file(key.n, key.e, key.d, bJunk);
+}
+
+Bytes random_bytes(size_t nLen, unsigned nSeed)
+{
+    std::mt19937 gen(nSeed);
+    Bytes out(nLen);
+    for (auto &b : out) {
+        b = static_cast<unsigned char>(gen());
+    }
+    return out;
+}
+
+Bytes read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void write_file(const std::string &path, const Bytes &data)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char *>(data.data()), static_cast<std::streamsize>(data.size()));
+}
+
+bool file_exists(const std::string &path)
+{
+    return std::filesystem::exists(std::filesystem::symlink_status(path));
+}
+
+TempDir::TempDir()
+{
+    std::string templ = (std::filesystem::temp_directory_path() / "sigtest.XXXXXX").string();
+    if (mkdtemp(templ.data()) == nullptr) {
+        abort();
+    }
+    path = templ;
+}
+
+TempDir::~TempDir()
+{
+    std::error_code ec;
+    std::filesystem::permissions(path, std::filesystem::perms::owner_all, ec);
+    std::filesystem::remove_all(path, ec);
+}
+
+RunResult run_program(const std::vector<std::string> &argv, int nTimeout, const std::string &stdin_data)
+{
+    int outPipe[2];
+    int inPipe[2];
+    if (pipe(outPipe) != 0 || pipe(inPipe) != 0) {
+        abort();
+    }
+    auto start = std::chrono::steady_clock::now();
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(outPipe[1], STDOUT_FILENO);
+        dup2(inPipe[0], STDIN_FILENO);
+        close(outPipe[0]);
+        close(inPipe[1]);
+        std::vector<char *> args;
+        for (const auto &a : argv) {
+            args.push_back(const_cast<char *>(a.c_str()));
+        }
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    close(outPipe[1]);
+    close(inPipe[0]);
+    if (!stdin_data.empty()) {
+        ssize_t ignored = write(inPipe[1], stdin_data.data(), stdin_data.size());
+        (void)ignored;
+    }
+    close(inPipe[1]);
+    // The pipe is drained while waiting, with a deadline against a hang.
+    std::string out;
+    int status = 0;
+    for (;;) {
+        char buf[4096];
+        fd_set fds;
+        FD_ZERO(&fds);
+        FD_SET(outPipe[0], &fds);
+        timeval tv{0, 100000};
+        if (select(outPipe[0] + 1, &fds, nullptr, nullptr, &tv) > 0) {
+            ssize_t n = read(outPipe[0], buf, sizeof(buf));
+            if (n > 0) {
+                out.append(buf, static_cast<size_t>(n));
+                continue;
+            }
+            if (n == 0) {
+                break;
+            }
+        }
+        double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        if (elapsed > nTimeout) {
+            kill(pid, SIGKILL);
+            break;
+        }
+    }
+    close(outPipe[0]);
+    waitpid(pid, &status, 0);
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return RunResult{WIFEXITED(status) ? WEXITSTATUS(status) : -1, out, seconds};
+}
+
+RunResult run_encrypt(const std::vector<std::string> &args, int nTimeout)
+{
+    std::vector<std::string> argv{ENCRYPT_TOOL_PATH};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run_program(argv, nTimeout);
+}

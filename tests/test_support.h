@@ -1,0 +1,64 @@
+// Test helpers: RSA keys and arithmetic from OpenSSL (independent of our
+// codec), key files, temporary folders and running the tools as processes.
+#pragma once
+
+#include <openssl/bn.h>
+
+#include <string>
+#include <vector>
+
+using Bytes = std::vector<unsigned char>;
+
+// An RSA key made by OpenSSL; the numbers live as long as the test binary.
+struct TestKey {
+    const BIGNUM *n;
+    const BIGNUM *e;
+    const BIGNUM *d;
+    int bits;
+};
+
+// A fresh key of the given modulus size with e = 65537, made once per size.
+const TestKey &test_key(int bits);
+
+// The value as nLen little-endian bytes (high bytes cut or zero-filled).
+Bytes bn_to_le(const BIGNUM *bn, int nLen);
+// The nLen little-endian bytes at p as a BIGNUM (caller frees).
+BIGNUM *bn_from_le(const unsigned char *p, int nLen);
+// base (little-endian bytes) ^ exp mod n, as nOutLen little-endian bytes.
+Bytes model_modexp(const Bytes &base, const BIGNUM *exp, const BIGNUM *n, int nOutLen);
+
+// The 384-byte blob: n, e, d as 128 little-endian bytes each.
+Bytes key_blob(const TestKey &key);
+// A key file of three 552-byte records; `used`/`sign` and the digits above
+// the 32nd are filled with junk when bJunk is set.
+Bytes key_file(const BIGNUM *n, const BIGNUM *e, const BIGNUM *d, bool bJunk = false);
+Bytes key_file(const TestKey &key, bool bJunk = false);
+
+// Deterministic pseudo-random bytes.
+Bytes random_bytes(size_t nLen, unsigned nSeed);
+
+Bytes read_file(const std::string &path);
+void write_file(const std::string &path, const Bytes &data);
+bool file_exists(const std::string &path);
+
+// A temporary folder removed at the end of the test.
+struct TempDir {
+    std::string path;
+    TempDir();
+    ~TempDir();
+    std::string file(const std::string &name) const { return path + "/" + name; }
+};
+
+struct RunResult {
+    int status;          // exit status, or -1 when killed by a signal or the time limit
+    std::string out;     // standard output
+    double seconds;
+};
+
+// Runs a program with arguments (argv[0] is the program), standard input from
+// stdin_data, killed after nTimeout seconds.
+RunResult run_program(const std::vector<std::string> &argv, int nTimeout = 60,
+                      const std::string &stdin_data = "");
+
+// Runs encrypt_tool with the five files.
+RunResult run_encrypt(const std::vector<std::string> &args, int nTimeout = 60);

@@ -1,0 +1,162 @@
+// encrypt_tool as a process: arguments, open, read and write failures.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <unistd.h>
+
+#include "test_support.h"
+
+namespace {
+
+struct Files {
+    TempDir dir;
+    std::string in = dir.file("in.img");
+    std::string out = dir.file("out.img");
+    std::string code = dir.file("code.bin");
+    std::string key = dir.file("sign.key");
+    std::string comm = dir.file("comm.key");
+    Bytes image = random_bytes(50000, 61);
+
+    Files()
+    {
+        write_file(in, image);
+        write_file(code, random_bytes(16384, 62));
+        write_file(key, key_file(test_key(1024)));
+        write_file(comm, key_file(test_key(1017)));
+    }
+    std::vector<std::string> args() const { return {in, out, code, key, comm}; }
+};
+
+TEST(EncryptToolArgs, FewerThanFiveArgumentsPrintUsage)
+{
+    Files f;
+    for (size_t nGiven = 0; nGiven < 5; nGiven++) {
+        std::vector<std::string> args = f.args();
+        args.resize(nGiven);
+        RunResult r = run_encrypt(args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out.rfind("Usage: ", 0), 0u) << r.out;
+        EXPECT_NE(r.out.find("in_file out_file code_file rsakey_file rsakey_file_comm"), std::string::npos);
+        EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1);
+        EXPECT_FALSE(file_exists(f.out));
+    }
+}
+
+TEST(EncryptToolArgs, ArgumentsAfterTheFifthAreIgnored)
+{
+    Files f;
+    std::vector<std::string> args = f.args();
+    ASSERT_EQ(run_encrypt(args).status, 0);
+    Bytes first = read_file(f.out);
+    args.push_back("/nonexistent/extra");
+    RunResult r = run_encrypt(args);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(read_file(f.out), first);
+}
+
+// The first file that cannot be opened is named; out_file, opened second,
+// stays behind empty when a later one fails.
+TEST(EncryptToolArgs, OpenErrorsNameTheFileAndLeaveTheRightOutput)
+{
+    struct {
+        int nArg;
+        const char *prefix;
+        bool bOutputLeft;
+    } cases[] = {
+        {0, "File open error: ", false}, {1, "File open error: ", false}, {2, "File open error: ", true},
+        {3, "File open error: ", true},  {4, "File open error ", true},
+    };
+    for (const auto &c : cases) {
+        Files f;
+        std::vector<std::string> args = f.args();
+        args[static_cast<size_t>(c.nArg)] = f.dir.file("missing/file");
+        RunResult r = run_encrypt(args);
+        EXPECT_EQ(r.status, 1) << c.nArg;
+        EXPECT_EQ(r.out, c.prefix + args[static_cast<size_t>(c.nArg)] + "\n");
+        EXPECT_EQ(file_exists(f.out), c.bOutputLeft) << c.nArg;
+        if (c.bOutputLeft) {
+            EXPECT_EQ(read_file(f.out).size(), 0u) << c.nArg;
+        }
+    }
+}
+
+// However the output names an input, the input is refused, not emptied.
+TEST(EncryptToolArgs, OutputNamingAnInputIsRefused)
+{
+    for (int nInput : {0, 2, 3, 4}) {
+        for (const char *how : {"same", "dot", "symlink", "hardlink"}) {
+            Files f;
+            std::vector<std::string> args = f.args();
+            std::string target = args[static_cast<size_t>(nInput)];
+            Bytes before = read_file(target);
+            std::string out = target;
+            if (std::string(how) == "dot") {
+                out = f.dir.path + "/./" + std::filesystem::path(target).filename().string();
+            } else if (std::string(how) == "symlink") {
+                out = f.dir.file("link");
+                std::filesystem::create_symlink(target, out);
+            } else if (std::string(how) == "hardlink") {
+                out = f.dir.file("hard");
+                std::filesystem::create_hard_link(target, out);
+            }
+            args[1] = out;
+            RunResult r = run_encrypt(args);
+            EXPECT_EQ(r.status, 1) << nInput << " " << how;
+            EXPECT_EQ(r.out, "Output file is an input file: " + out + "\n");
+            EXPECT_EQ(read_file(target), before) << nInput << " " << how;
+        }
+    }
+}
+
+// A folder opens but cannot be read: named, status 1, and no endless loop.
+TEST(EncryptToolFaults, FolderAsAnyInputIsAReadError)
+{
+    for (int nInput : {0, 2, 3, 4}) {
+        Files f;
+        std::vector<std::string> args = f.args();
+        args[static_cast<size_t>(nInput)] = f.dir.path;
+        RunResult r = run_encrypt(args, 20);
+        EXPECT_EQ(r.status, 1) << nInput;
+        EXPECT_EQ(r.out, "File read error: " + f.dir.path + "\n");
+        EXPECT_LT(r.seconds, 10.0);
+        EXPECT_EQ(read_file(f.out).size(), 0u);
+    }
+}
+
+TEST(EncryptToolFaults, FullDeviceIsAWriteError)
+{
+    Files f;
+    std::vector<std::string> args = f.args();
+    for (size_t nSize : {size_t{100}, size_t{50000}, size_t{1} << 20}) {
+        write_file(f.in, random_bytes(nSize, 71));
+        args[1] = "/dev/full";
+        RunResult r = run_encrypt(args);
+        EXPECT_EQ(r.status, 1) << nSize;
+        EXPECT_EQ(r.out, "File write error: /dev/full\n");
+    }
+}
+
+// An image from a pipe takes the stdio copy and gives the same bytes.
+TEST(EncryptToolFaults, PipedImageGivesTheSameOutput)
+{
+    Files f;
+    Bytes image = random_bytes(100000, 81);
+    write_file(f.in, image);
+    ASSERT_EQ(run_encrypt(f.args()).status, 0);
+    Bytes fromFile = read_file(f.out);
+    ASSERT_EQ(fromFile.size(), image.size());
+
+    std::string piped = f.dir.file("piped.img");
+    std::vector<std::string> argv{ENCRYPT_TOOL_PATH, "/dev/stdin", piped, f.code, f.key, f.comm};
+    RunResult r = run_program(argv, 60, std::string(image.begin(), image.end()));
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(read_file(piped), fromFile);
+
+    // And a pipe as output.
+    std::vector<std::string> toStdout{ENCRYPT_TOOL_PATH, f.in, "/dev/stdout", f.code, f.key, f.comm};
+    r = run_program(toStdout);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(Bytes(r.out.begin(), r.out.end()) == fromFile);
+}
+
+} // namespace

@@ -1,0 +1,239 @@
+// Signed output of encrypt_tool, byte for byte, against a model computed with
+// OpenSSL; and the refusal of signing keys that cannot give a restorable image.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "test_support.h"
+
+namespace {
+
+constexpr size_t kWindow = 16384;
+
+struct Block {
+    size_t nStart;
+    size_t nEnd;
+    size_t nKeep;
+};
+constexpr Block kBlocks[] = {{0, 127, 431}, {128, 255, 430}, {256, 383, 429}, {752, 879, 428}};
+
+Bytes le32(uint32_t v)
+{
+    return {static_cast<unsigned char>(v), static_cast<unsigned char>(v >> 8), static_cast<unsigned char>(v >> 16),
+            static_cast<unsigned char>(v >> 24)};
+}
+
+Bytes table_record()
+{
+    Bytes rec = le32(4);
+    for (const Block &b : kBlocks) {
+        for (size_t v : {b.nStart, b.nEnd, b.nKeep}) {
+            Bytes f = le32(static_cast<uint32_t>(v));
+            rec.insert(rec.end(), f.begin(), f.end());
+        }
+    }
+    rec.resize(128, 0);
+    return rec;
+}
+
+Bytes window_of(const Bytes &file, size_t nOffset)
+{
+    Bytes w(kWindow, 0);
+    for (size_t i = 0; i < kWindow && nOffset + i < file.size(); i++) {
+        w[i] = file[nOffset + i];
+    }
+    return w;
+}
+
+void put(Bytes &dst, size_t nAt, const Bytes &src)
+{
+    std::copy(src.begin(), src.end(), dst.begin() + static_cast<long>(nAt));
+}
+
+// The whole expected output image, computed with OpenSSL arithmetic.
+Bytes model_image(const Bytes &image, const Bytes &code, const TestKey &key, const Bytes &commFile)
+{
+    Bytes spl = window_of(image, 0);
+    for (const Block &b : kBlocks) {
+        Bytes plain(spl.begin() + static_cast<long>(b.nStart), spl.begin() + static_cast<long>(b.nStart) + 127);
+        spl[b.nKeep] = spl[b.nEnd];
+        put(spl, b.nStart, model_modexp(plain, key.d, key.n, 128));
+    }
+    Bytes codeWin = window_of(code, 0);
+    Bytes comm = commFile;
+    comm.resize(1656, 0);
+    put(codeWin, 384, Bytes(comm.begin(), comm.begin() + 128));
+    put(codeWin, 512, Bytes(comm.begin() + 552, comm.begin() + 680));
+    put(codeWin, 640, bn_to_le(key.n, 128));
+    put(codeWin, 768, bn_to_le(key.e, 128));
+    put(codeWin, 896, table_record());
+    Bytes out = spl;
+    out.insert(out.end(), codeWin.begin(), codeWin.end());
+    if (image.size() > 2 * kWindow) {
+        out.insert(out.end(), image.begin() + 2 * kWindow, image.end());
+    }
+    return out;
+}
+
+struct Signing {
+    TempDir dir;
+    std::string in = dir.file("in.img");
+    std::string out = dir.file("out.img");
+    std::string code = dir.file("code.bin");
+    std::string key = dir.file("sign.key");
+    std::string comm = dir.file("comm.key");
+
+    RunResult run() { return run_encrypt({in, out, code, key, comm}); }
+};
+
+bool contains(const Bytes &hay, const Bytes &needle)
+{
+    return std::search(hay.begin(), hay.end(), needle.begin(), needle.end()) != hay.end();
+}
+
+class SignedLayout : public ::testing::TestWithParam<int> {};
+
+// Exact bytes, keep bytes, table record, restorable blocks, no private exponent.
+TEST_P(SignedLayout, OutputMatchesTheModel)
+{
+    const TestKey &key = test_key(GetParam());
+    const TestKey &comm = test_key(512);
+    Signing s;
+    Bytes image = random_bytes(40000, 21);
+    Bytes code = random_bytes(20000, 22);
+    Bytes commFile = key_file(comm);
+    write_file(s.in, image);
+    write_file(s.code, code);
+    write_file(s.key, key_file(key));
+    write_file(s.comm, commFile);
+    RunResult r = s.run();
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.out, "");
+    Bytes out = read_file(s.out);
+    ASSERT_EQ(out, model_image(image, code, key, commFile));
+
+    EXPECT_EQ(out[431], image[127]);
+    EXPECT_EQ(out[430], image[255]);
+    EXPECT_EQ(out[429], image[383]);
+    EXPECT_EQ(out[428], image[879]);
+    Bytes head(out.begin() + kWindow + 896, out.begin() + kWindow + 912);
+    EXPECT_EQ(head, (Bytes{4, 0, 0, 0, 0, 0, 0, 0, 0x7F, 0, 0, 0, 0xAF, 1, 0, 0}));
+
+    // Each block comes back with the public key the image itself stores.
+    BIGNUM *n = bn_from_le(out.data() + kWindow + 640, 128);
+    BIGNUM *e = bn_from_le(out.data() + kWindow + 768, 128);
+    for (const Block &b : kBlocks) {
+        Bytes block(out.begin() + static_cast<long>(b.nStart), out.begin() + static_cast<long>(b.nStart) + 128);
+        Bytes restored = model_modexp(block, e, n, 128);
+        EXPECT_EQ(restored[127], 0);
+        restored[127] = out[b.nKeep];
+        EXPECT_EQ(restored, Bytes(image.begin() + static_cast<long>(b.nStart),
+                                  image.begin() + static_cast<long>(b.nStart) + 128));
+    }
+    BN_free(n);
+    BN_free(e);
+    EXPECT_FALSE(contains(out, bn_to_le(key.d, 128)));
+    EXPECT_FALSE(contains(out, Bytes(bn_to_le(comm.d, 64))));
+}
+
+INSTANTIATE_TEST_SUITE_P(Keys, SignedLayout, ::testing::Values(1024, 1017));
+
+// `used`, `sign` and the digits above the 32nd play no part; short inputs
+// are zero-filled; the tail follows whatever the image's size.
+TEST(SignedLayoutSizes, EveryImageSizeGivesTheModel)
+{
+    const TestKey &key = test_key(1024);
+    const TestKey &comm = test_key(1017);
+    Signing s;
+    write_file(s.key, key_file(key, true));
+    Bytes commFile = key_file(comm, true);
+    write_file(s.comm, commFile);
+    Bytes code = random_bytes(1000, 31);
+    write_file(s.code, code);
+    for (size_t nSize : {size_t{0}, size_t{100}, size_t{16383}, size_t{16384}, size_t{32767}, size_t{32768},
+                         size_t{40000}, size_t{3} << 20}) {
+        Bytes image = random_bytes(nSize, static_cast<unsigned>(nSize));
+        write_file(s.in, image);
+        RunResult r = s.run();
+        ASSERT_EQ(r.status, 0) << nSize << ": " << r.out;
+        Bytes out = read_file(s.out);
+        EXPECT_EQ(out.size(), std::max(nSize, 2 * kWindow)) << nSize;
+        EXPECT_TRUE(out == model_image(image, code, key, commFile)) << "image of " << nSize << " bytes";
+    }
+}
+
+// The common key is carried as it comes, however short.
+TEST(SignedLayoutSizes, ShortCommonKeyIsZeroFilled)
+{
+    const TestKey &key = test_key(1024);
+    Signing s;
+    Bytes image = random_bytes(20000, 41);
+    write_file(s.in, image);
+    write_file(s.code, Bytes{});
+    write_file(s.key, key_file(key));
+    Bytes commFile = random_bytes(600, 42);
+    write_file(s.comm, commFile);
+    RunResult r = s.run();
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(read_file(s.out), model_image(image, Bytes{}, key, commFile));
+}
+
+// Signing keys that cannot give a restorable image: one line, status 1, an
+// empty output, and nothing of the key in it.
+TEST(SigningKeyRefusal, UnusableKeysAreRefusedBeforeAnythingIsWritten)
+{
+    const TestKey &key = test_key(1024);
+    const TestKey &other = test_key(1017);
+    const TestKey &small = test_key(512);
+    BIGNUM *zero = BN_new();
+    BN_zero(zero);
+    BIGNUM *even = BN_dup(key.n);
+    BN_clear_bit(even, 0);
+    Bytes full = key_file(key);
+    struct {
+        const char *why;
+        Bytes file;
+    } cases[] = {
+        {"empty key file", Bytes{}},
+        {"only 100 bytes", Bytes(full.begin(), full.begin() + 100)},
+        {"modulus record alone", Bytes(full.begin(), full.begin() + 552)},
+        {"modulus with a zero top byte", key_file(small)},
+        {"even modulus", key_file(even, key.e, key.d)},
+        {"zero private exponent", key_file(key.n, key.e, zero)},
+        {"zero public exponent", key_file(key.n, zero, key.d)},
+        {"private exponent of another key", key_file(key.n, key.e, other.d)},
+    };
+    Signing s;
+    write_file(s.in, random_bytes(40000, 51));
+    write_file(s.code, random_bytes(16384, 52));
+    write_file(s.comm, key_file(other));
+    for (const auto &c : cases) {
+        write_file(s.out, Bytes(100, 1));
+        write_file(s.key, c.file);
+        RunResult r = s.run();
+        EXPECT_EQ(r.status, 1) << c.why;
+        EXPECT_EQ(r.out, "Key file error: " + s.key + "\n") << c.why;
+        EXPECT_TRUE(file_exists(s.out)) << c.why;
+        EXPECT_EQ(read_file(s.out).size(), 0u) << c.why;
+    }
+    BN_free(zero);
+    BN_free(even);
+}
+
+// Even an all-zero image, which a wrong exponent would map to zero blocks, is
+// refused with a mismatched key.
+TEST(SigningKeyRefusal, MismatchedKeyIsRefusedOnAZeroImage)
+{
+    const TestKey &key = test_key(1024);
+    const TestKey &other = test_key(1017);
+    Signing s;
+    write_file(s.in, Bytes(40000, 0));
+    write_file(s.code, Bytes{});
+    write_file(s.comm, key_file(other));
+    write_file(s.key, key_file(key.n, key.e, other.d));
+    RunResult r = s.run();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(read_file(s.out).size(), 0u);
+}
+
+} // namespace

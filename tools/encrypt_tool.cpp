@@ -1,0 +1,232 @@
+// encrypt_tool: signs the SPL window of an image and writes the public keys
+// and the block table into the code window; the rest of the image follows.
+#include "encrypt_tool.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <initializer_list>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "image_format.h"
+
+namespace {
+
+enum Arg { ARG_IN = 1, ARG_OUT, ARG_CODE, ARG_RSAKEY, ARG_RSAKEY_COMM, ARG_COUNT };
+constexpr int STREAM_COUNT = ARG_COUNT - 1;
+
+enum CopyStatus { COPY_OK, COPY_READ_ERROR, COPY_WRITE_ERROR, COPY_FALLBACK };
+
+constexpr size_t KERNEL_COPY_PIECE = size_t{1} << 30;
+
+// True when out_file exists and is the same file (device and inode) as one of
+// the four inputs, however it is spelled.
+bool output_names_an_input(char **argv)
+{
+    struct stat outStat;
+    if (stat(argv[ARG_OUT], &outStat) != 0) {
+        return false;
+    }
+    for (int nArg : {ARG_IN, ARG_CODE, ARG_RSAKEY, ARG_RSAKEY_COMM}) {
+        struct stat inStat;
+        if (stat(argv[nArg], &inStat) == 0 && inStat.st_dev == outStat.st_dev && inStat.st_ino == outStat.st_ino) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Closes every open stream in argument order. Returns false when closing
+// out_file failed, which is where a full disk may first show.
+bool close_streams(FILE **fpStreams)
+{
+    bool bOutClosed = true;
+    for (int i = 0; i < STREAM_COUNT; i++) {
+        if (fpStreams[i] != nullptr && fclose(fpStreams[i]) != 0 && i + 1 == ARG_OUT) {
+            bOutClosed = false;
+        }
+        fpStreams[i] = nullptr;
+    }
+    return bOutClosed;
+}
+
+// Opens the five files in argument order; key files unbuffered, so that no
+// copy of a private exponent stays in a stdio buffer. On the first failure
+// prints its message, closes what is open and returns false.
+bool open_streams(char **argv, FILE **fpStreams)
+{
+    for (int nArg = ARG_IN; nArg < ARG_COUNT; nArg++) {
+        FILE *fp = fopen(argv[nArg], nArg == ARG_OUT ? "wb" : "rb");
+        if (fp == nullptr) {
+            printf(nArg == ARG_RSAKEY_COMM ? "File open error %s\n" : "File open error: %s\n", argv[nArg]);
+            close_streams(fpStreams);
+            return false;
+        }
+        if (nArg == ARG_RSAKEY || nArg == ARG_RSAKEY_COMM) {
+            setvbuf(fp, nullptr, _IONBF, 0);
+        }
+        fpStreams[nArg - 1] = fp;
+    }
+    return true;
+}
+
+// Reads up to nSize bytes into the zeroed pBuffer in one read; a short file
+// leaves the rest zero. Returns false only on a read error.
+bool read_window(FILE *fp, unsigned char *pBuffer, size_t nSize)
+{
+    size_t nRead = fread(pBuffer, 1, nSize, fp);
+    return nRead == nSize || !ferror(fp);
+}
+
+// Copies the rest of fp_in in 16 KiB pieces through szBuffSPL; the end-of-file
+// test comes before each read.
+CopyStatus copy_tail_stdio(FILE *fp_in, FILE *fp_out, unsigned char *szBuffSPL)
+{
+    while (!feof(fp_in)) {
+        size_t nRead = fread(szBuffSPL, 1, WINDOW_SIZE, fp_in);
+        if (nRead < static_cast<size_t>(WINDOW_SIZE) && ferror(fp_in)) {
+            return COPY_READ_ERROR;
+        }
+        if (fwrite(szBuffSPL, 1, nRead, fp_out) != nRead) {
+            return COPY_WRITE_ERROR;
+        }
+    }
+    return COPY_OK;
+}
+
+bool is_regular(FILE *fp)
+{
+    struct stat st;
+    return fstat(fileno(fp), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// Copies the rest of fp_in inside the kernel between two regular files.
+// Returns COPY_FALLBACK, with both streams where the copy stopped, where the
+// kernel refuses (another file system, a pipe, an old kernel).
+CopyStatus copy_tail_kernel(FILE *fp_in, FILE *fp_out)
+{
+    if (fflush(fp_out) != 0) {
+        return COPY_WRITE_ERROR;
+    }
+    off_t nInPos = ftello(fp_in);
+    off_t nOutPos = ftello(fp_out);
+    if (nInPos < 0 || nOutPos < 0 || !is_regular(fp_in) || !is_regular(fp_out)) {
+        return COPY_FALLBACK;
+    }
+    for (;;) {
+        ssize_t nCopied = copy_file_range(fileno(fp_in), &nInPos, fileno(fp_out), &nOutPos, KERNEL_COPY_PIECE, 0);
+        if (nCopied > 0) {
+            continue;
+        }
+        if (nCopied == 0) {
+            return COPY_OK;
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno == ENOSPC || errno == EFBIG || errno == EDQUOT) {
+            return COPY_WRITE_ERROR;
+        }
+        if (errno == EIO) {
+            return COPY_READ_ERROR;
+        }
+        bool bRepositioned = fseeko(fp_in, nInPos, SEEK_SET) == 0 && fseeko(fp_out, nOutPos, SEEK_SET) == 0;
+        return bRepositioned ? COPY_FALLBACK : COPY_WRITE_ERROR;
+    }
+}
+
+// Copies the input image from its current position to its end behind the
+// output written so far.
+CopyStatus copy_tail(FILE *fp_in, FILE *fp_out, unsigned char *szBuffSPL)
+{
+    CopyStatus nStatus = copy_tail_kernel(fp_in, fp_out);
+    return nStatus == COPY_FALLBACK ? copy_tail_stdio(fp_in, fp_out, szBuffSPL) : nStatus;
+}
+
+// Writes both windows and the tail. Returns 0, or 1 after printing the error.
+int write_image(char **argv, FILE *fp_in, FILE *fp_out, unsigned char *szBuffSPL, unsigned char *szBuffSPLCode)
+{
+    if (fwrite(szBuffSPL, 1, WINDOW_SIZE, fp_out) != static_cast<size_t>(WINDOW_SIZE) ||
+        fwrite(szBuffSPLCode, 1, WINDOW_SIZE, fp_out) != static_cast<size_t>(WINDOW_SIZE)) {
+        printf("File write error: %s\n", argv[ARG_OUT]);
+        return 1;
+    }
+    // The input's second window is skipped: the code window takes its place.
+    CopyStatus nStatus = read_window(fp_in, szBuffSPLCode, WINDOW_SIZE) ? copy_tail(fp_in, fp_out, szBuffSPL)
+                                                                         : COPY_READ_ERROR;
+    if (nStatus == COPY_READ_ERROR) {
+        printf("File read error: %s\n", argv[ARG_IN]);
+        return 1;
+    }
+    if (nStatus == COPY_WRITE_ERROR) {
+        printf("File write error: %s\n", argv[ARG_OUT]);
+        return 1;
+    }
+    return 0;
+}
+
+// Reads the four inputs into the zeroed buffers. Returns 0, or 1 after
+// printing the error of the first read that failed.
+int read_inputs(char **argv, FILE **fpStreams, unsigned char *szBuffSPL, unsigned char *szBuffSPLCode,
+                unsigned char *rsaKey, unsigned char *rsaKey_comm)
+{
+    struct {
+        int nArg;
+        unsigned char *pBuffer;
+        size_t nSize;
+    } reads[] = {
+        {ARG_IN, szBuffSPL, WINDOW_SIZE},
+        {ARG_CODE, szBuffSPLCode, WINDOW_SIZE},
+        {ARG_RSAKEY, rsaKey, KEY_FILE_SIZE},
+        {ARG_RSAKEY_COMM, rsaKey_comm, KEY_FILE_SIZE},
+    };
+    for (const auto &read : reads) {
+        if (!read_window(fpStreams[read.nArg - 1], read.pBuffer, read.nSize)) {
+            printf("File read error: %s\n", argv[read.nArg]);
+            return 1;
+        }
+    }
+    return 0;
+}
+
+} // namespace
+
+int encrypt_tool_run(int argc, char **argv)
+{
+    if (argc < ARG_COUNT) {
+        printf("Usage: encrypt_tool in_file out_file code_file rsakey_file rsakey_file_comm\n");
+        return 1;
+    }
+    if (output_names_an_input(argv)) {
+        printf("Output file is an input file: %s\n", argv[ARG_OUT]);
+        return 1;
+    }
+    FILE *fpStreams[STREAM_COUNT] = {};
+    if (!open_streams(argv, fpStreams)) {
+        return 1;
+    }
+    unsigned char szBuffSPL[WINDOW_SIZE] = {};
+    unsigned char szBuffSPLCode[WINDOW_SIZE] = {};
+    unsigned char rsaKey[KEY_FILE_SIZE] = {};
+    unsigned char rsaKey_comm[KEY_FILE_SIZE] = {};
+    unsigned char szKey[RSA_KEY_BLOB_SIZE] = {};
+
+    int nStatus = read_inputs(argv, fpStreams, szBuffSPL, szBuffSPLCode, rsaKey, rsaKey_comm);
+    if (nStatus == 0 && sign_windows(szBuffSPL, szBuffSPLCode, rsaKey, rsaKey_comm, szKey) != 0) {
+        printf("Key file error: %s\n", argv[ARG_RSAKEY]);
+        nStatus = 1;
+    }
+    explicit_bzero(rsaKey, sizeof(rsaKey));
+    explicit_bzero(rsaKey_comm, sizeof(rsaKey_comm));
+    explicit_bzero(szKey, sizeof(szKey));
+    if (nStatus == 0) {
+        nStatus = write_image(argv, fpStreams[ARG_IN - 1], fpStreams[ARG_OUT - 1], szBuffSPL, szBuffSPLCode);
+    }
+    if (!close_streams(fpStreams) && nStatus == 0) {
+        printf("File write error: %s\n", argv[ARG_OUT]);
+        nStatus = 1;
+    }
+    return nStatus;
+}
