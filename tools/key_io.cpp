@@ -1,0 +1,115 @@
+#include "key_io.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "byte_order.h"
+
+int read_key_file(const char *pPath, unsigned char *szKey, size_t *pnFileSize)
+{
+    unsigned char rsaKey[KEY_FILE_SIZE] = {};
+    FILE *fp = fopen(pPath, "rb");
+    if (fp == nullptr) {
+        return 1;
+    }
+    setvbuf(fp, nullptr, _IONBF, 0);
+    size_t nRead = fread(rsaKey, 1, sizeof(rsaKey), fp);
+    bool bFailed = ferror(fp) != 0;
+    fclose(fp);
+    build_key_blob(szKey, rsaKey);
+    explicit_bzero(rsaKey, sizeof(rsaKey));
+    *pnFileSize = nRead;
+    return bFailed ? 1 : 0;
+}
+
+int le_bit_length(const unsigned char *p, int nLen)
+{
+    for (int i = nLen - 1; i >= 0; i--) {
+        if (p[i] != 0) {
+            int nBits = 8;
+            while ((p[i] & (1u << (nBits - 1))) == 0) {
+                nBits--;
+            }
+            return 8 * i + nBits;
+        }
+    }
+    return 0;
+}
+
+void key_records_from_blob(unsigned char *rsaKey, const unsigned char *szKey)
+{
+    memset(rsaKey, 0, KEY_FILE_SIZE);
+    for (int nRecord = 0; nRecord < KEY_RECORD_COUNT; nRecord++) {
+        unsigned char *pRecord = rsaKey + nRecord * KEY_RECORD_SIZE;
+        const unsigned char *pValue = szKey + nRecord * RSA_FIELD_SIZE;
+        memcpy(pRecord, pValue, RSA_FIELD_SIZE);
+        int nDigits = (le_bit_length(pValue, RSA_FIELD_SIZE) + 31) / 32;
+        store_le32(pRecord + KEY_RECORD_USED, static_cast<uint32_t>(nDigits));
+        store_le32(pRecord + KEY_RECORD_SIGN, 0);
+    }
+}
+
+void public_fingerprint(const unsigned char *pPublic, char *szHex)
+{
+    unsigned char digest[SHA256_SIZE] = {};
+    unsigned int nDigest = 0;
+    EVP_Digest(pPublic, 2 * RSA_FIELD_SIZE, digest, &nDigest, EVP_sha256(), nullptr);
+    for (int i = 0; i < SHA256_SIZE; i++) {
+        snprintf(szHex + 2 * i, 3, "%02x", digest[i]);
+    }
+    szHex[2 * SHA256_SIZE] = '\0';
+}
+
+namespace {
+
+bool write_all(int fd, const unsigned char *pData, size_t nLen)
+{
+    while (nLen > 0) {
+        ssize_t nWritten = write(fd, pData, nLen);
+        if (nWritten < 0 && errno == EINTR) {
+            continue;
+        }
+        if (nWritten <= 0) {
+            return false;
+        }
+        pData += nWritten;
+        nLen -= static_cast<size_t>(nWritten);
+    }
+    return true;
+}
+
+} // namespace
+
+int write_file_safely(const char *pPath, const unsigned char *pData, size_t nLen, bool bReplace)
+{
+    std::string tempPath = std::string(pPath) + ".XXXXXX";
+    int fd = mkstemp(tempPath.data());
+    if (fd < 0) {
+        return 2;
+    }
+    bool bWritten = fchmod(fd, 0600) == 0 && write_all(fd, pData, nLen) && fsync(fd) == 0;
+    bWritten = close(fd) == 0 && bWritten;
+    int nStatus = 2;
+    if (bWritten && bReplace) {
+        nStatus = rename(tempPath.c_str(), pPath) == 0 ? 0 : 2;
+    } else if (bWritten) {
+        // link() never replaces: an existing file is left as it was.
+        nStatus = link(tempPath.c_str(), pPath) == 0 ? 0 : (errno == EEXIST ? 1 : 2);
+    }
+    if (nStatus != 0 || !bReplace) {
+        unlink(tempPath.c_str());
+    }
+    return nStatus;
+}
+
+bool same_file(const char *pPathA, const char *pPathB)
+{
+    struct stat a;
+    struct stat b;
+    return stat(pPathA, &a) == 0 && stat(pPathB, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
