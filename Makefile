@@ -4,10 +4,13 @@ BUILD_DIR ?= build
 JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 60
 
-PACKAGES := cmake g++ make pkg-config libtfm-dev libssl-dev libgtest-dev openssl
+PACKAGES := cmake g++ make pkg-config libtfm-dev libssl-dev libgtest-dev openssl valgrind
+FUZZ_PACKAGES := clang libclang-rt-dev
+BENCH_PACKAGES := libbenchmark-dev time coreutils
+FUZZ_TARGETS := fuzz_codec fuzz_buffer_proc fuzz_sign_run
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 
-.PHONY: deps build demo check package clean
+.PHONY: deps build demo check sanitize fuzz bench package clean
 
 # Installs the packages that dpkg does not know as installed.
 define install_missing
@@ -41,8 +44,32 @@ check: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j$(JOBS) && echo "make check: all tests passed" || \
 	  { echo "make check: FAILED"; exit 1; }
 
+# Every test built and run under AddressSanitizer and UndefinedBehaviorSanitizer.
+sanitize: deps
+	cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=ON
+	cmake --build build-sanitize -j$(JOBS)
+	cd build-sanitize && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  ctest --output-on-failure -j$(JOBS) -E 'Valgrind|Package' && echo "make sanitize: all tests passed" || \
+	  { echo "make sanitize: FAILED"; exit 1; }
+
+# Each libFuzzer target for FUZZ_SECONDS seconds from the seeds in fuzz/corpus;
+# new inputs go to build-fuzz/corpus, a crash fails the run.
+fuzz: deps
+	$(call install_missing,$(FUZZ_PACKAGES))
+	CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF \
+	  -DBUILD_FUZZERS=ON -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all"
+	cmake --build build-fuzz -j$(JOBS)
+	@for t in $(FUZZ_TARGETS); do \
+	  corpus=$${t#fuzz_}; mkdir -p build-fuzz/corpus/$$corpus; \
+	  echo "== $$t for $(FUZZ_SECONDS) s"; \
+	  build-fuzz/fuzz/$$t -max_total_time=$(FUZZ_SECONDS) -close_fd_mask=1 -print_final_stats=1 \
+	    -artifact_prefix=build-fuzz/$$t- build-fuzz/corpus/$$corpus fuzz/corpus/$$corpus 2>build-fuzz/$$t.log || \
+	    { tail -40 build-fuzz/$$t.log; echo "make fuzz: $$t FAILED"; exit 1; }; \
+	  grep -E 'stat::number_of_executed_units|Done [0-9]+ runs' build-fuzz/$$t.log | tail -2; \
+	done; echo "make fuzz: no target found a fault"
+
 package: build
 	cd $(BUILD_DIR) && cpack -G DEB
 
 clean:
-	rm -rf $(BUILD_DIR) build-*
+	rm -rf $(BUILD_DIR) build-sanitize build-fuzz build-bench

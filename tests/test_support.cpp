@@ -15,9 +15,27 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+namespace {
+
+// Owns the cached keys' numbers until the end of the test binary.
+struct KeyCache {
+    std::map<int, TestKey> keys;
+    ~KeyCache()
+    {
+        for (auto &[bits, key] : keys) {
+            BN_free(const_cast<BIGNUM *>(key.n));
+            BN_free(const_cast<BIGNUM *>(key.e));
+            BN_clear_free(const_cast<BIGNUM *>(key.d));
+        }
+    }
+};
+
+} // namespace
+
 const TestKey &test_key(int bits)
 {
-    static std::map<int, TestKey> keys;
+    static KeyCache cache;
+    std::map<int, TestKey> &keys = cache.keys;
     auto found = keys.find(bits);
     if (found != keys.end()) {
         return found->second;

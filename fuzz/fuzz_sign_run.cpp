@@ -1,0 +1,160 @@
+// A whole signing run, in process, on arbitrary image, code and key files: it
+// ends, writes the image's size or nothing, stores the block table where the
+// private exponent was, and never lets the private exponent out.
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "encrypt_tool.h"
+#include "image_format.h"
+
+namespace {
+
+constexpr size_t HEADER = 8;
+
+size_t load_u16(const uint8_t *p)
+{
+    return static_cast<size_t>(p[0]) | static_cast<size_t>(p[1]) << 8;
+}
+
+const std::string &work_dir()
+{
+    static std::string dir = [] {
+        char templ[] = "/tmp/fuzz_sign_run.XXXXXX";
+        if (mkdtemp(templ) == nullptr) {
+            abort();
+        }
+        return std::string(templ);
+    }();
+    return dir;
+}
+
+std::vector<uint8_t> take(const uint8_t *&p, const uint8_t *pEnd, size_t nSize)
+{
+    size_t nHave = std::min(nSize, static_cast<size_t>(pEnd - p));
+    std::vector<uint8_t> out(p, p + nHave);
+    p += nHave;
+    out.resize(nSize, 0);
+    return out;
+}
+
+void write_bytes(const std::string &path, const std::vector<uint8_t> &data)
+{
+    FILE *fp = fopen(path.c_str(), "wb");
+    if (fp == nullptr || fwrite(data.data(), 1, data.size(), fp) != data.size() || fclose(fp) != 0) {
+        abort();
+    }
+}
+
+std::vector<uint8_t> read_bytes(const std::string &path)
+{
+    std::vector<uint8_t> data;
+    FILE *fp = fopen(path.c_str(), "rb");
+    if (fp == nullptr) {
+        abort();
+    }
+    uint8_t buf[65536];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof(buf), fp)) > 0) {
+        data.insert(data.end(), buf, buf + n);
+    }
+    fclose(fp);
+    return data;
+}
+
+bool same(const std::vector<uint8_t> &out, size_t nAt, const std::vector<uint8_t> &src, size_t nFrom, size_t nLen)
+{
+    return memcmp(out.data() + nAt, src.data() + nFrom, nLen) == 0;
+}
+
+// Every output byte outside the four blocks comes from a public source (the
+// image, the code file, the two public halves, the table record), and every
+// block restores with the stored public key: no room is left for the private
+// exponent.
+void check_signed_output(const std::vector<uint8_t> &out, std::vector<uint8_t> image, std::vector<uint8_t> code,
+                         std::vector<uint8_t> key, std::vector<uint8_t> comm)
+{
+    image.resize(std::max(image.size(), static_cast<size_t>(WINDOW_SIZE)), 0);
+    code.resize(std::max(code.size(), static_cast<size_t>(WINDOW_SIZE)), 0);
+    key.resize(KEY_FILE_SIZE, 0);
+    comm.resize(KEY_FILE_SIZE, 0);
+    std::vector<uint8_t> expected(image.begin(), image.begin() + WINDOW_SIZE);
+    for (const RSA_ENC_BLK &blk : encBlk) {
+        expected[static_cast<size_t>(blk.nKeepAddr)] = image[static_cast<size_t>(blk.nEncEndORG)];
+    }
+    for (const RSA_ENC_BLK &blk : encBlk) {
+        unsigned char szPlain[ENC_BLK_PLAIN];
+        const uint8_t *pBlock = out.data() + blk.nEncStartAddr;
+        if (restore_block(pBlock, out.data() + CODE_WINDOW + CODE_SIGN_BLOB, szPlain) != 0 ||
+            memcmp(szPlain, image.data() + blk.nEncStartAddr, ENC_BLK_PLAIN) != 0) {
+            abort();
+        }
+        std::copy(pBlock, pBlock + ENC_BLK_SIZE, expected.begin() + blk.nEncStartAddr);
+    }
+    uint8_t szRecord[BLOCK_TABLE_SIZE];
+    write_block_table_record(szRecord);
+    bool bOk = same(out, 0, expected, 0, WINDOW_SIZE) && same(out, CODE_WINDOW, code, 0, CODE_COMM_N) &&
+               same(out, CODE_WINDOW + CODE_COMM_N, comm, 0, RSA_FIELD_SIZE) &&
+               same(out, CODE_WINDOW + CODE_COMM_E, comm, KEY_RECORD_SIZE, RSA_FIELD_SIZE) &&
+               same(out, CODE_WINDOW + CODE_SIGN_N, key, 0, RSA_FIELD_SIZE) &&
+               same(out, CODE_WINDOW + CODE_SIGN_E, key, KEY_RECORD_SIZE, RSA_FIELD_SIZE) &&
+               memcmp(out.data() + CODE_WINDOW + CODE_BLOCK_TABLE, szRecord, BLOCK_TABLE_SIZE) == 0 &&
+               same(out, CODE_WINDOW + CODE_BLOCK_TABLE + BLOCK_TABLE_SIZE, code,
+                    CODE_BLOCK_TABLE + BLOCK_TABLE_SIZE, WINDOW_SIZE - CODE_BLOCK_TABLE - BLOCK_TABLE_SIZE) &&
+               (out.size() == TAIL_OFFSET || same(out, TAIL_OFFSET, image, TAIL_OFFSET, out.size() - TAIL_OFFSET));
+    if (!bOk) {
+        abort();
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    if (size < HEADER) {
+        return 0;
+    }
+    // Sizes reach past both windows while the key bytes come first, so that a
+    // valid key in a seed survives mutations of the rest.
+    size_t nImage = load_u16(data) % 50000;
+    size_t nCode = load_u16(data + 2) % 20000;
+    size_t nKey = load_u16(data + 4) % 1800;
+    size_t nComm = load_u16(data + 6) % 1800;
+    const uint8_t *p = data + HEADER;
+    const uint8_t *pEnd = data + size;
+    std::vector<uint8_t> key = take(p, pEnd, nKey);
+    std::vector<uint8_t> comm = take(p, pEnd, nComm);
+    std::vector<uint8_t> code = take(p, pEnd, nCode);
+    std::vector<uint8_t> image = take(p, pEnd, nImage);
+
+    const std::string &dir = work_dir();
+    std::string paths[5] = {dir + "/in", dir + "/out", dir + "/code", dir + "/key", dir + "/comm"};
+    write_bytes(paths[0], image);
+    write_bytes(paths[2], code);
+    write_bytes(paths[3], key);
+    write_bytes(paths[4], comm);
+    char *argv[7] = {const_cast<char *>("encrypt_tool")};
+    for (int i = 0; i < 5; i++) {
+        argv[i + 1] = paths[i].data();
+    }
+    argv[6] = nullptr;
+    int nStatus = encrypt_tool_run(6, argv);
+    std::vector<uint8_t> out = read_bytes(paths[1]);
+
+    if (nStatus != 0) {
+        if (!out.empty()) {
+            abort(); // a refusal leaves the output empty
+        }
+        return 0;
+    }
+    if (out.size() != std::max(image.size(), static_cast<size_t>(TAIL_OFFSET))) {
+        abort();
+    }
+    check_signed_output(out, image, code, key, comm);
+    return 0;
+}
