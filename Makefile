@@ -68,6 +68,13 @@ fuzz: deps
 	  grep -E 'stat::number_of_executed_units|Done [0-9]+ runs' build-fuzz/$$t.log | tail -2; \
 	done; echo "make fuzz: no target found a fault"
 
+# The three performance ratios; see bench/run_bench.sh.
+bench: deps
+	$(call install_missing,$(BENCH_PACKAGES))
+	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DBUILD_BENCHMARKS=ON
+	cmake --build build-bench -j$(JOBS)
+	bench/run_bench.sh build-bench
+
 package: build
 	cd $(BUILD_DIR) && cpack -G DEB
 

@@ -186,9 +186,21 @@ RunResult run_program(const std::vector<std::string> &argv, int nTimeout, const 
     }
     close(outPipe[1]);
     close(inPipe[0]);
-    if (!stdin_data.empty()) {
-        ssize_t ignored = write(inPipe[1], stdin_data.data(), stdin_data.size());
-        (void)ignored;
+    // A writer process feeds standard input, so that neither side waits on
+    // the other's full pipe, and a program that stops reading ends it quietly.
+    pid_t writer = fork();
+    if (writer == 0) {
+        signal(SIGPIPE, SIG_IGN);
+        close(outPipe[0]);
+        size_t nDone = 0;
+        while (nDone < stdin_data.size()) {
+            ssize_t n = write(inPipe[1], stdin_data.data() + nDone, stdin_data.size() - nDone);
+            if (n <= 0) {
+                break;
+            }
+            nDone += static_cast<size_t>(n);
+        }
+        _exit(0);
     }
     close(inPipe[1]);
     // The pipe is drained while waiting, with a deadline against a hang.
@@ -218,6 +230,8 @@ RunResult run_program(const std::vector<std::string> &argv, int nTimeout, const 
     }
     close(outPipe[0]);
     waitpid(pid, &status, 0);
+    kill(writer, SIGKILL);
+    waitpid(writer, nullptr, 0);
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     return RunResult{WIFEXITED(status) ? WEXITSTATUS(status) : -1, out, seconds};
 }

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <stdio_ext.h>
 #include <initializer_list>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -96,35 +97,54 @@ CopyStatus copy_tail_stdio(FILE *fp_in, FILE *fp_out, unsigned char *szBuffSPL)
     return COPY_OK;
 }
 
-bool is_regular(FILE *fp)
+bool is_regular(FILE *fp, off_t *pnSize)
 {
     struct stat st;
-    return fstat(fileno(fp), &st) == 0 && S_ISREG(st.st_mode);
+    bool bRegular = fstat(fileno(fp), &st) == 0 && S_ISREG(st.st_mode);
+    *pnSize = bRegular ? st.st_size : 0;
+    return bRegular;
 }
 
-// Copies the rest of fp_in inside the kernel between two regular files.
-// Returns COPY_FALLBACK, with both streams where the copy stopped, where the
-// kernel refuses (another file system, a pipe, an old kernel).
-CopyStatus copy_tail_kernel(FILE *fp_in, FILE *fp_out)
+// Writes nLen bytes at nOffset of the file under fp, bypassing its buffer.
+bool write_at(FILE *fp, const unsigned char *pData, size_t nLen, off_t nOffset)
 {
-    if (fflush(fp_out) != 0) {
-        return COPY_WRITE_ERROR;
+    while (nLen > 0) {
+        ssize_t nWritten = pwrite(fileno(fp), pData, nLen, nOffset);
+        if (nWritten < 0 && errno == EINTR) {
+            continue;
+        }
+        if (nWritten <= 0) {
+            return false;
+        }
+        pData += nWritten;
+        nLen -= static_cast<size_t>(nWritten);
+        nOffset += nWritten;
     }
-    off_t nInPos = ftello(fp_in);
-    off_t nOutPos = ftello(fp_out);
-    if (nInPos < 0 || nOutPos < 0 || !is_regular(fp_in) || !is_regular(fp_out)) {
+    return true;
+}
+
+// Copies the whole input image into the still empty output inside the kernel,
+// from offset 0 on both sides, then writes the two windows over its start.
+// Copying from offset 0 runs as fast as cp; starting at the tail is slower.
+// Returns COPY_FALLBACK, with nothing written, where the kernel refuses (a
+// pipe, another file system, an old kernel) or the image has no tail.
+CopyStatus copy_image_kernel(FILE *fp_in, FILE *fp_out, const unsigned char *szBuffSPL,
+                             const unsigned char *szBuffSPLCode)
+{
+    off_t nInSize = 0;
+    off_t nOutSize = 0;
+    if (!is_regular(fp_in, &nInSize) || !is_regular(fp_out, &nOutSize) || nInSize <= TAIL_OFFSET || nOutSize != 0) {
         return COPY_FALLBACK;
     }
+    off_t nInPos = 0;
+    off_t nOutPos = 0;
     for (;;) {
         ssize_t nCopied = copy_file_range(fileno(fp_in), &nInPos, fileno(fp_out), &nOutPos, KERNEL_COPY_PIECE, 0);
-        if (nCopied > 0) {
+        if (nCopied > 0 || (nCopied < 0 && errno == EINTR)) {
             continue;
         }
         if (nCopied == 0) {
-            return COPY_OK;
-        }
-        if (errno == EINTR) {
-            continue;
+            break;
         }
         if (errno == ENOSPC || errno == EFBIG || errno == EDQUOT) {
             return COPY_WRITE_ERROR;
@@ -132,39 +152,52 @@ CopyStatus copy_tail_kernel(FILE *fp_in, FILE *fp_out)
         if (errno == EIO) {
             return COPY_READ_ERROR;
         }
-        bool bRepositioned = fseeko(fp_in, nInPos, SEEK_SET) == 0 && fseeko(fp_out, nOutPos, SEEK_SET) == 0;
-        return bRepositioned ? COPY_FALLBACK : COPY_WRITE_ERROR;
+        // Refused: start again from an empty output on the stdio path.
+        return ftruncate(fileno(fp_out), 0) == 0 ? COPY_FALLBACK : COPY_WRITE_ERROR;
     }
+    if (nOutPos < TAIL_OFFSET || !write_at(fp_out, szBuffSPL, WINDOW_SIZE, SPL_WINDOW) ||
+        !write_at(fp_out, szBuffSPLCode, WINDOW_SIZE, CODE_WINDOW)) {
+        return COPY_WRITE_ERROR;
+    }
+    return COPY_OK;
 }
 
-// Copies the input image from its current position to its end behind the
-// output written so far.
-CopyStatus copy_tail(FILE *fp_in, FILE *fp_out, unsigned char *szBuffSPL)
-{
-    CopyStatus nStatus = copy_tail_kernel(fp_in, fp_out);
-    return nStatus == COPY_FALLBACK ? copy_tail_stdio(fp_in, fp_out, szBuffSPL) : nStatus;
-}
-
-// Writes both windows and the tail. Returns 0, or 1 after printing the error.
-int write_image(char **argv, FILE *fp_in, FILE *fp_out, unsigned char *szBuffSPL, unsigned char *szBuffSPLCode)
+// Writes both windows, skips the input's second window (the code window takes
+// its place) and copies the tail, all through stdio.
+CopyStatus write_image_stdio(FILE *fp_in, FILE *fp_out, unsigned char *szBuffSPL, unsigned char *szBuffSPLCode)
 {
     if (fwrite(szBuffSPL, 1, WINDOW_SIZE, fp_out) != static_cast<size_t>(WINDOW_SIZE) ||
         fwrite(szBuffSPLCode, 1, WINDOW_SIZE, fp_out) != static_cast<size_t>(WINDOW_SIZE)) {
-        printf("File write error: %s\n", argv[ARG_OUT]);
-        return 1;
+        return COPY_WRITE_ERROR;
     }
-    // The input's second window is skipped: the code window takes its place.
-    CopyStatus nStatus = read_window(fp_in, szBuffSPLCode, WINDOW_SIZE) ? copy_tail(fp_in, fp_out, szBuffSPL)
-                                                                         : COPY_READ_ERROR;
-    if (nStatus == COPY_READ_ERROR) {
-        printf("File read error: %s\n", argv[ARG_IN]);
-        return 1;
+    if (!read_window(fp_in, szBuffSPLCode, WINDOW_SIZE)) {
+        return COPY_READ_ERROR;
     }
-    if (nStatus == COPY_WRITE_ERROR) {
-        printf("File write error: %s\n", argv[ARG_OUT]);
-        return 1;
+    return copy_tail_stdio(fp_in, fp_out, szBuffSPL);
+}
+
+// Writes the output image. Returns 0, or 1 after printing the error; the
+// output is then left empty where it is a regular file, so that no half-made
+// image (in the kernel's path, one with unsigned windows) stays behind.
+int write_image(char **argv, FILE *fp_in, FILE *fp_out, unsigned char *szBuffSPL, unsigned char *szBuffSPLCode)
+{
+    CopyStatus nStatus = copy_image_kernel(fp_in, fp_out, szBuffSPL, szBuffSPLCode);
+    if (nStatus == COPY_FALLBACK) {
+        nStatus = write_image_stdio(fp_in, fp_out, szBuffSPL, szBuffSPLCode);
     }
-    return 0;
+    if (nStatus == COPY_OK) {
+        return 0;
+    }
+    printf(nStatus == COPY_READ_ERROR ? "File read error: %s\n" : "File write error: %s\n",
+           argv[nStatus == COPY_READ_ERROR ? ARG_IN : ARG_OUT]);
+    off_t nOutSize = 0;
+    if (is_regular(fp_out, &nOutSize)) {
+        __fpurge(fp_out);
+        if (ftruncate(fileno(fp_out), 0) != 0) {
+            // Nothing more can be done: the run already reports its failure.
+        }
+    }
+    return 1;
 }
 
 // Reads the four inputs into the zeroed buffers. Returns 0, or 1 after

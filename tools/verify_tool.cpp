@@ -57,7 +57,9 @@ struct Report {
 void add_failure(Report *pReport, const char *pMessage)
 {
     if (pReport->nFailures < 8) {
-        snprintf(pReport->szFailures[pReport->nFailures], MESSAGE_SIZE, "%s", pMessage);
+        size_t nLen = strnlen(pMessage, MESSAGE_SIZE - 1);
+        memcpy(pReport->szFailures[pReport->nFailures], pMessage, nLen);
+        pReport->szFailures[pReport->nFailures][nLen] = '\0';
     }
     pReport->nFailures++;
 }

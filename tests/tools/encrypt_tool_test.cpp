@@ -160,3 +160,25 @@ TEST(EncryptToolFaults, PipedImageGivesTheSameOutput)
 }
 
 } // namespace
+
+namespace {
+
+// A write that fails part-way (here the file size limit) is reported and
+// leaves an empty output, on the kernel's path and on the stdio path.
+TEST(EncryptToolFaults, FailedWriteLeavesAnEmptyOutput)
+{
+    Files f;
+    write_file(f.in, random_bytes(1 << 20, 131));
+    std::string limited = "trap '' XFSZ; ulimit -f 128; exec \"$0\" \"$@\"";
+    for (bool bPiped : {false, true}) {
+        std::string in = bPiped ? "/dev/stdin" : f.in;
+        std::vector<std::string> argv{"/bin/sh", "-c", limited, ENCRYPT_TOOL_PATH, in, f.out, f.code, f.key, f.comm};
+        Bytes image = read_file(f.in);
+        RunResult r = run_program(argv, 60, bPiped ? std::string(image.begin(), image.end()) : "");
+        EXPECT_EQ(r.status, 1) << bPiped;
+        EXPECT_EQ(r.out, "File write error: " + f.out + "\n") << bPiped;
+        EXPECT_EQ(read_file(f.out).size(), 0u) << bPiped;
+    }
+}
+
+} // namespace

@@ -1,0 +1,77 @@
+#!/bin/sh
+# The three performance figures, each a ratio measured in this one run:
+#   1. codec overhead: one private-key block through do_rsa_enc_dec against the
+#      bare fp_exptmod on the same operands (bound: 1.03);
+#   2. arithmetic share: instructions inside fp_exptmod when signing a
+#      40000-byte image, counted by callgrind (bound: at least 97%);
+#   3. large images: signing a 256 MiB image against cp of the same file,
+#      median of interleaved runs (bound: 1.10), and peak memory against cp's
+#      (bound: cp + 1 MiB).
+#   usage: bench/run_bench.sh BUILD_DIR [RUNS]
+set -eu
+build=$1
+runs=${2:-9}
+tool=$build/encrypt_tool
+ex=$(dirname "$0")/../examples
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+failed=0
+
+verdict() { # name value bound "le"|"ge"
+    if awk -v v="$2" -v b="$3" -v op="$4" 'BEGIN { exit !((op == "le" && v <= b) || (op == "ge" && v >= b)) }'; then
+        echo "$1: $2 (bound $3) PASS"
+    else
+        echo "$1: $2 (bound $3) FAIL"
+        failed=1
+    fi
+}
+
+median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
+echo "== 1. codec overhead (Google Benchmark, medians of interleaved repetitions)"
+"$build/bench/codec_bench" --benchmark_repetitions=25 --benchmark_enable_random_interleaving=true \
+    --benchmark_min_time=0.2 --benchmark_report_aggregates_only=true \
+    --benchmark_out="$tmp/bench.csv" --benchmark_out_format=csv | grep -E 'median|Benchmark|---'
+cpu() { grep "^\"$1_median\"" "$tmp/bench.csv" | cut -d, -f4; }
+verdict "codec / bare fp_exptmod" "$(awk -v a="$(cpu BM_codec_private_block)" -v b="$(cpu BM_bare_fp_exptmod)" \
+    'BEGIN { printf "%.4f", a / b }')" 1.03 le
+echo "   (OpenSSL BN_mod_exp_mont_consttime / bare fp_exptmod:" \
+    "$(awk -v a="$(cpu BM_openssl_consttime)" -v b="$(cpu BM_bare_fp_exptmod)" 'BEGIN { printf "%.4f", a / b }'))"
+
+echo "== 2. arithmetic share (callgrind, signing examples/input.img of 40000 bytes)"
+valgrind --tool=callgrind --callgrind-out-file="$tmp/cg.out" "$tool" "$ex/input.img" "$tmp/cg.img" \
+    "$ex/code.bin" "$ex/sign_test.key" "$ex/common_test.key" >/dev/null 2>&1
+callgrind_annotate --inclusive=yes "$tmp/cg.out" > "$tmp/cg.txt" 2>/dev/null
+total=$(awk '/PROGRAM TOTALS/ { gsub(",", "", $1); print $1; exit }' "$tmp/cg.txt")
+inside=$(awk '/:fp_exptmod / { gsub(",", "", $1); print $1; exit }' "$tmp/cg.txt")
+echo "   instructions: $total in all, $inside inside fp_exptmod"
+verdict "share inside fp_exptmod" "$(awk -v a="$inside" -v b="$total" 'BEGIN { printf "%.4f", a / b }')" 0.97 ge
+
+echo "== 3. large image (256 MiB, $runs interleaved runs each)"
+openssl enc -aes-128-ctr -nosalt -K 000102030405060708090a0b0c0d0e0f -iv 0 -in /dev/zero 2>/dev/null |
+    head -c 268435456 > "$tmp/big.img"
+timed() { # label command...: appends seconds and peak KiB to $tmp/label.times / .rss
+    label=$1; shift
+    rm -f "$tmp/out.$label"; sync
+    start=$(date +%s%N)
+    /usr/bin/time -f %M -o "$tmp/rss" "$@"
+    end=$(date +%s%N)
+    echo "$start $end" | awk '{ printf "%.6f\n", ($2 - $1) / 1e9 }' >> "$tmp/$label.times"
+    cat "$tmp/rss" >> "$tmp/$label.rss"
+}
+i=0
+while [ $i -lt "$runs" ]; do
+    timed cp cp "$tmp/big.img" "$tmp/out.cp"
+    timed tool "$tool" "$tmp/big.img" "$tmp/out.tool" "$ex/code.bin" "$ex/sign_test.key" "$ex/common_test.key"
+    i=$((i + 1))
+done
+cmp -s "$tmp/out.tool" "$tmp/out.cp" && { echo "   signed output equals cp's output: the windows were not signed"; failed=1; }
+tail_ok=$(cmp -s -i 32768 "$tmp/out.tool" "$tmp/big.img" && echo yes || echo no)
+echo "   tail from 32768 equals the input: $tail_ok"
+[ "$tail_ok" = yes ] || failed=1
+t_tool=$(median < "$tmp/tool.times"); t_cp=$(median < "$tmp/cp.times")
+m_tool=$(sort -n "$tmp/tool.rss" | tail -1); m_cp=$(sort -n "$tmp/cp.rss" | tail -1)
+echo "   median seconds: encrypt_tool $t_tool, cp $t_cp; peak KiB: encrypt_tool $m_tool, cp $m_cp"
+verdict "encrypt_tool / cp time" "$(awk -v a="$t_tool" -v b="$t_cp" 'BEGIN { printf "%.4f", a / b }')" 1.10 le
+verdict "encrypt_tool peak - cp peak (KiB)" "$((m_tool - m_cp))" 1024 le
+exit $failed
