@@ -64,6 +64,7 @@ static_assert(STACK_BURN_BYTES % STACK_BURN_PIECE == 0);
     asm volatile("" : : "r"(szBurn) : "memory");
 }
 
+// Chunk sizes of one mode and whether it uses the private exponent.
 struct ChunkPlan {
     int nInLen;
     int nOutLen;
@@ -202,11 +203,13 @@ int do_rsa_enc_dec(const unsigned char *pSRC, int nDataLen, unsigned char *pOUT,
 
 namespace {
 
+// Modes 0 and 1: 127-byte messages become 128-byte ciphertexts.
 bool is_encrypt_mode(int nMode)
 {
     return nMode == RSA_MODE_PUBLIC_ENC || nMode == RSA_MODE_PRIVATE_ENC;
 }
 
+// Modes 2 and 3: 128-byte ciphertexts become 127-byte messages.
 bool is_decrypt_mode(int nMode)
 {
     return nMode == RSA_MODE_PUBLIC_DEC || nMode == RSA_MODE_PRIVATE_DEC;

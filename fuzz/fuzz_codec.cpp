@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "byte_order.h"
 #include "rsa_internal.h"
 
 namespace {
@@ -15,8 +16,7 @@ constexpr size_t GUARD = 64;
 
 int32_t load_i32(const uint8_t *p)
 {
-    return static_cast<int32_t>(static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-                                static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24);
+    return static_cast<int32_t>(load_le32(p));
 }
 
 } // namespace

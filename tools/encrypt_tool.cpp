@@ -97,6 +97,7 @@ CopyStatus copy_tail_stdio(FILE *fp_in, FILE *fp_out, unsigned char *szBuffSPL)
     return COPY_OK;
 }
 
+// True when fp is a regular file; *pnSize gets its size (0 otherwise).
 bool is_regular(FILE *fp, off_t *pnSize)
 {
     struct stat st;

@@ -20,7 +20,7 @@ int read_key_file(const char *pPath, unsigned char *szKey, size_t *pnFileSize)
     setvbuf(fp, nullptr, _IONBF, 0);
     size_t nRead = fread(rsaKey, 1, sizeof(rsaKey), fp);
     bool bFailed = ferror(fp) != 0;
-    fclose(fp);
+    bFailed = fclose(fp) != 0 || bFailed;
     build_key_blob(szKey, rsaKey);
     explicit_bzero(rsaKey, sizeof(rsaKey));
     *pnFileSize = nRead;
@@ -67,6 +67,7 @@ void public_fingerprint(const unsigned char *pPublic, char *szHex)
 
 namespace {
 
+// Writes all nLen bytes to fd, going on after short writes. False on error.
 bool write_all(int fd, const unsigned char *pData, size_t nLen)
 {
     while (nLen > 0) {

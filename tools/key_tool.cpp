@@ -8,6 +8,7 @@
 #include <openssl/pem.h>
 #include <openssl/rand.h>
 
+#include "byte_order.h"
 #include "key_io.h"
 
 namespace {
@@ -100,6 +101,7 @@ int write_key_file(const char *pPath, const unsigned char *szKey, bool bForce)
     return 0;
 }
 
+// generate: a fresh key pair of opts.nBits bits. Returns the exit status.
 int generate_key(const Options &opts)
 {
     EVP_PKEY_CTX *ctx = EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr);
@@ -124,6 +126,7 @@ int generate_key(const Options &opts)
     return nStatus;
 }
 
+// import: a PEM RSA private key of 1017 to 1024 bits. Returns the exit status.
 int import_key(const Options &opts)
 {
     FILE *fp = fopen(opts.pPaths[0], "r");
@@ -133,8 +136,8 @@ int import_key(const Options &opts)
     }
     // A null callback asks for the passphrase of an encrypted key at the terminal.
     EVP_PKEY *pkey = PEM_read_PrivateKey(fp, nullptr, nullptr, nullptr);
-    fclose(fp);
-    if (pkey == nullptr || !EVP_PKEY_is_a(pkey, "RSA")) {
+    bool bClosed = fclose(fp) == 0;
+    if (pkey == nullptr || !bClosed || !EVP_PKEY_is_a(pkey, "RSA")) {
         printf("Not a PEM RSA private key: %s\n", opts.pPaths[0]);
         EVP_PKEY_free(pkey);
         return EXIT_USAGE;
@@ -178,6 +181,7 @@ EVP_PKEY *public_pkey(const unsigned char *szKey)
     return pkey;
 }
 
+// export: the public half as a PEM public key. Returns the exit status.
 int export_key(const Options &opts)
 {
     unsigned char szKey[RSA_KEY_BLOB_SIZE];
@@ -245,19 +249,19 @@ bool pair_matches(const unsigned char *szKey)
            restore_block(szSigned, szKey, szBack) == 0 && memcmp(szBack, szValue, sizeof(szValue)) == 0;
 }
 
+// Prints the 128-byte little-endian exponent: its value, or its size when long.
 void print_exponent(const unsigned char *p)
 {
     if (le_bit_length(p, RSA_FIELD_SIZE) <= 64) {
-        unsigned long long nValue = 0;
-        for (int i = 7; i >= 0; i--) {
-            nValue = (nValue << 8) | p[i];
-        }
+        unsigned long long nValue = load_le32(p) | static_cast<unsigned long long>(load_le32(p + 4)) << 32;
         printf("Public exponent: %llu\n", nValue);
     } else {
         printf("Public exponent: %d bits\n", le_bit_length(p, RSA_FIELD_SIZE));
     }
 }
 
+// show: prints what the key file holds. Returns 0 for a key encrypt_tool
+// accepts, 1 for one it refuses, 2 when the file cannot be read.
 int show_key(const Options &opts)
 {
     unsigned char szKey[RSA_KEY_BLOB_SIZE];
@@ -294,6 +298,7 @@ int show_key(const Options &opts)
     return bUsable ? 0 : EXIT_CHECK_FAILED;
 }
 
+// True when the command line names pName with its nPaths paths.
 bool is_command(const Options &opts, const char *pName, int nPaths)
 {
     return strcmp(opts.pCommand, pName) == 0 && opts.nPaths == nPaths;

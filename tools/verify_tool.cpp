@@ -13,6 +13,7 @@ namespace {
 constexpr int HEAD_SIZE = 2 * WINDOW_SIZE;
 constexpr int MESSAGE_SIZE = 512;
 constexpr size_t COMPARE_PIECE = 64 * 1024;
+constexpr int MAX_FAILURES = 8;               // failure lines kept for the report
 
 const char *const USAGE =
     "Usage: verify_tool [--key SIGN.key] [--original IN.img] [--restore OUT.img] [--json] IMAGE\n";
@@ -51,12 +52,13 @@ struct Report {
     Check originalCheck;
     Check restoreCheck;
     int nFailures;
-    char szFailures[8][MESSAGE_SIZE];
+    char szFailures[MAX_FAILURES][MESSAGE_SIZE];
 };
 
+// Counts a failed check and keeps its one-line message (cut to MESSAGE_SIZE).
 void add_failure(Report *pReport, const char *pMessage)
 {
-    if (pReport->nFailures < 8) {
+    if (pReport->nFailures < MAX_FAILURES) {
         size_t nLen = strnlen(pMessage, MESSAGE_SIZE - 1);
         memcpy(pReport->szFailures[pReport->nFailures], pMessage, nLen);
         pReport->szFailures[pReport->nFailures][nLen] = '\0';
@@ -64,6 +66,7 @@ void add_failure(Report *pReport, const char *pMessage)
     pReport->nFailures++;
 }
 
+// Parses the options and the one image name. Returns false on anything else.
 bool parse_options(int argc, char **argv, VerifyOptions *pOpts)
 {
     *pOpts = VerifyOptions{nullptr, nullptr, nullptr, nullptr, false};
@@ -104,8 +107,7 @@ bool read_head(const char *pPath, unsigned char *szHead, long long *pnSize)
     struct stat st;
     bool bOk = fstat(fileno(fp), &st) == 0 && fread(szHead, 1, HEAD_SIZE, fp) == static_cast<size_t>(HEAD_SIZE);
     *pnSize = st.st_size;
-    fclose(fp);
-    return bOk;
+    return fclose(fp) == 0 && bOk;
 }
 
 // Parses the block table record: four entries of 128 bytes inside the SPL
@@ -191,6 +193,7 @@ long long compare_from(FILE *fpA, FILE *fpB, long long nOffset)
     }
 }
 
+// True when nOffset of the SPL window is one of the table's keep offsets.
 bool is_keep_offset(const Report &report, int nOffset)
 {
     for (const RSA_ENC_BLK &blk : report.blocks) {
@@ -211,13 +214,8 @@ bool check_original(const VerifyOptions &opts, const unsigned char *szRestored, 
     bool bRead = fpOrig != nullptr && fpImage != nullptr;
     bRead = bRead && (fread(szOrig, 1, WINDOW_SIZE, fpOrig) == static_cast<size_t>(WINDOW_SIZE) || !ferror(fpOrig));
     long long nTail = bRead ? compare_from(fpOrig, fpImage, TAIL_OFFSET) : -2;
-    if (fpOrig != nullptr) {
-        fclose(fpOrig);
-    }
-    if (fpImage != nullptr) {
-        fclose(fpImage);
-    }
-    if (nTail == -2) {
+    bool bClosed = (fpOrig == nullptr || fclose(fpOrig) == 0) && (fpImage == nullptr || fclose(fpImage) == 0);
+    if (nTail == -2 || !bClosed) {
         return false;
     }
     char szMessage[MESSAGE_SIZE];
@@ -279,9 +277,7 @@ bool write_restored(const VerifyOptions &opts, const unsigned char *szRestored, 
             break;
         }
     }
-    if (fpImage != nullptr) {
-        fclose(fpImage);
-    }
+    bOk = (fpImage == nullptr || fclose(fpImage) == 0) && bOk;
     bOk = fpOut != nullptr && fclose(fpOut) == 0 && bOk;
     if (!bOk && fpOut != nullptr) {
         remove(opts.pRestore);
@@ -290,11 +286,13 @@ bool write_restored(const VerifyOptions &opts, const unsigned char *szRestored, 
     return bOk;
 }
 
+// The word a report uses for a check's result.
 const char *check_name(Check check)
 {
     return check == CHECK_PASSED ? "passed" : (check == CHECK_FAILED ? "failed" : "not requested");
 }
 
+// Prints p as a JSON string, quotes, backslashes and control bytes escaped.
 void print_json_string(const char *p)
 {
     putchar('"');
@@ -311,6 +309,7 @@ void print_json_string(const char *p)
     putchar('"');
 }
 
+// Prints the map and the results as one JSON object on one line.
 void print_json(const VerifyOptions &opts, const Report &report)
 {
     printf("{\"image\":");
@@ -333,13 +332,14 @@ void print_json(const VerifyOptions &opts, const Report &report)
     printf(",\"checks\":{\"key\":\"%s\",\"original\":\"%s\",\"restore\":\"%s\"}", check_name(report.keyCheck),
            check_name(report.originalCheck), check_name(report.restoreCheck));
     printf(",\"failures\":[");
-    for (int i = 0; i < report.nFailures && i < 8; i++) {
+    for (int i = 0; i < report.nFailures && i < MAX_FAILURES; i++) {
         printf("%s", i ? "," : "");
         print_json_string(report.szFailures[i]);
     }
     printf("],\"ok\":%s}\n", report.nFailures == 0 ? "true" : "false");
 }
 
+// Prints the map of the image, each check's result and each failure.
 void print_map(const VerifyOptions &opts, const Report &report)
 {
     printf("Image: %s (%lld bytes)\n", opts.pImage, report.nImageSize);
@@ -361,7 +361,7 @@ void print_map(const VerifyOptions &opts, const Report &report)
     }
     printf("Key check: %s\nOriginal check: %s\nRestore: %s\n", check_name(report.keyCheck),
            check_name(report.originalCheck), check_name(report.restoreCheck));
-    for (int i = 0; i < report.nFailures && i < 8; i++) {
+    for (int i = 0; i < report.nFailures && i < MAX_FAILURES; i++) {
         printf("%s\n", report.szFailures[i]);
     }
     printf("%s\n", report.nFailures == 0 ? "Verified" : "Verification FAILED");
