@@ -236,6 +236,11 @@ RunResult run_program(const std::vector<std::string> &argv, int nTimeout, const 
     return RunResult{WIFEXITED(status) ? WEXITSTATUS(status) : -1, out, seconds};
 }
 
+RunResult ToolFiles::run() const
+{
+    return run_encrypt(args());
+}
+
 RunResult run_encrypt(const std::vector<std::string> &args, int nTimeout)
 {
     std::vector<std::string> argv{ENCRYPT_TOOL_PATH};

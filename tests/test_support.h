@@ -49,6 +49,20 @@ struct TempDir {
     std::string file(const std::string &name) const { return path + "/" + name; }
 };
 
+struct RunResult;
+
+// The five files of an encrypt_tool run, in a temporary folder.
+struct ToolFiles {
+    TempDir dir;
+    std::string in = dir.file("in.img");
+    std::string out = dir.file("out.img");
+    std::string code = dir.file("code.bin");
+    std::string key = dir.file("sign.key");
+    std::string comm = dir.file("comm.key");
+    std::vector<std::string> args() const { return {in, out, code, key, comm}; }
+    RunResult run() const;
+};
+
 struct RunResult {
     int status;          // exit status, or -1 when killed by a signal or the time limit
     std::string out;     // standard output

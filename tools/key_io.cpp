@@ -108,6 +108,19 @@ int write_file_safely(const char *pPath, const unsigned char *pData, size_t nLen
     return nStatus;
 }
 
+bool print_help_or_version(int argc, char **argv, const char *pTool, const char *pHelp)
+{
+    if (argc >= 2 && strcmp(argv[1], "--help") == 0) {
+        printf("%s", pHelp);
+        return true;
+    }
+    if (argc >= 2 && strcmp(argv[1], "--version") == 0) {
+        printf("%s %s\n", pTool, TOOLS_VERSION);
+        return true;
+    }
+    return false;
+}
+
 bool same_file(const char *pPathA, const char *pPathB)
 {
     struct stat a;

@@ -35,5 +35,9 @@ int le_bit_length(const unsigned char *p, int nLen);
 // The temporary file is removed on failure.
 int write_file_safely(const char *pPath, const unsigned char *pData, size_t nLen, bool bReplace);
 
+// Prints the help text for --help, or the tool's name and version for
+// --version, as the first argument. True when it printed either.
+bool print_help_or_version(int argc, char **argv, const char *pTool, const char *pHelp);
+
 // True when both paths name the same existing file.
 bool same_file(const char *pPathA, const char *pPathB);

@@ -308,12 +308,7 @@ bool is_command(const Options &opts, const char *pName, int nPaths)
 
 int main(int argc, char **argv)
 {
-    if (argc >= 2 && strcmp(argv[1], "--help") == 0) {
-        printf("%s", HELP);
-        return 0;
-    }
-    if (argc >= 2 && strcmp(argv[1], "--version") == 0) {
-        printf("key_tool %s\n", TOOLS_VERSION);
+    if (print_help_or_version(argc, argv, "key_tool", HELP)) {
         return 0;
     }
     Options opts;

@@ -400,12 +400,7 @@ bool run_checks(const VerifyOptions &opts, unsigned char *szHead, Report *pRepor
 
 int main(int argc, char **argv)
 {
-    if (argc >= 2 && strcmp(argv[1], "--help") == 0) {
-        printf("%s", HELP);
-        return 0;
-    }
-    if (argc >= 2 && strcmp(argv[1], "--version") == 0) {
-        printf("verify_tool %s\n", TOOLS_VERSION);
+    if (print_help_or_version(argc, argv, "verify_tool", HELP)) {
         return 0;
     }
     VerifyOptions opts;

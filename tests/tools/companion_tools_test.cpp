@@ -24,13 +24,7 @@ RunResult verify_tool(std::vector<std::string> args)
 }
 
 // A signed image made from fresh keys by the tools themselves.
-struct SignedFlow {
-    TempDir dir;
-    std::string in = dir.file("in.img");
-    std::string out = dir.file("signed.img");
-    std::string code = dir.file("code.bin");
-    std::string key = dir.file("sign.key");
-    std::string comm = dir.file("comm.key");
+struct SignedFlow : ToolFiles {
     Bytes image = random_bytes(70000, 91);
 
     SignedFlow()
@@ -39,7 +33,7 @@ struct SignedFlow {
         write_file(code, random_bytes(16384, 92));
         EXPECT_EQ(key_tool({"generate", key}).status, 0);
         EXPECT_EQ(key_tool({"generate", "--bits", "1017", comm}).status, 0);
-        EXPECT_EQ(run_encrypt({in, out, code, key, comm}).status, 0);
+        EXPECT_EQ(run().status, 0);
     }
 };
 

@@ -8,13 +8,8 @@
 
 namespace {
 
-struct Files {
-    TempDir dir;
-    std::string in = dir.file("in.img");
-    std::string out = dir.file("out.img");
-    std::string code = dir.file("code.bin");
-    std::string key = dir.file("sign.key");
-    std::string comm = dir.file("comm.key");
+// A complete set of inputs that signs.
+struct Files : ToolFiles {
     Bytes image = random_bytes(50000, 61);
 
     Files()
@@ -24,7 +19,6 @@ struct Files {
         write_file(key, key_file(test_key(1024)));
         write_file(comm, key_file(test_key(1017)));
     }
-    std::vector<std::string> args() const { return {in, out, code, key, comm}; }
 };
 
 TEST(EncryptToolArgs, FewerThanFiveArgumentsPrintUsage)

@@ -6,16 +6,6 @@
 
 namespace {
 
-struct FaultRun {
-    TempDir dir;
-    std::string in = dir.file("in.img");
-    std::string out = dir.file("out.img");
-    std::string code = dir.file("code.bin");
-    std::string key = dir.file("sign.key");
-    std::string comm = dir.file("comm.key");
-    RunResult run() { return run_encrypt({in, out, code, key, comm}); }
-};
-
 std::vector<size_t> key_lengths()
 {
     std::vector<size_t> lengths;
@@ -44,7 +34,7 @@ Bytes blob_of(Bytes file)
 // as the full file does) or is refused with an empty output.
 TEST(FaultKeyLengths, SigningKeyOfEveryLength)
 {
-    FaultRun r;
+    ToolFiles r;
     write_file(r.in, random_bytes(40000, 101));
     write_file(r.code, random_bytes(16384, 102));
     write_file(r.comm, key_file(test_key(1017)));
@@ -73,7 +63,7 @@ TEST(FaultKeyLengths, SigningKeyOfEveryLength)
 // The common key is carried as it comes: any length signs, zero-filled.
 TEST(FaultKeyLengths, CommonKeyOfEveryLength)
 {
-    FaultRun r;
+    ToolFiles r;
     write_file(r.in, random_bytes(20000, 111));
     write_file(r.code, Bytes{});
     write_file(r.key, key_file(test_key(1024)));
@@ -91,7 +81,7 @@ TEST(FaultKeyLengths, CommonKeyOfEveryLength)
 
 TEST(FaultImageSizes, AroundEveryWindowBoundary)
 {
-    FaultRun r;
+    ToolFiles r;
     write_file(r.code, random_bytes(16384, 121));
     write_file(r.key, key_file(test_key(1024)));
     write_file(r.comm, key_file(test_key(1017)));

@@ -75,17 +75,6 @@ Bytes model_image(const Bytes &image, const Bytes &code, const TestKey &key, con
     return out;
 }
 
-struct Signing {
-    TempDir dir;
-    std::string in = dir.file("in.img");
-    std::string out = dir.file("out.img");
-    std::string code = dir.file("code.bin");
-    std::string key = dir.file("sign.key");
-    std::string comm = dir.file("comm.key");
-
-    RunResult run() { return run_encrypt({in, out, code, key, comm}); }
-};
-
 bool contains(const Bytes &hay, const Bytes &needle)
 {
     return std::search(hay.begin(), hay.end(), needle.begin(), needle.end()) != hay.end();
@@ -98,7 +87,7 @@ TEST_P(SignedLayout, OutputMatchesTheModel)
 {
     const TestKey &key = test_key(GetParam());
     const TestKey &comm = test_key(512);
-    Signing s;
+    ToolFiles s;
     Bytes image = random_bytes(40000, 21);
     Bytes code = random_bytes(20000, 22);
     Bytes commFile = key_file(comm);
@@ -144,7 +133,7 @@ TEST(SignedLayoutSizes, EveryImageSizeGivesTheModel)
 {
     const TestKey &key = test_key(1024);
     const TestKey &comm = test_key(1017);
-    Signing s;
+    ToolFiles s;
     write_file(s.key, key_file(key, true));
     Bytes commFile = key_file(comm, true);
     write_file(s.comm, commFile);
@@ -166,7 +155,7 @@ TEST(SignedLayoutSizes, EveryImageSizeGivesTheModel)
 TEST(SignedLayoutSizes, ShortCommonKeyIsZeroFilled)
 {
     const TestKey &key = test_key(1024);
-    Signing s;
+    ToolFiles s;
     Bytes image = random_bytes(20000, 41);
     write_file(s.in, image);
     write_file(s.code, Bytes{});
@@ -203,7 +192,7 @@ TEST(SigningKeyRefusal, UnusableKeysAreRefusedBeforeAnythingIsWritten)
         {"zero public exponent", key_file(key.n, zero, key.d)},
         {"private exponent of another key", key_file(key.n, key.e, other.d)},
     };
-    Signing s;
+    ToolFiles s;
     write_file(s.in, random_bytes(40000, 51));
     write_file(s.code, random_bytes(16384, 52));
     write_file(s.comm, key_file(other));
@@ -226,7 +215,7 @@ TEST(SigningKeyRefusal, MismatchedKeyIsRefusedOnAZeroImage)
 {
     const TestKey &key = test_key(1024);
     const TestKey &other = test_key(1017);
-    Signing s;
+    ToolFiles s;
     write_file(s.in, Bytes(40000, 0));
     write_file(s.code, Bytes{});
     write_file(s.comm, key_file(other));
