@@ -206,18 +206,23 @@ int write_image(char **argv, FILE *fp_in, FILE *fp_out, unsigned char *szBuffSPL
 int read_inputs(char **argv, FILE **fpStreams, unsigned char *szBuffSPL, unsigned char *szBuffSPLCode,
                 unsigned char *rsaKey, unsigned char *rsaKey_comm)
 {
+    FILE *fp_in = fpStreams[ARG_IN - 1];
+    FILE *fp_code = fpStreams[ARG_CODE - 1];
+    FILE *fp_rsakey = fpStreams[ARG_RSAKEY - 1];
+    FILE *fp_rsakey_comm = fpStreams[ARG_RSAKEY_COMM - 1];
     struct {
+        FILE *fp;
         int nArg;
         unsigned char *pBuffer;
         size_t nSize;
     } reads[] = {
-        {ARG_IN, szBuffSPL, WINDOW_SIZE},
-        {ARG_CODE, szBuffSPLCode, WINDOW_SIZE},
-        {ARG_RSAKEY, rsaKey, KEY_FILE_SIZE},
-        {ARG_RSAKEY_COMM, rsaKey_comm, KEY_FILE_SIZE},
+        {fp_in, ARG_IN, szBuffSPL, WINDOW_SIZE},
+        {fp_code, ARG_CODE, szBuffSPLCode, WINDOW_SIZE},
+        {fp_rsakey, ARG_RSAKEY, rsaKey, KEY_FILE_SIZE},
+        {fp_rsakey_comm, ARG_RSAKEY_COMM, rsaKey_comm, KEY_FILE_SIZE},
     };
     for (const auto &read : reads) {
-        if (!read_window(fpStreams[read.nArg - 1], read.pBuffer, read.nSize)) {
+        if (!read_window(read.fp, read.pBuffer, read.nSize)) {
             printf("File read error: %s\n", argv[read.nArg]);
             return 1;
         }
