@@ -106,24 +106,6 @@ bool is_regular(FILE *fp, off_t *pnSize)
     return bRegular;
 }
 
-// Writes nLen bytes at nOffset of the file under fp, bypassing its buffer.
-bool write_at(FILE *fp, const unsigned char *pData, size_t nLen, off_t nOffset)
-{
-    while (nLen > 0) {
-        ssize_t nWritten = pwrite(fileno(fp), pData, nLen, nOffset);
-        if (nWritten < 0 && errno == EINTR) {
-            continue;
-        }
-        if (nWritten <= 0) {
-            return false;
-        }
-        pData += nWritten;
-        nLen -= static_cast<size_t>(nWritten);
-        nOffset += nWritten;
-    }
-    return true;
-}
-
 // Copies the whole input image into the still empty output inside the kernel,
 // from offset 0 on both sides, then writes the two windows over its start.
 // Copying from offset 0 runs as fast as cp; starting at the tail is slower.
@@ -156,8 +138,8 @@ CopyStatus copy_image_kernel(FILE *fp_in, FILE *fp_out, const unsigned char *szB
         // Refused: start again from an empty output on the stdio path.
         return ftruncate(fileno(fp_out), 0) == 0 ? COPY_FALLBACK : COPY_WRITE_ERROR;
     }
-    if (nOutPos < TAIL_OFFSET || !write_at(fp_out, szBuffSPL, WINDOW_SIZE, SPL_WINDOW) ||
-        !write_at(fp_out, szBuffSPLCode, WINDOW_SIZE, CODE_WINDOW)) {
+    if (nOutPos < TAIL_OFFSET || !write_all_at(fileno(fp_out), szBuffSPL, WINDOW_SIZE, SPL_WINDOW) ||
+        !write_all_at(fileno(fp_out), szBuffSPLCode, WINDOW_SIZE, CODE_WINDOW)) {
         return COPY_WRITE_ERROR;
     }
     return COPY_OK;

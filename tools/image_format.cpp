@@ -1,7 +1,9 @@
 // In-memory steps of signing and restoring the four blocks of an image.
 #include "image_format.h"
 
+#include <cerrno>
 #include <cstring>
+#include <unistd.h>
 
 #include "byte_order.h"
 #include "rsa_internal.h"
@@ -79,6 +81,23 @@ int sign_spl_window(unsigned char *szBuffSPL, const unsigned char *szKey)
         memcpy(pBlock, szBuffEncrypt, ENC_BLK_SIZE);
     }
     return 0;
+}
+
+bool write_all_at(int fd, const unsigned char *pData, size_t nLen, long long nOffset)
+{
+    while (nLen > 0) {
+        ssize_t nWritten = pwrite(fd, pData, nLen, static_cast<off_t>(nOffset));
+        if (nWritten < 0 && errno == EINTR) {
+            continue;
+        }
+        if (nWritten <= 0) {
+            return false;
+        }
+        pData += nWritten;
+        nLen -= static_cast<size_t>(nWritten);
+        nOffset += nWritten;
+    }
+    return true;
 }
 
 void write_block_table_record(unsigned char *pRecord)

@@ -2,6 +2,7 @@
 // code-window fields, with the in-memory signing and restoring of the blocks.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "rsa_api.h"
@@ -94,6 +95,10 @@ int sign_windows(unsigned char *szBuffSPL, unsigned char *szBuffSPLCode, unsigne
 
 // Writes the 128-byte block table record that describes encBlk.
 void write_block_table_record(unsigned char *pRecord);
+
+// Writes all nLen bytes at nOffset of fd with pwrite, going on after short
+// writes and interruptions. Returns false on an error.
+bool write_all_at(int fd, const unsigned char *pData, size_t nLen, long long nOffset);
 
 // Undoes one 128-byte block with the public half at pPublic (modulus then
 // exponent, 128 bytes each) into 127 bytes. Returns 0, or 1 when the codec

@@ -65,27 +65,6 @@ void public_fingerprint(const unsigned char *pPublic, char *szHex)
     szHex[2 * SHA256_SIZE] = '\0';
 }
 
-namespace {
-
-// Writes all nLen bytes to fd, going on after short writes. False on error.
-bool write_all(int fd, const unsigned char *pData, size_t nLen)
-{
-    while (nLen > 0) {
-        ssize_t nWritten = write(fd, pData, nLen);
-        if (nWritten < 0 && errno == EINTR) {
-            continue;
-        }
-        if (nWritten <= 0) {
-            return false;
-        }
-        pData += nWritten;
-        nLen -= static_cast<size_t>(nWritten);
-    }
-    return true;
-}
-
-} // namespace
-
 int write_file_safely(const char *pPath, const unsigned char *pData, size_t nLen, bool bReplace)
 {
     std::string tempPath = std::string(pPath) + ".XXXXXX";
@@ -93,7 +72,7 @@ int write_file_safely(const char *pPath, const unsigned char *pData, size_t nLen
     if (fd < 0) {
         return 2;
     }
-    bool bWritten = fchmod(fd, 0600) == 0 && write_all(fd, pData, nLen) && fsync(fd) == 0;
+    bool bWritten = fchmod(fd, 0600) == 0 && write_all_at(fd, pData, nLen, 0) && fsync(fd) == 0;
     bWritten = close(fd) == 0 && bWritten;
     int nStatus = 2;
     if (bWritten && bReplace) {
