@@ -4,13 +4,16 @@ BUILD_DIR ?= build
 JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 60
 
-PACKAGES := cmake g++ make pkg-config libtfm-dev libssl-dev libgtest-dev openssl valgrind
+PACKAGES := cmake g++ gcc make pkg-config libtfm-dev libssl-dev libgtest-dev openssl valgrind \
+  binutils file dpkg-dev lintian
 FUZZ_PACKAGES := clang libclang-rt-dev
 BENCH_PACKAGES := libbenchmark-dev time coreutils
 FUZZ_TARGETS := fuzz_codec fuzz_buffer_proc fuzz_sign_run
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 
-.PHONY: deps build demo check sanitize fuzz bench package clean
+CMAKE_OPTIONS ?=
+
+.PHONY: deps build build-clang demo check sanitize fuzz bench package clean
 
 # Installs the packages that dpkg does not know as installed.
 define install_missing
@@ -26,8 +29,14 @@ deps:
 	$(call install_missing,$(PACKAGES))
 
 build: deps
-	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_OPTIONS)
 	cmake --build $(BUILD_DIR) -j$(JOBS)
+
+# The whole tree, tests included, with clang++ and warnings as errors.
+build-clang: deps
+	$(call install_missing,clang)
+	CC=clang CXX=clang++ cmake -S . -B build-clang -DCMAKE_BUILD_TYPE=RelWithDebInfo -DWERROR=ON
+	cmake --build build-clang -j$(JOBS)
 
 demo: build
 	@mkdir -p $(BUILD_DIR)/demo
@@ -40,13 +49,15 @@ demo: build
 	$(BUILD_DIR)/verify_tool --key examples/sign_test.key --original examples/input.img \
 	  --restore $(BUILD_DIR)/demo/restored.img $(BUILD_DIR)/demo/signed.img
 
+# Our own checks treat warnings as errors; a user's build does not.
+check: CMAKE_OPTIONS += -DWERROR=ON
 check: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j$(JOBS) && echo "make check: all tests passed" || \
 	  { echo "make check: FAILED"; exit 1; }
 
 # Every test built and run under AddressSanitizer and UndefinedBehaviorSanitizer.
 sanitize: deps
-	cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=ON
+	cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=ON -DWERROR=ON
 	cmake --build build-sanitize -j$(JOBS)
 	cd build-sanitize && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --output-on-failure -j$(JOBS) -E 'Valgrind|Package' && echo "make sanitize: all tests passed" || \
@@ -79,4 +90,4 @@ package: build
 	cd $(BUILD_DIR) && cpack -G DEB
 
 clean:
-	rm -rf $(BUILD_DIR) build-sanitize build-fuzz build-bench
+	rm -rf $(BUILD_DIR) build-clang build-sanitize build-fuzz build-bench

@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "encrypt_tool.h"
+#include "byte_order.h"
 #include "image_format.h"
+#include "key_file.h"
 
 namespace {
 
@@ -79,34 +81,42 @@ bool same(const std::vector<uint8_t> &out, size_t nAt, const std::vector<uint8_t
 void check_signed_output(const std::vector<uint8_t> &out, std::vector<uint8_t> image, std::vector<uint8_t> code,
                          std::vector<uint8_t> key, std::vector<uint8_t> comm)
 {
-    image.resize(std::max(image.size(), static_cast<size_t>(WINDOW_SIZE)), 0);
-    code.resize(std::max(code.size(), static_cast<size_t>(WINDOW_SIZE)), 0);
+    image.resize(std::max(image.size(), static_cast<size_t>(SI_WINDOW_SIZE)), 0);
+    code.resize(std::max(code.size(), static_cast<size_t>(SI_WINDOW_SIZE)), 0);
     key.resize(KEY_FILE_SIZE, 0);
     comm.resize(KEY_FILE_SIZE, 0);
-    std::vector<uint8_t> expected(image.begin(), image.begin() + WINDOW_SIZE);
-    for (const RSA_ENC_BLK &blk : encBlk) {
-        expected[static_cast<size_t>(blk.nKeepAddr)] = image[static_cast<size_t>(blk.nEncEndORG)];
+    std::vector<uint8_t> expected(image.begin(), image.begin() + SI_WINDOW_SIZE);
+    const RSA_ENC_BLK *pTable = si_block_table();
+    for (int i = 0; i < SI_BLOCK_COUNT; i++) {
+        expected[static_cast<size_t>(pTable[i].nKeepAddr)] = image[static_cast<size_t>(pTable[i].nEncEndORG)];
     }
-    for (const RSA_ENC_BLK &blk : encBlk) {
-        unsigned char szPlain[ENC_BLK_PLAIN];
+    std::vector<uint8_t> restored(out.begin(), out.begin() + SI_WINDOW_SIZE);
+    for (int i = 0; i < SI_BLOCK_COUNT; i++) {
+        const RSA_ENC_BLK &blk = pTable[i];
         const uint8_t *pBlock = out.data() + blk.nEncStartAddr;
-        if (restore_block(pBlock, out.data() + CODE_WINDOW + CODE_SIGN_BLOB, szPlain) != 0 ||
-            memcmp(szPlain, image.data() + blk.nEncStartAddr, ENC_BLK_PLAIN) != 0) {
+        if (si_restore_block(restored.data(), &blk, out.data() + SI_CODE_WINDOW + SI_CODE_SIGN_N) != SI_OK ||
+            memcmp(restored.data() + blk.nEncStartAddr, image.data() + blk.nEncStartAddr, SI_BLOCK_PLAIN) != 0) {
             abort();
         }
-        std::copy(pBlock, pBlock + ENC_BLK_SIZE, expected.begin() + blk.nEncStartAddr);
+        std::copy(pBlock, pBlock + SI_BLOCK_SIZE, expected.begin() + blk.nEncStartAddr);
     }
-    uint8_t szRecord[BLOCK_TABLE_SIZE];
-    write_block_table_record(szRecord);
-    bool bOk = same(out, 0, expected, 0, WINDOW_SIZE) && same(out, CODE_WINDOW, code, 0, CODE_COMM_N) &&
-               same(out, CODE_WINDOW + CODE_COMM_N, comm, 0, RSA_FIELD_SIZE) &&
-               same(out, CODE_WINDOW + CODE_COMM_E, comm, KEY_RECORD_SIZE, RSA_FIELD_SIZE) &&
-               same(out, CODE_WINDOW + CODE_SIGN_N, key, 0, RSA_FIELD_SIZE) &&
-               same(out, CODE_WINDOW + CODE_SIGN_E, key, KEY_RECORD_SIZE, RSA_FIELD_SIZE) &&
-               memcmp(out.data() + CODE_WINDOW + CODE_BLOCK_TABLE, szRecord, BLOCK_TABLE_SIZE) == 0 &&
-               same(out, CODE_WINDOW + CODE_BLOCK_TABLE + BLOCK_TABLE_SIZE, code,
-                    CODE_BLOCK_TABLE + BLOCK_TABLE_SIZE, WINDOW_SIZE - CODE_BLOCK_TABLE - BLOCK_TABLE_SIZE) &&
-               (out.size() == TAIL_OFFSET || same(out, TAIL_OFFSET, image, TAIL_OFFSET, out.size() - TAIL_OFFSET));
+    uint8_t szRecord[SI_BLOCK_TABLE_SIZE] = {SI_BLOCK_COUNT};
+    for (int i = 0; i < SI_BLOCK_COUNT; i++) {
+        const int32_t nFields[3] = {pTable[i].nEncStartAddr, pTable[i].nEncEndORG, pTable[i].nKeepAddr};
+        for (int f = 0; f < 3; f++) {
+            store_le32(szRecord + SI_BLOCK_TABLE_ENTRIES + SI_BLOCK_TABLE_ENTRY_SIZE * i + 4 * f,
+                       static_cast<uint32_t>(nFields[f]));
+        }
+    }
+    bool bOk = same(out, 0, expected, 0, SI_WINDOW_SIZE) && same(out, SI_CODE_WINDOW, code, 0, SI_CODE_COMM_N) &&
+               same(out, SI_CODE_WINDOW + SI_CODE_COMM_N, comm, 0, RSA_FIELD_SIZE) &&
+               same(out, SI_CODE_WINDOW + SI_CODE_COMM_E, comm, KEY_RECORD_SIZE, RSA_FIELD_SIZE) &&
+               same(out, SI_CODE_WINDOW + SI_CODE_SIGN_N, key, 0, RSA_FIELD_SIZE) &&
+               same(out, SI_CODE_WINDOW + SI_CODE_SIGN_E, key, KEY_RECORD_SIZE, RSA_FIELD_SIZE) &&
+               memcmp(out.data() + SI_CODE_WINDOW + SI_CODE_BLOCK_TABLE, szRecord, SI_BLOCK_TABLE_SIZE) == 0 &&
+               same(out, SI_CODE_WINDOW + SI_CODE_BLOCK_TABLE + SI_BLOCK_TABLE_SIZE, code,
+                    SI_CODE_BLOCK_TABLE + SI_BLOCK_TABLE_SIZE, SI_WINDOW_SIZE - SI_CODE_BLOCK_TABLE - SI_BLOCK_TABLE_SIZE) &&
+               (out.size() == SI_TAIL_OFFSET || same(out, SI_TAIL_OFFSET, image, SI_TAIL_OFFSET, out.size() - SI_TAIL_OFFSET));
     if (!bOk) {
         abort();
     }
@@ -152,7 +162,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
         return 0;
     }
-    if (out.size() != std::max(image.size(), static_cast<size_t>(TAIL_OFFSET))) {
+    if (out.size() != std::max(image.size(), static_cast<size_t>(SI_TAIL_OFFSET))) {
         abort();
     }
     check_signed_output(out, image, code, key, comm);

@@ -11,7 +11,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "file_io.h"
 #include "image_format.h"
+#include "key_file.h"
 
 namespace {
 
@@ -86,8 +88,8 @@ bool read_window(FILE *fp, unsigned char *pBuffer, size_t nSize)
 CopyStatus copy_tail_stdio(FILE *fp_in, FILE *fp_out, unsigned char *szBuffSPL)
 {
     while (!feof(fp_in)) {
-        size_t nRead = fread(szBuffSPL, 1, WINDOW_SIZE, fp_in);
-        if (nRead < static_cast<size_t>(WINDOW_SIZE) && ferror(fp_in)) {
+        size_t nRead = fread(szBuffSPL, 1, SI_WINDOW_SIZE, fp_in);
+        if (nRead < static_cast<size_t>(SI_WINDOW_SIZE) && ferror(fp_in)) {
             return COPY_READ_ERROR;
         }
         if (fwrite(szBuffSPL, 1, nRead, fp_out) != nRead) {
@@ -116,7 +118,7 @@ CopyStatus copy_image_kernel(FILE *fp_in, FILE *fp_out, const unsigned char *szB
 {
     off_t nInSize = 0;
     off_t nOutSize = 0;
-    if (!is_regular(fp_in, &nInSize) || !is_regular(fp_out, &nOutSize) || nInSize <= TAIL_OFFSET || nOutSize != 0) {
+    if (!is_regular(fp_in, &nInSize) || !is_regular(fp_out, &nOutSize) || nInSize <= SI_TAIL_OFFSET || nOutSize != 0) {
         return COPY_FALLBACK;
     }
     off_t nInPos = 0;
@@ -138,8 +140,8 @@ CopyStatus copy_image_kernel(FILE *fp_in, FILE *fp_out, const unsigned char *szB
         // Refused: start again from an empty output on the stdio path.
         return ftruncate(fileno(fp_out), 0) == 0 ? COPY_FALLBACK : COPY_WRITE_ERROR;
     }
-    if (nOutPos < TAIL_OFFSET || !write_all_at(fileno(fp_out), szBuffSPL, WINDOW_SIZE, SPL_WINDOW) ||
-        !write_all_at(fileno(fp_out), szBuffSPLCode, WINDOW_SIZE, CODE_WINDOW)) {
+    if (nOutPos < SI_TAIL_OFFSET || !write_all_at(fileno(fp_out), szBuffSPL, SI_WINDOW_SIZE, SI_SPL_WINDOW) ||
+        !write_all_at(fileno(fp_out), szBuffSPLCode, SI_WINDOW_SIZE, SI_CODE_WINDOW)) {
         return COPY_WRITE_ERROR;
     }
     return COPY_OK;
@@ -149,11 +151,11 @@ CopyStatus copy_image_kernel(FILE *fp_in, FILE *fp_out, const unsigned char *szB
 // its place) and copies the tail, all through stdio.
 CopyStatus write_image_stdio(FILE *fp_in, FILE *fp_out, unsigned char *szBuffSPL, unsigned char *szBuffSPLCode)
 {
-    if (fwrite(szBuffSPL, 1, WINDOW_SIZE, fp_out) != static_cast<size_t>(WINDOW_SIZE) ||
-        fwrite(szBuffSPLCode, 1, WINDOW_SIZE, fp_out) != static_cast<size_t>(WINDOW_SIZE)) {
+    if (fwrite(szBuffSPL, 1, SI_WINDOW_SIZE, fp_out) != static_cast<size_t>(SI_WINDOW_SIZE) ||
+        fwrite(szBuffSPLCode, 1, SI_WINDOW_SIZE, fp_out) != static_cast<size_t>(SI_WINDOW_SIZE)) {
         return COPY_WRITE_ERROR;
     }
-    if (!read_window(fp_in, szBuffSPLCode, WINDOW_SIZE)) {
+    if (!read_window(fp_in, szBuffSPLCode, SI_WINDOW_SIZE)) {
         return COPY_READ_ERROR;
     }
     return copy_tail_stdio(fp_in, fp_out, szBuffSPL);
@@ -198,8 +200,8 @@ int read_inputs(char **argv, FILE **fpStreams, unsigned char *szBuffSPL, unsigne
         unsigned char *pBuffer;
         size_t nSize;
     } reads[] = {
-        {fp_in, ARG_IN, szBuffSPL, WINDOW_SIZE},
-        {fp_code, ARG_CODE, szBuffSPLCode, WINDOW_SIZE},
+        {fp_in, ARG_IN, szBuffSPL, SI_WINDOW_SIZE},
+        {fp_code, ARG_CODE, szBuffSPLCode, SI_WINDOW_SIZE},
         {fp_rsakey, ARG_RSAKEY, rsaKey, KEY_FILE_SIZE},
         {fp_rsakey_comm, ARG_RSAKEY_COMM, rsaKey_comm, KEY_FILE_SIZE},
     };
@@ -210,6 +212,23 @@ int read_inputs(char **argv, FILE **fpStreams, unsigned char *szBuffSPL, unsigne
         }
     }
     return 0;
+}
+
+// The in-memory signing step on the buffers read from the files: the signing
+// key's blob, the common key's public half. Wipes both key files' private
+// exponents from rsaKey and rsaKey_comm before anything else. Returns SI_OK or
+// the library's refusal (the windows are then not to be written).
+int sign_with_key_files(unsigned char *szBuffSPL, unsigned char *szBuffSPLCode, unsigned char *rsaKey,
+                        unsigned char *rsaKey_comm, unsigned char *szKey)
+{
+    build_key_blob(szKey, rsaKey);
+    explicit_bzero(rsaKey, KEY_FILE_SIZE);
+    // The common key's third record is read only because the file format holds it.
+    explicit_bzero(rsaKey_comm + 2 * KEY_RECORD_SIZE, KEY_RECORD_SIZE);
+    unsigned char szCommPublic[SI_PUBLIC_SIZE];
+    memcpy(szCommPublic + RSA_BLOB_N, rsaKey_comm, RSA_FIELD_SIZE);
+    memcpy(szCommPublic + RSA_BLOB_E, rsaKey_comm + KEY_RECORD_SIZE, RSA_FIELD_SIZE);
+    return si_sign_windows(szBuffSPL, szBuffSPLCode, szKey, szCommPublic);
 }
 
 } // namespace
@@ -228,14 +247,14 @@ int encrypt_tool_run(int argc, char **argv)
     if (!open_streams(argv, fpStreams)) {
         return 1;
     }
-    unsigned char szBuffSPL[WINDOW_SIZE] = {};
-    unsigned char szBuffSPLCode[WINDOW_SIZE] = {};
+    unsigned char szBuffSPL[SI_WINDOW_SIZE] = {};
+    unsigned char szBuffSPLCode[SI_WINDOW_SIZE] = {};
     unsigned char rsaKey[KEY_FILE_SIZE] = {};
     unsigned char rsaKey_comm[KEY_FILE_SIZE] = {};
     unsigned char szKey[RSA_KEY_BLOB_SIZE] = {};
 
     int nStatus = read_inputs(argv, fpStreams, szBuffSPL, szBuffSPLCode, rsaKey, rsaKey_comm);
-    if (nStatus == 0 && sign_windows(szBuffSPL, szBuffSPLCode, rsaKey, rsaKey_comm, szKey) != 0) {
+    if (nStatus == 0 && sign_with_key_files(szBuffSPL, szBuffSPLCode, rsaKey, rsaKey_comm, szKey) != SI_OK) {
         printf("Key file error: %s\n", argv[ARG_RSAKEY]);
         nStatus = 1;
     }

@@ -1,10 +1,9 @@
-// In-memory steps of signing and restoring the four blocks of an image.
+// In-memory signing and restoring of the four blocks of a signed image.
 #include "image_format.h"
 
-#include <cerrno>
 #include <cstring>
-#include <unistd.h>
 
+#include "block_table.h"
 #include "byte_order.h"
 #include "rsa_internal.h"
 
@@ -12,38 +11,10 @@ namespace {
 
 constexpr int MODULUS_TOP_BYTE = RSA_FIELD_SIZE - 1;
 
-// True when the blob's private exponent is undone by its public exponent on a
-// fixed value of 127 bytes, below any 128-byte modulus.
-bool exponents_match(const unsigned char *szKey)
-{
-    unsigned char szValue[ENC_BLK_PLAIN];
-    for (int i = 0; i < ENC_BLK_PLAIN; i++) {
-        szValue[i] = static_cast<unsigned char>(i * 37 + 11);
-    }
-    unsigned char szSigned[ENC_BLK_SIZE];
-    unsigned char szBack[ENC_BLK_PLAIN];
-    int nLen = ENC_BLK_SIZE;
-    return do_rsa_enc_dec(szValue, ENC_BLK_PLAIN, szSigned, &nLen, RSA_MODE_PRIVATE_ENC, szKey) == 0 &&
-           nLen == ENC_BLK_SIZE && restore_block(szSigned, szKey, szBack) == 0 && memcmp(szBack, szValue, sizeof(szValue)) == 0;
-}
-
-} // namespace
-
-void build_key_blob(unsigned char *szKey, const unsigned char *rsaKey)
-{
-    for (int nRecord = 0; nRecord < KEY_RECORD_COUNT; nRecord++) {
-        memcpy(szKey + nRecord * RSA_FIELD_SIZE, rsaKey + nRecord * KEY_RECORD_SIZE, RSA_FIELD_SIZE);
-    }
-}
-
-bool signing_key_usable(const unsigned char *szKey)
-{
-    bool bFullLength = szKey[RSA_BLOB_N + MODULUS_TOP_BYTE] != 0;
-    bool bOdd = (szKey[RSA_BLOB_N] & 1) != 0;
-    return bFullLength && bOdd && exponents_match(szKey);
-}
-
-int restore_block(const unsigned char *pBlock, const unsigned char *pPublic, unsigned char *pPlain)
+// Undoes a 128-byte block with the public half into 127 bytes. False when the
+// block is not below the modulus, or the result needs a 128th byte: such a
+// block cannot have come from signing 127 bytes.
+bool restore_plain(const unsigned char *pBlock, const unsigned char *pPublic, unsigned char *pPlain)
 {
     fp_int n;
     fp_int e;
@@ -51,89 +22,144 @@ int restore_block(const unsigned char *pBlock, const unsigned char *pPublic, uns
     fp_int m;
     load_fp_le(&n, pPublic + RSA_BLOB_N, RSA_FIELD_SIZE);
     load_fp_le(&e, pPublic + RSA_BLOB_E, RSA_FIELD_SIZE);
-    load_fp_le(&c, pBlock, ENC_BLK_SIZE);
+    load_fp_le(&c, pBlock, SI_BLOCK_SIZE);
     fp_zero(&m);
-    // The whole result is kept, not only its low 127 bytes: a block above the
-    // modulus or a value that needs a 128th byte cannot have come from signing.
     bool bRestored = fp_cmp(&c, &n) == FP_LT && fp_exptmod(&c, &e, &n, &m) == FP_OKAY &&
-                     fp_count_bits(&m) <= 8 * ENC_BLK_PLAIN;
-    store_fp_le(&m, pPlain, ENC_BLK_PLAIN);
-    return bRestored ? 0 : 1;
+                     fp_count_bits(&m) <= 8 * SI_BLOCK_PLAIN;
+    store_fp_le(&m, pPlain, SI_BLOCK_PLAIN);
+    return bRestored;
 }
 
-int sign_spl_window(unsigned char *szBuffSPL, const unsigned char *szKey)
+// True when the blob's private exponent is undone by its public exponent on a
+// fixed value of 127 bytes, below any 128-byte modulus. Catches a mismatched
+// key even where every block of an image would round-trip (a zero image).
+bool exponents_match(const unsigned char *szKey)
 {
-    unsigned char szBuffEncrypt[ENC_BLK_SIZE];
-    unsigned char szRestored[ENC_BLK_PLAIN];
-    for (const RSA_ENC_BLK &blk : encBlk) {
-        unsigned char *pBlock = szBuffSPL + blk.nEncStartAddr;
-        int nLenSec = ENC_BLK_SIZE;
-        if (do_rsa_enc_dec(pBlock, ENC_BLK_PLAIN, szBuffEncrypt, &nLenSec, RSA_MODE_PRIVATE_ENC, szKey) != 0 ||
-            nLenSec != ENC_BLK_SIZE) {
-            return 1;
-        }
-        if (restore_block(szBuffEncrypt, szKey, szRestored) != 0 ||
-            memcmp(szRestored, pBlock, ENC_BLK_PLAIN) != 0) {
-            return 1;
-        }
-        // The keep byte is saved before the block is overwritten.
-        szBuffSPL[blk.nKeepAddr] = szBuffSPL[blk.nEncEndORG];
-        memcpy(pBlock, szBuffEncrypt, ENC_BLK_SIZE);
+    unsigned char szValue[SI_BLOCK_PLAIN];
+    for (int i = 0; i < SI_BLOCK_PLAIN; i++) {
+        szValue[i] = static_cast<unsigned char>(i * 37 + 11);
     }
-    return 0;
+    unsigned char szSigned[SI_BLOCK_SIZE];
+    unsigned char szBack[SI_BLOCK_PLAIN];
+    int nLen = SI_BLOCK_SIZE;
+    return do_rsa_enc_dec(szValue, SI_BLOCK_PLAIN, szSigned, &nLen, RSA_MODE_PRIVATE_ENC, szKey) == 0 &&
+           nLen == SI_BLOCK_SIZE && restore_plain(szSigned, szKey, szBack) &&
+           memcmp(szBack, szValue, sizeof(szValue)) == 0;
 }
 
-bool write_all_at(int fd, const unsigned char *pData, size_t nLen, long long nOffset)
-{
-    while (nLen > 0) {
-        ssize_t nWritten = pwrite(fd, pData, nLen, static_cast<off_t>(nOffset));
-        if (nWritten < 0 && errno == EINTR) {
-            continue;
-        }
-        if (nWritten <= 0) {
-            return false;
-        }
-        pData += nWritten;
-        nLen -= static_cast<size_t>(nWritten);
-        nOffset += nWritten;
-    }
-    return true;
-}
-
+// Writes the 128-byte block table record that describes encBlk.
 void write_block_table_record(unsigned char *pRecord)
 {
-    memset(pRecord, 0, BLOCK_TABLE_SIZE);
-    pRecord[0] = ENC_BLK_COUNT;
-    unsigned char *pEntry = pRecord + BLOCK_TABLE_ENTRIES;
+    memset(pRecord, 0, SI_BLOCK_TABLE_SIZE);
+    pRecord[0] = SI_BLOCK_COUNT;
+    unsigned char *pEntry = pRecord + SI_BLOCK_TABLE_ENTRIES;
     for (const RSA_ENC_BLK &blk : encBlk) {
         store_le32(pEntry, static_cast<uint32_t>(blk.nEncStartAddr));
         store_le32(pEntry + 4, static_cast<uint32_t>(blk.nEncEndORG));
         store_le32(pEntry + 8, static_cast<uint32_t>(blk.nKeepAddr));
-        pEntry += BLOCK_TABLE_ENTRY_SIZE;
+        pEntry += SI_BLOCK_TABLE_ENTRY_SIZE;
     }
 }
 
-void fill_code_window(unsigned char *szBuffSPLCode, unsigned char *szKey, const unsigned char *rsaKey_comm)
+} // namespace
+
+const RSA_ENC_BLK *si_block_table(void)
 {
-    explicit_bzero(szKey + RSA_BLOB_D, RSA_FIELD_SIZE);
-    write_block_table_record(szKey + RSA_BLOB_D);
-    memcpy(szBuffSPLCode + CODE_SIGN_BLOB, szKey, RSA_KEY_BLOB_SIZE);
-    memcpy(szBuffSPLCode + CODE_COMM_N, rsaKey_comm, RSA_FIELD_SIZE);
-    memcpy(szBuffSPLCode + CODE_COMM_E, rsaKey_comm + KEY_RECORD_SIZE, RSA_FIELD_SIZE);
+    return encBlk;
 }
 
-int sign_windows(unsigned char *szBuffSPL, unsigned char *szBuffSPLCode, unsigned char *rsaKey,
-                 unsigned char *rsaKey_comm, unsigned char *szKey)
+int si_public_key_usable(const unsigned char *pPublic)
 {
-    build_key_blob(szKey, rsaKey);
-    // Neither private exponent is needed beyond the blob: the common key's
-    // third record is read only because the file format holds it.
-    explicit_bzero(rsaKey, KEY_FILE_SIZE);
-    explicit_bzero(rsaKey_comm + 2 * KEY_RECORD_SIZE, KEY_RECORD_SIZE);
-    int nStatus = 1;
-    if (signing_key_usable(szKey) && sign_spl_window(szBuffSPL, szKey) == 0) {
-        nStatus = 0;
+    const unsigned char *pN = pPublic + RSA_BLOB_N;
+    const unsigned char *pE = pPublic + RSA_BLOB_E;
+    bool bFullLength = pN[MODULUS_TOP_BYTE] != 0;
+    bool bOddModulus = (pN[0] & 1) != 0;
+    bool bExponentAbove2 = pE[0] >= 3;
+    for (int i = 1; i < RSA_FIELD_SIZE; i++) {
+        bExponentAbove2 = bExponentAbove2 || pE[i] != 0;
     }
-    fill_code_window(szBuffSPLCode, szKey, rsaKey_comm);
+    return bFullLength && bOddModulus && (pE[0] & 1) != 0 && bExponentAbove2;
+}
+
+int si_signing_key_usable(const unsigned char *szKey)
+{
+    return si_public_key_usable(szKey) && exponents_match(szKey);
+}
+
+int si_place_block(unsigned char *szBuffSPL, int nBlock, const unsigned char *pSigned,
+                   const unsigned char *pSignPublic)
+{
+    if (nBlock < 0 || nBlock >= SI_BLOCK_COUNT) {
+        return SI_BLOCK_REFUSED;
+    }
+    const RSA_ENC_BLK &blk = encBlk[nBlock];
+    unsigned char *pBlock = szBuffSPL + blk.nEncStartAddr;
+    unsigned char szRestored[SI_BLOCK_PLAIN];
+    if (!restore_plain(pSigned, pSignPublic, szRestored) || memcmp(szRestored, pBlock, SI_BLOCK_PLAIN) != 0) {
+        return SI_BLOCK_REFUSED;
+    }
+    // The keep byte is saved before the block is overwritten.
+    szBuffSPL[blk.nKeepAddr] = szBuffSPL[blk.nEncEndORG];
+    memcpy(pBlock, pSigned, SI_BLOCK_SIZE);
+    return SI_OK;
+}
+
+int si_sign_windows(unsigned char *szBuffSPL, unsigned char *szBuffSPLCode, const unsigned char *szKey,
+                    const unsigned char *pCommonPublic)
+{
+    if (!si_signing_key_usable(szKey)) {
+        return SI_KEY_REFUSED;
+    }
+    unsigned char szBuffEncrypt[SI_BLOCK_SIZE];
+    for (int i = 0; i < SI_BLOCK_COUNT; i++) {
+        int nLenSec = SI_BLOCK_SIZE;
+        if (do_rsa_enc_dec(szBuffSPL + encBlk[i].nEncStartAddr, SI_BLOCK_PLAIN, szBuffEncrypt, &nLenSec,
+                           RSA_MODE_PRIVATE_ENC, szKey) != 0 ||
+            nLenSec != SI_BLOCK_SIZE || si_place_block(szBuffSPL, i, szBuffEncrypt, szKey) != SI_OK) {
+            return SI_BLOCK_REFUSED;
+        }
+    }
+    si_fill_code_window(szBuffSPLCode, szKey, pCommonPublic);
+    return SI_OK;
+}
+
+void si_fill_code_window(unsigned char *szBuffSPLCode, const unsigned char *pSignPublic,
+                         const unsigned char *pCommonPublic)
+{
+    memcpy(szBuffSPLCode + SI_CODE_COMM_N, pCommonPublic, SI_PUBLIC_SIZE);
+    memcpy(szBuffSPLCode + SI_CODE_SIGN_N, pSignPublic, SI_PUBLIC_SIZE);
+    write_block_table_record(szBuffSPLCode + SI_CODE_BLOCK_TABLE);
+}
+
+int si_read_block_table(const unsigned char *szBuffSPLCode, RSA_ENC_BLK *pBlocks, int *pnEntry)
+{
+    const unsigned char *pRecord = szBuffSPLCode + SI_CODE_BLOCK_TABLE;
+    *pnEntry = -1;
+    if (load_le32(pRecord) != SI_BLOCK_COUNT) {
+        return SI_TABLE_COUNT;
+    }
+    uint32_t entries[SI_BLOCK_COUNT][3];
+    for (int i = 0; i < SI_BLOCK_COUNT; i++) {
+        for (int f = 0; f < 3; f++) {
+            entries[i][f] = load_le32(pRecord + SI_BLOCK_TABLE_ENTRIES + i * SI_BLOCK_TABLE_ENTRY_SIZE + 4 * f);
+        }
+    }
+    int nStatus = block_table_fault(entries, SI_BLOCK_COUNT, pnEntry);
+    // Only checked entries, all below the window size, become offsets.
+    for (int i = 0; nStatus == SI_OK && i < SI_BLOCK_COUNT; i++) {
+        pBlocks[i] = RSA_ENC_BLK{static_cast<int32_t>(entries[i][0]), static_cast<int32_t>(entries[i][1]),
+                                 static_cast<int32_t>(entries[i][2])};
+    }
     return nStatus;
+}
+
+int si_restore_block(unsigned char *szBuffSPL, const RSA_ENC_BLK *pBlock, const unsigned char *pSignPublic)
+{
+    unsigned char szPlain[SI_BLOCK_PLAIN];
+    if (!restore_plain(szBuffSPL + pBlock->nEncStartAddr, pSignPublic, szPlain)) {
+        return SI_BLOCK_REFUSED;
+    }
+    memcpy(szBuffSPL + pBlock->nEncStartAddr, szPlain, SI_BLOCK_PLAIN);
+    szBuffSPL[pBlock->nEncEndORG] = szBuffSPL[pBlock->nKeepAddr];
+    return SI_OK;
 }

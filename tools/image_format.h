@@ -1,106 +1,99 @@
-// The signed image format: windows, key records, the block table and the
-// code-window fields, with the in-memory signing and restoring of the blocks.
-#pragma once
+/* The signed image format: the SPL and code windows, the four signed blocks,
+ * the stored public keys and the block table; signing and restoring the blocks
+ * in memory. Part of libsignedimage; installed as <signedimage/image_format.h>.
+ * Plain C. All numbers in an image are little-endian. */
+#ifndef SIGNEDIMAGE_IMAGE_FORMAT_H
+#define SIGNEDIMAGE_IMAGE_FORMAT_H
 
-#include <cstddef>
-#include <cstdint>
+#include <stdint.h>
 
 #include "rsa_api.h"
 
-constexpr int WINDOW_SIZE = 0x4000;
-constexpr int SPL_WINDOW = 0;                         // output offset of the SPL window
-constexpr int CODE_WINDOW = WINDOW_SIZE;              // output offset of the code window
-constexpr int TAIL_OFFSET = 2 * WINDOW_SIZE;          // input and output offset of the tail
+#ifdef __cplusplus
+extern "C" {
+#endif
 
-// Key record: 136 little-endian 32-bit digits, then `used` and `sign`.
-constexpr int KEY_DIGIT_COUNT = 136;
-constexpr int KEY_RECORD_USED = 4 * KEY_DIGIT_COUNT;
-constexpr int KEY_RECORD_SIGN = KEY_RECORD_USED + 4;
-constexpr int KEY_RECORD_SIZE = KEY_RECORD_SIGN + 4;
-constexpr int KEY_RECORD_COUNT = 3;                   // modulus, public, private exponent
-constexpr int KEY_FILE_SIZE = KEY_RECORD_COUNT * KEY_RECORD_SIZE;
-static_assert(KEY_RECORD_SIZE == 552 && KEY_FILE_SIZE == 1656);
-static_assert(RSA_FIELD_SIZE <= KEY_RECORD_USED, "a key field is a prefix of the digits");
-
-// One transformed block of the SPL window, offsets from the window's start.
-struct RSA_ENC_BLK {
-    int32_t nEncStartAddr;
-    int32_t nEncEndORG;  // last byte of the block, not transformed but saved
-    int32_t nKeepAddr;   // where that last byte is kept
+/* Layout: offsets in the image, and in the code window (SI_CODE_*). */
+enum {
+    SI_WINDOW_SIZE = 0x4000,                 /* each of the two windows */
+    SI_SPL_WINDOW = 0,                       /* image offset of the SPL window */
+    SI_CODE_WINDOW = SI_WINDOW_SIZE,         /* image offset of the code window */
+    SI_TAIL_OFFSET = 2 * SI_WINDOW_SIZE,     /* the input's bytes follow from here */
+    SI_BLOCK_COUNT = 4,                      /* signed blocks in the SPL window */
+    SI_BLOCK_SIZE = RSA_FIELD_SIZE,          /* bytes of a signed block */
+    SI_BLOCK_PLAIN = SI_BLOCK_SIZE - 1,      /* bytes of a block that are signed */
+    SI_PUBLIC_SIZE = 2 * RSA_FIELD_SIZE,     /* a public half: modulus, then exponent */
+    SI_CODE_COMM_N = 384,                    /* common key modulus */
+    SI_CODE_COMM_E = SI_CODE_COMM_N + RSA_FIELD_SIZE,
+    SI_CODE_SIGN_N = SI_CODE_COMM_E + RSA_FIELD_SIZE, /* signing key modulus */
+    SI_CODE_SIGN_E = SI_CODE_SIGN_N + RSA_FIELD_SIZE,
+    SI_CODE_BLOCK_TABLE = SI_CODE_SIGN_E + RSA_FIELD_SIZE, /* block table record */
+    SI_BLOCK_TABLE_SIZE = RSA_FIELD_SIZE,
+    SI_BLOCK_TABLE_ENTRIES = 4,              /* record offset of the first entry */
+    SI_BLOCK_TABLE_ENTRY_SIZE = 12           /* start, end, keep: 32 bits each */
 };
 
-constexpr int ENC_BLK_COUNT = 4;
-constexpr int ENC_BLK_SIZE = RSA_FIELD_SIZE;          // 128 bytes a block
-constexpr int ENC_BLK_PLAIN = ENC_BLK_SIZE - 1;       // 127 bytes transformed
-constexpr RSA_ENC_BLK encBlk[ENC_BLK_COUNT] = {
-    {0, 127, 431},
-    {128, 255, 430},
-    {256, 383, 429},
-    {752, 879, 428},
+/* Results of the functions below; 0 is success. */
+enum {
+    SI_OK = 0,
+    SI_KEY_REFUSED = 1,      /* a key that cannot make or check a signature */
+    SI_BLOCK_REFUSED = 2,    /* a block that does not restore to its plaintext */
+    SI_TABLE_COUNT = 3,      /* the block table's count is not 4 */
+    SI_TABLE_OUTSIDE = 4,    /* an entry does not lie inside the SPL window */
+    SI_TABLE_OVERLAP = 5     /* an entry overlaps another block, or its keep byte lies in one */
 };
 
-// Code-window fields.
-constexpr int CODE_COMM_N = 384;
-constexpr int CODE_COMM_E = CODE_COMM_N + RSA_FIELD_SIZE;
-constexpr int CODE_SIGN_BLOB = CODE_COMM_E + RSA_FIELD_SIZE;   // N, E, then the table record
-constexpr int CODE_SIGN_N = CODE_SIGN_BLOB + RSA_BLOB_N;
-constexpr int CODE_SIGN_E = CODE_SIGN_BLOB + RSA_BLOB_E;
-constexpr int CODE_BLOCK_TABLE = CODE_SIGN_BLOB + RSA_BLOB_D;
-constexpr int BLOCK_TABLE_SIZE = RSA_FIELD_SIZE;
-constexpr int BLOCK_TABLE_ENTRIES = 4;                // offset of the first entry
-constexpr int BLOCK_TABLE_ENTRY_SIZE = 12;
-static_assert(CODE_BLOCK_TABLE == 896 && CODE_BLOCK_TABLE + BLOCK_TABLE_SIZE == 1024);
-static_assert(BLOCK_TABLE_ENTRIES + ENC_BLK_COUNT * BLOCK_TABLE_ENTRY_SIZE <= BLOCK_TABLE_SIZE);
+/* One signed block: offsets from the start of the SPL window. */
+typedef struct RSA_ENC_BLK {
+    int32_t nEncStartAddr; /* first byte of the 128-byte block */
+    int32_t nEncEndORG;    /* last byte, not signed but kept at nKeepAddr */
+    int32_t nKeepAddr;     /* where that last byte is kept */
+} RSA_ENC_BLK;
 
-constexpr bool blocks_fit_window()
-{
-    for (const RSA_ENC_BLK &blk : encBlk) {
-        if (blk.nEncEndORG != blk.nEncStartAddr + ENC_BLK_PLAIN || blk.nEncEndORG >= WINDOW_SIZE) {
-            return false;
-        }
-        for (const RSA_ENC_BLK &other : encBlk) {
-            if (blk.nKeepAddr >= other.nEncStartAddr && blk.nKeepAddr <= other.nEncEndORG) {
-                return false;
-            }
-        }
-    }
-    return true;
+/* The four blocks that signing uses, in their order. */
+SIGNEDIMAGE_API const RSA_ENC_BLK *si_block_table(void);
+
+/* 1 when the public half (256 bytes) can check a signature: a modulus of 1017
+ * to 1024 bits that is odd, and an odd public exponent of at least 3; else 0. */
+SIGNEDIMAGE_API int si_public_key_usable(const unsigned char *pPublic);
+
+/* 1 when the 384-byte key blob has a usable public half and its private
+ * exponent is undone by the public exponent; else 0. */
+SIGNEDIMAGE_API int si_signing_key_usable(const unsigned char *szKey);
+
+/* Signs the four blocks of the 16 KiB SPL window with the blob's private
+ * exponent, keeps their last bytes, and fills the 16 KiB code window (see
+ * si_fill_code_window). Returns SI_OK, SI_KEY_REFUSED, or SI_BLOCK_REFUSED when
+ * a block does not restore; on a refusal the windows must not be used. */
+SIGNEDIMAGE_API int si_sign_windows(unsigned char *szBuffSPL, unsigned char *szBuffSPLCode,
+                                    const unsigned char *szKey, const unsigned char *pCommonPublic);
+
+/* For a signer that holds the key elsewhere: puts the 128-byte signature
+ * pSigned of block nBlock (0 to 3) into the SPL window after checking that the
+ * public half restores it to the block's 127 bytes, and keeps the block's last
+ * byte. Returns SI_OK, or SI_BLOCK_REFUSED with the window unchanged. */
+SIGNEDIMAGE_API int si_place_block(unsigned char *szBuffSPL, int nBlock, const unsigned char *pSigned,
+                                   const unsigned char *pSignPublic);
+
+/* Stores the common and signing public halves (256 bytes each) and the block
+ * table record in the code window. */
+SIGNEDIMAGE_API void si_fill_code_window(unsigned char *szBuffSPLCode, const unsigned char *pSignPublic,
+                                         const unsigned char *pCommonPublic);
+
+/* Reads the block table record of a code window from any source into
+ * pBlocks[4]. Returns SI_OK, or SI_TABLE_COUNT, SI_TABLE_OUTSIDE or
+ * SI_TABLE_OVERLAP with *pnEntry the first entry at fault. */
+SIGNEDIMAGE_API int si_read_block_table(const unsigned char *szBuffSPLCode, RSA_ENC_BLK *pBlocks, int *pnEntry);
+
+/* Restores one block of the SPL window in place with the public half (the
+ * stored one is at szBuffSPLCode + SI_CODE_SIGN_N): block undone, last byte
+ * put back. pBlock must come from si_read_block_table. Returns SI_OK, or
+ * SI_BLOCK_REFUSED with the window unchanged. */
+SIGNEDIMAGE_API int si_restore_block(unsigned char *szBuffSPL, const RSA_ENC_BLK *pBlock,
+                                     const unsigned char *pSignPublic);
+
+#ifdef __cplusplus
 }
-static_assert(blocks_fit_window(), "blocks lie in the window and no keep byte inside a block");
+#endif
 
-// Fills the 384-byte key blob from the low 128 bytes of each of the three
-// key records in rsaKey (KEY_FILE_SIZE bytes).
-void build_key_blob(unsigned char *szKey, const unsigned char *rsaKey);
-
-// True when the blob's modulus has a non-zero top byte, is odd, and its two
-// exponents undo each other on a test value.
-bool signing_key_usable(const unsigned char *szKey);
-
-// Transforms the four blocks of the SPL window with the blob's private
-// exponent, saving each last byte at its keep offset, and checks that the
-// blob's public exponent restores every block. Returns 0, or 1 when a block
-// cannot be restored (the window is then of no use).
-int sign_spl_window(unsigned char *szBuffSPL, const unsigned char *szKey);
-
-// Wipes the private exponent from szKey, writes the block table record in its
-// place, and stores the signing blob and the common key's public half (from
-// its key records rsaKey_comm) in the code window.
-void fill_code_window(unsigned char *szBuffSPLCode, unsigned char *szKey, const unsigned char *rsaKey_comm);
-
-// The whole in-memory signing step on the four buffers read from the files.
-// Wipes every private exponent in rsaKey, rsaKey_comm and szKey on every path.
-// Returns 0, or 1 when the signing key is refused (windows not to be written).
-int sign_windows(unsigned char *szBuffSPL, unsigned char *szBuffSPLCode, unsigned char *rsaKey,
-                 unsigned char *rsaKey_comm, unsigned char *szKey);
-
-// Writes the 128-byte block table record that describes encBlk.
-void write_block_table_record(unsigned char *pRecord);
-
-// Writes all nLen bytes at nOffset of fd with pwrite, going on after short
-// writes and interruptions. Returns false on an error.
-bool write_all_at(int fd, const unsigned char *pData, size_t nLen, long long nOffset);
-
-// Undoes one 128-byte block with the public half at pPublic (modulus then
-// exponent, 128 bytes each) into 127 bytes. Returns 0, or 1 when the codec
-// refuses or the result does not fit 127 bytes.
-int restore_block(const unsigned char *pBlock, const unsigned char *pPublic, unsigned char *pPlain);
+#endif

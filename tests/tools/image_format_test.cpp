@@ -67,11 +67,11 @@ Bytes model_image(const Bytes &image, const Bytes &code, const TestKey &key, con
     put(codeWin, 640, bn_to_le(key.n, 128));
     put(codeWin, 768, bn_to_le(key.e, 128));
     put(codeWin, 896, table_record());
-    Bytes out = spl;
-    out.insert(out.end(), codeWin.begin(), codeWin.end());
-    if (image.size() > 2 * kWindow) {
-        out.insert(out.end(), image.begin() + 2 * kWindow, image.end());
-    }
+    Bytes out(std::max(image.size(), 2 * kWindow), 0);
+    put(out, 0, spl);
+    put(out, kWindow, codeWin);
+    std::copy(image.begin() + static_cast<long>(std::min(image.size(), 2 * kWindow)), image.end(),
+              out.begin() + 2 * kWindow);
     return out;
 }
 

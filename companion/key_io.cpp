@@ -8,7 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "byte_order.h"
+#include "file_io.h"
 
 int read_key_file(const char *pPath, unsigned char *szKey, size_t *pnFileSize)
 {
@@ -25,33 +25,6 @@ int read_key_file(const char *pPath, unsigned char *szKey, size_t *pnFileSize)
     explicit_bzero(rsaKey, sizeof(rsaKey));
     *pnFileSize = nRead;
     return bFailed ? 1 : 0;
-}
-
-int le_bit_length(const unsigned char *p, int nLen)
-{
-    for (int i = nLen - 1; i >= 0; i--) {
-        if (p[i] != 0) {
-            int nBits = 8;
-            while ((p[i] & (1u << (nBits - 1))) == 0) {
-                nBits--;
-            }
-            return 8 * i + nBits;
-        }
-    }
-    return 0;
-}
-
-void key_records_from_blob(unsigned char *rsaKey, const unsigned char *szKey)
-{
-    memset(rsaKey, 0, KEY_FILE_SIZE);
-    for (int nRecord = 0; nRecord < KEY_RECORD_COUNT; nRecord++) {
-        unsigned char *pRecord = rsaKey + nRecord * KEY_RECORD_SIZE;
-        const unsigned char *pValue = szKey + nRecord * RSA_FIELD_SIZE;
-        memcpy(pRecord, pValue, RSA_FIELD_SIZE);
-        int nDigits = (le_bit_length(pValue, RSA_FIELD_SIZE) + 31) / 32;
-        store_le32(pRecord + KEY_RECORD_USED, static_cast<uint32_t>(nDigits));
-        store_le32(pRecord + KEY_RECORD_SIGN, 0);
-    }
 }
 
 void public_fingerprint(const unsigned char *pPublic, char *szHex)

@@ -240,13 +240,15 @@ bool looks_reversed(const unsigned char *p, bool bModulus)
 // True when the private exponent undoes a random 127-byte value.
 bool pair_matches(const unsigned char *szKey)
 {
-    unsigned char szValue[ENC_BLK_PLAIN];
-    unsigned char szSigned[ENC_BLK_SIZE];
-    unsigned char szBack[ENC_BLK_PLAIN];
-    int nLen = ENC_BLK_SIZE;
+    unsigned char szValue[SI_BLOCK_PLAIN];
+    unsigned char szSigned[SI_BLOCK_SIZE];
+    unsigned char szBack[SI_BLOCK_PLAIN];
+    int nLen = SI_BLOCK_SIZE;
+    int nBackLen = SI_BLOCK_PLAIN;
     return RAND_bytes(szValue, sizeof(szValue)) == 1 &&
-           do_rsa_enc_dec(szValue, ENC_BLK_PLAIN, szSigned, &nLen, RSA_MODE_PRIVATE_ENC, szKey) == 0 &&
-           restore_block(szSigned, szKey, szBack) == 0 && memcmp(szBack, szValue, sizeof(szValue)) == 0;
+           do_rsa_enc_dec(szValue, SI_BLOCK_PLAIN, szSigned, &nLen, RSA_MODE_PRIVATE_ENC, szKey) == 0 &&
+           do_rsa_enc_dec(szSigned, SI_BLOCK_SIZE, szBack, &nBackLen, RSA_MODE_PUBLIC_DEC, szKey) == 0 &&
+           memcmp(szBack, szValue, sizeof(szValue)) == 0;
 }
 
 // Prints the 128-byte little-endian exponent: its value, or its size when long.
@@ -274,7 +276,7 @@ int show_key(const Options &opts)
     char szFingerprint[FINGERPRINT_HEX_SIZE];
     public_fingerprint(szKey, szFingerprint);
     int nPrivateBits = le_bit_length(szKey + RSA_BLOB_D, RSA_FIELD_SIZE);
-    bool bUsable = signing_key_usable(szKey);
+    bool bUsable = si_signing_key_usable(szKey) != 0;
     printf("Key file: %s (%zu bytes%s)\n", opts.pPaths[0], nFileSize,
            nFileSize == static_cast<size_t>(KEY_FILE_SIZE) ? "" : ", expected 1656");
     printf("Modulus: %d bits%s\n", le_bit_length(szKey + RSA_BLOB_N, RSA_FIELD_SIZE),

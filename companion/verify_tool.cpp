@@ -10,7 +10,7 @@
 
 namespace {
 
-constexpr int HEAD_SIZE = 2 * WINDOW_SIZE;
+constexpr int HEAD_SIZE = 2 * SI_WINDOW_SIZE;
 constexpr int MESSAGE_SIZE = 512;
 constexpr size_t COMPARE_PIECE = 64 * 1024;
 constexpr int MAX_FAILURES = 8;               // failure lines kept for the report
@@ -41,9 +41,9 @@ enum Check { CHECK_NOT_ASKED, CHECK_PASSED, CHECK_FAILED };
 // What was found in the image and how each check ended.
 struct Report {
     long long nImageSize;
-    RSA_ENC_BLK blocks[ENC_BLK_COUNT];
+    RSA_ENC_BLK blocks[SI_BLOCK_COUNT];
     bool bTableValid;
-    bool bRestored[ENC_BLK_COUNT];
+    bool bRestored[SI_BLOCK_COUNT];
     int nSignBits;
     int nCommBits;
     char szSignFingerprint[FINGERPRINT_HEX_SIZE];
@@ -110,48 +110,13 @@ bool read_head(const char *pPath, unsigned char *szHead, long long *pnSize)
     return fclose(fp) == 0 && bOk;
 }
 
-// Parses the block table record: four entries of 128 bytes inside the SPL
-// window, apart from each other, keep offsets outside every block.
-bool parse_block_table(const unsigned char *pRecord, RSA_ENC_BLK *pBlocks, char *szWhy)
-{
-    if (pRecord[0] != ENC_BLK_COUNT || pRecord[1] != 0 || pRecord[2] != 0 || pRecord[3] != 0) {
-        snprintf(szWhy, MESSAGE_SIZE, "block table count is %u, not 4", load_le32(pRecord));
-        return false;
-    }
-    for (int i = 0; i < ENC_BLK_COUNT; i++) {
-        const unsigned char *pEntry = pRecord + BLOCK_TABLE_ENTRIES + i * BLOCK_TABLE_ENTRY_SIZE;
-        pBlocks[i] = {static_cast<int32_t>(load_le32(pEntry)), static_cast<int32_t>(load_le32(pEntry + 4)),
-                      static_cast<int32_t>(load_le32(pEntry + 8))};
-        const RSA_ENC_BLK &blk = pBlocks[i];
-        if (blk.nEncStartAddr < 0 || blk.nEncEndORG != blk.nEncStartAddr + ENC_BLK_PLAIN ||
-            blk.nEncEndORG >= WINDOW_SIZE || blk.nKeepAddr < 0 || blk.nKeepAddr >= WINDOW_SIZE) {
-            snprintf(szWhy, MESSAGE_SIZE, "block table entry %d lies outside the SPL window", i);
-            return false;
-        }
-    }
-    for (int i = 0; i < ENC_BLK_COUNT; i++) {
-        for (int j = 0; j < ENC_BLK_COUNT; j++) {
-            const RSA_ENC_BLK &a = pBlocks[i];
-            const RSA_ENC_BLK &b = pBlocks[j];
-            bool bKeepInside = a.nKeepAddr >= b.nEncStartAddr && a.nKeepAddr <= b.nEncEndORG;
-            bool bOverlap = i != j && a.nEncStartAddr <= b.nEncEndORG && b.nEncStartAddr <= a.nEncEndORG;
-            if (bKeepInside || bOverlap) {
-                snprintf(szWhy, MESSAGE_SIZE, "block table entry %d overlaps block %d", i, j);
-                return false;
-            }
-        }
-    }
-    return true;
-}
-
 // Restores the SPL window in place: blocks undone, last bytes put back.
 // Records each block's result in the report.
 void restore_window(unsigned char *szSpl, const unsigned char *pSignPublic, Report *pReport, const char *pImage)
 {
-    unsigned char szPlain[ENC_BLK_PLAIN];
-    for (int i = 0; i < ENC_BLK_COUNT; i++) {
+    for (int i = 0; i < SI_BLOCK_COUNT; i++) {
         const RSA_ENC_BLK &blk = pReport->blocks[i];
-        pReport->bRestored[i] = restore_block(szSpl + blk.nEncStartAddr, pSignPublic, szPlain) == 0;
+        pReport->bRestored[i] = si_restore_block(szSpl, &blk, pSignPublic) == SI_OK;
         if (!pReport->bRestored[i]) {
             char szMessage[MESSAGE_SIZE];
             snprintf(szMessage, MESSAGE_SIZE, "Block %d (offset %d) does not restore with the stored signing key: %s",
@@ -159,8 +124,6 @@ void restore_window(unsigned char *szSpl, const unsigned char *pSignPublic, Repo
             add_failure(pReport, szMessage);
             continue;
         }
-        memcpy(szSpl + blk.nEncStartAddr, szPlain, ENC_BLK_PLAIN);
-        szSpl[blk.nEncEndORG] = szSpl[blk.nKeepAddr];
     }
 }
 
@@ -210,17 +173,17 @@ bool check_original(const VerifyOptions &opts, const unsigned char *szRestored, 
 {
     FILE *fpOrig = fopen(opts.pOriginal, "rb");
     FILE *fpImage = fopen(opts.pImage, "rb");
-    unsigned char szOrig[WINDOW_SIZE] = {};
+    unsigned char szOrig[SI_WINDOW_SIZE] = {};
     bool bRead = fpOrig != nullptr && fpImage != nullptr;
-    bRead = bRead && (fread(szOrig, 1, WINDOW_SIZE, fpOrig) == static_cast<size_t>(WINDOW_SIZE) || !ferror(fpOrig));
-    long long nTail = bRead ? compare_from(fpOrig, fpImage, TAIL_OFFSET) : -2;
+    bRead = bRead && (fread(szOrig, 1, SI_WINDOW_SIZE, fpOrig) == static_cast<size_t>(SI_WINDOW_SIZE) || !ferror(fpOrig));
+    long long nTail = bRead ? compare_from(fpOrig, fpImage, SI_TAIL_OFFSET) : -2;
     bool bClosed = (fpOrig == nullptr || fclose(fpOrig) == 0) && (fpImage == nullptr || fclose(fpImage) == 0);
     if (nTail == -2 || !bClosed) {
         return false;
     }
     char szMessage[MESSAGE_SIZE];
     pReport->originalCheck = CHECK_PASSED;
-    for (int i = 0; i < WINDOW_SIZE; i++) {
+    for (int i = 0; i < SI_WINDOW_SIZE; i++) {
         if (szRestored[i] != szOrig[i] && !is_keep_offset(*pReport, i)) {
             snprintf(szMessage, MESSAGE_SIZE, "SPL window differs from the original at offset %d: %s", i, opts.pImage);
             add_failure(pReport, szMessage);
@@ -267,8 +230,8 @@ bool write_restored(const VerifyOptions &opts, const unsigned char *szRestored, 
     FILE *fpImage = fopen(opts.pImage, "rb");
     FILE *fpOut = fopen(opts.pRestore, "wb");
     bool bOk = fpImage != nullptr && fpOut != nullptr &&
-               fwrite(szRestored, 1, WINDOW_SIZE, fpOut) == static_cast<size_t>(WINDOW_SIZE) &&
-               fseeko(fpImage, WINDOW_SIZE, SEEK_SET) == 0;
+               fwrite(szRestored, 1, SI_WINDOW_SIZE, fpOut) == static_cast<size_t>(SI_WINDOW_SIZE) &&
+               fseeko(fpImage, SI_WINDOW_SIZE, SEEK_SET) == 0;
     static unsigned char szPiece[COMPARE_PIECE];
     while (bOk) {
         size_t nRead = fread(szPiece, 1, sizeof(szPiece), fpImage);
@@ -315,19 +278,19 @@ void print_json(const VerifyOptions &opts, const Report &report)
     printf("{\"image\":");
     print_json_string(opts.pImage);
     printf(",\"size\":%lld,\"regions\":[", report.nImageSize);
-    printf("{\"name\":\"spl_window\",\"offset\":0,\"length\":%d},", WINDOW_SIZE);
-    printf("{\"name\":\"code_window\",\"offset\":%d,\"length\":%d},", CODE_WINDOW, WINDOW_SIZE);
-    printf("{\"name\":\"tail\",\"offset\":%d,\"length\":%lld}]", TAIL_OFFSET, report.nImageSize - TAIL_OFFSET);
-    printf(",\"block_table\":{\"offset\":%d,\"valid\":%s},\"blocks\":[", CODE_WINDOW + CODE_BLOCK_TABLE,
+    printf("{\"name\":\"spl_window\",\"offset\":0,\"length\":%d},", SI_WINDOW_SIZE);
+    printf("{\"name\":\"code_window\",\"offset\":%d,\"length\":%d},", SI_CODE_WINDOW, SI_WINDOW_SIZE);
+    printf("{\"name\":\"tail\",\"offset\":%d,\"length\":%lld}]", SI_TAIL_OFFSET, report.nImageSize - SI_TAIL_OFFSET);
+    printf(",\"block_table\":{\"offset\":%d,\"valid\":%s},\"blocks\":[", SI_CODE_WINDOW + SI_CODE_BLOCK_TABLE,
            report.bTableValid ? "true" : "false");
-    for (int i = 0; report.bTableValid && i < ENC_BLK_COUNT; i++) {
+    for (int i = 0; report.bTableValid && i < SI_BLOCK_COUNT; i++) {
         const RSA_ENC_BLK &blk = report.blocks[i];
         printf("%s{\"index\":%d,\"start\":%d,\"end\":%d,\"keep\":%d,\"restored\":%s}", i ? "," : "", i,
                blk.nEncStartAddr, blk.nEncEndORG, blk.nKeepAddr, report.bRestored[i] ? "true" : "false");
     }
-    printf("],\"signing_key\":{\"offset\":%d,\"bits\":%d,\"sha256\":\"%s\"}", CODE_WINDOW + CODE_SIGN_N,
+    printf("],\"signing_key\":{\"offset\":%d,\"bits\":%d,\"sha256\":\"%s\"}", SI_CODE_WINDOW + SI_CODE_SIGN_N,
            report.nSignBits, report.szSignFingerprint);
-    printf(",\"common_key\":{\"offset\":%d,\"bits\":%d,\"sha256\":\"%s\"}", CODE_WINDOW + CODE_COMM_N,
+    printf(",\"common_key\":{\"offset\":%d,\"bits\":%d,\"sha256\":\"%s\"}", SI_CODE_WINDOW + SI_CODE_COMM_N,
            report.nCommBits, report.szCommFingerprint);
     printf(",\"checks\":{\"key\":\"%s\",\"original\":\"%s\",\"restore\":\"%s\"}", check_name(report.keyCheck),
            check_name(report.originalCheck), check_name(report.restoreCheck));
@@ -343,21 +306,21 @@ void print_json(const VerifyOptions &opts, const Report &report)
 void print_map(const VerifyOptions &opts, const Report &report)
 {
     printf("Image: %s (%lld bytes)\n", opts.pImage, report.nImageSize);
-    printf("  %6d-%6d  SPL window\n", 0, WINDOW_SIZE - 1);
-    for (int i = 0; report.bTableValid && i < ENC_BLK_COUNT; i++) {
+    printf("  %6d-%6d  SPL window\n", 0, SI_WINDOW_SIZE - 1);
+    for (int i = 0; report.bTableValid && i < SI_BLOCK_COUNT; i++) {
         const RSA_ENC_BLK &blk = report.blocks[i];
         printf("  %6d-%6d    block %d, last byte kept at %d: %s\n", blk.nEncStartAddr, blk.nEncEndORG, i,
                blk.nKeepAddr, report.bRestored[i] ? "restored" : "FAILED");
     }
-    printf("  %6d-%6d  code window\n", CODE_WINDOW, TAIL_OFFSET - 1);
-    printf("  %6d-%6d    common key: %d bits, SHA-256 %s\n", CODE_WINDOW + CODE_COMM_N,
-           CODE_WINDOW + CODE_SIGN_N - 1, report.nCommBits, report.szCommFingerprint);
-    printf("  %6d-%6d    signing key: %d bits, SHA-256 %s\n", CODE_WINDOW + CODE_SIGN_N,
-           CODE_WINDOW + CODE_BLOCK_TABLE - 1, report.nSignBits, report.szSignFingerprint);
-    printf("  %6d-%6d    block table: %s\n", CODE_WINDOW + CODE_BLOCK_TABLE,
-           CODE_WINDOW + CODE_BLOCK_TABLE + BLOCK_TABLE_SIZE - 1, report.bTableValid ? "valid" : "INVALID");
-    if (report.nImageSize > TAIL_OFFSET) {
-        printf("  %6d-%6lld  tail\n", TAIL_OFFSET, report.nImageSize - 1);
+    printf("  %6d-%6d  code window\n", SI_CODE_WINDOW, SI_TAIL_OFFSET - 1);
+    printf("  %6d-%6d    common key: %d bits, SHA-256 %s\n", SI_CODE_WINDOW + SI_CODE_COMM_N,
+           SI_CODE_WINDOW + SI_CODE_SIGN_N - 1, report.nCommBits, report.szCommFingerprint);
+    printf("  %6d-%6d    signing key: %d bits, SHA-256 %s\n", SI_CODE_WINDOW + SI_CODE_SIGN_N,
+           SI_CODE_WINDOW + SI_CODE_BLOCK_TABLE - 1, report.nSignBits, report.szSignFingerprint);
+    printf("  %6d-%6d    block table: %s\n", SI_CODE_WINDOW + SI_CODE_BLOCK_TABLE,
+           SI_CODE_WINDOW + SI_CODE_BLOCK_TABLE + SI_BLOCK_TABLE_SIZE - 1, report.bTableValid ? "valid" : "INVALID");
+    if (report.nImageSize > SI_TAIL_OFFSET) {
+        printf("  %6d-%6lld  tail\n", SI_TAIL_OFFSET, report.nImageSize - 1);
     }
     printf("Key check: %s\nOriginal check: %s\nRestore: %s\n", check_name(report.keyCheck),
            check_name(report.originalCheck), check_name(report.restoreCheck));
@@ -371,17 +334,26 @@ void print_map(const VerifyOptions &opts, const Report &report)
 // message printed.
 bool run_checks(const VerifyOptions &opts, unsigned char *szHead, Report *pReport)
 {
-    const unsigned char *pCode = szHead + CODE_WINDOW;
+    const unsigned char *pCode = szHead + SI_CODE_WINDOW;
     char szWhy[MESSAGE_SIZE];
-    pReport->bTableValid = parse_block_table(pCode + CODE_BLOCK_TABLE, pReport->blocks, szWhy);
+    int nEntry = -1;
+    int nTable = si_read_block_table(pCode, pReport->blocks, &nEntry);
+    pReport->bTableValid = nTable == SI_OK;
+    if (nTable == SI_TABLE_COUNT) {
+        snprintf(szWhy, MESSAGE_SIZE, "block table count is %u, not 4", load_le32(pCode + SI_CODE_BLOCK_TABLE));
+    } else if (nTable == SI_TABLE_OUTSIDE) {
+        snprintf(szWhy, MESSAGE_SIZE, "block table entry %d lies outside the SPL window", nEntry);
+    } else if (nTable == SI_TABLE_OVERLAP) {
+        snprintf(szWhy, MESSAGE_SIZE, "block table entry %d overlaps another block", nEntry);
+    }
     if (!pReport->bTableValid) {
         char szMessage[2 * MESSAGE_SIZE];
         snprintf(szMessage, sizeof(szMessage), "Invalid %s: %s", szWhy, opts.pImage);
         add_failure(pReport, szMessage);
     } else {
-        restore_window(szHead, pCode + CODE_SIGN_BLOB, pReport, opts.pImage);
+        restore_window(szHead, pCode + SI_CODE_SIGN_N, pReport, opts.pImage);
     }
-    if (opts.pKey != nullptr && !check_key(opts, pCode + CODE_SIGN_BLOB, pReport)) {
+    if (opts.pKey != nullptr && !check_key(opts, pCode + SI_CODE_SIGN_N, pReport)) {
         printf("File read error: %s\n", opts.pKey);
         return false;
     }
@@ -420,11 +392,11 @@ int main(int argc, char **argv)
         printf("Image missing, unreadable or shorter than %d bytes: %s\n", HEAD_SIZE, opts.pImage);
         return EXIT_USAGE;
     }
-    const unsigned char *pCode = szHead + CODE_WINDOW;
-    report.nSignBits = le_bit_length(pCode + CODE_SIGN_N, RSA_FIELD_SIZE);
-    report.nCommBits = le_bit_length(pCode + CODE_COMM_N, RSA_FIELD_SIZE);
-    public_fingerprint(pCode + CODE_SIGN_BLOB, report.szSignFingerprint);
-    public_fingerprint(pCode + CODE_COMM_N, report.szCommFingerprint);
+    const unsigned char *pCode = szHead + SI_CODE_WINDOW;
+    report.nSignBits = le_bit_length(pCode + SI_CODE_SIGN_N, RSA_FIELD_SIZE);
+    report.nCommBits = le_bit_length(pCode + SI_CODE_COMM_N, RSA_FIELD_SIZE);
+    public_fingerprint(pCode + SI_CODE_SIGN_N, report.szSignFingerprint);
+    public_fingerprint(pCode + SI_CODE_COMM_N, report.szCommFingerprint);
     if (!run_checks(opts, szHead, &report)) {
         return EXIT_USAGE;
     }

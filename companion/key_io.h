@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdio>
 
-#include "image_format.h"
+#include "key_file.h"
 
 constexpr int SHA256_SIZE = 32;
 constexpr int FINGERPRINT_HEX_SIZE = 2 * SHA256_SIZE + 1;
@@ -17,17 +17,9 @@ constexpr int EXIT_USAGE = 2;
 // 1 when the file cannot be opened or read. The file is read unbuffered.
 int read_key_file(const char *pPath, unsigned char *szKey, size_t *pnFileSize);
 
-// Fills the 1656-byte key file image rsaKey from a 384-byte blob: each value
-// in the low 128 bytes of its record, `used` the count of significant 32-bit
-// digits, `sign` 0.
-void key_records_from_blob(unsigned char *rsaKey, const unsigned char *szKey);
-
 // Lowercase hex SHA-256 of the 256-byte public half (modulus then exponent,
 // little-endian) at pPublic, with a terminating zero.
 void public_fingerprint(const unsigned char *pPublic, char *szHex);
-
-// Bit length of a little-endian value of nLen bytes.
-int le_bit_length(const unsigned char *p, int nLen);
 
 // Writes nLen bytes to pPath through a temporary file in the same folder, mode
 // 0600, then moves it in place: over an existing file only when bReplace.

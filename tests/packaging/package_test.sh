@@ -1,0 +1,62 @@
+#!/bin/sh
+# Builds the three Debian packages and checks their contents, dependencies and
+# lintian's verdict; then unpacks them into a scratch root and runs the tools
+# there against the unpacked library, not the build tree's.
+#   usage: package_test.sh BUILD_DIR SOURCE_DIR
+set -eu
+build=$1
+src=$2
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+cpack -G DEB --config "$build/CPackConfig.cmake" -B "$scratch/pkg" >/dev/null
+cd "$scratch/pkg"
+lib=$(ls libsignedimage1_*.deb)
+dev=$(ls libsignedimage-dev_*.deb)
+tools=$(ls signed-image-tools_*.deb)
+
+has() { dpkg-deb -c "$1" | grep -E "$2" >/dev/null || { echo "$1 lacks $2"; exit 1; }; }
+lacks() { ! dpkg-deb -c "$1" | grep -E "$2" >/dev/null || { echo "$1 holds $2"; exit 1; }; }
+has "$lib" 'usr/lib/.*libsignedimage\.so\.1\.0\.0$'
+has "$lib" 'usr/lib/.*libsignedimage\.so\.1 -> '
+has "$lib" 'usr/share/doc/libsignedimage1/copyright'
+lacks "$lib" 'bin/|include/|\.so -> '
+for h in rsa_api.h rsa_buffer.h image_format.h; do has "$dev" "usr/include/signedimage/$h"; done
+has "$dev" 'usr/lib/.*libsignedimage\.so -> '
+has "$dev" 'pkgconfig/signedimage\.pc'
+has "$dev" 'cmake/SignedImage/SignedImageConfig\.cmake'
+lacks "$dev" 'libsignedimage\.so\.1\.0\.0|bin/'
+for t in encrypt_tool key_tool verify_tool; do
+    has "$tools" "usr/bin/$t\$"
+    has "$tools" "usr/share/man/man1/$t\.1\.gz"
+done
+lacks "$tools" 'libsignedimage\.so|include/'
+
+depends_on() { dpkg-deb -f "$1" Depends | grep -q "$2" || { echo "$1 does not depend on $2"; exit 1; }; }
+depends_on "$lib" libtfm1
+depends_on "$dev" 'libsignedimage1 (= '
+depends_on "$tools" 'libsignedimage1 (>= '
+depends_on "$tools" libssl3
+for deb in "$lib" "$dev" "$tools"; do echo "$deb: Depends: $(dpkg-deb -f "$deb" Depends)"; done
+
+if command -v lintian >/dev/null; then
+    lintian --no-tag-display-limit "$lib" "$dev" "$tools" > "$scratch/lintian.txt" 2>&1 || true
+    if grep -E '^E: ' "$scratch/lintian.txt"; then echo "lintian finds errors"; exit 1; fi
+    echo "lintian: no errors ($(grep -c '^W: ' "$scratch/lintian.txt" || true) warnings)"
+else
+    echo "lintian not installed: not run"; exit 1
+fi
+
+# The unpacked tools sign and verify with the unpacked library.
+root=$scratch/root
+for deb in "$lib" "$tools"; do dpkg-deb -x "$deb" "$root"; done
+libdir=$(dirname "$(find "$root" -name 'libsignedimage.so.1')")
+if readelf -d "$root/usr/bin/encrypt_tool" | grep -Eq 'RPATH|RUNPATH'; then echo "installed tool keeps a run path"; exit 1; fi
+export LD_LIBRARY_PATH="$libdir"
+for t in encrypt_tool key_tool verify_tool; do
+    ldd "$root/usr/bin/$t" | grep -q "libsignedimage.so.1 => $libdir/" || { echo "$t does not load the unpacked library"; exit 1; }
+done
+ex=$src/examples
+"$root/usr/bin/encrypt_tool" "$ex/input.img" "$scratch/signed.img" "$ex/code.bin" "$ex/sign_test.key" "$ex/common_test.key"
+"$root/usr/bin/verify_tool" --key "$ex/sign_test.key" --original "$ex/input.img" "$scratch/signed.img" >/dev/null
+"$root/usr/bin/key_tool" --version | grep -q '^key_tool '
+echo "package test passed: $lib $dev $tools"

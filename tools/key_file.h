@@ -1,0 +1,29 @@
+// Key files: three 552-byte key records (modulus, public exponent, private
+// exponent), read by all three tools and written by key_tool.
+#pragma once
+
+#include <cstddef>
+
+#include "image_format.h"
+
+// Key record: 136 little-endian 32-bit digits, then `used` and `sign`.
+constexpr int KEY_DIGIT_COUNT = 136;
+constexpr int KEY_RECORD_USED = 4 * KEY_DIGIT_COUNT;
+constexpr int KEY_RECORD_SIGN = KEY_RECORD_USED + 4;
+constexpr int KEY_RECORD_SIZE = KEY_RECORD_SIGN + 4;
+constexpr int KEY_RECORD_COUNT = 3;                   // modulus, public, private exponent
+constexpr int KEY_FILE_SIZE = KEY_RECORD_COUNT * KEY_RECORD_SIZE;
+static_assert(KEY_RECORD_SIZE == 552 && KEY_FILE_SIZE == 1656);
+static_assert(RSA_FIELD_SIZE <= KEY_RECORD_USED, "a key field is a prefix of the digits");
+
+// Fills the 384-byte key blob from the low 128 bytes of each of the three
+// key records in rsaKey (KEY_FILE_SIZE bytes).
+void build_key_blob(unsigned char *szKey, const unsigned char *rsaKey);
+
+// Fills the 1656-byte key file image rsaKey from a 384-byte blob: each value
+// in the low 128 bytes of its record, `used` the count of significant 32-bit
+// digits, `sign` 0.
+void key_records_from_blob(unsigned char *rsaKey, const unsigned char *szKey);
+
+// Bit length of a little-endian value of nLen bytes.
+int le_bit_length(const unsigned char *p, int nLen);
