@@ -8,7 +8,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "file_io.h"
 
 int read_key_file(const char *pPath, unsigned char *szKey, size_t *pnFileSize)
 {
@@ -36,28 +35,6 @@ void public_fingerprint(const unsigned char *pPublic, char *szHex)
         snprintf(szHex + 2 * i, 3, "%02x", digest[i]);
     }
     szHex[2 * SHA256_SIZE] = '\0';
-}
-
-int write_file_safely(const char *pPath, const unsigned char *pData, size_t nLen, bool bReplace)
-{
-    std::string tempPath = std::string(pPath) + ".XXXXXX";
-    int fd = mkstemp(tempPath.data());
-    if (fd < 0) {
-        return 2;
-    }
-    bool bWritten = fchmod(fd, 0600) == 0 && write_all_at(fd, pData, nLen, 0) && fsync(fd) == 0;
-    bWritten = close(fd) == 0 && bWritten;
-    int nStatus = 2;
-    if (bWritten && bReplace) {
-        nStatus = rename(tempPath.c_str(), pPath) == 0 ? 0 : 2;
-    } else if (bWritten) {
-        // link() never replaces: an existing file is left as it was.
-        nStatus = link(tempPath.c_str(), pPath) == 0 ? 0 : (errno == EEXIST ? 1 : 2);
-    }
-    if (nStatus != 0 || !bReplace) {
-        unlink(tempPath.c_str());
-    }
-    return nStatus;
 }
 
 bool print_help_or_version(int argc, char **argv, const char *pTool, const char *pHelp)

@@ -21,12 +21,6 @@ int read_key_file(const char *pPath, unsigned char *szKey, size_t *pnFileSize);
 // little-endian) at pPublic, with a terminating zero.
 void public_fingerprint(const unsigned char *pPublic, char *szHex);
 
-// Writes nLen bytes to pPath through a temporary file in the same folder, mode
-// 0600, then moves it in place: over an existing file only when bReplace.
-// Returns 0; 1 when the file exists and !bReplace; 2 on any other failure.
-// The temporary file is removed on failure.
-int write_file_safely(const char *pPath, const unsigned char *pData, size_t nLen, bool bReplace);
-
 // Prints the help text for --help, or the tool's name and version for
 // --version, as the first argument. True when it printed either.
 bool print_help_or_version(int argc, char **argv, const char *pTool, const char *pHelp);

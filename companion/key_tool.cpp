@@ -10,6 +10,7 @@
 
 #include "byte_order.h"
 #include "key_io.h"
+#include "output_file.h"
 
 namespace {
 
@@ -87,9 +88,9 @@ int write_key_file(const char *pPath, const unsigned char *szKey, bool bForce)
 {
     unsigned char rsaKey[KEY_FILE_SIZE];
     key_records_from_blob(rsaKey, szKey);
-    int nStatus = write_file_safely(pPath, rsaKey, sizeof(rsaKey), bForce);
+    int nStatus = output_write_file(pPath, rsaKey, sizeof(rsaKey), OUTPUT_SECRET | (bForce ? 0 : OUTPUT_NO_CLOBBER));
     explicit_bzero(rsaKey, sizeof(rsaKey));
-    if (nStatus == 1) {
+    if (nStatus == OUTPUT_EXISTS) {
         printf("File exists (use --force to replace it): %s\n", pPath);
         return EXIT_USAGE;
     }
@@ -207,11 +208,11 @@ int export_key(const Options &opts)
         BIO_free(bio);
         return EXIT_CHECK_FAILED;
     }
-    int nStatus = write_file_safely(opts.pPaths[1], reinterpret_cast<unsigned char *>(pPem),
-                                    static_cast<size_t>(nPem), opts.bForce);
+    int nStatus = output_write_file(opts.pPaths[1], reinterpret_cast<unsigned char *>(pPem),
+                                    static_cast<size_t>(nPem), opts.bForce ? OUTPUT_REPLACE : OUTPUT_NO_CLOBBER);
     EVP_PKEY_free(pkey);
     BIO_free(bio);
-    if (nStatus == 1) {
+    if (nStatus == OUTPUT_EXISTS) {
         printf("File exists (use --force to replace it): %s\n", opts.pPaths[1]);
     } else if (nStatus != 0) {
         printf("File write error: %s\n", opts.pPaths[1]);
@@ -310,6 +311,7 @@ bool is_command(const Options &opts, const char *pName, int nPaths)
 
 int main(int argc, char **argv)
 {
+    output_install_signal_handlers();
     if (print_help_or_version(argc, argv, "key_tool", HELP)) {
         return 0;
     }

@@ -7,6 +7,7 @@
 
 #include "byte_order.h"
 #include "key_io.h"
+#include "output_file.h"
 
 namespace {
 
@@ -228,7 +229,8 @@ bool write_restored(const VerifyOptions &opts, const unsigned char *szRestored, 
         return true;
     }
     FILE *fpImage = fopen(opts.pImage, "rb");
-    FILE *fpOut = fopen(opts.pRestore, "wb");
+    OutputFile out;
+    FILE *fpOut = output_open(&out, opts.pRestore, OUTPUT_REPLACE) == OUTPUT_OK ? output_stream(&out) : nullptr;
     bool bOk = fpImage != nullptr && fpOut != nullptr &&
                fwrite(szRestored, 1, SI_WINDOW_SIZE, fpOut) == static_cast<size_t>(SI_WINDOW_SIZE) &&
                fseeko(fpImage, SI_WINDOW_SIZE, SEEK_SET) == 0;
@@ -241,10 +243,8 @@ bool write_restored(const VerifyOptions &opts, const unsigned char *szRestored, 
         }
     }
     bOk = (fpImage == nullptr || fclose(fpImage) == 0) && bOk;
-    bOk = fpOut != nullptr && fclose(fpOut) == 0 && bOk;
-    if (!bOk && fpOut != nullptr) {
-        remove(opts.pRestore);
-    }
+    bOk = bOk && output_commit(&out) == OUTPUT_OK;
+    output_abort(&out);
     pReport->restoreCheck = bOk ? CHECK_PASSED : CHECK_FAILED;
     return bOk;
 }
@@ -372,6 +372,7 @@ bool run_checks(const VerifyOptions &opts, unsigned char *szHead, Report *pRepor
 
 int main(int argc, char **argv)
 {
+    output_install_signal_handlers();
     if (print_help_or_version(argc, argv, "verify_tool", HELP)) {
         return 0;
     }

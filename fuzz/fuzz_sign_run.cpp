@@ -1,6 +1,6 @@
 // A whole signing run, in process, on arbitrary image, code and key files: it
-// ends, writes the image's size or nothing, stores the block table where the
-// private exponent was, and never lets the private exponent out.
+// ends, writes the image's size or leaves no file at all, stores the block
+// table where the private exponent was, and never lets the private exponent out.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -153,15 +153,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         argv[i + 1] = paths[i].data();
     }
     argv[6] = nullptr;
+    unlink(paths[1].c_str());
     int nStatus = encrypt_tool_run(6, argv);
-    std::vector<uint8_t> out = read_bytes(paths[1]);
-
     if (nStatus != 0) {
-        if (!out.empty()) {
-            abort(); // a refusal leaves the output empty
+        if (access(paths[1].c_str(), F_OK) == 0) {
+            abort(); // a refusal leaves out_file as it was: absent
         }
         return 0;
     }
+    std::vector<uint8_t> out = read_bytes(paths[1]);
     if (out.size() != std::max(image.size(), static_cast<size_t>(SI_TAIL_OFFSET))) {
         abort();
     }

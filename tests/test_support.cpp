@@ -5,12 +5,15 @@
 #include <openssl/evp.h>
 #include <openssl/rsa.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <random>
+#include <cerrno>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -146,6 +149,16 @@ bool file_exists(const std::string &path)
     return std::filesystem::exists(std::filesystem::symlink_status(path));
 }
 
+std::vector<std::string> folder_names(const std::string &path)
+{
+    std::vector<std::string> names;
+    for (const auto &entry : std::filesystem::directory_iterator(path)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 TempDir::TempDir()
 {
     std::string templ = (std::filesystem::temp_directory_path() / "sigtest.XXXXXX").string();
@@ -234,6 +247,32 @@ RunResult run_program(const std::vector<std::string> &argv, int nTimeout, const 
     waitpid(writer, nullptr, 0);
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     return RunResult{WIFEXITED(status) ? WEXITSTATUS(status) : -1, out, seconds};
+}
+
+int spawn_program(const std::vector<std::string> &argv)
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        int fdNull = open("/dev/null", O_RDWR);
+        dup2(fdNull, STDIN_FILENO);
+        dup2(fdNull, STDOUT_FILENO);
+        std::vector<char *> args;
+        for (const auto &a : argv) {
+            args.push_back(const_cast<char *>(a.c_str()));
+        }
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+int wait_program(int pid)
+{
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return status;
 }
 
 RunResult ToolFiles::run() const

@@ -40,6 +40,8 @@ Bytes random_bytes(size_t nLen, unsigned nSeed);
 Bytes read_file(const std::string &path);
 void write_file(const std::string &path, const Bytes &data);
 bool file_exists(const std::string &path);
+// The names in a folder, sorted.
+std::vector<std::string> folder_names(const std::string &path);
 
 // A temporary folder removed at the end of the test.
 struct TempDir {
@@ -73,6 +75,11 @@ struct RunResult {
 // stdin_data, killed after nTimeout seconds.
 RunResult run_program(const std::vector<std::string> &argv, int nTimeout = 60,
                       const std::string &stdin_data = "");
+
+// Starts a program with its standard output on /dev/null; returns its pid.
+int spawn_program(const std::vector<std::string> &argv);
+// Waits for a started program; returns its raw wait status.
+int wait_program(int pid);
 
 // Runs encrypt_tool with the five files.
 RunResult run_encrypt(const std::vector<std::string> &args, int nTimeout = 60);

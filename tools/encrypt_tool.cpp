@@ -2,16 +2,16 @@
 // and the block table into the code window; the rest of the image follows.
 #include "encrypt_tool.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <stdio_ext.h>
 #include <initializer_list>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "file_io.h"
+#include "output_file.h"
 #include "image_format.h"
 #include "key_file.h"
 
@@ -20,7 +20,7 @@ namespace {
 enum Arg { ARG_IN = 1, ARG_OUT, ARG_CODE, ARG_RSAKEY, ARG_RSAKEY_COMM, ARG_COUNT };
 constexpr int STREAM_COUNT = ARG_COUNT - 1;
 
-enum CopyStatus { COPY_OK, COPY_READ_ERROR, COPY_WRITE_ERROR, COPY_FALLBACK };
+enum CopyStatus { COPY_OK, COPY_READ_ERROR, COPY_WRITE_ERROR };
 
 constexpr size_t KERNEL_COPY_PIECE = size_t{1} << 30;
 
@@ -41,36 +41,41 @@ bool output_names_an_input(char **argv)
     return false;
 }
 
-// Closes every open stream in argument order. Returns false when closing
-// out_file failed, which is where a full disk may first show.
-bool close_streams(FILE **fpStreams)
+// Closes every open input stream, in argument order.
+void close_inputs(FILE **fpStreams)
 {
-    bool bOutClosed = true;
     for (int i = 0; i < STREAM_COUNT; i++) {
-        if (fpStreams[i] != nullptr && fclose(fpStreams[i]) != 0 && i + 1 == ARG_OUT) {
-            bOutClosed = false;
+        if (fpStreams[i] != nullptr) {
+            fclose(fpStreams[i]); // read-only: nothing to lose
         }
         fpStreams[i] = nullptr;
     }
-    return bOutClosed;
 }
 
-// Opens the five files in argument order; key files unbuffered, so that no
-// copy of a private exponent stays in a stdio buffer. On the first failure
-// prints its message, closes what is open and returns false.
-bool open_streams(char **argv, FILE **fpStreams)
+// Opens the five files in argument order; out_file as a temporary file beside
+// it, key files unbuffered, so that no copy of a private exponent stays in a
+// stdio buffer. On the first failure prints its message, closes what is open,
+// removes the temporary file and returns false.
+bool open_streams(char **argv, FILE **fpStreams, OutputFile *pOut)
 {
     for (int nArg = ARG_IN; nArg < ARG_COUNT; nArg++) {
-        FILE *fp = fopen(argv[nArg], nArg == ARG_OUT ? "wb" : "rb");
-        if (fp == nullptr) {
+        bool bOpened = false;
+        if (nArg == ARG_OUT) {
+            bOpened = output_open(pOut, argv[nArg], OUTPUT_REPLACE) == OUTPUT_OK;
+        } else {
+            FILE *fp = fopen(argv[nArg], "rb");
+            if (fp != nullptr && (nArg == ARG_RSAKEY || nArg == ARG_RSAKEY_COMM)) {
+                setvbuf(fp, nullptr, _IONBF, 0);
+            }
+            fpStreams[nArg - 1] = fp;
+            bOpened = fp != nullptr;
+        }
+        if (!bOpened) {
             printf(nArg == ARG_RSAKEY_COMM ? "File open error %s\n" : "File open error: %s\n", argv[nArg]);
-            close_streams(fpStreams);
+            close_inputs(fpStreams);
+            output_abort(pOut);
             return false;
         }
-        if (nArg == ARG_RSAKEY || nArg == ARG_RSAKEY_COMM) {
-            setvbuf(fp, nullptr, _IONBF, 0);
-        }
-        fpStreams[nArg - 1] = fp;
     }
     return true;
 }
@@ -99,59 +104,12 @@ CopyStatus copy_tail_stdio(FILE *fp_in, FILE *fp_out, unsigned char *szBuffSPL)
     return COPY_OK;
 }
 
-// True when fp is a regular file; *pnSize gets its size (0 otherwise).
-bool is_regular(FILE *fp, off_t *pnSize)
-{
-    struct stat st;
-    bool bRegular = fstat(fileno(fp), &st) == 0 && S_ISREG(st.st_mode);
-    *pnSize = bRegular ? st.st_size : 0;
-    return bRegular;
-}
-
-// Copies the whole input image into the still empty output inside the kernel,
-// from offset 0 on both sides, then writes the two windows over its start.
-// Copying from offset 0 runs as fast as cp; starting at the tail is slower.
-// Returns COPY_FALLBACK, with nothing written, where the kernel refuses (a
-// pipe, another file system, an old kernel) or the image has no tail.
-CopyStatus copy_image_kernel(FILE *fp_in, FILE *fp_out, const unsigned char *szBuffSPL,
-                             const unsigned char *szBuffSPLCode)
-{
-    off_t nInSize = 0;
-    off_t nOutSize = 0;
-    if (!is_regular(fp_in, &nInSize) || !is_regular(fp_out, &nOutSize) || nInSize <= SI_TAIL_OFFSET || nOutSize != 0) {
-        return COPY_FALLBACK;
-    }
-    off_t nInPos = 0;
-    off_t nOutPos = 0;
-    for (;;) {
-        ssize_t nCopied = copy_file_range(fileno(fp_in), &nInPos, fileno(fp_out), &nOutPos, KERNEL_COPY_PIECE, 0);
-        if (nCopied > 0 || (nCopied < 0 && errno == EINTR)) {
-            continue;
-        }
-        if (nCopied == 0) {
-            break;
-        }
-        if (errno == ENOSPC || errno == EFBIG || errno == EDQUOT) {
-            return COPY_WRITE_ERROR;
-        }
-        if (errno == EIO) {
-            return COPY_READ_ERROR;
-        }
-        // Refused: start again from an empty output on the stdio path.
-        return ftruncate(fileno(fp_out), 0) == 0 ? COPY_FALLBACK : COPY_WRITE_ERROR;
-    }
-    if (nOutPos < SI_TAIL_OFFSET || !write_all_at(fileno(fp_out), szBuffSPL, SI_WINDOW_SIZE, SI_SPL_WINDOW) ||
-        !write_all_at(fileno(fp_out), szBuffSPLCode, SI_WINDOW_SIZE, SI_CODE_WINDOW)) {
-        return COPY_WRITE_ERROR;
-    }
-    return COPY_OK;
-}
-
 // Writes both windows, skips the input's second window (the code window takes
-// its place) and copies the tail, all through stdio.
+// its place) and copies the tail, all through stdio: for an input that is not
+// a regular file, or an output written in place.
 CopyStatus write_image_stdio(FILE *fp_in, FILE *fp_out, unsigned char *szBuffSPL, unsigned char *szBuffSPLCode)
 {
-    if (fwrite(szBuffSPL, 1, SI_WINDOW_SIZE, fp_out) != static_cast<size_t>(SI_WINDOW_SIZE) ||
+    if (fp_out == nullptr || fwrite(szBuffSPL, 1, SI_WINDOW_SIZE, fp_out) != static_cast<size_t>(SI_WINDOW_SIZE) ||
         fwrite(szBuffSPLCode, 1, SI_WINDOW_SIZE, fp_out) != static_cast<size_t>(SI_WINDOW_SIZE)) {
         return COPY_WRITE_ERROR;
     }
@@ -161,27 +119,112 @@ CopyStatus write_image_stdio(FILE *fp_in, FILE *fp_out, unsigned char *szBuffSPL
     return copy_tail_stdio(fp_in, fp_out, szBuffSPL);
 }
 
-// Writes the output image. Returns 0, or 1 after printing the error; the
-// output is then left empty where it is a regular file, so that no half-made
-// image (in the kernel's path, one with unsigned windows) stays behind.
-int write_image(char **argv, FILE *fp_in, FILE *fp_out, unsigned char *szBuffSPL, unsigned char *szBuffSPLCode)
+// Which side failed when a copy inside the kernel reports an error it shares
+// between both: the input is at fault when one byte of it cannot be read.
+CopyStatus blame_copy_error(int fdIn, off_t nOffset)
 {
-    CopyStatus nStatus = copy_image_kernel(fp_in, fp_out, szBuffSPL, szBuffSPLCode);
-    if (nStatus == COPY_FALLBACK) {
-        nStatus = write_image_stdio(fp_in, fp_out, szBuffSPL, szBuffSPLCode);
+    unsigned char nByte = 0;
+    return pread(fdIn, &nByte, 1, nOffset) == 1 ? COPY_WRITE_ERROR : COPY_READ_ERROR;
+}
+
+// Copies bytes nFrom to nTo of fdIn to the same offsets of fdOut: inside the
+// kernel while *pbKernel, else (once the kernel refuses, as across file
+// systems) through pread and pwrite. An input that ends early is a read error.
+CopyStatus copy_range(int fdIn, int fdOut, off_t nFrom, off_t nTo, bool *pbKernel)
+{
+    unsigned char szPiece[SI_WINDOW_SIZE];
+    while (nFrom < nTo) {
+        size_t nWant = static_cast<size_t>(nTo - nFrom);
+        if (*pbKernel) {
+            off_t nInPos = nFrom;
+            off_t nOutPos = nFrom;
+            ssize_t nCopied = copy_file_range(fdIn, &nInPos, fdOut, &nOutPos, std::min(nWant, KERNEL_COPY_PIECE), 0);
+            if (nCopied > 0) {
+                nFrom += nCopied;
+            } else if (nCopied == 0) {
+                return COPY_READ_ERROR;
+            } else if (errno == EXDEV || errno == EINVAL || errno == EOPNOTSUPP || errno == ENOSYS) {
+                *pbKernel = false;
+            } else if (errno == ENOSPC || errno == EFBIG || errno == EDQUOT) {
+                return COPY_WRITE_ERROR;
+            } else if (errno != EINTR) {
+                return blame_copy_error(fdIn, nFrom);
+            }
+            continue;
+        }
+        ssize_t nRead = pread(fdIn, szPiece, std::min(nWant, sizeof(szPiece)), nFrom);
+        if (nRead < 0 && errno == EINTR) {
+            continue;
+        }
+        if (nRead <= 0) {
+            return COPY_READ_ERROR;
+        }
+        if (!write_all_at(fdOut, szPiece, static_cast<size_t>(nRead), nFrom)) {
+            return COPY_WRITE_ERROR;
+        }
+        nFrom += nRead;
+    }
+    return COPY_OK;
+}
+
+// Copies a regular input image into the empty temporary output: its data
+// extents only, from offset 0 on both sides, so that holes stay holes as with
+// cp; then the two windows over its start. Copying from offset 0 runs as fast
+// as cp; starting at the tail was slower.
+CopyStatus copy_image_regular(int fdIn, off_t nInSize, int fdOut, const unsigned char *szBuffSPL,
+                              const unsigned char *szBuffSPLCode)
+{
+    bool bKernel = true;
+    off_t nPos = 0;
+    while (nPos < nInSize) {
+        off_t nData = lseek(fdIn, nPos, SEEK_DATA);
+        if (nData < 0 && errno == ENXIO) {
+            break; // a hole up to the end
+        }
+        off_t nHole = nData < 0 ? -1 : lseek(fdIn, nData, SEEK_HOLE);
+        if (nData < 0 || nHole < 0) {
+            return COPY_READ_ERROR;
+        }
+        nHole = std::min(nHole, nInSize);
+        CopyStatus nStatus = nData < nHole ? copy_range(fdIn, fdOut, nData, nHole, &bKernel) : COPY_OK;
+        if (nStatus != COPY_OK) {
+            return nStatus;
+        }
+        nPos = std::max(nHole, nData + 1);
+    }
+    // An input that shrank while it was copied lost bytes we did not read.
+    struct stat st;
+    if (fstat(fdIn, &st) != 0 || st.st_size < nInSize) {
+        return COPY_READ_ERROR;
+    }
+    if (ftruncate(fdOut, std::max<off_t>(nInSize, SI_TAIL_OFFSET)) != 0 ||
+        !write_all_at(fdOut, szBuffSPL, SI_WINDOW_SIZE, SI_SPL_WINDOW) ||
+        !write_all_at(fdOut, szBuffSPLCode, SI_WINDOW_SIZE, SI_CODE_WINDOW)) {
+        return COPY_WRITE_ERROR;
+    }
+    return COPY_OK;
+}
+
+// Writes the output image and puts it in place. Returns 0, or 1 after printing
+// the error; out_file is then as it was before the run.
+int write_image(char **argv, FILE *fp_in, OutputFile *pOut, unsigned char *szBuffSPL, unsigned char *szBuffSPLCode)
+{
+    struct stat st;
+    CopyStatus nStatus = COPY_OK;
+    if (!pOut->bInPlace && fstat(fileno(fp_in), &st) == 0 && S_ISREG(st.st_mode)) {
+        nStatus = copy_image_regular(fileno(fp_in), st.st_size, pOut->fd, szBuffSPL, szBuffSPLCode);
+    } else {
+        nStatus = write_image_stdio(fp_in, output_stream(pOut), szBuffSPL, szBuffSPLCode);
+    }
+    if (nStatus == COPY_OK && output_commit(pOut) != OUTPUT_OK) {
+        nStatus = COPY_WRITE_ERROR;
     }
     if (nStatus == COPY_OK) {
         return 0;
     }
+    output_abort(pOut);
     printf(nStatus == COPY_READ_ERROR ? "File read error: %s\n" : "File write error: %s\n",
            argv[nStatus == COPY_READ_ERROR ? ARG_IN : ARG_OUT]);
-    off_t nOutSize = 0;
-    if (is_regular(fp_out, &nOutSize)) {
-        __fpurge(fp_out);
-        if (ftruncate(fileno(fp_out), 0) != 0) {
-            // Nothing more can be done: the run already reports its failure.
-        }
-    }
     return 1;
 }
 
@@ -244,7 +287,8 @@ int encrypt_tool_run(int argc, char **argv)
         return 1;
     }
     FILE *fpStreams[STREAM_COUNT] = {};
-    if (!open_streams(argv, fpStreams)) {
+    OutputFile out;
+    if (!open_streams(argv, fpStreams, &out)) {
         return 1;
     }
     unsigned char szBuffSPL[SI_WINDOW_SIZE] = {};
@@ -262,11 +306,10 @@ int encrypt_tool_run(int argc, char **argv)
     explicit_bzero(rsaKey_comm, sizeof(rsaKey_comm));
     explicit_bzero(szKey, sizeof(szKey));
     if (nStatus == 0) {
-        nStatus = write_image(argv, fpStreams[ARG_IN - 1], fpStreams[ARG_OUT - 1], szBuffSPL, szBuffSPLCode);
+        nStatus = write_image(argv, fpStreams[ARG_IN - 1], &out, szBuffSPL, szBuffSPLCode);
+    } else {
+        output_abort(&out);
     }
-    if (!close_streams(fpStreams) && nStatus == 0) {
-        printf("File write error: %s\n", argv[ARG_OUT]);
-        nStatus = 1;
-    }
+    close_inputs(fpStreams);
     return nStatus;
 }

@@ -1,0 +1,174 @@
+/* LD_PRELOAD shim for fault tests: makes one kind of I/O call fail on files
+ * whose path contains a given text.
+ *   IO_FAULT=KIND:TEXT:OFFSET
+ *     read   reads of the file at or beyond OFFSET fail with EIO (copy_file_range
+ *            from it, pread); a read across OFFSET stops there, as at a bad sector
+ *     shrink the same reads find the end of the file at OFFSET instead
+ *     write  writes to the file that reach beyond OFFSET fail with EIO
+ *            (copy_file_range into it, pwrite, write, fwrite)
+ *     close  closing the file fails with EIO (close, fclose); it is closed anyway
+ *   IO_FAULT_NO_KERNEL_COPY=1  copy_file_range always fails with EXDEV. */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+/* The OFFSET of fault KIND when it is asked for on fd, else -1. */
+static long long fault_offset(const char *pKind, int fd)
+{
+    const char *pSpec = getenv("IO_FAULT");
+    size_t nKind = strlen(pKind);
+    if (pSpec == NULL || fd < 0 || strncmp(pSpec, pKind, nKind) != 0 || pSpec[nKind] != ':') {
+        return -1;
+    }
+    char szText[512];
+    const char *pText = pSpec + nKind + 1;
+    const char *pColon = strrchr(pText, ':');
+    size_t nText = pColon != NULL ? (size_t)(pColon - pText) : strlen(pText);
+    if (nText >= sizeof(szText)) {
+        return -1;
+    }
+    memcpy(szText, pText, nText);
+    szText[nText] = '\0';
+    char szProc[64];
+    char szPath[4096];
+    snprintf(szProc, sizeof(szProc), "/proc/self/fd/%d", fd);
+    ssize_t nLen = readlink(szProc, szPath, sizeof(szPath) - 1);
+    if (nLen <= 0) {
+        return -1;
+    }
+    szPath[nLen] = '\0';
+    if (strstr(szPath, szText) == NULL) {
+        return -1;
+    }
+    return pColon != NULL ? atoll(pColon + 1) : 0;
+}
+
+/* True when the fault KIND is asked for on fd at nOffset. */
+static int fault_on(const char *pKind, int fd, long long nOffset)
+{
+    long long nAt = fault_offset(pKind, fd);
+    return nAt >= 0 && nOffset >= nAt;
+}
+
+/* A read of nLen bytes at nOffset of fd cut short before a read or shrink
+ * fault's OFFSET; the fault itself applies from there on. */
+static size_t read_length(int fd, long long nOffset, size_t nLen)
+{
+    const char *kinds[] = {"read", "shrink"};
+    for (int i = 0; i < 2; i++) {
+        long long nAt = fault_offset(kinds[i], fd);
+        if (nAt >= 0 && nOffset < nAt && nOffset + (long long)nLen > nAt) {
+            nLen = (size_t)(nAt - nOffset);
+        }
+    }
+    return nLen;
+}
+
+/* p_NAME: the next definition of NAME, looked up once. */
+#define REAL(name, ret, args)                                                                                    \
+    static ret(*p_##name) args;                                                                                  \
+    if (p_##name == NULL) {                                                                                      \
+        p_##name = (ret(*) args)dlsym(RTLD_NEXT, #name);                                                         \
+    }
+
+ssize_t copy_file_range(int fdIn, off_t *pInOff, int fdOut, off_t *pOutOff, size_t nLen, unsigned int nFlags)
+{
+    REAL(copy_file_range, ssize_t, (int, off_t *, int, off_t *, size_t, unsigned int))
+    long long nIn = pInOff != NULL ? *pInOff : lseek(fdIn, 0, SEEK_CUR);
+    long long nOut = pOutOff != NULL ? *pOutOff : lseek(fdOut, 0, SEEK_CUR);
+    const char *pNoKernel = getenv("IO_FAULT_NO_KERNEL_COPY");
+    if (pNoKernel != NULL && strcmp(pNoKernel, "1") == 0) {
+        errno = EXDEV;
+        return -1;
+    }
+    if (fault_on("shrink", fdIn, nIn)) {
+        return 0;
+    }
+    if (fault_on("read", fdIn, nIn) || fault_on("write", fdOut, nOut + (long long)nLen - 1)) {
+        errno = EIO;
+        return -1;
+    }
+    return p_copy_file_range(fdIn, pInOff, fdOut, pOutOff, read_length(fdIn, nIn, nLen), nFlags);
+}
+
+ssize_t pread64(int fd, void *pBuf, size_t nLen, off_t nOffset)
+{
+    REAL(pread64, ssize_t, (int, void *, size_t, off_t))
+    if (fault_on("shrink", fd, nOffset)) {
+        return 0;
+    }
+    if (fault_on("read", fd, nOffset)) {
+        errno = EIO;
+        return -1;
+    }
+    return p_pread64(fd, pBuf, read_length(fd, nOffset, nLen), nOffset);
+}
+
+ssize_t pwrite64(int fd, const void *pBuf, size_t nLen, off_t nOffset)
+{
+    REAL(pwrite64, ssize_t, (int, const void *, size_t, off_t))
+    if (fault_on("write", fd, nOffset + (long long)nLen - 1)) {
+        errno = EIO;
+        return -1;
+    }
+    return p_pwrite64(fd, pBuf, nLen, nOffset);
+}
+
+ssize_t write(int fd, const void *pBuf, size_t nLen)
+{
+    REAL(write, ssize_t, (int, const void *, size_t))
+    if (fault_on("write", fd, lseek(fd, 0, SEEK_CUR) + (long long)nLen - 1)) {
+        errno = EIO;
+        return -1;
+    }
+    return p_write(fd, pBuf, nLen);
+}
+
+size_t fwrite(const void *pBuf, size_t nSize, size_t nCount, FILE *fp)
+{
+    REAL(fwrite, size_t, (const void *, size_t, size_t, FILE *))
+    if (fault_on("write", fileno(fp), ftello(fp) + (long long)(nSize * nCount) - 1)) {
+        errno = EIO;
+        return 0;
+    }
+    return p_fwrite(pBuf, nSize, nCount, fp);
+}
+
+int close(int fd)
+{
+    REAL(close, int, (int))
+    int nFail = fault_on("close", fd, 0);
+    int nResult = p_close(fd);
+    if (nFail) {
+        errno = EIO;
+        return -1;
+    }
+    return nResult;
+}
+
+int fclose(FILE *fp)
+{
+    REAL(fclose, int, (FILE *))
+    int nFail = fault_on("close", fileno(fp), 0);
+    int nResult = p_fclose(fp);
+    if (nFail) {
+        errno = EIO;
+        return EOF;
+    }
+    return nResult;
+}
+
+ssize_t pread(int fd, void *pBuf, size_t nLen, off_t nOffset)
+{
+    return pread64(fd, pBuf, nLen, nOffset);
+}
+
+ssize_t pwrite(int fd, const void *pBuf, size_t nLen, off_t nOffset)
+{
+    return pwrite64(fd, pBuf, nLen, nOffset);
+}

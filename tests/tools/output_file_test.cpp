@@ -1,0 +1,338 @@
+// Every file the tools write is the previous file or the whole new one: failed,
+// interrupted and concurrent runs, modes, links, devices, FIFOs, size limits
+// and sparse images, through the processes.
+#include <gtest/gtest.h>
+
+#include <openssl/evp.h>
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include "test_support.h"
+
+namespace {
+
+// Inputs that sign, with a previous image (or none) at out_file.
+struct Signing : ToolFiles {
+    Bytes previous = random_bytes(5000, 201);
+
+    explicit Signing(size_t nImage = 60000, bool bPrevious = true)
+    {
+        write_file(in, random_bytes(nImage, 202));
+        write_file(code, random_bytes(16384, 203));
+        write_file(key, key_file(test_key(1024)));
+        write_file(comm, key_file(test_key(1017)));
+        if (bPrevious) {
+            write_file(out, previous);
+        }
+    }
+    // The out_file of a complete run, made in another folder.
+    Bytes signed_image() const
+    {
+        TempDir other;
+        EXPECT_EQ(run_encrypt({in, other.file("out.img"), code, key, comm}).status, 0);
+        return read_file(other.file("out.img"));
+    }
+};
+
+// encrypt_tool with the variables of env set (NAME=value each).
+RunResult run_encrypt_env(const std::vector<std::string> &env, const std::vector<std::string> &args)
+{
+    std::vector<std::string> argv{"/usr/bin/env"};
+    argv.insert(argv.end(), env.begin(), env.end());
+    argv.push_back(ENCRYPT_TOOL_PATH);
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run_program(argv);
+}
+
+std::string sha256_of(const Bytes &data)
+{
+    unsigned char digest[32];
+    unsigned int nDigest = 0;
+    EVP_Digest(data.data(), data.size(), digest, &nDigest, EVP_sha256(), nullptr);
+    return std::string(reinterpret_cast<char *>(digest), nDigest);
+}
+
+TEST(OutputFileFailures, EveryFailureLeavesTheTargetAsItWasAndNothingBeside)
+{
+    const TestKey &key = test_key(1024);
+    BIGNUM *even = BN_dup(key.n);
+    BN_clear_bit(even, 0);
+    struct Case {
+        const char *why;
+        std::vector<std::string> env; // for the fault shim
+        int nNamed;                   // argument named by the message
+        const char *message;
+    };
+    std::string shim = std::string("LD_PRELOAD=") + IO_FAULT_SHIM_PATH;
+    const Case cases[] = {
+        {"folder as image", {}, 0, "File read error: "},
+        {"even signing key", {}, 3, "Key file error: "},
+        {"mismatched signing key", {}, 3, "Key file error: "},
+        {"the last close fails", {shim, "IO_FAULT=close:/.si-"}, 1, "File write error: "},
+        {"a write fails", {shim, "IO_FAULT=write:/.si-:40000"}, 1, "File write error: "},
+        {"tail read fails, kernel copy", {shim, "IO_FAULT=read:/in.img:40000"}, 0, "File read error: "},
+        {"tail read fails, read and write", {shim, "IO_FAULT=read:/in.img:40000", "IO_FAULT_NO_KERNEL_COPY=1"}, 0,
+         "File read error: "},
+        {"image shrinks while copied", {shim, "IO_FAULT=shrink:/in.img:40000"}, 0, "File read error: "},
+        {"image shrinks, read and write", {shim, "IO_FAULT=shrink:/in.img:40000", "IO_FAULT_NO_KERNEL_COPY=1"}, 0,
+         "File read error: "},
+    };
+    for (bool bPrevious : {true, false}) {
+        for (const Case &c : cases) {
+            if (!c.env.empty() && SANITIZED_BUILD) {
+                continue; // the sanitizers' runtime must come first
+            }
+            Signing s(100000, bPrevious);
+            std::vector<std::string> args = s.args();
+            if (std::string(c.why) == "folder as image") {
+                std::filesystem::create_directory(s.dir.file("folder"));
+                args[0] = s.dir.file("folder");
+            } else if (std::string(c.why) == "even signing key") {
+                write_file(s.key, key_file(even, key.e, key.d));
+            } else if (std::string(c.why) == "mismatched signing key") {
+                write_file(s.key, key_file(key.n, key.e, test_key(1017).d));
+            }
+            std::vector<std::string> before = folder_names(s.dir.path);
+            RunResult r = run_encrypt_env(c.env, args);
+            EXPECT_EQ(r.status, 1) << c.why;
+            EXPECT_EQ(r.out, c.message + args[static_cast<size_t>(c.nNamed)] + "\n") << c.why;
+            EXPECT_EQ(file_exists(s.out), bPrevious) << c.why;
+            if (bPrevious) {
+                EXPECT_EQ(read_file(s.out), s.previous) << c.why;
+            }
+            EXPECT_EQ(folder_names(s.dir.path), before) << c.why;
+        }
+    }
+    BN_free(even);
+}
+
+// A complete run replaces the image exactly, keeps the mode of the file it
+// replaces and a symbolic link as a link; a new file gets 0666 less the umask.
+TEST(OutputFileSuccess, ReplacesExactlyKeepingModeAndLinks)
+{
+    Signing s;
+    Bytes expected = s.signed_image();
+    chmod(s.out.c_str(), 0640);
+    ASSERT_EQ(s.run().status, 0);
+    EXPECT_EQ(read_file(s.out), expected);
+    struct stat st;
+    ASSERT_EQ(stat(s.out.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+
+    TempDir elsewhere;
+    std::string pointed = elsewhere.file("real.img");
+    write_file(pointed, s.previous);
+    std::string link = s.dir.file("link.img");
+    std::filesystem::create_symlink(pointed, link);
+    std::vector<std::string> args = s.args();
+    args[1] = link;
+    ASSERT_EQ(run_encrypt(args).status, 0);
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
+    EXPECT_EQ(read_file(pointed), expected);
+    EXPECT_EQ(folder_names(elsewhere.path), std::vector<std::string>{"real.img"});
+
+    // A dangling link makes the file it names; a name of 255 bytes works.
+    std::filesystem::remove(pointed);
+    ASSERT_EQ(run_encrypt(args).status, 0);
+    EXPECT_EQ(read_file(pointed), expected);
+    args[1] = s.dir.file(std::string(255, 'n'));
+    std::vector<std::string> argv{"/bin/sh", "-c", "umask 027; exec \"$0\" \"$@\"", ENCRYPT_TOOL_PATH};
+    argv.insert(argv.end(), args.begin(), args.end());
+    ASSERT_EQ(run_program(argv).status, 0);
+    ASSERT_EQ(stat(args[1].c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(read_file(args[1]), expected);
+}
+
+// Devices and FIFOs are written in place and never removed; a reader that
+// leaves and a file size limit are write errors, not deaths by signal.
+TEST(OutputFileInPlace, DevicesFifosAndLimits)
+{
+    Signing s(1 << 20);
+    Bytes expected = s.signed_image();
+    std::vector<std::string> args = s.args();
+    args[1] = "/dev/null";
+    EXPECT_EQ(run_encrypt(args).status, 0);
+    EXPECT_TRUE(file_exists("/dev/null"));
+
+    std::string fifo = s.dir.file("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    args[1] = fifo;
+    for (bool bReaderLeaves : {false, true}) {
+        Bytes got;
+        std::thread reader([&] {
+            std::ifstream in(fifo, std::ios::binary);
+            char buf[4096];
+            while (in.read(buf, sizeof(buf)) || in.gcount() > 0) {
+                got.insert(got.end(), buf, buf + in.gcount());
+                if (bReaderLeaves && got.size() > 50000) {
+                    break;
+                }
+            }
+        });
+        RunResult r = run_encrypt(args);
+        reader.join();
+        if (bReaderLeaves) {
+            EXPECT_EQ(r.status, 1);
+            EXPECT_EQ(r.out, "File write error: " + fifo + "\n");
+        } else {
+            EXPECT_EQ(r.status, 0);
+            EXPECT_EQ(got, expected);
+        }
+        EXPECT_TRUE(file_exists(fifo));
+    }
+
+    // A device that is always full, made here: written in place, kept.
+    std::string full = s.dir.file("full");
+    if (mknod(full.c_str(), S_IFCHR | 0666, makedev(1, 7)) == 0) {
+        args[1] = full;
+        RunResult r = run_encrypt(args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "File write error: " + full + "\n");
+        r = run_program({VERIFY_TOOL_PATH, "--restore", full, s.out});
+        EXPECT_EQ(r.status, 2);
+        EXPECT_TRUE(file_exists(full));
+    }
+
+    // The tool itself ignores SIGXFSZ: the limit is a write error.
+    std::string limited = "ulimit -f 128; exec \"$0\" \"$@\"";
+    for (bool bPiped : {false, true}) {
+        std::vector<std::string> argv{"/bin/sh", "-c", limited, ENCRYPT_TOOL_PATH, bPiped ? "/dev/stdin" : s.in,
+                                      s.out, s.code, s.key, s.comm};
+        Bytes image = read_file(s.in);
+        RunResult r = run_program(argv, 60, bPiped ? std::string(image.begin(), image.end()) : "");
+        EXPECT_EQ(r.status, 1) << bPiped;
+        EXPECT_EQ(r.out, "File write error: " + s.out + "\n") << bPiped;
+        EXPECT_EQ(read_file(s.out), s.previous) << bPiped;
+    }
+}
+
+// Signals at random moments of signing a large image, and of restoring it,
+// leave the previous or the whole new file, and only SIGKILL a stray hidden
+// temporary file (which holds no key).
+TEST(OutputFileInterrupts, SignalsLeaveThePreviousOrTheWholeImage)
+{
+    Signing s(64 << 20);
+    std::string expectedHash = sha256_of(s.signed_image());
+    std::string previousHash = sha256_of(s.previous);
+    std::vector<std::string> argv{ENCRYPT_TOOL_PATH};
+    for (const std::string &a : s.args()) {
+        argv.push_back(a);
+    }
+    auto start = std::chrono::steady_clock::now();
+    wait_program(spawn_program(argv));
+    int nRunMicros = static_cast<int>(
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count());
+    std::mt19937 gen(20261207);
+    int nTries = 0;
+    int nBad = 0;
+    for (int nSignal : {SIGKILL, SIGINT, SIGTERM}) {
+        for (int i = 0; i < 15; i++) {
+            write_file(s.out, s.previous);
+            int pid = spawn_program(argv);
+            std::this_thread::sleep_for(std::chrono::microseconds(gen() % (nRunMicros + 1)));
+            kill(pid, nSignal);
+            int status = wait_program(pid);
+            std::string hash = sha256_of(read_file(s.out));
+            bool bWhole = hash == previousHash || hash == expectedHash;
+            nTries++;
+            nBad += bWhole ? 0 : 1;
+            EXPECT_TRUE(bWhole) << "signal " << nSignal << " try " << i;
+            if (WIFSIGNALED(status)) {
+                EXPECT_EQ(WTERMSIG(status), nSignal);
+            }
+            for (const std::string &name : folder_names(s.dir.path)) {
+                if (name.rfind(".si-", 0) == 0) {
+                    EXPECT_EQ(nSignal, SIGKILL) << "stray " << name;
+                    std::filesystem::remove(s.dir.file(name));
+                }
+            }
+            EXPECT_EQ(folder_names(s.dir.path).size(), 5u);
+        }
+    }
+    printf("interrupted signing runs: %d tries, %d left anything but the previous or the whole image\n", nTries,
+           nBad);
+}
+
+// key_tool never leaves a file with a private exponent beside the key file,
+// however it is stopped.
+TEST(OutputFileInterrupts, KeyGenerationLeavesTheKeyOrNothing)
+{
+    TempDir dir;
+    std::string keyFile = dir.file("k.key");
+    std::mt19937 gen(7);
+    for (int i = 0; i < 20; i++) {
+        int pid = spawn_program({KEY_TOOL_PATH, "generate", keyFile});
+        std::this_thread::sleep_for(std::chrono::microseconds(gen() % 40000));
+        kill(pid, SIGKILL);
+        wait_program(pid);
+        std::vector<std::string> names = folder_names(dir.path);
+        EXPECT_TRUE(names.empty() || names == std::vector<std::string>{"k.key"}) << names.size();
+        if (!names.empty()) {
+            EXPECT_EQ(read_file(keyFile).size(), 1656u);
+            std::filesystem::remove(keyFile);
+        }
+    }
+}
+
+// Two runs on one out_file each leave a whole image; the last rename wins.
+TEST(OutputFileConcurrency, TwoRunsLeaveOneWholeImage)
+{
+    Signing a(3 << 20);
+    Signing b(3 << 20);
+    write_file(b.in, random_bytes(3 << 20, 999));
+    Bytes fromA = a.signed_image();
+    Bytes fromB = b.signed_image();
+    for (int i = 0; i < 10; i++) {
+        std::vector<std::string> argvA{ENCRYPT_TOOL_PATH, a.in, a.out, a.code, a.key, a.comm};
+        std::vector<std::string> argvB{ENCRYPT_TOOL_PATH, b.in, a.out, b.code, b.key, b.comm};
+        int pidA = spawn_program(argvA);
+        int pidB = spawn_program(argvB);
+        EXPECT_EQ(wait_program(pidA), 0);
+        EXPECT_EQ(wait_program(pidB), 0);
+        Bytes got = read_file(a.out);
+        EXPECT_TRUE(got == fromA || got == fromB) << "try " << i;
+    }
+}
+
+// Holes in the image stay holes: no more blocks than cp's copy.
+TEST(OutputFileSparse, HolesStayHoles)
+{
+    Signing s(0);
+    Bytes head = random_bytes(32768, 301);
+    Bytes middle = random_bytes(8192, 302);
+    {
+        std::ofstream img(s.in, std::ios::binary | std::ios::trunc);
+        img.write(reinterpret_cast<const char *>(head.data()), static_cast<std::streamsize>(head.size()));
+        img.seekp(40 << 20);
+        img.write(reinterpret_cast<const char *>(middle.data()), static_cast<std::streamsize>(middle.size()));
+    }
+    ASSERT_EQ(truncate(s.in.c_str(), 96 << 20), 0);
+    struct stat inStat;
+    ASSERT_EQ(stat(s.in.c_str(), &inStat), 0);
+    if (inStat.st_blocks * 512 > (1 << 20)) {
+        GTEST_SKIP() << "this file system keeps no holes";
+    }
+    ASSERT_EQ(s.run().status, 0);
+    std::string cpCopy = s.dir.file("cp.img");
+    ASSERT_EQ(run_program({"/bin/cp", "--sparse=auto", s.in, cpCopy}).status, 0);
+    struct stat outStat;
+    struct stat cpStat;
+    ASSERT_EQ(stat(s.out.c_str(), &outStat), 0);
+    ASSERT_EQ(stat(cpCopy.c_str(), &cpStat), 0);
+    EXPECT_EQ(outStat.st_size, inStat.st_size);
+    EXPECT_LE(outStat.st_blocks, cpStat.st_blocks);
+    Bytes out = read_file(s.out);
+    Bytes in = read_file(s.in);
+    EXPECT_TRUE(std::equal(out.begin() + 32768, out.end(), in.begin() + 32768));
+}
+
+} // namespace

@@ -1,0 +1,71 @@
+// One way to write a file, used by the three tools: the new content goes into
+// a temporary file beside the target and is renamed over it once complete, so
+// that the target holds the previous file or the whole new one, never anything
+// in between. Targets that cannot be renamed over (a device, a FIFO) are
+// written in place and never removed.
+#pragma once
+
+#include <climits>
+#include <cstddef>
+#include <cstdio>
+#include <sys/types.h>
+
+enum OutputFlags {
+    OUTPUT_REPLACE = 0,
+    OUTPUT_NO_CLOBBER = 1 << 0, // an existing target is refused, and never replaced
+    OUTPUT_SECRET = 1 << 1,     // mode 0600; no name on disk until complete
+};
+
+enum OutputStatus {
+    OUTPUT_OK = 0,
+    OUTPUT_EXISTS,      // OUTPUT_NO_CLOBBER and the target exists
+    OUTPUT_OPEN_FAILED, // the target cannot be written, or no file can be made beside it
+    OUTPUT_WRITE_FAILED // a write, flush or close failed; the target is as it was
+};
+
+// A file being written. fd is where to write; fp is an optional stdio stream
+// on fd that the caller opened with output_stream.
+struct OutputFile {
+    int fd = -1;
+    FILE *fp = nullptr;
+    bool bInPlace = false;   // the target itself: a device, FIFO or socket
+    bool bSecret = false;
+    bool bNoClobber = false;
+    bool bReplacing = false; // an existing regular file is replaced
+    mode_t nMode = 0;        // permission bits of the finished file
+    uid_t nUid = 0;
+    gid_t nGid = 0;
+    char szTarget[PATH_MAX] = {}; // the file to replace, symbolic links followed
+    char szTemp[PATH_MAX] = {};   // the temporary file's name, empty while it has none
+};
+
+// Ignores SIGPIPE and SIGXFSZ, so that EPIPE and EFBIG come back as write
+// errors, and makes SIGINT, SIGTERM and SIGHUP remove a pending temporary file
+// before the process ends with the signal. Call once at start.
+void output_install_signal_handlers();
+
+// Prepares writing pPath: a temporary file in the target's folder (mode 0600
+// until complete), or the target itself where it cannot be renamed over.
+// Returns OUTPUT_OK, OUTPUT_EXISTS or OUTPUT_OPEN_FAILED (errno kept).
+int output_open(OutputFile *pOut, const char *pPath, unsigned nFlags);
+
+// A stdio stream on the output, owned by pOut from then on. Null on failure.
+FILE *output_stream(OutputFile *pOut);
+
+// Finishes the file: flushes and syncs it, gives it its mode, and renames it
+// over the target (links it, with OUTPUT_NO_CLOBBER). On any failure removes
+// the temporary file and leaves the target as it was. Returns OUTPUT_OK,
+// OUTPUT_EXISTS or OUTPUT_WRITE_FAILED.
+int output_commit(OutputFile *pOut);
+
+// Drops the new content: removes the temporary file (never the target) and
+// closes. Safe to call after a failed open or a commit.
+void output_abort(OutputFile *pOut);
+
+// Writes the whole file pPath from nLen bytes at pData, as output_open with
+// nFlags and output_commit do. Returns their status.
+int output_write_file(const char *pPath, const unsigned char *pData, size_t nLen, unsigned nFlags);
+
+// Writes all nLen bytes at nOffset of fd with pwrite, going on after short
+// writes and interruptions. Returns false on an error.
+bool write_all_at(int fd, const unsigned char *pData, size_t nLen, long long nOffset);
