@@ -1,29 +1,36 @@
-// Key files, fingerprints and safe file replacement for the companion tools
-// (key_tool, verify_tool). OpenSSL's libcrypto supplies SHA-256 and PEM.
+// Keys for the companion tools through OpenSSL's libcrypto: fingerprints, key
+// blobs to and from OpenSSL keys, and OpenSSL's own checks of a key.
 #pragma once
 
 #include <cstddef>
-#include <cstdio>
+#include <string>
+
+#include <openssl/evp.h>
 
 #include "key_file.h"
 
 constexpr int SHA256_SIZE = 32;
-constexpr int FINGERPRINT_HEX_SIZE = 2 * SHA256_SIZE + 1;
-constexpr int EXIT_CHECK_FAILED = 1;
-constexpr int EXIT_USAGE = 2;
-
-// Reads a key file as the signing tool does: up to 1656 bytes, the rest zero,
-// into the 384-byte blob szKey. *pnFileSize gets the bytes read. Returns 0, or
-// 1 when the file cannot be opened or read. The file is read unbuffered.
-int read_key_file(const char *pPath, unsigned char *szKey, size_t *pnFileSize);
 
 // Lowercase hex SHA-256 of the 256-byte public half (modulus then exponent,
-// little-endian) at pPublic, with a terminating zero.
-void public_fingerprint(const unsigned char *pPublic, char *szHex);
+// little-endian) at pPublic: what key_tool show prints and a device fuses.
+std::string public_fingerprint(const unsigned char *pPublic);
 
-// Prints the help text for --help, or the tool's name and version for
-// --version, as the first argument. True when it printed either.
-bool print_help_or_version(int argc, char **argv, const char *pTool, const char *pHelp);
+// Copies n, e and d of an OpenSSL RSA key into the 384-byte blob. Returns
+// false when a value is missing or longer than 128 bytes.
+bool blob_from_pkey(EVP_PKEY *pkey, unsigned char *szKey);
+
+// An OpenSSL public key from the modulus and exponent of a public half, or
+// null when either is zero.
+EVP_PKEY *public_pkey(const unsigned char *pPublic);
+
+// OpenSSL's full check (EVP_PKEY_check: primes, n = p q, d matching e) of a
+// key. Returns true, or false with *pWhy saying what failed.
+bool openssl_key_check(EVP_PKEY *pkey, std::string *pWhy);
+
+// The same check for a key blob, which holds no primes: they are recovered
+// from n, e and d first (a d that does not match e, or an n that is not a
+// product of two primes, has none). Returns true, or false with *pWhy.
+bool openssl_blob_check(const unsigned char *szKey, std::string *pWhy);
 
 // True when both paths name the same existing file.
 bool same_file(const char *pPathA, const char *pPathB);

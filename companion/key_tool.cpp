@@ -1,86 +1,107 @@
 // key_tool: makes, imports, exports and inspects the signing tool's key files.
+#include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <getopt.h>
 #include <openssl/core_names.h>
+#include <openssl/err.h>
 #include <openssl/evp.h>
-#include <openssl/param_build.h>
 #include <openssl/pem.h>
 #include <openssl/rand.h>
+#include <string>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include "byte_order.h"
+#include "cli.h"
 #include "key_io.h"
 #include "output_file.h"
 
 namespace {
 
-constexpr int MIN_BITS = 8 * RSA_FIELD_SIZE - 7;   // the top byte must not be zero
+constexpr int MIN_BITS = 8 * RSA_FIELD_SIZE - 7; // the top byte must not be zero
 constexpr int MAX_BITS = 8 * RSA_FIELD_SIZE;
 constexpr unsigned long PUBLIC_EXPONENT = 65537;
+constexpr int MAX_PASSPHRASE = 1024;
 
 const char *const USAGE =
-    "Usage: key_tool generate [--bits N] [--force] OUT.key | import [--force] KEY.pem OUT.key | "
-    "export [--force] KEY.key OUT.pem | show KEY.key | --help | --version\n";
+    "Usage: key_tool generate [--bits N] [--force] OUT.key | import [--force] [--passphrase-file FILE] KEY.pem "
+    "OUT.key | export [--force] KEY.key OUT.pem | show KEY.key | --help | --version";
 
 const char *const HELP =
     "key_tool: make and inspect key files for encrypt_tool.\n"
     "\n"
     "  generate [--bits N] [--force] OUT.key  fresh RSA key, N from 1017 to 1024 (default 1024), e = 65537\n"
-    "  import [--force] KEY.pem OUT.key       from a PEM RSA private key of 1017 to 1024 bits\n"
+    "  import [--force] [--passphrase-file FILE] KEY.pem OUT.key\n"
+    "                                         from a PEM RSA private key of 1017 to 1024 bits that\n"
+    "                                         passes OpenSSL's key check\n"
     "  export [--force] KEY.key OUT.pem       the public half as a PEM public key\n"
-    "  show KEY.key                           sizes, pair check and fingerprint of a key file\n"
+    "  show KEY.key                           sizes, checks and fingerprint of a key file\n"
     "\n"
     "Key files are written with mode 0600 and never overwritten without --force.\n"
-    "Exit status: 0 success (show: a key encrypt_tool accepts), 1 a key refused,\n"
-    "2 a usage or file error.\n";
+    "The passphrase of an encrypted PEM comes from the terminal or --passphrase-file.\n"
+    "Exit status: 0 success (show: a key encrypt_tool accepts and OpenSSL's check passes),\n"
+    "1 a key refused, 2 a usage or file error.\n";
 
 // The parsed command line: a command, its flags and up to two paths.
 struct Options {
-    const char *pCommand;
-    const char *pPaths[2];
-    int nPaths;
-    int nBits;
-    bool bForce;
+    const char *pCommand = nullptr;
+    const char *pPaths[2] = {};
+    int nPaths = 0;
+    int nBits = MAX_BITS;
+    bool bForce = false;
+    const char *pPassphraseFile = nullptr;
 };
 
-// Parses argv into *pOpts. Returns false on anything it does not know.
-bool parse_options(int argc, char **argv, Options *pOpts)
+// Parses argv. Returns 0, or the exit status after the error; *pbDone when
+// --help or --version was answered.
+int parse_options(int argc, char **argv, Options *pOpts, bool *pbDone)
 {
-    *pOpts = Options{argv[1], {nullptr, nullptr}, 0, MAX_BITS, false};
-    for (int i = 2; i < argc; i++) {
-        if (strcmp(argv[i], "--force") == 0) {
-            pOpts->bForce = true;
-        } else if (strcmp(argv[i], "--bits") == 0 && i + 1 < argc) {
-            char *pEnd = nullptr;
-            long nBits = strtol(argv[++i], &pEnd, 10);
-            if (*pEnd != '\0' || nBits < MIN_BITS || nBits > MAX_BITS) {
-                return false;
+    static const option longOptions[] = {
+        {"bits", required_argument, nullptr, 'b'}, {"force", no_argument, nullptr, 'f'},
+        {"passphrase-file", required_argument, nullptr, 'p'}, {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'v'},   {nullptr, 0, nullptr, 0},
+    };
+    *pbDone = false;
+    opterr = 0;
+    int nOption = 0;
+    while ((nOption = getopt_long(argc, argv, "", longOptions, nullptr)) != -1) {
+        char *pEnd = nullptr;
+        long nBits = 0;
+        switch (nOption) {
+        case 'b':
+            errno = 0;
+            nBits = strtol(optarg, &pEnd, 10);
+            if (errno != 0 || pEnd == optarg || *pEnd != '\0' || nBits < MIN_BITS || nBits > MAX_BITS) {
+                return cli_error(EXIT_USAGE, "--bits must be 1017 to 1024, not " + printable(optarg));
             }
             pOpts->nBits = static_cast<int>(nBits);
-        } else if (argv[i][0] == '-' && argv[i][1] != '\0') {
-            return false;
-        } else if (pOpts->nPaths < 2) {
-            pOpts->pPaths[pOpts->nPaths++] = argv[i];
-        } else {
-            return false;
+            break;
+        case 'f': pOpts->bForce = true; break;
+        case 'p': pOpts->pPassphraseFile = optarg; break;
+        case 'h': printf("%s\n%s", USAGE, HELP); *pbDone = true; return 0;
+        case 'v': cli_print_version(); *pbDone = true; return 0;
+        default:
+            return cli_error(EXIT_USAGE, "unknown option or missing value: " + printable(argv[optind - 1]) + "\n" +
+                                             USAGE);
         }
     }
-    return true;
-}
-
-// Copies n, e and d of an OpenSSL RSA key into the blob. Returns false when a
-// value is missing or longer than 128 bytes.
-bool blob_from_pkey(EVP_PKEY *pkey, unsigned char *szKey)
-{
-    const char *names[] = {OSSL_PKEY_PARAM_RSA_N, OSSL_PKEY_PARAM_RSA_E, OSSL_PKEY_PARAM_RSA_D};
-    bool bOk = true;
-    for (int i = 0; i < KEY_RECORD_COUNT; i++) {
-        BIGNUM *bn = nullptr;
-        bOk = EVP_PKEY_get_bn_param(pkey, names[i], &bn) == 1 &&
-              BN_bn2lebinpad(bn, szKey + i * RSA_FIELD_SIZE, RSA_FIELD_SIZE) == RSA_FIELD_SIZE && bOk;
-        BN_clear_free(bn);
+    if (optind >= argc) {
+        return cli_error(EXIT_USAGE, std::string("no command given\n") + USAGE);
     }
-    return bOk;
+    pOpts->pCommand = argv[optind++];
+    for (; optind < argc; optind++) {
+        if (pOpts->nPaths == 2) {
+            return cli_error(EXIT_USAGE, "too many names: " + printable(argv[optind]) + "\n" + USAGE);
+        }
+        pOpts->pPaths[pOpts->nPaths++] = argv[optind];
+    }
+    return 0;
 }
 
 // Writes the blob as a key file. Returns the exit status, after its message.
@@ -91,14 +112,12 @@ int write_key_file(const char *pPath, const unsigned char *szKey, bool bForce)
     int nStatus = output_write_file(pPath, rsaKey, sizeof(rsaKey), OUTPUT_SECRET | (bForce ? 0 : OUTPUT_NO_CLOBBER));
     explicit_bzero(rsaKey, sizeof(rsaKey));
     if (nStatus == OUTPUT_EXISTS) {
-        printf("File exists (use --force to replace it): %s\n", pPath);
-        return EXIT_USAGE;
+        return cli_error(EXIT_USAGE, "File exists (use --force to replace it): " + printable(pPath));
     }
-    if (nStatus != 0) {
-        printf("File write error: %s\n", pPath);
-        return EXIT_USAGE;
+    if (nStatus != OUTPUT_OK) {
+        return cli_error(EXIT_USAGE, "File write error: " + printable(pPath));
     }
-    printf("Key file written: %s\n", pPath);
+    printf("Key file written: %s\n", printable(pPath).c_str());
     return 0;
 }
 
@@ -117,40 +136,149 @@ int generate_key(const Options &opts)
     EVP_PKEY_free(pkey);
     EVP_PKEY_CTX_free(ctx);
     BN_free(e);
-    int nStatus = EXIT_USAGE;
-    if (!bMade) {
-        printf("Key generation failed: %s\n", opts.pPaths[0]);
-    } else {
-        nStatus = write_key_file(opts.pPaths[0], szKey, opts.bForce);
-    }
+    int nStatus = bMade ? write_key_file(opts.pPaths[0], szKey, opts.bForce)
+                        : cli_error(EXIT_USAGE, "Key generation failed: " + printable(opts.pPaths[0]));
     explicit_bzero(szKey, sizeof(szKey));
     return nStatus;
 }
 
-// import: a PEM RSA private key of 1017 to 1024 bits. Returns the exit status.
+// Where the passphrase of an encrypted PEM comes from, and whether OpenSSL
+// asked for one and got one.
+struct Passphrase {
+    const char *pFile;
+    bool bAsked;
+    bool bLoaded;
+    int nLen; // -1: none to give
+    char szValue[MAX_PASSPHRASE];
+};
+
+// Reads a line of at most nSize - 1 bytes from fd into szOut, without its
+// newline. Returns its length, or -1 when nothing can be read.
+int read_line(int fd, char *szOut, int nSize)
+{
+    int nLen = 0;
+    char c = 0;
+    ssize_t nRead = 0;
+    while (nLen < nSize - 1 && (nRead = read(fd, &c, 1)) == 1 && c != '\n') {
+        szOut[nLen++] = c;
+    }
+    szOut[nLen] = '\0';
+    return nRead < 0 || (nRead == 0 && nLen == 0 && c != '\n') ? -1 : nLen;
+}
+
+// Fills pPass from --passphrase-file (one line; its newline is not part of
+// it) or from the terminal, asked without echo. No terminal: no passphrase.
+void load_passphrase(Passphrase *pPass, const char *pPem)
+{
+    pPass->bLoaded = true;
+    pPass->nLen = -1;
+    if (pPass->pFile != nullptr) {
+        int fd = open(pPass->pFile, O_RDONLY | O_CLOEXEC);
+        if (fd >= 0) {
+            pPass->nLen = read_line(fd, pPass->szValue, sizeof(pPass->szValue));
+            close(fd);
+        }
+        return;
+    }
+    int fd = open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        return;
+    }
+    termios saved;
+    bool bTerminal = tcgetattr(fd, &saved) == 0;
+    if (bTerminal) {
+        termios quiet = saved;
+        quiet.c_lflag &= static_cast<tcflag_t>(~ECHO);
+        std::string prompt = "Passphrase for " + printable(pPem) + ": ";
+        bTerminal = tcsetattr(fd, TCSAFLUSH, &quiet) == 0 && write(fd, prompt.data(), prompt.size()) >= 0;
+        pPass->nLen = bTerminal ? read_line(fd, pPass->szValue, sizeof(pPass->szValue)) : -1;
+        tcsetattr(fd, TCSAFLUSH, &saved);
+        if (write(fd, "\n", 1) < 0) {
+            // The prompt's line end only: nothing depends on it.
+        }
+    }
+    close(fd);
+}
+
+// OpenSSL's passphrase callback: the loaded passphrase, or none (-1).
+int give_passphrase(char *pBuffer, int nSize, int, void *pUser)
+{
+    Passphrase *pPass = static_cast<Passphrase *>(pUser);
+    pPass->bAsked = true;
+    if (!pPass->bLoaded) {
+        load_passphrase(pPass, "");
+    }
+    if (pPass->nLen < 0 || pPass->nLen > nSize) {
+        return -1;
+    }
+    memcpy(pBuffer, pPass->szValue, static_cast<size_t>(pPass->nLen));
+    return pPass->nLen;
+}
+
+// Reads the PEM private key of opts.pPaths[0]. Returns the key, or null with
+// *pnStatus the exit status after the error.
+EVP_PKEY *read_pem(const Options &opts, int *pnStatus)
+{
+    const char *pPem = opts.pPaths[0];
+    FILE *fp = fopen(pPem, "r");
+    if (fp == nullptr) {
+        *pnStatus = cli_error(EXIT_USAGE, "File open error: " + printable(pPem));
+        return nullptr;
+    }
+    Passphrase pass = {opts.pPassphraseFile, false, false, -1, {}};
+    if (opts.pPassphraseFile != nullptr) {
+        load_passphrase(&pass, pPem);
+        if (pass.nLen < 0) {
+            fclose(fp);
+            explicit_bzero(pass.szValue, sizeof(pass.szValue));
+            *pnStatus = cli_error(EXIT_USAGE, "cannot read the passphrase file " + printable(opts.pPassphraseFile));
+            return nullptr;
+        }
+    }
+    EVP_PKEY *pkey = PEM_read_PrivateKey(fp, nullptr, give_passphrase, &pass);
+    bool bClosed = fclose(fp) == 0;
+    bool bGiven = pass.nLen >= 0;
+    explicit_bzero(pass.szValue, sizeof(pass.szValue));
+    ERR_clear_error();
+    if (pkey != nullptr && bClosed) {
+        return pkey;
+    }
+    EVP_PKEY_free(pkey);
+    if (pass.bAsked) {
+        *pnStatus = cli_error(EXIT_USAGE, "cannot decrypt " + printable(pPem) +
+                                              (bGiven ? ": wrong passphrase" : ": no passphrase"));
+    } else {
+        *pnStatus = cli_error(EXIT_USAGE, "Not a PEM private key: " + printable(pPem));
+    }
+    return nullptr;
+}
+
+// import: a PEM RSA private key of 1017 to 1024 bits that passes OpenSSL's
+// check and encrypt_tool's. Returns the exit status.
 int import_key(const Options &opts)
 {
-    FILE *fp = fopen(opts.pPaths[0], "r");
-    if (fp == nullptr) {
-        printf("File open error: %s\n", opts.pPaths[0]);
-        return EXIT_USAGE;
+    if (same_file(opts.pPaths[0], opts.pPaths[1])) {
+        return cli_error(EXIT_USAGE, "Output file is an input file: " + printable(opts.pPaths[1]));
     }
-    // A null callback asks for the passphrase of an encrypted key at the terminal.
-    EVP_PKEY *pkey = PEM_read_PrivateKey(fp, nullptr, nullptr, nullptr);
-    bool bClosed = fclose(fp) == 0;
-    if (pkey == nullptr || !bClosed || !EVP_PKEY_is_a(pkey, "RSA")) {
-        printf("Not a PEM RSA private key: %s\n", opts.pPaths[0]);
-        EVP_PKEY_free(pkey);
-        return EXIT_USAGE;
+    int nStatus = EXIT_USAGE;
+    EVP_PKEY *pkey = read_pem(opts, &nStatus);
+    if (pkey == nullptr) {
+        return nStatus;
     }
+    std::string pem = printable(opts.pPaths[0]);
     int nBits = EVP_PKEY_get_bits(pkey);
     unsigned char szKey[RSA_KEY_BLOB_SIZE] = {};
-    int nStatus = EXIT_CHECK_FAILED;
-    if (nBits < MIN_BITS || nBits > MAX_BITS) {
-        printf("Key size of %d bits not supported (1017 to 1024): %s\n", nBits, opts.pPaths[0]);
-    } else if (!blob_from_pkey(pkey, szKey)) {
-        printf("Not a PEM RSA private key: %s\n", opts.pPaths[0]);
-        nStatus = EXIT_USAGE;
+    std::string why;
+    if (!EVP_PKEY_is_a(pkey, "RSA")) {
+        nStatus = cli_error(EXIT_CHECK_FAILED, "Key file error: not an RSA key: " + pem);
+    } else if (nBits < MIN_BITS || nBits > MAX_BITS) {
+        nStatus = cli_error(EXIT_CHECK_FAILED, "Key size of " + std::to_string(nBits) +
+                                                   " bits not supported (1017 to 1024): " + pem);
+    } else if (!openssl_key_check(pkey, &why)) {
+        nStatus = cli_error(EXIT_CHECK_FAILED, "Key file error: OpenSSL's key check fails (" + why + "): " + pem);
+    } else if (!blob_from_pkey(pkey, szKey) || !si_signing_key_usable(szKey)) {
+        nStatus = cli_error(EXIT_CHECK_FAILED, "Key file error: encrypt_tool refuses this key (an odd public "
+                                               "exponent of at least 3 is needed): " + pem);
     } else {
         nStatus = write_key_file(opts.pPaths[1], szKey, opts.bForce);
     }
@@ -159,43 +287,18 @@ int import_key(const Options &opts)
     return nStatus;
 }
 
-// An OpenSSL public key from the blob's modulus and exponent, or null.
-EVP_PKEY *public_pkey(const unsigned char *szKey)
-{
-    BIGNUM *n = BN_lebin2bn(szKey + RSA_BLOB_N, RSA_FIELD_SIZE, nullptr);
-    BIGNUM *e = BN_lebin2bn(szKey + RSA_BLOB_E, RSA_FIELD_SIZE, nullptr);
-    OSSL_PARAM_BLD *bld = OSSL_PARAM_BLD_new();
-    OSSL_PARAM *params = nullptr;
-    EVP_PKEY_CTX *ctx = EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr);
-    EVP_PKEY *pkey = nullptr;
-    if (n != nullptr && e != nullptr && bld != nullptr && !BN_is_zero(n) && !BN_is_zero(e) &&
-        OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_N, n) == 1 &&
-        OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_E, e) == 1 &&
-        (params = OSSL_PARAM_BLD_to_param(bld)) != nullptr && ctx != nullptr && EVP_PKEY_fromdata_init(ctx) == 1) {
-        EVP_PKEY_fromdata(ctx, &pkey, EVP_PKEY_PUBLIC_KEY, params);
-    }
-    EVP_PKEY_CTX_free(ctx);
-    OSSL_PARAM_free(params);
-    OSSL_PARAM_BLD_free(bld);
-    BN_free(n);
-    BN_free(e);
-    return pkey;
-}
-
 // export: the public half as a PEM public key. Returns the exit status.
 int export_key(const Options &opts)
 {
+    if (same_file(opts.pPaths[0], opts.pPaths[1])) {
+        return cli_error(EXIT_USAGE, "Output file is an input file: " + printable(opts.pPaths[1]));
+    }
     unsigned char szKey[RSA_KEY_BLOB_SIZE];
     size_t nFileSize = 0;
     int nRead = read_key_file(opts.pPaths[0], szKey, &nFileSize);
     explicit_bzero(szKey + RSA_BLOB_D, RSA_FIELD_SIZE);
     if (nRead != 0) {
-        printf("File read error: %s\n", opts.pPaths[0]);
-        return EXIT_USAGE;
-    }
-    if (same_file(opts.pPaths[0], opts.pPaths[1])) {
-        printf("Output file is an input file: %s\n", opts.pPaths[1]);
-        return EXIT_USAGE;
+        return cli_error(EXIT_USAGE, "File read error: " + printable(opts.pPaths[0]));
     }
     EVP_PKEY *pkey = public_pkey(szKey);
     BIO *bio = BIO_new(BIO_s_mem());
@@ -203,23 +306,22 @@ int export_key(const Options &opts)
     long nPem = 0;
     if (pkey == nullptr || bio == nullptr || PEM_write_bio_PUBKEY(bio, pkey) != 1 ||
         (nPem = BIO_get_mem_data(bio, &pPem)) <= 0) {
-        printf("Key file holds no RSA public key: %s\n", opts.pPaths[0]);
         EVP_PKEY_free(pkey);
         BIO_free(bio);
-        return EXIT_CHECK_FAILED;
+        return cli_error(EXIT_CHECK_FAILED, "Key file holds no RSA public key: " + printable(opts.pPaths[0]));
     }
     int nStatus = output_write_file(opts.pPaths[1], reinterpret_cast<unsigned char *>(pPem),
                                     static_cast<size_t>(nPem), opts.bForce ? OUTPUT_REPLACE : OUTPUT_NO_CLOBBER);
     EVP_PKEY_free(pkey);
     BIO_free(bio);
     if (nStatus == OUTPUT_EXISTS) {
-        printf("File exists (use --force to replace it): %s\n", opts.pPaths[1]);
-    } else if (nStatus != 0) {
-        printf("File write error: %s\n", opts.pPaths[1]);
-    } else {
-        printf("Public key written: %s\n", opts.pPaths[1]);
+        return cli_error(EXIT_USAGE, "File exists (use --force to replace it): " + printable(opts.pPaths[1]));
     }
-    return nStatus == 0 ? 0 : EXIT_USAGE;
+    if (nStatus != OUTPUT_OK) {
+        return cli_error(EXIT_USAGE, "File write error: " + printable(opts.pPaths[1]));
+    }
+    printf("Public key written: %s\n", printable(opts.pPaths[1]).c_str());
+    return 0;
 }
 
 // True when the value at p (128 bytes) would be an odd full-length modulus,
@@ -264,32 +366,34 @@ void print_exponent(const unsigned char *p)
 }
 
 // show: prints what the key file holds. Returns 0 for a key encrypt_tool
-// accepts, 1 for one it refuses, 2 when the file cannot be read.
+// accepts and OpenSSL's check passes, 1 for one refused, 2 when the file
+// cannot be read.
 int show_key(const Options &opts)
 {
     unsigned char szKey[RSA_KEY_BLOB_SIZE];
     size_t nFileSize = 0;
     if (read_key_file(opts.pPaths[0], szKey, &nFileSize) != 0) {
-        printf("File read error: %s\n", opts.pPaths[0]);
         explicit_bzero(szKey, sizeof(szKey));
-        return EXIT_USAGE;
+        return cli_error(EXIT_USAGE, "File read error: " + printable(opts.pPaths[0]));
     }
-    char szFingerprint[FINGERPRINT_HEX_SIZE];
-    public_fingerprint(szKey, szFingerprint);
     int nPrivateBits = le_bit_length(szKey + RSA_BLOB_D, RSA_FIELD_SIZE);
     bool bUsable = si_signing_key_usable(szKey) != 0;
-    printf("Key file: %s (%zu bytes%s)\n", opts.pPaths[0], nFileSize,
+    printf("Key file: %s (%zu bytes%s)\n", printable(opts.pPaths[0]).c_str(), nFileSize,
            nFileSize == static_cast<size_t>(KEY_FILE_SIZE) ? "" : ", expected 1656");
     printf("Modulus: %d bits%s\n", le_bit_length(szKey + RSA_BLOB_N, RSA_FIELD_SIZE),
            (szKey[RSA_BLOB_N] & 1) != 0 ? "" : ", even");
     print_exponent(szKey + RSA_BLOB_E);
+    bool bChecked = false;
     if (nPrivateBits > 0) {
         printf("Private exponent: present, %d bits\n", nPrivateBits);
         printf("Key pair: %s\n", pair_matches(szKey) ? "matches" : "does not match");
+        std::string why;
+        bChecked = openssl_blob_check(szKey, &why);
+        printf("OpenSSL key check: %s\n", bChecked ? "passed" : ("failed: " + why).c_str());
     } else {
         printf("Private exponent: absent\n");
     }
-    printf("Fingerprint (SHA-256 of modulus and exponent, little-endian): %s\n", szFingerprint);
+    printf("Fingerprint (SHA-256 of modulus and exponent, little-endian): %s\n", public_fingerprint(szKey).c_str());
     if (looks_reversed(szKey + RSA_BLOB_N, true)) {
         printf("Hint: the modulus looks byte-reversed (big-endian where little-endian is expected)\n");
     }
@@ -298,7 +402,7 @@ int show_key(const Options &opts)
     }
     printf("encrypt_tool: %s\n", bUsable ? "accepts this key" : "refuses this key");
     explicit_bzero(szKey, sizeof(szKey));
-    return bUsable ? 0 : EXIT_CHECK_FAILED;
+    return bUsable && bChecked ? 0 : EXIT_CHECK_FAILED;
 }
 
 // True when the command line names pName with its nPaths paths.
@@ -311,14 +415,15 @@ bool is_command(const Options &opts, const char *pName, int nPaths)
 
 int main(int argc, char **argv)
 {
+    // Every command handles a private exponent: keep it out of core dumps.
+    prctl(PR_SET_DUMPABLE, 0);
     output_install_signal_handlers();
-    if (print_help_or_version(argc, argv, "key_tool", HELP)) {
-        return 0;
-    }
+    cli_init("key_tool", false);
     Options opts;
-    if (argc < 2 || !parse_options(argc, argv, &opts)) {
-        printf("%s", USAGE);
-        return EXIT_USAGE;
+    bool bDone = false;
+    int nStatus = parse_options(argc, argv, &opts, &bDone);
+    if (nStatus != 0 || bDone) {
+        return nStatus;
     }
     if (is_command(opts, "generate", 1)) {
         return generate_key(opts);
@@ -332,6 +437,6 @@ int main(int argc, char **argv)
     if (is_command(opts, "show", 1)) {
         return show_key(opts);
     }
-    printf("%s", USAGE);
-    return EXIT_USAGE;
+    return cli_error(EXIT_USAGE, "unknown command or wrong number of names: " + printable(opts.pCommand) + "\n" +
+                                     USAGE);
 }

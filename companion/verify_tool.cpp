@@ -1,160 +1,200 @@
 // verify_tool: checks a signed image with the public key it stores, prints its
-// map, and can compare it with the original or restore its SPL window.
+// map, and can compare it with the original or restore its SPL window. The
+// image is read once, from the start, so that a pipe or FIFO works as well.
+#include "verify_tool.h"
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <initializer_list>
+#include <getopt.h>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <vector>
 
 #include "byte_order.h"
+#include "cli.h"
 #include "key_io.h"
 #include "output_file.h"
 
 namespace {
 
 constexpr int HEAD_SIZE = 2 * SI_WINDOW_SIZE;
-constexpr int MESSAGE_SIZE = 512;
-constexpr size_t COMPARE_PIECE = 64 * 1024;
-constexpr int MAX_FAILURES = 8;               // failure lines kept for the report
+constexpr size_t PIECE = 64 * 1024;
 
 const char *const USAGE =
-    "Usage: verify_tool [--key SIGN.key] [--original IN.img] [--restore OUT.img] [--json] IMAGE\n";
+    "Usage: verify_tool [--key SIGN.key | --fingerprint HEX] [--original IN.img] [--restore OUT.img] [--json] "
+    "[--] IMAGE";
 
 const char *const HELP =
     "verify_tool: check a signed image with the public key it stores.\n"
     "\n"
     "  --key SIGN.key      the stored signing key must be this key file's public half\n"
+    "  --fingerprint HEX   the stored signing key's SHA-256 (as key_tool show prints it) must be HEX\n"
     "  --original IN.img   the restored SPL window and the tail must be the original's\n"
     "  --restore OUT.img   write the image with its SPL window restored\n"
     "  --json              print the map and results as one JSON object\n"
     "\n"
+    "Without --key or --fingerprint the image is only checked against the key it\n"
+    "carries, which anyone can put there; the result says so.\n"
     "Exit status: 0 every check passed, 1 a check failed, 2 a usage or file error.\n";
 
 struct VerifyOptions {
-    const char *pKey;
-    const char *pOriginal;
-    const char *pRestore;
-    const char *pImage;
-    bool bJson;
+    const char *pKey = nullptr;
+    const char *pFingerprint = nullptr;
+    const char *pOriginal = nullptr;
+    const char *pRestore = nullptr;
+    const char *pImage = nullptr;
+    bool bJson = false;
 };
 
 enum Check { CHECK_NOT_ASKED, CHECK_PASSED, CHECK_FAILED };
 
 // What was found in the image and how each check ended.
 struct Report {
-    long long nImageSize;
-    RSA_ENC_BLK blocks[SI_BLOCK_COUNT];
-    bool bTableValid;
-    bool bRestored[SI_BLOCK_COUNT];
-    int nSignBits;
-    int nCommBits;
-    char szSignFingerprint[FINGERPRINT_HEX_SIZE];
-    char szCommFingerprint[FINGERPRINT_HEX_SIZE];
-    Check keyCheck;
-    Check originalCheck;
-    Check restoreCheck;
-    int nFailures;
-    char szFailures[MAX_FAILURES][MESSAGE_SIZE];
+    long long nImageSize = 0;
+    int nTable = SI_OK;
+    int nTableEntry = -1;
+    RSA_ENC_BLK blocks[SI_BLOCK_COUNT] = {};
+    bool bRestored[SI_BLOCK_COUNT] = {};
+    bool bKeyUsable = false;
+    int nSignBits = 0;
+    int nCommBits = 0;
+    std::string signFingerprint;
+    std::string commFingerprint;
+    Check keyCheck = CHECK_NOT_ASKED;
+    Check originalCheck = CHECK_NOT_ASKED;
+    Check restoreCheck = CHECK_NOT_ASKED;
+    std::vector<std::string> failures;
 };
 
-// Counts a failed check and keeps its one-line message (cut to MESSAGE_SIZE).
-void add_failure(Report *pReport, const char *pMessage)
+// Parses the command line. Returns 0, or the exit status after the error.
+int parse_options(int argc, char **argv, VerifyOptions *pOpts, bool *pbDone)
 {
-    if (pReport->nFailures < MAX_FAILURES) {
-        size_t nLen = strnlen(pMessage, MESSAGE_SIZE - 1);
-        memcpy(pReport->szFailures[pReport->nFailures], pMessage, nLen);
-        pReport->szFailures[pReport->nFailures][nLen] = '\0';
+    static const option longOptions[] = {
+        {"key", required_argument, nullptr, 'k'},      {"fingerprint", required_argument, nullptr, 'f'},
+        {"original", required_argument, nullptr, 'o'}, {"restore", required_argument, nullptr, 'r'},
+        {"json", no_argument, nullptr, 'j'},           {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'v'},        {nullptr, 0, nullptr, 0},
+    };
+    *pOpts = VerifyOptions{};
+    *pbDone = false;
+    optind = 0; // also resets getopt between in-process runs
+    opterr = 0;
+    int nOption = 0;
+    while ((nOption = getopt_long(argc, argv, "", longOptions, nullptr)) != -1) {
+        switch (nOption) {
+        case 'k': pOpts->pKey = optarg; break;
+        case 'f': pOpts->pFingerprint = optarg; break;
+        case 'o': pOpts->pOriginal = optarg; break;
+        case 'r': pOpts->pRestore = optarg; break;
+        case 'j': pOpts->bJson = true; break;
+        case 'h': printf("%s\n%s", USAGE, HELP); *pbDone = true; return 0;
+        case 'v': cli_print_version(); *pbDone = true; return 0;
+        default:
+            return cli_error(EXIT_USAGE, std::string(optopt != 0 || argv[optind - 1][1] == '-'
+                                                         ? "unknown option or missing value: "
+                                                         : "unknown option: ") +
+                                             printable(argv[optind - 1]) + "\n" + USAGE);
+        }
     }
-    pReport->nFailures++;
+    if (optind != argc - 1) {
+        return cli_error(EXIT_USAGE, std::string(optind >= argc ? "no image given" : "more than one image given") +
+                                         "\n" + USAGE);
+    }
+    pOpts->pImage = argv[optind];
+    if (pOpts->pKey != nullptr && pOpts->pFingerprint != nullptr) {
+        return cli_error(EXIT_USAGE, "--key and --fingerprint are two ways to give one trusted key: give one");
+    }
+    if (pOpts->pFingerprint != nullptr &&
+        (strlen(pOpts->pFingerprint) != 2 * SHA256_SIZE ||
+         strspn(pOpts->pFingerprint, "0123456789abcdefABCDEF") != 2 * SHA256_SIZE)) {
+        return cli_error(EXIT_USAGE, "--fingerprint must be 64 hexadecimal digits (the SHA-256 key_tool show prints)");
+    }
+    return 0;
 }
 
-// Parses the options and the one image name. Returns false on anything else.
-bool parse_options(int argc, char **argv, VerifyOptions *pOpts)
+// Reads up to nSize bytes, as many reads as it takes. *pnRead gets the count.
+// Returns false on a read error.
+bool read_full(FILE *fp, unsigned char *pBuffer, size_t nSize, size_t *pnRead)
 {
-    *pOpts = VerifyOptions{nullptr, nullptr, nullptr, nullptr, false};
-    for (int i = 1; i < argc; i++) {
-        const char **ppValue = nullptr;
-        if (strcmp(argv[i], "--json") == 0) {
-            pOpts->bJson = true;
-            continue;
-        }
-        if (strcmp(argv[i], "--key") == 0) {
-            ppValue = &pOpts->pKey;
-        } else if (strcmp(argv[i], "--original") == 0) {
-            ppValue = &pOpts->pOriginal;
-        } else if (strcmp(argv[i], "--restore") == 0) {
-            ppValue = &pOpts->pRestore;
-        } else if (argv[i][0] == '-' || pOpts->pImage != nullptr) {
-            return false;
-        } else {
-            pOpts->pImage = argv[i];
-            continue;
-        }
-        if (i + 1 >= argc) {
-            return false;
-        }
-        *ppValue = argv[++i];
-    }
-    return pOpts->pImage != nullptr;
+    *pnRead = fread(pBuffer, 1, nSize, fp);
+    return *pnRead == nSize || !ferror(fp);
 }
 
-// Reads the first 32 KiB of the image. Returns false when it cannot be read
-// or is shorter.
-bool read_head(const char *pPath, unsigned char *szHead, long long *pnSize)
+// The stored keys, the block table and each block, from the image's head.
+// Restores the SPL window in place where the table and the key allow.
+void check_head(const VerifyOptions &opts, unsigned char *szHead, Report *pReport)
 {
-    FILE *fp = fopen(pPath, "rb");
-    if (fp == nullptr) {
-        return false;
+    const unsigned char *pCode = szHead + SI_CODE_WINDOW;
+    const unsigned char *pSignPublic = pCode + SI_CODE_SIGN_N;
+    std::string image = printable(opts.pImage);
+    pReport->nSignBits = le_bit_length(pSignPublic + RSA_BLOB_N, RSA_FIELD_SIZE);
+    pReport->nCommBits = le_bit_length(pCode + SI_CODE_COMM_N, RSA_FIELD_SIZE);
+    pReport->signFingerprint = public_fingerprint(pSignPublic);
+    pReport->commFingerprint = public_fingerprint(pCode + SI_CODE_COMM_N);
+    pReport->nTable = si_read_block_table(pCode, pReport->blocks, &pReport->nTableEntry);
+    if (pReport->nTable == SI_TABLE_COUNT) {
+        pReport->failures.push_back("block table count is " + std::to_string(load_le32(pCode + SI_CODE_BLOCK_TABLE)) +
+                                    ", not 4: " + image);
+    } else if (pReport->nTable == SI_TABLE_PADDING) {
+        pReport->failures.push_back("block table record is not zero after its entries: " + image);
+    } else if (pReport->nTable == SI_TABLE_OUTSIDE) {
+        pReport->failures.push_back("block table entry " + std::to_string(pReport->nTableEntry) +
+                                    " lies outside the SPL window: " + image);
+    } else if (pReport->nTable == SI_TABLE_OVERLAP) {
+        pReport->failures.push_back("block table entry " + std::to_string(pReport->nTableEntry) +
+                                    " overlaps another block: " + image);
     }
-    struct stat st;
-    bool bOk = fstat(fileno(fp), &st) == 0 && fread(szHead, 1, HEAD_SIZE, fp) == static_cast<size_t>(HEAD_SIZE);
-    *pnSize = st.st_size;
-    return fclose(fp) == 0 && bOk;
-}
-
-// Restores the SPL window in place: blocks undone, last bytes put back.
-// Records each block's result in the report.
-void restore_window(unsigned char *szSpl, const unsigned char *pSignPublic, Report *pReport, const char *pImage)
-{
+    pReport->bKeyUsable = si_public_key_usable(pSignPublic) != 0;
+    if (!pReport->bKeyUsable) {
+        pReport->failures.push_back("stored signing key is not usable (a modulus of 1017 to 1024 bits that is odd, "
+                                    "and an odd public exponent of at least 3, are needed): " + image);
+    }
+    if (pReport->nTable != SI_OK || !pReport->bKeyUsable) {
+        return;
+    }
     for (int i = 0; i < SI_BLOCK_COUNT; i++) {
-        const RSA_ENC_BLK &blk = pReport->blocks[i];
-        pReport->bRestored[i] = si_restore_block(szSpl, &blk, pSignPublic) == SI_OK;
+        pReport->bRestored[i] = si_restore_block(szHead, &pReport->blocks[i], pSignPublic) == SI_OK;
         if (!pReport->bRestored[i]) {
-            char szMessage[MESSAGE_SIZE];
-            snprintf(szMessage, MESSAGE_SIZE, "Block %d (offset %d) does not restore with the stored signing key: %s",
-                     i, blk.nEncStartAddr, pImage);
-            add_failure(pReport, szMessage);
-            continue;
+            pReport->failures.push_back("Block " + std::to_string(i) + " (offset " +
+                                        std::to_string(pReport->blocks[i].nEncStartAddr) +
+                                        ") does not restore with the stored signing key: " + image);
         }
     }
 }
 
-// Compares both files from nOffset to their ends. Returns the first offset
-// where they differ (or one ends), -1 when equal, -2 on a read error.
-long long compare_from(FILE *fpA, FILE *fpB, long long nOffset)
+// --key or --fingerprint: the stored signing public half must be the trusted
+// one. Returns 0, or the exit status after a file error.
+int check_trusted_key(const VerifyOptions &opts, const unsigned char *pSignPublic, Report *pReport)
 {
-    if (fseeko(fpA, nOffset, SEEK_SET) != 0 || fseeko(fpB, nOffset, SEEK_SET) != 0) {
-        return -2;
+    std::string trusted;
+    if (opts.pKey != nullptr) {
+        // The key file may hold a private exponent: keep it out of core dumps.
+        prctl(PR_SET_DUMPABLE, 0);
+        unsigned char szKey[RSA_KEY_BLOB_SIZE];
+        size_t nFileSize = 0;
+        int nRead = read_key_file(opts.pKey, szKey, &nFileSize);
+        bool bSame = memcmp(szKey, pSignPublic, SI_PUBLIC_SIZE) == 0;
+        explicit_bzero(szKey, sizeof(szKey));
+        if (nRead != 0) {
+            return cli_error(EXIT_USAGE, "File read error: " + printable(opts.pKey));
+        }
+        pReport->keyCheck = bSame ? CHECK_PASSED : CHECK_FAILED;
+        trusted = "the key of " + printable(opts.pKey);
+    } else if (opts.pFingerprint != nullptr) {
+        std::string wanted = opts.pFingerprint;
+        for (char &c : wanted) {
+            c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+        }
+        pReport->keyCheck = wanted == pReport->signFingerprint ? CHECK_PASSED : CHECK_FAILED;
+        trusted = "the key with fingerprint " + wanted;
     }
-    static unsigned char szA[COMPARE_PIECE];
-    static unsigned char szB[COMPARE_PIECE];
-    for (;;) {
-        size_t nA = fread(szA, 1, COMPARE_PIECE, fpA);
-        size_t nB = fread(szB, 1, COMPARE_PIECE, fpB);
-        if (ferror(fpA) || ferror(fpB)) {
-            return -2;
-        }
-        size_t nSame = 0;
-        while (nSame < nA && nSame < nB && szA[nSame] == szB[nSame]) {
-            nSame++;
-        }
-        if (nSame < nA || nSame < nB) {
-            return nOffset + static_cast<long long>(nSame);
-        }
-        if (nA == 0) {
-            return -1;
-        }
-        nOffset += static_cast<long long>(nA);
+    if (pReport->keyCheck == CHECK_FAILED) {
+        pReport->failures.push_back("Stored signing key is not " + trusted + ": " + printable(opts.pImage));
     }
+    return 0;
 }
 
 // True when nOffset of the SPL window is one of the table's keep offsets.
@@ -168,85 +208,116 @@ bool is_keep_offset(const Report &report, int nOffset)
     return false;
 }
 
-// --original: the restored window and the tail against the original image.
-// Returns false on a file error.
-bool check_original(const VerifyOptions &opts, const unsigned char *szRestored, Report *pReport)
+// The single pass over the image after its head: its size, the comparison of
+// the tail with the original's, and the restored image's tail.
+struct Stream {
+    FILE *fpImage = nullptr;
+    FILE *fpOriginal = nullptr;
+    OutputFile restored;
+    bool bRestoring = false;
+};
+
+// True when nOffset of the SPL window lies in a block that did not restore.
+bool in_unrestored_block(const Report &report, int nOffset)
 {
-    FILE *fpOrig = fopen(opts.pOriginal, "rb");
-    FILE *fpImage = fopen(opts.pImage, "rb");
-    unsigned char szOrig[SI_WINDOW_SIZE] = {};
-    bool bRead = fpOrig != nullptr && fpImage != nullptr;
-    bRead = bRead && (fread(szOrig, 1, SI_WINDOW_SIZE, fpOrig) == static_cast<size_t>(SI_WINDOW_SIZE) || !ferror(fpOrig));
-    long long nTail = bRead ? compare_from(fpOrig, fpImage, SI_TAIL_OFFSET) : -2;
-    bool bClosed = (fpOrig == nullptr || fclose(fpOrig) == 0) && (fpImage == nullptr || fclose(fpImage) == 0);
-    if (nTail == -2 || !bClosed) {
-        return false;
+    for (int i = 0; i < SI_BLOCK_COUNT; i++) {
+        const RSA_ENC_BLK &blk = report.blocks[i];
+        if (!report.bRestored[i] && nOffset >= blk.nEncStartAddr && nOffset <= blk.nEncEndORG) {
+            return true;
+        }
     }
-    char szMessage[MESSAGE_SIZE];
+    return false;
+}
+
+// Opens the original and compares its SPL window with the restored one (not
+// where nothing could be restored: that failure is already named); leaves it
+// at its tail. Returns 0, or the exit status after a file error.
+int start_original(const VerifyOptions &opts, const unsigned char *szRestored, Stream *pStream, Report *pReport)
+{
+    pStream->fpOriginal = fopen(opts.pOriginal, "rb");
+    unsigned char szOrig[HEAD_SIZE] = {};
+    size_t nRead = 0;
+    if (pStream->fpOriginal == nullptr || !read_full(pStream->fpOriginal, szOrig, HEAD_SIZE, &nRead)) {
+        return cli_error(EXIT_USAGE, "File read error: " + printable(opts.pOriginal));
+    }
     pReport->originalCheck = CHECK_PASSED;
-    for (int i = 0; i < SI_WINDOW_SIZE; i++) {
-        if (szRestored[i] != szOrig[i] && !is_keep_offset(*pReport, i)) {
-            snprintf(szMessage, MESSAGE_SIZE, "SPL window differs from the original at offset %d: %s", i, opts.pImage);
-            add_failure(pReport, szMessage);
+    bool bRestorable = pReport->nTable == SI_OK && pReport->bKeyUsable;
+    for (int i = 0; bRestorable && i < SI_WINDOW_SIZE; i++) {
+        if (szRestored[i] != szOrig[i] && !is_keep_offset(*pReport, i) && !in_unrestored_block(*pReport, i)) {
+            pReport->failures.push_back("SPL window differs from the original at offset " + std::to_string(i) + ": " +
+                                        printable(opts.pImage));
             pReport->originalCheck = CHECK_FAILED;
             break;
         }
     }
-    if (nTail >= 0) {
-        snprintf(szMessage, MESSAGE_SIZE, "Tail differs from the original at offset %lld: %s", nTail, opts.pImage);
-        add_failure(pReport, szMessage);
-        pReport->originalCheck = CHECK_FAILED;
+    if (nRead < static_cast<size_t>(HEAD_SIZE)) {
+        // The original ends inside its head: its tail is empty.
+        fseeko(pStream->fpOriginal, 0, SEEK_END);
     }
-    return true;
+    return 0;
 }
 
-// --key: the stored signing public half must be the key file's.
-bool check_key(const VerifyOptions &opts, const unsigned char *pSignPublic, Report *pReport)
+// Reads the rest of the image once: counts it, compares it with the
+// original's tail, writes it to the restored image. Returns 0, or the exit
+// status after a file error.
+int stream_tail(const VerifyOptions &opts, Stream *pStream, Report *pReport)
 {
-    unsigned char szKey[RSA_KEY_BLOB_SIZE];
-    size_t nFileSize = 0;
-    int nRead = read_key_file(opts.pKey, szKey, &nFileSize);
-    bool bSame = memcmp(szKey, pSignPublic, RSA_BLOB_D) == 0;
-    explicit_bzero(szKey, sizeof(szKey));
-    if (nRead != 0) {
-        return false;
-    }
-    pReport->keyCheck = bSame ? CHECK_PASSED : CHECK_FAILED;
-    if (!bSame) {
-        char szMessage[MESSAGE_SIZE];
-        snprintf(szMessage, MESSAGE_SIZE, "Stored signing key is not the key of %s: %s", opts.pKey, opts.pImage);
-        add_failure(pReport, szMessage);
-    }
-    return true;
-}
-
-// --restore: the restored SPL window, then the image from its code window on.
-bool write_restored(const VerifyOptions &opts, const unsigned char *szRestored, Report *pReport)
-{
-    if (pReport->nFailures > 0) {
-        pReport->restoreCheck = CHECK_FAILED;
-        add_failure(pReport, "Restored image not written: the image did not verify");
-        return true;
-    }
-    FILE *fpImage = fopen(opts.pImage, "rb");
-    OutputFile out;
-    FILE *fpOut = output_open(&out, opts.pRestore, OUTPUT_REPLACE) == OUTPUT_OK ? output_stream(&out) : nullptr;
-    bool bOk = fpImage != nullptr && fpOut != nullptr &&
-               fwrite(szRestored, 1, SI_WINDOW_SIZE, fpOut) == static_cast<size_t>(SI_WINDOW_SIZE) &&
-               fseeko(fpImage, SI_WINDOW_SIZE, SEEK_SET) == 0;
-    static unsigned char szPiece[COMPARE_PIECE];
-    while (bOk) {
-        size_t nRead = fread(szPiece, 1, sizeof(szPiece), fpImage);
-        bOk = !ferror(fpImage) && fwrite(szPiece, 1, nRead, fpOut) == nRead;
-        if (nRead == 0 || feof(fpImage)) {
+    static unsigned char szPiece[PIECE];
+    static unsigned char szOrig[PIECE];
+    long long nOffset = HEAD_SIZE;
+    bool bDiffers = false;
+    for (;;) {
+        size_t nRead = 0;
+        if (!read_full(pStream->fpImage, szPiece, PIECE, &nRead)) {
+            return cli_error(EXIT_USAGE, "File read error: " + printable(opts.pImage));
+        }
+        if (pStream->fpOriginal != nullptr && !bDiffers) {
+            size_t nOrig = 0;
+            if (!read_full(pStream->fpOriginal, szOrig, nRead == 0 ? 1 : nRead, &nOrig)) {
+                return cli_error(EXIT_USAGE, "File read error: " + printable(opts.pOriginal));
+            }
+            size_t nSame = 0;
+            while (nSame < nRead && nSame < nOrig && szPiece[nSame] == szOrig[nSame]) {
+                nSame++;
+            }
+            if (nSame < nRead || nSame < nOrig) {
+                pReport->failures.push_back("Tail differs from the original at offset " +
+                                            std::to_string(nOffset + static_cast<long long>(nSame)) + ": " +
+                                            printable(opts.pImage));
+                pReport->originalCheck = CHECK_FAILED;
+                bDiffers = true;
+            }
+        }
+        if (pStream->bRestoring && fwrite(szPiece, 1, nRead, output_stream(&pStream->restored)) != nRead) {
+            return cli_error(EXIT_USAGE, "File write error: " + printable(opts.pRestore));
+        }
+        nOffset += static_cast<long long>(nRead);
+        if (nRead < PIECE) {
             break;
         }
     }
-    bOk = (fpImage == nullptr || fclose(fpImage) == 0) && bOk;
-    bOk = bOk && output_commit(&out) == OUTPUT_OK;
-    output_abort(&out);
-    pReport->restoreCheck = bOk ? CHECK_PASSED : CHECK_FAILED;
-    return bOk;
+    unsigned char nByte = 0;
+    if (pStream->fpOriginal != nullptr && !bDiffers && fread(&nByte, 1, 1, pStream->fpOriginal) == 1) {
+        pReport->failures.push_back("Tail differs from the original at offset " + std::to_string(nOffset) + ": " +
+                                    printable(opts.pImage));
+        pReport->originalCheck = CHECK_FAILED;
+    }
+    pReport->nImageSize = nOffset;
+    return 0;
+}
+
+// Starts the restored image: the restored SPL window and the code window.
+// Returns 0, or the exit status after a file error.
+int start_restore(const VerifyOptions &opts, const unsigned char *szHead, Stream *pStream)
+{
+    FILE *fp = output_open(&pStream->restored, opts.pRestore, OUTPUT_REPLACE) == OUTPUT_OK
+                   ? output_stream(&pStream->restored)
+                   : nullptr;
+    if (fp == nullptr || fwrite(szHead, 1, HEAD_SIZE, fp) != static_cast<size_t>(HEAD_SIZE)) {
+        return cli_error(EXIT_USAGE, "File write error: " + printable(opts.pRestore));
+    }
+    pStream->bRestoring = true;
+    return 0;
 }
 
 // The word a report uses for a check's result.
@@ -255,156 +326,159 @@ const char *check_name(Check check)
     return check == CHECK_PASSED ? "passed" : (check == CHECK_FAILED ? "failed" : "not requested");
 }
 
-// Prints p as a JSON string, quotes, backslashes and control bytes escaped.
-void print_json_string(const char *p)
-{
-    putchar('"');
-    for (; *p != '\0'; p++) {
-        unsigned char c = static_cast<unsigned char>(*p);
-        if (c == '"' || c == '\\') {
-            printf("\\%c", c);
-        } else if (c < 0x20) {
-            printf("\\u%04x", c);
-        } else {
-            putchar(c);
-        }
-    }
-    putchar('"');
-}
+const char *const UNTRUSTED_NOTE =
+    "the signing key was not checked against a trusted one (give --key or --fingerprint)";
 
 // Prints the map and the results as one JSON object on one line.
 void print_json(const VerifyOptions &opts, const Report &report)
 {
-    printf("{\"image\":");
-    print_json_string(opts.pImage);
-    printf(",\"size\":%lld,\"regions\":[", report.nImageSize);
-    printf("{\"name\":\"spl_window\",\"offset\":0,\"length\":%d},", SI_WINDOW_SIZE);
-    printf("{\"name\":\"code_window\",\"offset\":%d,\"length\":%d},", SI_CODE_WINDOW, SI_WINDOW_SIZE);
-    printf("{\"name\":\"tail\",\"offset\":%d,\"length\":%lld}]", SI_TAIL_OFFSET, report.nImageSize - SI_TAIL_OFFSET);
-    printf(",\"block_table\":{\"offset\":%d,\"valid\":%s},\"blocks\":[", SI_CODE_WINDOW + SI_CODE_BLOCK_TABLE,
-           report.bTableValid ? "true" : "false");
-    for (int i = 0; report.bTableValid && i < SI_BLOCK_COUNT; i++) {
+    using nlohmann::json;
+    bool bTableValid = report.nTable == SI_OK;
+    json blocks = json::array();
+    for (int i = 0; bTableValid && i < SI_BLOCK_COUNT; i++) {
         const RSA_ENC_BLK &blk = report.blocks[i];
-        printf("%s{\"index\":%d,\"start\":%d,\"end\":%d,\"keep\":%d,\"restored\":%s}", i ? "," : "", i,
-               blk.nEncStartAddr, blk.nEncEndORG, blk.nKeepAddr, report.bRestored[i] ? "true" : "false");
+        blocks.push_back({{"index", i}, {"start", blk.nEncStartAddr}, {"end", blk.nEncEndORG},
+                          {"keep", blk.nKeepAddr}, {"restored", report.bRestored[i]}});
     }
-    printf("],\"signing_key\":{\"offset\":%d,\"bits\":%d,\"sha256\":\"%s\"}", SI_CODE_WINDOW + SI_CODE_SIGN_N,
-           report.nSignBits, report.szSignFingerprint);
-    printf(",\"common_key\":{\"offset\":%d,\"bits\":%d,\"sha256\":\"%s\"}", SI_CODE_WINDOW + SI_CODE_COMM_N,
-           report.nCommBits, report.szCommFingerprint);
-    printf(",\"checks\":{\"key\":\"%s\",\"original\":\"%s\",\"restore\":\"%s\"}", check_name(report.keyCheck),
-           check_name(report.originalCheck), check_name(report.restoreCheck));
-    printf(",\"failures\":[");
-    for (int i = 0; i < report.nFailures && i < MAX_FAILURES; i++) {
-        printf("%s", i ? "," : "");
-        print_json_string(report.szFailures[i]);
+    json object = {
+        {"image", opts.pImage},
+        {"size", report.nImageSize},
+        {"regions", json::array({
+                        {{"name", "spl_window"}, {"offset", 0}, {"length", SI_WINDOW_SIZE}},
+                        {{"name", "code_window"}, {"offset", SI_CODE_WINDOW}, {"length", SI_WINDOW_SIZE}},
+                        {{"name", "tail"}, {"offset", SI_TAIL_OFFSET}, {"length", report.nImageSize - SI_TAIL_OFFSET}},
+                    })},
+        {"block_table", {{"offset", SI_CODE_WINDOW + SI_CODE_BLOCK_TABLE}, {"valid", bTableValid}}},
+        {"blocks", blocks},
+        {"signing_key", {{"offset", SI_CODE_WINDOW + SI_CODE_SIGN_N}, {"bits", report.nSignBits},
+                         {"sha256", report.signFingerprint}, {"usable", report.bKeyUsable}}},
+        {"common_key", {{"offset", SI_CODE_WINDOW + SI_CODE_COMM_N}, {"bits", report.nCommBits},
+                        {"sha256", report.commFingerprint}}},
+        {"checks", {{"key", check_name(report.keyCheck)}, {"original", check_name(report.originalCheck)},
+                    {"restore", check_name(report.restoreCheck)}}},
+        {"key_trusted", report.keyCheck == CHECK_PASSED},
+        {"failures", report.failures},
+        {"ok", report.failures.empty()},
+    };
+    if (report.keyCheck == CHECK_NOT_ASKED) {
+        object["note"] = UNTRUSTED_NOTE;
     }
-    printf("],\"ok\":%s}\n", report.nFailures == 0 ? "true" : "false");
+    printf("%s\n", object.dump(-1, ' ', false, json::error_handler_t::replace).c_str());
 }
 
 // Prints the map of the image, each check's result and each failure.
 void print_map(const VerifyOptions &opts, const Report &report)
 {
-    printf("Image: %s (%lld bytes)\n", opts.pImage, report.nImageSize);
+    printf("Image: %s (%lld bytes)\n", printable(opts.pImage).c_str(), report.nImageSize);
     printf("  %6d-%6d  SPL window\n", 0, SI_WINDOW_SIZE - 1);
-    for (int i = 0; report.bTableValid && i < SI_BLOCK_COUNT; i++) {
+    for (int i = 0; report.nTable == SI_OK && i < SI_BLOCK_COUNT; i++) {
         const RSA_ENC_BLK &blk = report.blocks[i];
         printf("  %6d-%6d    block %d, last byte kept at %d: %s\n", blk.nEncStartAddr, blk.nEncEndORG, i,
                blk.nKeepAddr, report.bRestored[i] ? "restored" : "FAILED");
     }
     printf("  %6d-%6d  code window\n", SI_CODE_WINDOW, SI_TAIL_OFFSET - 1);
     printf("  %6d-%6d    common key: %d bits, SHA-256 %s\n", SI_CODE_WINDOW + SI_CODE_COMM_N,
-           SI_CODE_WINDOW + SI_CODE_SIGN_N - 1, report.nCommBits, report.szCommFingerprint);
-    printf("  %6d-%6d    signing key: %d bits, SHA-256 %s\n", SI_CODE_WINDOW + SI_CODE_SIGN_N,
-           SI_CODE_WINDOW + SI_CODE_BLOCK_TABLE - 1, report.nSignBits, report.szSignFingerprint);
+           SI_CODE_WINDOW + SI_CODE_SIGN_N - 1, report.nCommBits, report.commFingerprint.c_str());
+    printf("  %6d-%6d    signing key: %d bits, SHA-256 %s%s\n", SI_CODE_WINDOW + SI_CODE_SIGN_N,
+           SI_CODE_WINDOW + SI_CODE_BLOCK_TABLE - 1, report.nSignBits, report.signFingerprint.c_str(),
+           report.bKeyUsable ? "" : " (NOT USABLE)");
     printf("  %6d-%6d    block table: %s\n", SI_CODE_WINDOW + SI_CODE_BLOCK_TABLE,
-           SI_CODE_WINDOW + SI_CODE_BLOCK_TABLE + SI_BLOCK_TABLE_SIZE - 1, report.bTableValid ? "valid" : "INVALID");
+           SI_CODE_WINDOW + SI_CODE_BLOCK_TABLE + SI_BLOCK_TABLE_SIZE - 1,
+           report.nTable == SI_OK ? "valid" : "INVALID");
     if (report.nImageSize > SI_TAIL_OFFSET) {
         printf("  %6d-%6lld  tail\n", SI_TAIL_OFFSET, report.nImageSize - 1);
     }
     printf("Key check: %s\nOriginal check: %s\nRestore: %s\n", check_name(report.keyCheck),
            check_name(report.originalCheck), check_name(report.restoreCheck));
-    for (int i = 0; i < report.nFailures && i < MAX_FAILURES; i++) {
-        printf("%s\n", report.szFailures[i]);
+    for (const std::string &failure : report.failures) {
+        printf("%s\n", failure.c_str());
     }
-    printf("%s\n", report.nFailures == 0 ? "Verified" : "Verification FAILED");
-}
-
-// Runs every check on the image head. Returns false on a file error, with its
-// message printed.
-bool run_checks(const VerifyOptions &opts, unsigned char *szHead, Report *pReport)
-{
-    const unsigned char *pCode = szHead + SI_CODE_WINDOW;
-    char szWhy[MESSAGE_SIZE];
-    int nEntry = -1;
-    int nTable = si_read_block_table(pCode, pReport->blocks, &nEntry);
-    pReport->bTableValid = nTable == SI_OK;
-    if (nTable == SI_TABLE_COUNT) {
-        snprintf(szWhy, MESSAGE_SIZE, "block table count is %u, not 4", load_le32(pCode + SI_CODE_BLOCK_TABLE));
-    } else if (nTable == SI_TABLE_OUTSIDE) {
-        snprintf(szWhy, MESSAGE_SIZE, "block table entry %d lies outside the SPL window", nEntry);
-    } else if (nTable == SI_TABLE_OVERLAP) {
-        snprintf(szWhy, MESSAGE_SIZE, "block table entry %d overlaps another block", nEntry);
-    }
-    if (!pReport->bTableValid) {
-        char szMessage[2 * MESSAGE_SIZE];
-        snprintf(szMessage, sizeof(szMessage), "Invalid %s: %s", szWhy, opts.pImage);
-        add_failure(pReport, szMessage);
+    if (!report.failures.empty()) {
+        printf("Verification FAILED\n");
+    } else if (report.keyCheck == CHECK_PASSED) {
+        printf("Verified\n");
     } else {
-        restore_window(szHead, pCode + SI_CODE_SIGN_N, pReport, opts.pImage);
+        printf("Verified, but %s\n", UNTRUSTED_NOTE);
     }
-    if (opts.pKey != nullptr && !check_key(opts, pCode + SI_CODE_SIGN_N, pReport)) {
-        printf("File read error: %s\n", opts.pKey);
-        return false;
-    }
-    if (opts.pOriginal != nullptr && !check_original(opts, szHead, pReport)) {
-        printf("File read error: %s\n", opts.pOriginal);
-        return false;
-    }
-    if (opts.pRestore != nullptr && !write_restored(opts, szHead, pReport)) {
-        printf("File write error: %s\n", opts.pRestore);
-        return false;
-    }
-    return true;
 }
 
-} // namespace
-
-int main(int argc, char **argv)
+// Everything after the options: one pass over the image, then the report.
+int verify(const VerifyOptions &opts)
 {
-    output_install_signal_handlers();
-    if (print_help_or_version(argc, argv, "verify_tool", HELP)) {
-        return 0;
-    }
-    VerifyOptions opts;
-    if (!parse_options(argc, argv, &opts)) {
-        printf("%s", USAGE);
-        return EXIT_USAGE;
-    }
     for (const char *pInput : {opts.pImage, opts.pOriginal, opts.pKey}) {
         if (opts.pRestore != nullptr && pInput != nullptr && same_file(opts.pRestore, pInput)) {
-            printf("Output file is an input file: %s\n", opts.pRestore);
-            return EXIT_USAGE;
+            return cli_error(EXIT_USAGE, "Output file is an input file: " + printable(opts.pRestore));
         }
     }
     static unsigned char szHead[HEAD_SIZE];
-    static Report report;
-    if (!read_head(opts.pImage, szHead, &report.nImageSize)) {
-        printf("Image missing, unreadable or shorter than %d bytes: %s\n", HEAD_SIZE, opts.pImage);
-        return EXIT_USAGE;
+    Report report;
+    Stream stream;
+    stream.fpImage = fopen(opts.pImage, "rb");
+    size_t nHead = 0;
+    if (stream.fpImage == nullptr || !read_full(stream.fpImage, szHead, HEAD_SIZE, &nHead) ||
+        nHead < static_cast<size_t>(HEAD_SIZE)) {
+        int nStatus = cli_error(EXIT_USAGE, "Image missing, unreadable or shorter than " + std::to_string(HEAD_SIZE) +
+                                                " bytes (" + std::to_string(nHead) + " read): " +
+                                                printable(opts.pImage));
+        if (stream.fpImage != nullptr) {
+            fclose(stream.fpImage);
+        }
+        return nStatus;
     }
-    const unsigned char *pCode = szHead + SI_CODE_WINDOW;
-    report.nSignBits = le_bit_length(pCode + SI_CODE_SIGN_N, RSA_FIELD_SIZE);
-    report.nCommBits = le_bit_length(pCode + SI_CODE_COMM_N, RSA_FIELD_SIZE);
-    public_fingerprint(pCode + SI_CODE_SIGN_N, report.szSignFingerprint);
-    public_fingerprint(pCode + SI_CODE_COMM_N, report.szCommFingerprint);
-    if (!run_checks(opts, szHead, &report)) {
-        return EXIT_USAGE;
+    check_head(opts, szHead, &report);
+    int nStatus = check_trusted_key(opts, szHead + SI_CODE_WINDOW + SI_CODE_SIGN_N, &report);
+    if (nStatus == 0 && opts.pOriginal != nullptr) {
+        nStatus = start_original(opts, szHead, &stream, &report);
+    }
+    bool bRestore = opts.pRestore != nullptr && report.failures.empty();
+    if (nStatus == 0 && bRestore) {
+        nStatus = start_restore(opts, szHead, &stream);
+    }
+    struct stat st;
+    bool bRegular = fstat(fileno(stream.fpImage), &st) == 0 && S_ISREG(st.st_mode);
+    if (nStatus == 0 && !bRegular) {
+        nStatus = stream_tail(opts, &stream, &report);
+    } else if (nStatus == 0 && (stream.fpOriginal != nullptr || stream.bRestoring)) {
+        nStatus = stream_tail(opts, &stream, &report);
+    } else {
+        report.nImageSize = st.st_size;
+    }
+    if (opts.pRestore != nullptr && nStatus == 0) {
+        if (!report.failures.empty()) {
+            report.restoreCheck = CHECK_FAILED;
+            report.failures.push_back("Restored image not written: the image did not verify");
+        } else if (output_commit(&stream.restored) != OUTPUT_OK) {
+            nStatus = cli_error(EXIT_USAGE, "File write error: " + printable(opts.pRestore));
+        } else {
+            report.restoreCheck = CHECK_PASSED;
+        }
+    }
+    output_abort(&stream.restored);
+    fclose(stream.fpImage);
+    if (stream.fpOriginal != nullptr) {
+        fclose(stream.fpOriginal);
+    }
+    if (nStatus != 0) {
+        return nStatus;
     }
     if (opts.bJson) {
         print_json(opts, report);
     } else {
         print_map(opts, report);
     }
-    return report.nFailures == 0 ? 0 : EXIT_CHECK_FAILED;
+    return report.failures.empty() ? 0 : EXIT_CHECK_FAILED;
+}
+
+} // namespace
+
+int verify_tool_run(int argc, char **argv)
+{
+    cli_init("verify_tool", cli_has_option(argc, argv, "--json"));
+    VerifyOptions opts;
+    bool bDone = false;
+    int nStatus = parse_options(argc, argv, &opts, &bDone);
+    if (nStatus != 0 || bDone) {
+        return nStatus;
+    }
+    return verify(opts);
 }

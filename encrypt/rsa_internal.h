@@ -15,6 +15,11 @@ extern "C" {
 #include "rsa_api.h"
 #include "rsa_buffer.h"
 
+// Depth of stack wiped after a private-exponent exponentiation, in pieces:
+// no more than the library's exponentiation uses below its caller.
+constexpr size_t STACK_BURN_PIECE = 512;
+constexpr size_t STACK_BURN_BYTES = 156 * STACK_BURN_PIECE;
+
 // Loads the built-in default key into n, e and d. Returns 0, or 1 when any
 // pointer is null (nothing written).
 int get_rsa_key(fp_int *n, fp_int *e, fp_int *d);

@@ -178,16 +178,19 @@ TempDir::~TempDir()
 RunResult run_program(const std::vector<std::string> &argv, int nTimeout, const std::string &stdin_data)
 {
     int outPipe[2];
+    int errPipe[2];
     int inPipe[2];
-    if (pipe(outPipe) != 0 || pipe(inPipe) != 0) {
+    if (pipe(outPipe) != 0 || pipe(errPipe) != 0 || pipe(inPipe) != 0) {
         abort();
     }
     auto start = std::chrono::steady_clock::now();
     pid_t pid = fork();
     if (pid == 0) {
         dup2(outPipe[1], STDOUT_FILENO);
+        dup2(errPipe[1], STDERR_FILENO);
         dup2(inPipe[0], STDIN_FILENO);
         close(outPipe[0]);
+        close(errPipe[0]);
         close(inPipe[1]);
         std::vector<char *> args;
         for (const auto &a : argv) {
@@ -198,6 +201,7 @@ RunResult run_program(const std::vector<std::string> &argv, int nTimeout, const 
         _exit(127);
     }
     close(outPipe[1]);
+    close(errPipe[1]);
     close(inPipe[0]);
     // A writer process feeds standard input, so that neither side waits on
     // the other's full pipe, and a program that stops reading ends it quietly.
@@ -205,6 +209,7 @@ RunResult run_program(const std::vector<std::string> &argv, int nTimeout, const 
     if (writer == 0) {
         signal(SIGPIPE, SIG_IGN);
         close(outPipe[0]);
+        close(errPipe[0]);
         size_t nDone = 0;
         while (nDone < stdin_data.size()) {
             ssize_t n = write(inPipe[1], stdin_data.data() + nDone, stdin_data.size() - nDone);
@@ -216,23 +221,29 @@ RunResult run_program(const std::vector<std::string> &argv, int nTimeout, const 
         _exit(0);
     }
     close(inPipe[1]);
-    // The pipe is drained while waiting, with a deadline against a hang.
-    std::string out;
-    int status = 0;
-    for (;;) {
-        char buf[4096];
-        fd_set fds;
-        FD_ZERO(&fds);
-        FD_SET(outPipe[0], &fds);
-        timeval tv{0, 100000};
-        if (select(outPipe[0] + 1, &fds, nullptr, nullptr, &tv) > 0) {
-            ssize_t n = read(outPipe[0], buf, sizeof(buf));
-            if (n > 0) {
-                out.append(buf, static_cast<size_t>(n));
-                continue;
+    // Both pipes are drained while waiting, with a deadline against a hang.
+    RunResult result{0, "", "", 0};
+    int fds[2] = {outPipe[0], errPipe[0]};
+    std::string *sinks[2] = {&result.out, &result.err};
+    bool bOpen[2] = {true, true};
+    while (bOpen[0] || bOpen[1]) {
+        fd_set set;
+        FD_ZERO(&set);
+        for (int i = 0; i < 2; i++) {
+            if (bOpen[i]) {
+                FD_SET(fds[i], &set);
             }
-            if (n == 0) {
-                break;
+        }
+        timeval tv{0, 100000};
+        if (select(std::max(fds[0], fds[1]) + 1, &set, nullptr, nullptr, &tv) > 0) {
+            for (int i = 0; i < 2; i++) {
+                char buf[4096];
+                ssize_t n = bOpen[i] && FD_ISSET(fds[i], &set) ? read(fds[i], buf, sizeof(buf)) : -1;
+                if (n > 0) {
+                    sinks[i]->append(buf, static_cast<size_t>(n));
+                } else if (n == 0) {
+                    bOpen[i] = false;
+                }
             }
         }
         double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -242,11 +253,14 @@ RunResult run_program(const std::vector<std::string> &argv, int nTimeout, const 
         }
     }
     close(outPipe[0]);
+    close(errPipe[0]);
+    int status = 0;
     waitpid(pid, &status, 0);
     kill(writer, SIGKILL);
     waitpid(writer, nullptr, 0);
-    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    return RunResult{WIFEXITED(status) ? WEXITSTATUS(status) : -1, out, seconds};
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return result;
 }
 
 int spawn_program(const std::vector<std::string> &argv)
@@ -283,6 +297,20 @@ RunResult ToolFiles::run() const
 RunResult run_encrypt(const std::vector<std::string> &args, int nTimeout)
 {
     std::vector<std::string> argv{ENCRYPT_TOOL_PATH};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run_program(argv, nTimeout);
+}
+
+RunResult run_key_tool(const std::vector<std::string> &args, int nTimeout)
+{
+    std::vector<std::string> argv{KEY_TOOL_PATH};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run_program(argv, nTimeout);
+}
+
+RunResult run_verify_tool(const std::vector<std::string> &args, int nTimeout)
+{
+    std::vector<std::string> argv{VERIFY_TOOL_PATH};
     argv.insert(argv.end(), args.begin(), args.end());
     return run_program(argv, nTimeout);
 }

@@ -68,6 +68,7 @@ struct ToolFiles {
 struct RunResult {
     int status;          // exit status, or -1 when killed by a signal or the time limit
     std::string out;     // standard output
+    std::string err;     // standard error
     double seconds;
 };
 
@@ -80,6 +81,10 @@ RunResult run_program(const std::vector<std::string> &argv, int nTimeout = 60,
 int spawn_program(const std::vector<std::string> &argv);
 // Waits for a started program; returns its raw wait status.
 int wait_program(int pid);
+
+// Runs key_tool or verify_tool with args.
+RunResult run_key_tool(const std::vector<std::string> &args, int nTimeout = 60);
+RunResult run_verify_tool(const std::vector<std::string> &args, int nTimeout = 60);
 
 // Runs encrypt_tool with the five files.
 RunResult run_encrypt(const std::vector<std::string> &args, int nTimeout = 60);

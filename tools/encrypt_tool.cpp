@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <initializer_list>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -286,6 +287,8 @@ int encrypt_tool_run(int argc, char **argv)
         printf("Output file is an input file: %s\n", argv[ARG_OUT]);
         return 1;
     }
+    // The key files hold a private exponent: keep it out of core dumps.
+    prctl(PR_SET_DUMPABLE, 0);
     FILE *fpStreams[STREAM_COUNT] = {};
     OutputFile out;
     if (!open_streams(argv, fpStreams, &out)) {

@@ -138,6 +138,11 @@ int si_read_block_table(const unsigned char *szBuffSPLCode, RSA_ENC_BLK *pBlocks
     if (load_le32(pRecord) != SI_BLOCK_COUNT) {
         return SI_TABLE_COUNT;
     }
+    for (int i = SI_BLOCK_TABLE_ENTRIES + SI_BLOCK_COUNT * SI_BLOCK_TABLE_ENTRY_SIZE; i < SI_BLOCK_TABLE_SIZE; i++) {
+        if (pRecord[i] != 0) {
+            return SI_TABLE_PADDING;
+        }
+    }
     uint32_t entries[SI_BLOCK_COUNT][3];
     for (int i = 0; i < SI_BLOCK_COUNT; i++) {
         for (int f = 0; f < 3; f++) {

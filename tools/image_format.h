@@ -40,7 +40,8 @@ enum {
     SI_BLOCK_REFUSED = 2,    /* a block that does not restore to its plaintext */
     SI_TABLE_COUNT = 3,      /* the block table's count is not 4 */
     SI_TABLE_OUTSIDE = 4,    /* an entry does not lie inside the SPL window */
-    SI_TABLE_OVERLAP = 5     /* an entry overlaps another block, or its keep byte lies in one */
+    SI_TABLE_OVERLAP = 5,    /* an entry overlaps another block, or its keep byte lies in one */
+    SI_TABLE_PADDING = 6     /* the record is not zero after its entries */
 };
 
 /* One signed block: offsets from the start of the SPL window. */
@@ -81,8 +82,9 @@ SIGNEDIMAGE_API void si_fill_code_window(unsigned char *szBuffSPLCode, const uns
                                          const unsigned char *pCommonPublic);
 
 /* Reads the block table record of a code window from any source into
- * pBlocks[4]. Returns SI_OK, or SI_TABLE_COUNT, SI_TABLE_OUTSIDE or
- * SI_TABLE_OVERLAP with *pnEntry the first entry at fault. */
+ * pBlocks[4], every number checked before it becomes an offset. Returns SI_OK,
+ * SI_TABLE_COUNT, SI_TABLE_PADDING, or SI_TABLE_OUTSIDE or SI_TABLE_OVERLAP
+ * with *pnEntry the first entry at fault. */
 SIGNEDIMAGE_API int si_read_block_table(const unsigned char *szBuffSPLCode, RSA_ENC_BLK *pBlocks, int *pnEntry);
 
 /* Restores one block of the SPL window in place with the public half (the

@@ -1,6 +1,7 @@
 // Key records to key blobs and back.
 #include "key_file.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "byte_order.h"
@@ -37,4 +38,23 @@ void key_records_from_blob(unsigned char *rsaKey, const unsigned char *szKey)
         store_le32(pRecord + KEY_RECORD_USED, static_cast<uint32_t>(nDigits));
         store_le32(pRecord + KEY_RECORD_SIGN, 0);
     }
+}
+
+int read_key_file(const char *pPath, unsigned char *szKey, size_t *pnFileSize)
+{
+    unsigned char rsaKey[KEY_FILE_SIZE] = {};
+    memset(szKey, 0, RSA_KEY_BLOB_SIZE);
+    *pnFileSize = 0;
+    FILE *fp = fopen(pPath, "rb");
+    if (fp == nullptr) {
+        return 1;
+    }
+    setvbuf(fp, nullptr, _IONBF, 0);
+    size_t nRead = fread(rsaKey, 1, sizeof(rsaKey), fp);
+    bool bFailed = ferror(fp) != 0;
+    bFailed = fclose(fp) != 0 || bFailed;
+    build_key_blob(szKey, rsaKey);
+    explicit_bzero(rsaKey, sizeof(rsaKey));
+    *pnFileSize = nRead;
+    return bFailed ? 1 : 0;
 }

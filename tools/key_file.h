@@ -25,5 +25,11 @@ void build_key_blob(unsigned char *szKey, const unsigned char *rsaKey);
 // digits, `sign` 0.
 void key_records_from_blob(unsigned char *rsaKey, const unsigned char *szKey);
 
+// Reads a key file as the signing tool does: up to 1656 bytes, the rest zero,
+// into the 384-byte blob szKey. *pnFileSize gets the bytes read. Returns 0, or
+// 1 when the file cannot be opened or read. The file is read unbuffered, and
+// every copy of the private exponent but szKey's is wiped.
+int read_key_file(const char *pPath, unsigned char *szKey, size_t *pnFileSize);
+
 // Bit length of a little-endian value of nLen bytes.
 int le_bit_length(const unsigned char *p, int nLen);

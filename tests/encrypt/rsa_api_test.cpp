@@ -275,4 +275,71 @@ TEST(Codec, EmptyInputClearsOutput)
     }
 }
 
+// Stack below the current frame, painted, then read back after a call:
+// outside any object, so the address sanitizer is kept out of these.
+constexpr size_t kPaintBytes = 200 * 1024;
+constexpr unsigned char kPaint = 0xA5;
+
+[[gnu::noinline]] __attribute__((no_sanitize("address"))) void paint_stack_below()
+{
+    unsigned char szPaint[kPaintBytes];
+    memset(szPaint, kPaint, sizeof(szPaint));
+    asm volatile("" : : "r"(szPaint) : "memory");
+}
+
+// The byte nBelow bytes under this frame's frame address nFrame.
+__attribute__((no_sanitize("address"))) unsigned char stack_byte(uintptr_t nFrame, size_t nBelow)
+{
+    return *reinterpret_cast<const volatile unsigned char *>(nFrame - nBelow);
+}
+
+// How far below this frame fp_exptmod on a 1024-bit private key writes.
+[[gnu::noinline]] __attribute__((no_sanitize("address"))) size_t exptmod_depth(const Bytes &blob)
+{
+    static fp_int n, d, c, m;
+    load_fp_le(&n, blob.data(), 128);
+    load_fp_le(&d, blob.data() + 256, 128);
+    Bytes msg = random_bytes(127, 17);
+    load_fp_le(&c, msg.data(), 127);
+    uintptr_t nFrame = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+    paint_stack_below();
+    fp_exptmod(&c, &d, &n, &m);
+    size_t nDepth = kPaintBytes;
+    while (nDepth > 0 && stack_byte(nFrame, nDepth) == kPaint) {
+        nDepth--;
+    }
+    return nDepth;
+}
+
+// Bytes between nNear and nFar below this frame that a private-key call left
+// neither painted nor zero.
+[[gnu::noinline]] __attribute__((no_sanitize("address"))) size_t left_below_private_call(const Bytes &blob,
+                                                                                       size_t nNear, size_t nFar)
+{
+    static unsigned char szMsg[127];
+    static unsigned char szOut[128];
+    uintptr_t nFrame = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+    paint_stack_below();
+    int nLen = 128;
+    do_rsa_enc_dec(szMsg, 127, szOut, &nLen, RSA_MODE_PRIVATE_ENC, blob.data());
+    size_t nLeft = 0;
+    for (size_t i = nNear; i < nFar; i++) {
+        unsigned char b = stack_byte(nFrame, i);
+        nLeft += b != 0 && b != kPaint ? 1 : 0;
+    }
+    return nLeft;
+}
+
+// The wipe after a private-key call reaches as deep as the exponentiation
+// (less its deepest frame), needs no more stack than it, and leaves nothing
+// of its temporaries behind.
+TEST(CodecSecrets, StackUnderAPrivateCallIsWipedNoDeeperThanUsed)
+{
+    Bytes blob = key_blob(test_key(1024));
+    size_t nDepth = exptmod_depth(blob);
+    EXPECT_LE(STACK_BURN_BYTES + 512, nDepth) << "the wipe must need less stack than the exponentiation";
+    EXPECT_GE(STACK_BURN_BYTES + 2048, nDepth) << "the wipe must reach nearly as deep as the exponentiation";
+    EXPECT_EQ(left_below_private_call(blob, 12 * 1024, STACK_BURN_BYTES), 0u);
+}
+
 } // namespace

@@ -1,0 +1,66 @@
+// Command-line conventions of the companion tools.
+#include "cli.h"
+
+#include <cstdio>
+#include <cstring>
+#include <nlohmann/json.hpp>
+
+namespace {
+
+const char *g_pTool = "";
+bool g_bJson = false;
+
+} // namespace
+
+void cli_init(const char *pTool, bool bJson)
+{
+    g_pTool = pTool;
+    g_bJson = bJson;
+}
+
+int cli_error(int nStatus, const std::string &message)
+{
+    fprintf(stderr, "%s: %s\n", g_pTool, message.c_str());
+    if (g_bJson) {
+        nlohmann::json object = {{"ok", false}, {"status", nStatus}, {"error", message}};
+        printf("%s\n", object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+    }
+    return nStatus;
+}
+
+std::string printable(const char *pName)
+{
+    std::string out;
+    for (const char *p = pName; *p != '\0'; p++) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        if (c == '\\') {
+            out += "\\\\";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c < 0x20 || c == 0x7F) {
+            char szHex[5];
+            snprintf(szHex, sizeof(szHex), "\\x%02x", c);
+            out += szHex;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+bool cli_has_option(int argc, char **argv, const char *pOption)
+{
+    for (int i = 1; i < argc && strcmp(argv[i], "--") != 0; i++) {
+        if (strcmp(argv[i], pOption) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void cli_print_version()
+{
+    printf("%s %s\n", g_pTool, TOOLS_VERSION);
+}

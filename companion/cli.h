@@ -1,0 +1,27 @@
+// Command-line conventions of the companion tools (key_tool, verify_tool):
+// errors through one helper on standard error, names made printable, help and
+// version, exit statuses.
+#pragma once
+
+#include <string>
+
+constexpr int EXIT_CHECK_FAILED = 1; // a key refused, a check failed
+constexpr int EXIT_USAGE = 2;        // a usage or file error
+
+// Names the tool in error lines, and with bJson makes every error also a JSON
+// object on standard output.
+void cli_init(const char *pTool, bool bJson);
+
+// Prints "TOOL: message" on standard error (and with --json the object
+// {"ok":false,"status":N,"error":message} on standard output). Returns nStatus.
+int cli_error(int nStatus, const std::string &message);
+
+// pName with control characters and backslashes escaped (\n, \t, \\, \xNN), so
+// that a file name cannot forge a line of text output.
+std::string printable(const char *pName);
+
+// True when argv (up to a "--") holds pOption exactly.
+bool cli_has_option(int argc, char **argv, const char *pOption);
+
+// Prints the tool's name and version for --version.
+void cli_print_version();

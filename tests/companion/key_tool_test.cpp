@@ -1,0 +1,309 @@
+// key_tool as a process: PEM interop checked with OpenSSL, crafted and
+// encrypted PEMs, the boundaries of its options and its exit statuses.
+#include <gtest/gtest.h>
+#include <openssl/core_names.h>
+#include <openssl/evp.h>
+#include <openssl/param_build.h>
+#include <openssl/pem.h>
+
+#include <filesystem>
+#include <sys/stat.h>
+
+#include "test_support.h"
+
+namespace {
+
+EVP_PKEY *openssl_rsa(int bits)
+{
+    EVP_PKEY_CTX *ctx = EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr);
+    EVP_PKEY *pkey = nullptr;
+    EVP_PKEY_keygen_init(ctx);
+    EVP_PKEY_CTX_set_rsa_keygen_bits(ctx, bits);
+    EVP_PKEY_keygen(ctx, &pkey);
+    EVP_PKEY_CTX_free(ctx);
+    return pkey;
+}
+
+// An RSA private key made from whatever values are given, as a hostile PEM
+// would carry them (OpenSSL takes them without checking); the CRT values are
+// derived from d, p and q as a PEM holds them.
+EVP_PKEY *crafted_rsa(const BIGNUM *n, const BIGNUM *e, const BIGNUM *d, const BIGNUM *p, const BIGNUM *q)
+{
+    BN_CTX *bnCtx = BN_CTX_new();
+    BIGNUM *pm1 = BN_dup(p);
+    BIGNUM *qm1 = BN_dup(q);
+    BN_sub_word(pm1, 1);
+    BN_sub_word(qm1, 1);
+    BIGNUM *dp = BN_new();
+    BIGNUM *dq = BN_new();
+    BN_mod(dp, d, pm1, bnCtx);
+    BN_mod(dq, d, qm1, bnCtx);
+    BIGNUM *qinv = BN_mod_inverse(nullptr, q, p, bnCtx);
+    OSSL_PARAM_BLD *bld = OSSL_PARAM_BLD_new();
+    OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_EXPONENT1, dp);
+    OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_EXPONENT2, dq);
+    OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_COEFFICIENT1, qinv);
+    OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_N, n);
+    OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_E, e);
+    OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_D, d);
+    OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_FACTOR1, p);
+    OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_FACTOR2, q);
+    OSSL_PARAM *params = OSSL_PARAM_BLD_to_param(bld);
+    EVP_PKEY_CTX *ctx = EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr);
+    EVP_PKEY *pkey = nullptr;
+    EVP_PKEY_fromdata_init(ctx);
+    EVP_PKEY_fromdata(ctx, &pkey, EVP_PKEY_KEYPAIR, params);
+    EVP_PKEY_CTX_free(ctx);
+    OSSL_PARAM_free(params);
+    OSSL_PARAM_BLD_free(bld);
+    for (BIGNUM *bn : {pm1, qm1, dp, dq, qinv}) {
+        BN_free(bn);
+    }
+    BN_CTX_free(bnCtx);
+    return pkey;
+}
+
+BIGNUM *param(EVP_PKEY *pkey, const char *name)
+{
+    BIGNUM *bn = nullptr;
+    EVP_PKEY_get_bn_param(pkey, name, &bn);
+    return bn;
+}
+
+void write_pem(const std::string &path, EVP_PKEY *pkey, bool bTraditional, const char *pPassphrase = nullptr)
+{
+    BIO *bio = BIO_new_file(path.c_str(), "w");
+    const EVP_CIPHER *cipher = pPassphrase != nullptr ? EVP_aes_128_cbc() : nullptr;
+    if (bTraditional) {
+        PEM_write_bio_PrivateKey_traditional(bio, pkey, nullptr, nullptr, 0, nullptr, nullptr);
+    } else {
+        PEM_write_bio_PrivateKey(bio, pkey, cipher, nullptr, 0, nullptr, const_cast<char *>(pPassphrase));
+    }
+    BIO_free(bio);
+}
+
+Bytes param_le(EVP_PKEY *pkey, const char *name)
+{
+    BIGNUM *bn = param(pkey, name);
+    Bytes out = bn_to_le(bn, 128);
+    BN_free(bn);
+    return out;
+}
+
+TEST(KeyToolPem, ImportAndExportAgreeWithOpenSsl)
+{
+    TempDir dir;
+    EVP_PKEY *pkey = openssl_rsa(1017);
+    for (bool bTraditional : {true, false}) {
+        std::string pem = dir.file(bTraditional ? "pkcs1.pem" : "pkcs8.pem");
+        std::string keyFile = dir.file(bTraditional ? "pkcs1.key" : "pkcs8.key");
+        write_pem(pem, pkey, bTraditional);
+        RunResult r = run_key_tool({"import", pem, keyFile});
+        ASSERT_EQ(r.status, 0) << r.err;
+        Bytes file = read_file(keyFile);
+        ASSERT_EQ(file.size(), 1656u);
+        EXPECT_EQ(Bytes(file.begin(), file.begin() + 128), param_le(pkey, OSSL_PKEY_PARAM_RSA_N));
+        EXPECT_EQ(Bytes(file.begin() + 552, file.begin() + 680), param_le(pkey, OSSL_PKEY_PARAM_RSA_E));
+        EXPECT_EQ(Bytes(file.begin() + 1104, file.begin() + 1232), param_le(pkey, OSSL_PKEY_PARAM_RSA_D));
+        EXPECT_EQ(file[544], 32) << "`used` counts 32 digits for 1017 bits";
+        EXPECT_EQ(file[552 + 544], 1) << "one digit for 65537";
+        EXPECT_EQ(Bytes(file.begin() + 548, file.begin() + 552), Bytes(4, 0));
+        struct stat st;
+        ASSERT_EQ(stat(keyFile.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u);
+    }
+
+    std::string pub = dir.file("pub.pem");
+    ASSERT_EQ(run_key_tool({"export", dir.file("pkcs1.key"), pub}).status, 0);
+    FILE *fp = fopen(pub.c_str(), "r");
+    EVP_PKEY *exported = PEM_read_PUBKEY(fp, nullptr, nullptr, nullptr);
+    fclose(fp);
+    ASSERT_NE(exported, nullptr);
+    EXPECT_EQ(EVP_PKEY_eq(exported, pkey), 1);
+    EXPECT_EQ(run_key_tool({"export", dir.file("pkcs1.key"), pub}).status, 2) << "no overwrite without --force";
+    Bytes pem = read_file(dir.file("pkcs1.pem"));
+    for (const char *command : {"export", "import"}) {
+        std::string in = dir.file(std::string(command) == "export" ? "pkcs1.key" : "pkcs1.pem");
+        RunResult r = run_key_tool({command, "--force", in, in});
+        EXPECT_EQ(r.status, 2) << command;
+        EXPECT_EQ(r.err, "key_tool: Output file is an input file: " + in + "\n");
+    }
+    EXPECT_EQ(read_file(dir.file("pkcs1.key")).size(), 1656u) << "the key file survives";
+    EXPECT_EQ(read_file(dir.file("pkcs1.pem")), pem) << "the PEM survives";
+    EVP_PKEY_free(exported);
+    EVP_PKEY_free(pkey);
+}
+
+// Keys that OpenSSL's check or encrypt_tool's refuse: import writes nothing
+// (status 1), show of the same values as a key file says why (status 1), and
+// encrypt_tool refuses the exponents that prove nothing.
+TEST(KeyToolPem, CraftedKeysAreRefusedEverywhere)
+{
+    TempDir dir;
+    EVP_PKEY *good = openssl_rsa(1024);
+    BIGNUM *n = param(good, OSSL_PKEY_PARAM_RSA_N);
+    BIGNUM *e = param(good, OSSL_PKEY_PARAM_RSA_E);
+    BIGNUM *d = param(good, OSSL_PKEY_PARAM_RSA_D);
+    BIGNUM *p = param(good, OSSL_PKEY_PARAM_RSA_FACTOR1);
+    BIGNUM *q = param(good, OSSL_PKEY_PARAM_RSA_FACTOR2);
+    BIGNUM *wrongD = BN_dup(d);
+    BN_add_word(wrongD, 2);
+    BIGNUM *one = BN_new();
+    BN_one(one);
+    BIGNUM *two = BN_new();
+    BN_set_word(two, 2);
+    // n' = a prime of 1024 bits, d' = its e-th root exponent: d' undoes e for
+    // every value, but n' is not a product of two primes.
+    BIGNUM *prime = BN_new();
+    BN_generate_prime_ex(prime, 1024, 0, nullptr, nullptr, nullptr);
+    BIGNUM *primeMinus1 = BN_dup(prime);
+    BN_sub_word(primeMinus1, 1);
+    BN_CTX *ctx = BN_CTX_new();
+    BIGNUM *primeD = BN_mod_inverse(nullptr, e, primeMinus1, ctx);
+    struct {
+        const char *why;
+        EVP_PKEY *pkey;
+        Bytes keyFile;
+        bool bEncryptToolRefuses;
+    } cases[] = {
+        {"wrong d", crafted_rsa(n, e, wrongD, p, q), key_file(n, e, wrongD), true},
+        {"e = 1", crafted_rsa(n, one, one, p, q), key_file(n, one, one), true},
+        {"e = 2", crafted_rsa(n, two, d, p, q), key_file(n, two, d), true},
+        {"n not p q", crafted_rsa(prime, e, primeD, p, q), key_file(prime, e, primeD), false},
+    };
+    for (const auto &c : cases) {
+        ASSERT_NE(c.pkey, nullptr) << c.why;
+        write_pem(dir.file("k.pem"), c.pkey, false);
+        RunResult r = run_key_tool({"import", dir.file("k.pem"), dir.file("k.key")});
+        EXPECT_EQ(r.status, 1) << c.why << ": " << r.err;
+        EXPECT_NE(r.err.find("Key file error"), std::string::npos) << c.why << ": " << r.err;
+        EXPECT_FALSE(file_exists(dir.file("k.key"))) << c.why;
+
+        write_file(dir.file("crafted.key"), c.keyFile);
+        RunResult shown = run_key_tool({"show", dir.file("crafted.key")});
+        EXPECT_EQ(shown.status, 1) << c.why;
+        EXPECT_NE(shown.out.find("OpenSSL key check: failed"), std::string::npos) << c.why << ": " << shown.out;
+
+        ToolFiles s;
+        write_file(s.in, random_bytes(40000, 1));
+        write_file(s.code, Bytes{});
+        write_file(s.key, c.keyFile);
+        write_file(s.comm, key_file(test_key(1017)));
+        RunResult signing = s.run();
+        EXPECT_EQ(signing.status, c.bEncryptToolRefuses ? 1 : 0) << c.why;
+        if (c.bEncryptToolRefuses) {
+            EXPECT_EQ(signing.out, "Key file error: " + s.key + "\n") << c.why;
+        }
+        EVP_PKEY_free(c.pkey);
+    }
+    write_file(dir.file("good.key"), key_file(n, e, d));
+    RunResult shown = run_key_tool({"show", dir.file("good.key")});
+    EXPECT_EQ(shown.status, 0) << shown.out;
+    EXPECT_NE(shown.out.find("OpenSSL key check: passed"), std::string::npos);
+    for (BIGNUM *bn : {n, e, d, p, q, wrongD, one, two, prime, primeMinus1, primeD}) {
+        BN_free(bn);
+    }
+    BN_CTX_free(ctx);
+    EVP_PKEY_free(good);
+}
+
+// Other sizes and types are refused keys (1); a PEM that cannot be decrypted
+// is a file error (2) that says why; nothing is written in either case.
+TEST(KeyToolPem, OtherKeysAndEncryptedKeys)
+{
+    TempDir dir;
+    for (int bits : {1016, 1025, 2048}) {
+        EVP_PKEY *pkey = openssl_rsa(bits);
+        write_pem(dir.file("k.pem"), pkey, false);
+        RunResult r = run_key_tool({"import", dir.file("k.pem"), dir.file("k.key")});
+        EXPECT_EQ(r.status, 1) << bits;
+        EXPECT_NE(r.err.find(std::to_string(bits) + " bits"), std::string::npos) << r.err;
+        EXPECT_FALSE(file_exists(dir.file("k.key")));
+        EVP_PKEY_free(pkey);
+    }
+    EVP_PKEY *ec = EVP_EC_gen("P-256");
+    write_pem(dir.file("ec.pem"), ec, false);
+    RunResult r = run_key_tool({"import", dir.file("ec.pem"), dir.file("k.key")});
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find("not an RSA key"), std::string::npos);
+    EVP_PKEY_free(ec);
+    write_file(dir.file("junk.pem"), Bytes{'n', 'o'});
+    EXPECT_EQ(run_key_tool({"import", dir.file("junk.pem"), dir.file("k.key")}).status, 2);
+
+    EVP_PKEY *pkey = openssl_rsa(1024);
+    std::string pem = dir.file("enc.pem");
+    write_pem(pem, pkey, false, "secret");
+    // No terminal (setsid) and no file: refused without reading standard input.
+    std::vector<std::string> argv{"/usr/bin/setsid", KEY_TOOL_PATH, "import", pem, dir.file("k.key")};
+    r = run_program(argv, 20, "secret\n");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "key_tool: cannot decrypt " + pem + ": no passphrase\n");
+    write_file(dir.file("wrong.txt"), Bytes{'n', 'o', 'p', 'e', '\n'});
+    r = run_key_tool({"import", "--passphrase-file", dir.file("wrong.txt"), pem, dir.file("k.key")});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "key_tool: cannot decrypt " + pem + ": wrong passphrase\n");
+    EXPECT_FALSE(file_exists(dir.file("k.key")));
+    write_file(dir.file("right.txt"), Bytes{'s', 'e', 'c', 'r', 'e', 't', '\n'});
+    r = run_key_tool({"import", "--passphrase-file", dir.file("right.txt"), pem, dir.file("k.key")});
+    EXPECT_EQ(r.status, 0) << r.err;
+    Bytes imported = read_file(dir.file("k.key"));
+    ASSERT_EQ(imported.size(), 1656u);
+    EXPECT_EQ(Bytes(imported.begin(), imported.begin() + 128), param_le(pkey, OSSL_PKEY_PARAM_RSA_N));
+    EVP_PKEY_free(pkey);
+}
+
+// The limits of --bits, a folder as key file, names starting with '-' after
+// "--", and overwriting only with --force.
+TEST(KeyToolFiles, OptionBoundariesAndFiles)
+{
+    TempDir dir;
+    for (const char *bits : {"1016", "1025", "0", "abc", "1024x", ""}) {
+        RunResult r = run_key_tool({"generate", "--bits", bits, dir.file("x.key")});
+        EXPECT_EQ(r.status, 2) << bits;
+        EXPECT_EQ(r.err.rfind("key_tool: --bits must be 1017 to 1024", 0), 0u) << r.err;
+    }
+    EXPECT_FALSE(file_exists(dir.file("x.key")));
+    for (const char *bits : {"1017", "1024"}) {
+        std::string keyFile = dir.file(std::string(bits) + ".key");
+        ASSERT_EQ(run_key_tool({"generate", "--bits", bits, keyFile}).status, 0);
+        EXPECT_NE(run_key_tool({"show", keyFile}).out.find(std::string("Modulus: ") + bits + " bits"),
+                  std::string::npos);
+    }
+    RunResult folder = run_key_tool({"show", dir.path});
+    EXPECT_EQ(folder.status, 2);
+    EXPECT_EQ(folder.err, "key_tool: File read error: " + dir.path + "\n");
+    EXPECT_EQ(run_key_tool({"show", dir.file("missing.key")}).status, 2);
+    EXPECT_EQ(run_key_tool({"frobnicate"}).status, 2);
+    EXPECT_EQ(run_key_tool({"show", "--bogus", dir.file("1024.key")}).status, 2);
+    EXPECT_EQ(run_key_tool({"--version"}).status, 0);
+
+    std::filesystem::current_path(dir.path);
+    EXPECT_EQ(run_key_tool({"generate", "-dash.key"}).status, 2) << "taken for an option";
+    EXPECT_EQ(run_key_tool({"generate", "--", "-dash.key"}).status, 0);
+    EXPECT_EQ(read_file(dir.file("-dash.key")).size(), 1656u);
+    std::filesystem::current_path("/");
+
+    std::string keyFile = dir.file(std::string(255, 'k'));
+    write_file(keyFile, Bytes{1, 2, 3});
+    EXPECT_EQ(run_key_tool({"generate", keyFile}).status, 2);
+    EXPECT_EQ(read_file(keyFile), (Bytes{1, 2, 3}));
+    EXPECT_EQ(run_key_tool({"generate", "--force", "--bits", "1020", keyFile}).status, 0);
+    EXPECT_NE(run_key_tool({"show", keyFile}).out.find("Modulus: 1020 bits"), std::string::npos);
+
+    // A modulus stored big-endian is refused, with a hint.
+    const TestKey &key = test_key(1024);
+    Bytes file = key_file(key);
+    std::reverse(file.begin(), file.begin() + 128);
+    if ((file[0] & 1) == 0 || file[127] == 0) {
+        write_file(keyFile, file);
+        RunResult r = run_key_tool({"show", keyFile});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.out.find("modulus looks byte-reversed"), std::string::npos) << r.out;
+    }
+    write_file(keyFile, key_file(key.n, key.e, test_key(1017).d));
+    RunResult r = run_key_tool({"show", keyFile});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("Key pair: does not match"), std::string::npos);
+}
+
+} // namespace

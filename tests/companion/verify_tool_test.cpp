@@ -1,0 +1,442 @@
+// verify_tool: the whole flow from a new key to a restored image, trust, every
+// flipped byte of what it checks, crafted tables and stored keys, JSON for odd
+// names, pipes and FIFOs, and its command line.
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+#include "test_support.h"
+#include "verify_tool.h"
+
+namespace {
+
+// A signed image made from fresh keys by the tools themselves.
+struct SignedFlow : ToolFiles {
+    Bytes image = random_bytes(70000, 91);
+    Bytes signedImage;
+
+    SignedFlow()
+    {
+        write_file(in, image);
+        write_file(code, random_bytes(16384, 92));
+        EXPECT_EQ(run_key_tool({"generate", key}).status, 0);
+        EXPECT_EQ(run_key_tool({"generate", "--bits", "1017", comm}).status, 0);
+        EXPECT_EQ(run().status, 0);
+        signedImage = read_file(out);
+    }
+    // SHA-256 of the stored signing public half, computed here.
+    std::string fingerprint() const
+    {
+        unsigned char digest[32];
+        unsigned int nDigest = 0;
+        EVP_Digest(signedImage.data() + 16384 + 640, 256, digest, &nDigest, EVP_sha256(), nullptr);
+        char hex[65];
+        for (int i = 0; i < 32; i++) {
+            snprintf(hex + 2 * i, 3, "%02x", digest[i]);
+        }
+        return hex;
+    }
+};
+
+// The failure lines of a text report: between "Restore: ..." and the verdict.
+std::vector<std::string> failure_lines(const std::string &out)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(out);
+    std::string line;
+    bool bAfterRestore = false;
+    while (std::getline(in, line)) {
+        if (bAfterRestore) {
+            lines.push_back(line);
+        }
+        bAfterRestore = bAfterRestore || line.rfind("Restore: ", 0) == 0;
+    }
+    if (!lines.empty()) {
+        lines.pop_back();
+    }
+    return lines;
+}
+
+std::string last_line(const std::string &out)
+{
+    std::string trimmed = out.substr(0, out.size() - (out.empty() ? 0 : 1));
+    return trimmed.substr(trimmed.rfind('\n') + 1);
+}
+
+TEST(VerifyFlow, SignVerifyRestoreAndTrust)
+{
+    SignedFlow f;
+    std::string hex = f.fingerprint();
+    RunResult shown = run_key_tool({"show", f.key});
+    EXPECT_EQ(shown.status, 0) << shown.out;
+    EXPECT_NE(shown.out.find("Fingerprint (SHA-256 of modulus and exponent, little-endian): " + hex), std::string::npos);
+
+    std::string restored = f.dir.file("restored.img");
+    RunResult r = run_verify_tool({"--key", f.key, "--original", f.in, "--restore", restored, f.out});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(last_line(r.out), "Verified");
+    Bytes back = read_file(restored);
+    ASSERT_EQ(back.size(), f.image.size());
+    for (size_t i = 0; i < 16384; i++) {
+        if (i < 428 || i > 431) {
+            ASSERT_EQ(back[i], f.image[i]) << "offset " << i;
+        }
+    }
+    EXPECT_TRUE(std::equal(back.begin() + 16384, back.begin() + 32768, f.signedImage.begin() + 16384));
+    EXPECT_TRUE(std::equal(back.begin() + 32768, back.end(), f.image.begin() + 32768));
+
+    // A trusted fingerprint, in either case; a wrong one fails.
+    std::string upper = hex;
+    std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
+    EXPECT_EQ(last_line(run_verify_tool({"--fingerprint", upper, f.out}).out), "Verified");
+    std::string wrong = hex;
+    wrong[10] = wrong[10] == '0' ? '1' : '0';
+    r = run_verify_tool({"--fingerprint", wrong, f.out});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(failure_lines(r.out),
+              std::vector<std::string>{"Stored signing key is not the key with fingerprint " + wrong + ": " + f.out});
+
+    // Without a trusted key: status 0, and the result says what was not checked.
+    r = run_verify_tool({f.out});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(last_line(r.out), "Verified, but the signing key was not checked against a trusted one (give --key or "
+                                "--fingerprint)");
+    nlohmann::json json = nlohmann::json::parse(run_verify_tool({"--json", f.out}).out);
+    EXPECT_EQ(json["ok"], true);
+    EXPECT_EQ(json["key_trusted"], false);
+    EXPECT_NE(json["note"].get<std::string>().find("not checked against a trusted"), std::string::npos);
+    EXPECT_EQ(json["signing_key"]["sha256"], hex);
+    json = nlohmann::json::parse(run_verify_tool({"--json", "--key", f.key, f.out}).out);
+    EXPECT_EQ(json["key_trusted"], true);
+    EXPECT_FALSE(json.contains("note"));
+}
+
+// Each kind of damage gives exactly its own failure lines.
+TEST(VerifyDamage, EachDamageGivesExactlyItsFailures)
+{
+    SignedFlow f;
+    std::string bad = f.dir.file("bad.img");
+    struct {
+        const char *why;
+        size_t nOffset;
+        unsigned char nValue;
+        std::string failure;
+    } cases[] = {
+        // A block at or above the modulus can never be restored.
+        {"block 0 above n", 0, 0xFF, "Block 0 (offset 0) does not restore with the stored signing key: " + bad},
+        {"block 3 above n", 752, 0xFF, "Block 3 (offset 752) does not restore with the stored signing key: " + bad},
+        {"SPL byte", 1000, 0, "SPL window differs from the original at offset 1000: " + bad},
+        {"keep byte", 431, 0, "SPL window differs from the original at offset 127: " + bad},
+        {"tail byte", 50000, 0, "Tail differs from the original at offset 50000: " + bad},
+        {"table start", 16384 + 896 + 4, 1, "block table entry 0 lies outside the SPL window: " + bad},
+        {"table count", 16384 + 896, 1, "block table count is 5, not 4: " + bad},
+        {"table padding", 16384 + 896 + 100, 1, "block table record is not zero after its entries: " + bad},
+    };
+    for (const auto &c : cases) {
+        Bytes damaged = f.signedImage;
+        if (c.nValue == 0xFF && c.nOffset < 16384) {
+            std::fill(damaged.begin() + static_cast<long>(c.nOffset), damaged.begin() + static_cast<long>(c.nOffset) + 128,
+                      0xFF);
+        } else {
+            damaged[c.nOffset] ^= c.nValue == 0 ? 0x01 : c.nValue;
+        }
+        write_file(bad, damaged);
+        RunResult r = run_verify_tool({"--original", f.in, bad});
+        EXPECT_EQ(r.status, 1) << c.why;
+        EXPECT_EQ(failure_lines(r.out), std::vector<std::string>{c.failure}) << c.why << "\n" << r.out;
+        EXPECT_EQ(last_line(r.out), "Verification FAILED") << c.why;
+    }
+    for (size_t nSize : {f.signedImage.size() + 1, f.signedImage.size() - 1}) {
+        Bytes resized = f.signedImage;
+        resized.resize(nSize, 0);
+        write_file(bad, resized);
+        RunResult r = run_verify_tool({"--original", f.in, bad});
+        EXPECT_EQ(failure_lines(r.out), std::vector<std::string>{"Tail differs from the original at offset " +
+                                                                  std::to_string(std::min(nSize, f.image.size())) +
+                                                                  ": " + bad});
+    }
+
+    std::string other = f.dir.file("other.key");
+    ASSERT_EQ(run_key_tool({"generate", other}).status, 0);
+    RunResult wrongKey = run_verify_tool({"--key", other, f.out});
+    EXPECT_EQ(wrongKey.status, 1);
+    EXPECT_EQ(failure_lines(wrongKey.out),
+              std::vector<std::string>{"Stored signing key is not the key of " + other + ": " + f.out});
+
+    // A damaged image is not restored, and an existing file there is kept.
+    Bytes damaged = f.signedImage;
+    damaged[1000] ^= 0x80;
+    write_file(bad, damaged);
+    std::string restored = f.dir.file("restored.img");
+    EXPECT_EQ(run_verify_tool({"--original", f.in, "--restore", restored, bad}).status, 1);
+    EXPECT_FALSE(file_exists(restored));
+    EXPECT_EQ(run_verify_tool({"--restore", f.out, f.out}).status, 2) << "restoring over the image is refused";
+    EXPECT_EQ(read_file(f.out), f.signedImage);
+}
+
+// Runs verify_tool in this process with its output thrown away; its status.
+int verify_in_process(std::vector<std::string> args)
+{
+    args.insert(args.begin(), "verify_tool");
+    std::vector<char *> argv;
+    for (std::string &a : args) {
+        argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+    fflush(stdout);
+    fflush(stderr);
+    int fdOut = dup(STDOUT_FILENO);
+    int fdErr = dup(STDERR_FILENO);
+    FILE *null = fopen("/dev/null", "w");
+    dup2(fileno(null), STDOUT_FILENO);
+    dup2(fileno(null), STDERR_FILENO);
+    int nStatus = verify_tool_run(static_cast<int>(args.size()), argv.data());
+    fflush(stdout);
+    fflush(stderr);
+    dup2(fdOut, STDOUT_FILENO);
+    dup2(fdErr, STDERR_FILENO);
+    close(fdOut);
+    close(fdErr);
+    fclose(null);
+    return nStatus;
+}
+
+// Every byte of what verify_tool checks, flipped one at a time, is refused:
+// the SPL window, the stored signing key, the block table and the tail.
+TEST(VerifyDamage, EveryFlippedByteOfWhatIsCheckedIsRefused)
+{
+    SignedFlow f;
+    std::string bad = f.dir.file("bad.img");
+    ASSERT_EQ(verify_in_process({"--key", f.key, "--original", f.in, f.out}), 0);
+    std::vector<size_t> offsets;
+    for (size_t i = 0; i < 16384; i++) {
+        offsets.push_back(i);
+    }
+    for (size_t i = 16384 + 640; i < 16384 + 1024; i++) {
+        offsets.push_back(i);
+    }
+    for (size_t i = 32768; i < f.signedImage.size(); i += 7) {
+        offsets.push_back(i);
+    }
+    offsets.push_back(f.signedImage.size() - 1);
+    Bytes damaged = f.signedImage;
+    int nAccepted = 0;
+    for (size_t nOffset : offsets) {
+        damaged[nOffset] ^= 0x01;
+        write_file(bad, damaged);
+        int nStatus = verify_in_process({"--key", f.key, "--original", f.in, bad});
+        damaged[nOffset] ^= 0x01;
+        if (nStatus != 1) {
+            ADD_FAILURE() << "flipped byte at " << nOffset << " gave status " << nStatus;
+            if (++nAccepted > 5) {
+                break;
+            }
+        }
+    }
+}
+
+// Builds an image head whose table record or stored signing key is replaced.
+Bytes with_bytes(Bytes image, size_t nOffset, const Bytes &bytes)
+{
+    std::copy(bytes.begin(), bytes.end(), image.begin() + static_cast<long>(nOffset));
+    return image;
+}
+
+Bytes le32(uint32_t v)
+{
+    return {static_cast<unsigned char>(v), static_cast<unsigned char>(v >> 8), static_cast<unsigned char>(v >> 16),
+            static_cast<unsigned char>(v >> 24)};
+}
+
+// Block table entries and stored keys from a hostile image: each is named,
+// with status 1 and nothing restored, never a crash or "Verified".
+TEST(VerifyCrafted, HostileTablesAndStoredKeysAreRefused)
+{
+    SignedFlow f;
+    std::string bad = f.dir.file("bad.img");
+    std::string restored = f.dir.file("restored.img");
+    const size_t kTable = 16384 + 896;
+    struct {
+        const char *why;
+        int nEntry;
+        uint32_t nStart;
+        uint32_t nEnd;
+        uint32_t nKeep;
+        const char *failure;
+    } entries[] = {
+        {"start + 127 overflows int32", 1, 0x7FFFFF81u, 0x80000000u, 430, "lies outside the SPL window"},
+        {"start at the int32 limit", 2, 0x7FFFFFFFu, 0x8000007Eu, 429, "lies outside the SPL window"},
+        {"end wraps to a small value", 0, 0xFFFFFF81u, 0u, 431, "lies outside the SPL window"},
+        {"block past the window", 3, 16300, 16427, 428, "lies outside the SPL window"},
+        {"keep past the window", 3, 752, 879, 16384, "lies outside the SPL window"},
+        {"keep far away", 0, 0, 127, 0xFFFFFFFFu, "lies outside the SPL window"},
+        // The first of two overlapping entries is named.
+        {"blocks overlap", 1, 100, 227, 430, "overlaps another block"},
+        {"keep inside a block", 2, 256, 383, 300, "overlaps another block"},
+    };
+    for (const auto &c : entries) {
+        Bytes entry = le32(c.nStart);
+        for (uint32_t v : {c.nEnd, c.nKeep}) {
+            Bytes field = le32(v);
+            entry.insert(entry.end(), field.begin(), field.end());
+        }
+        write_file(bad, with_bytes(f.signedImage, kTable + 4 + 12 * static_cast<size_t>(c.nEntry), entry));
+        RunResult r = run_verify_tool({"--restore", restored, bad});
+        EXPECT_EQ(r.status, 1) << c.why;
+        int nNamed = std::string(c.why) == "blocks overlap" ? 0 : c.nEntry;
+        std::vector<std::string> expected{"block table entry " + std::to_string(nNamed) + " " + c.failure + ": " + bad,
+                                          "Restored image not written: the image did not verify"};
+        EXPECT_EQ(failure_lines(r.out), expected) << c.why;
+        EXPECT_FALSE(file_exists(restored)) << c.why;
+    }
+
+    // Stored signing keys that prove nothing. With e = 1 every block whose top
+    // byte is zero "restores" to itself, so the blocks are made so.
+    const TestKey &key = test_key(1024);
+    Bytes n = bn_to_le(key.n, 128);
+    Bytes e = bn_to_le(key.e, 128);
+    Bytes evenN = n;
+    evenN[0] &= 0xFE;
+    Bytes shortN = bn_to_le(test_key(512).n, 128);
+    Bytes small(128, 0);
+    auto exponent = [](unsigned char v) {
+        Bytes b(128, 0);
+        b[0] = v;
+        return b;
+    };
+    struct {
+        const char *why;
+        Bytes n;
+        Bytes e;
+    } keys[] = {
+        {"zero modulus", Bytes(128, 0), e},      {"even modulus", evenN, e},
+        {"512-bit modulus", shortN, e},          {"exponent 0", n, exponent(0)},
+        {"exponent 1", n, exponent(1)},          {"exponent 2", n, exponent(2)},
+        {"even exponent 4", n, exponent(4)},
+    };
+    for (const auto &c : keys) {
+        Bytes image = with_bytes(with_bytes(f.signedImage, 16384 + 640, c.n), 16384 + 768, c.e);
+        for (size_t nStart : {0, 128, 256, 752}) {
+            image[nStart + 127] = 0;
+        }
+        write_file(bad, image);
+        RunResult r = run_verify_tool({"--restore", restored, bad});
+        EXPECT_EQ(r.status, 1) << c.why;
+        ASSERT_FALSE(failure_lines(r.out).empty()) << c.why;
+        EXPECT_EQ(failure_lines(r.out)[0].rfind("stored signing key is not usable", 0), 0u) << c.why;
+        EXPECT_FALSE(file_exists(restored)) << c.why;
+    }
+
+    // Truncated images are file errors that say how much was read.
+    for (size_t nSize : {size_t{0}, size_t{100}, size_t{32767}}) {
+        write_file(bad, Bytes(f.signedImage.begin(), f.signedImage.begin() + static_cast<long>(nSize)));
+        RunResult r = run_verify_tool({bad});
+        EXPECT_EQ(r.status, 2) << nSize;
+        EXPECT_EQ(r.err, "verify_tool: Image missing, unreadable or shorter than 32768 bytes (" +
+                             std::to_string(nSize) + " read): " + bad + "\n");
+    }
+}
+
+// JSON comes from a JSON library: names that are not UTF-8, long UTF-8 names
+// and control characters parse back; errors are JSON too with --json; text
+// output escapes a newline, so a name cannot forge a "Verified" line.
+TEST(VerifyOutput, OddNamesParseBackAndCannotForgeLines)
+{
+    SignedFlow f;
+    std::string longName;
+    for (int i = 0; i < 120; i++) {
+        longName += "\xc3\xa9"; // é
+    }
+    Bytes damaged = f.signedImage;
+    damaged[1000] ^= 1;
+    for (const std::string &name : {std::string("bad\xff\xfe.img"), longName, std::string("a\nVerified\n.img")}) {
+        std::string path = f.dir.file(name);
+        write_file(path, damaged);
+        RunResult r = run_verify_tool({"--json", "--original", f.in, path});
+        EXPECT_EQ(r.status, 1);
+        nlohmann::json json = nlohmann::json::parse(r.out);
+        EXPECT_EQ(json["ok"], false);
+        if (name == longName) {
+            EXPECT_EQ(json["image"], path);
+            EXPECT_EQ(json["failures"][0], "SPL window differs from the original at offset 1000: " + path);
+        }
+        r = run_verify_tool({"--original", f.in, path});
+        EXPECT_EQ(r.status, 1);
+        std::istringstream lines(r.out);
+        std::string line;
+        while (std::getline(lines, line)) {
+            EXPECT_NE(line, "Verified");
+        }
+    }
+    RunResult r = run_verify_tool({"--json", f.dir.file("missing.img")});
+    EXPECT_EQ(r.status, 2);
+    nlohmann::json json = nlohmann::json::parse(r.out);
+    EXPECT_EQ(json["ok"], false);
+    EXPECT_EQ(json["status"], 2);
+    EXPECT_EQ(r.err, "verify_tool: " + json["error"].get<std::string>() + "\n");
+    json = nlohmann::json::parse(run_verify_tool({"--json", "--bogus", f.out}).out);
+    EXPECT_EQ(json["status"], 2);
+}
+
+// An image from a FIFO or a pipe is read once: its size is what was read,
+// and --original and --restore work from the one pass.
+TEST(VerifyPipes, FifoAndPipeImages)
+{
+    SignedFlow f;
+    std::string fifo = f.dir.file("image.fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::string restored = f.dir.file("restored.img");
+    std::thread writer([&] { write_file(fifo, f.signedImage); });
+    RunResult r = run_verify_tool({"--json", "--key", f.key, "--original", f.in, "--restore", restored, fifo});
+    writer.join();
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    nlohmann::json json = nlohmann::json::parse(r.out);
+    EXPECT_EQ(json["size"], f.signedImage.size());
+    EXPECT_EQ(json["checks"]["restore"], "passed");
+    TempDir other;
+    ASSERT_EQ(run_verify_tool({"--restore", other.file("r.img"), f.out}).status, 0);
+    EXPECT_EQ(read_file(restored), read_file(other.file("r.img")));
+
+    std::vector<std::string> argv{VERIFY_TOOL_PATH, "--original", f.in, "/dev/stdin"};
+    r = run_program(argv, 60, std::string(f.signedImage.begin(), f.signedImage.end()));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("(" + std::to_string(f.signedImage.size()) + " bytes)"), std::string::npos) << r.out;
+}
+
+TEST(VerifyArgs, SeparatorAndWrongValues)
+{
+    SignedFlow f;
+    std::string dashed = f.dir.file("-image.img");
+    std::filesystem::copy_file(f.out, dashed);
+    std::filesystem::current_path(f.dir.path);
+    EXPECT_EQ(run_verify_tool({"-image.img"}).status, 2);
+    EXPECT_EQ(run_verify_tool({"--key", f.key, "--", "-image.img"}).status, 0);
+    std::filesystem::current_path("/");
+    struct {
+        std::vector<std::string> args;
+        const char *error;
+    } cases[] = {
+        {{"--fingerprint", "abc", f.out}, "--fingerprint must be 64 hexadecimal digits"},
+        {{"--fingerprint", std::string(64, 'g'), f.out}, "--fingerprint must be 64 hexadecimal digits"},
+        {{"--key", f.key, "--fingerprint", std::string(64, '0'), f.out}, "--key and --fingerprint"},
+        {{"--bogus", f.out}, "unknown option"},
+        {{f.out, "--key"}, "unknown option or missing value"},
+        {{}, "no image given"},
+        {{f.out, f.in}, "more than one image given"},
+    };
+    for (const auto &c : cases) {
+        RunResult r = run_verify_tool(c.args);
+        EXPECT_EQ(r.status, 2) << c.error;
+        EXPECT_EQ(r.err.rfind(std::string("verify_tool: ") + c.error, 0), 0u) << r.err;
+        EXPECT_EQ(r.out, "");
+    }
+    EXPECT_EQ(run_verify_tool({"--key", f.dir.file("none.key"), f.out}).status, 2);
+}
+
+} // namespace
