@@ -8,6 +8,10 @@
 #include <openssl/err.h>
 #include <openssl/params.h>
 #include <openssl/param_build.h>
+#include <openssl/asn1.h>
+#include <openssl/objects.h>
+#include <openssl/pkcs12.h>
+#include <openssl/x509.h>
 #include <sys/stat.h>
 
 namespace {
@@ -104,6 +108,107 @@ EVP_PKEY *full_private_key(const BIGNUM *n, const BIGNUM *e, const BIGNUM *d, co
     return pkey;
 }
 
+// An RSA key from the DER of an RSAPrivateKey (version 0: n, e, d, p, q,
+// dp, dq, qinv), parsed as a generic sequence of integers; each integer's
+// bytes are cleared before the sequence is freed. Null when it is not one.
+EVP_PKEY *rsa_from_der(const unsigned char *pDer, long nLen)
+{
+    static const char *const names[] = {OSSL_PKEY_PARAM_RSA_N,         OSSL_PKEY_PARAM_RSA_E,
+                                        OSSL_PKEY_PARAM_RSA_D,         OSSL_PKEY_PARAM_RSA_FACTOR1,
+                                        OSSL_PKEY_PARAM_RSA_FACTOR2,   OSSL_PKEY_PARAM_RSA_EXPONENT1,
+                                        OSSL_PKEY_PARAM_RSA_EXPONENT2, OSSL_PKEY_PARAM_RSA_COEFFICIENT1};
+    constexpr int VALUES = sizeof(names) / sizeof(names[0]);
+    ASN1_SEQUENCE_ANY *pSeq = d2i_ASN1_SEQUENCE_ANY(nullptr, &pDer, nLen);
+    int nCount = pSeq != nullptr ? sk_ASN1_TYPE_num(pSeq) : 0;
+    BIGNUM *values[VALUES] = {};
+    bool bOk = nCount == VALUES + 1;
+    for (int i = 0; i < nCount; i++) {
+        ASN1_TYPE *pItem = sk_ASN1_TYPE_value(pSeq, i);
+        bool bInteger = ASN1_TYPE_get(pItem) == V_ASN1_INTEGER;
+        if (bOk && bInteger && i == 0) {
+            bOk = ASN1_INTEGER_get(pItem->value.integer) == 0; // two primes only
+        } else if (bOk && bInteger && i <= VALUES) {
+            values[i - 1] = BN_secure_new();
+            bOk = values[i - 1] != nullptr && ASN1_INTEGER_to_BN(pItem->value.integer, values[i - 1]) != nullptr;
+        } else {
+            bOk = false;
+        }
+        if (bInteger) {
+            ASN1_STRING *pValue = pItem->value.integer;
+            OPENSSL_cleanse(const_cast<unsigned char *>(ASN1_STRING_get0_data(pValue)),
+                            static_cast<size_t>(ASN1_STRING_length(pValue)));
+        }
+    }
+    sk_ASN1_TYPE_pop_free(pSeq, ASN1_TYPE_free);
+    OSSL_PARAM_BLD *bld = bOk ? OSSL_PARAM_BLD_new() : nullptr;
+    for (int i = 0; bld != nullptr && bOk && i < VALUES; i++) {
+        bOk = OSSL_PARAM_BLD_push_BN(bld, names[i], values[i]) == 1;
+    }
+    OSSL_PARAM *params = bOk && bld != nullptr ? OSSL_PARAM_BLD_to_param(bld) : nullptr;
+    EVP_PKEY_CTX *ctx = params != nullptr ? EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr) : nullptr;
+    EVP_PKEY *pkey = nullptr;
+    if (ctx != nullptr && EVP_PKEY_fromdata_init(ctx) == 1) {
+        EVP_PKEY_fromdata(ctx, &pkey, EVP_PKEY_KEYPAIR, params);
+    }
+    EVP_PKEY_CTX_free(ctx);
+    OSSL_PARAM_free(params); // the values sit in its secure part, cleared on free
+    OSSL_PARAM_BLD_free(bld);
+    for (BIGNUM *bn : values) {
+        BN_clear_free(bn);
+    }
+    return pkey;
+}
+
+// An RSA key from a PKCS #8 PrivateKeyInfo (freed clearing its key bytes).
+// Null with *pnStatus PEM_NOT_RSA for another algorithm.
+EVP_PKEY *rsa_from_pkcs8(PKCS8_PRIV_KEY_INFO *p8, int *pnStatus)
+{
+    const ASN1_OBJECT *pAlgorithm = nullptr;
+    const unsigned char *pDer = nullptr;
+    int nDer = 0;
+    EVP_PKEY *pkey = nullptr;
+    if (p8 != nullptr && PKCS8_pkey_get0(&pAlgorithm, &pDer, &nDer, nullptr, p8) == 1) {
+        if (OBJ_obj2nid(pAlgorithm) == NID_rsaEncryption) {
+            pkey = rsa_from_der(pDer, nDer);
+        } else {
+            *pnStatus = PEM_NOT_RSA;
+        }
+    }
+    PKCS8_PRIV_KEY_INFO_free(p8);
+    return pkey;
+}
+
+// The key of one PEM block named name, whose DER (decrypted in place where
+// the block is encrypted) is at pData. Sets *pnStatus.
+EVP_PKEY *rsa_from_pem_block(const std::string &name, char *pHeader, unsigned char *pData, long nLen,
+                             pem_password_cb *pCallback, void *pUser, int *pnStatus)
+{
+    *pnStatus = PEM_UNREADABLE;
+    EVP_CIPHER_INFO cipher;
+    if (PEM_get_EVP_CIPHER_INFO(pHeader, &cipher) != 1 || PEM_do_header(&cipher, pData, &nLen, pCallback, pUser) != 1) {
+        return nullptr;
+    }
+    const unsigned char *p = pData;
+    EVP_PKEY *pkey = nullptr;
+    if (name == "RSA PRIVATE KEY") {
+        pkey = rsa_from_der(p, nLen);
+    } else if (name == "PRIVATE KEY") {
+        pkey = rsa_from_pkcs8(d2i_PKCS8_PRIV_KEY_INFO(nullptr, &p, nLen), pnStatus);
+    } else {
+        X509_SIG *pSig = d2i_X509_SIG(nullptr, &p, nLen);
+        char szPass[PEM_BUFSIZE];
+        int nPass = pSig != nullptr ? pCallback(szPass, sizeof(szPass), 0, pUser) : -1;
+        PKCS8_PRIV_KEY_INFO *p8 = nPass >= 0 ? PKCS8_decrypt(pSig, szPass, nPass) : nullptr;
+        explicit_bzero(szPass, sizeof(szPass));
+        X509_SIG_free(pSig);
+        pkey = p8 != nullptr ? rsa_from_pkcs8(p8, pnStatus) : nullptr;
+    }
+    if (pkey != nullptr) {
+        *pnStatus = PEM_KEY_OK;
+    }
+    return pkey;
+}
+
 } // namespace
 
 std::string public_fingerprint(const unsigned char *pPublic)
@@ -195,6 +300,36 @@ bool openssl_blob_check(const unsigned char *szKey, std::string *pWhy)
     BN_free(n);
     BN_CTX_free(ctx);
     return bOk;
+}
+
+EVP_PKEY *read_rsa_private_pem(const char *pPath, pem_password_cb *pCallback, void *pUser, int *pnStatus)
+{
+    *pnStatus = PEM_NO_KEY;
+    BIO *bio = BIO_new_file(pPath, "r");
+    EVP_PKEY *pkey = nullptr;
+    char *pName = nullptr;
+    char *pHeader = nullptr;
+    unsigned char *pData = nullptr;
+    long nLen = 0;
+    // Blocks before the key (parameters, a certificate) are passed over.
+    while (bio != nullptr && *pnStatus == PEM_NO_KEY &&
+           PEM_read_bio_ex(bio, &pName, &pHeader, &pData, &nLen, PEM_FLAG_SECURE | PEM_FLAG_EAY_COMPATIBLE) == 1) {
+        std::string name = pName;
+        if (name == "RSA PRIVATE KEY" || name == "PRIVATE KEY" || name == "ENCRYPTED PRIVATE KEY") {
+            pkey = rsa_from_pem_block(name, pHeader, pData, nLen, pCallback, pUser, pnStatus);
+        } else if (name.size() > 12 && name.compare(name.size() - 12, 12, " PRIVATE KEY") == 0) {
+            *pnStatus = PEM_NOT_RSA;
+        }
+        OPENSSL_secure_clear_free(pData, static_cast<size_t>(nLen));
+        OPENSSL_secure_free(pHeader);
+        OPENSSL_secure_free(pName);
+        pData = nullptr;
+        pHeader = nullptr;
+        pName = nullptr;
+    }
+    BIO_free(bio);
+    ERR_clear_error();
+    return pkey;
 }
 
 bool same_file(const char *pPathA, const char *pPathB)

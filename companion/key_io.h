@@ -6,6 +6,7 @@
 #include <string>
 
 #include <openssl/evp.h>
+#include <openssl/pem.h>
 
 #include "key_file.h"
 
@@ -31,6 +32,16 @@ bool openssl_key_check(EVP_PKEY *pkey, std::string *pWhy);
 // from n, e and d first (a d that does not match e, or an n that is not a
 // product of two primes, has none). Returns true, or false with *pWhy.
 bool openssl_blob_check(const unsigned char *szKey, std::string *pWhy);
+
+enum PemStatus { PEM_KEY_OK, PEM_NO_KEY, PEM_NOT_RSA, PEM_UNREADABLE };
+
+// Reads the first private key of a PEM file (PKCS #1 or PKCS #8, plain or
+// encrypted), asking pCallback for a passphrase where one is needed. The RSA
+// values are taken from the DER with OpenSSL's generic ASN.1 parser and every
+// copy of them is cleared before it is freed (OpenSSL's key decoders leave
+// one in freed memory). Returns the key, or null with *pnStatus saying why:
+// no private key block, another type of key, or not decrypted or decoded.
+EVP_PKEY *read_rsa_private_pem(const char *pPath, pem_password_cb *pCallback, void *pUser, int *pnStatus);
 
 // True when both paths name the same existing file.
 bool same_file(const char *pPathA, const char *pPathB);

@@ -12,7 +12,6 @@
 #include <openssl/pem.h>
 #include <openssl/rand.h>
 #include <string>
-#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -21,6 +20,7 @@
 #include "cli.h"
 #include "key_io.h"
 #include "output_file.h"
+#include "process_secrets.h"
 
 namespace {
 
@@ -220,8 +220,7 @@ int give_passphrase(char *pBuffer, int nSize, int, void *pUser)
 EVP_PKEY *read_pem(const Options &opts, int *pnStatus)
 {
     const char *pPem = opts.pPaths[0];
-    FILE *fp = fopen(pPem, "r");
-    if (fp == nullptr) {
+    if (access(pPem, R_OK) != 0) {
         *pnStatus = cli_error(EXIT_USAGE, "File open error: " + printable(pPem));
         return nullptr;
     }
@@ -229,26 +228,27 @@ EVP_PKEY *read_pem(const Options &opts, int *pnStatus)
     if (opts.pPassphraseFile != nullptr) {
         load_passphrase(&pass, pPem);
         if (pass.nLen < 0) {
-            fclose(fp);
             explicit_bzero(pass.szValue, sizeof(pass.szValue));
             *pnStatus = cli_error(EXIT_USAGE, "cannot read the passphrase file " + printable(opts.pPassphraseFile));
             return nullptr;
         }
     }
-    EVP_PKEY *pkey = PEM_read_PrivateKey(fp, nullptr, give_passphrase, &pass);
-    bool bClosed = fclose(fp) == 0;
+    int nPem = PEM_NO_KEY;
+    EVP_PKEY *pkey = read_rsa_private_pem(pPem, give_passphrase, &pass, &nPem);
     bool bGiven = pass.nLen >= 0;
     explicit_bzero(pass.szValue, sizeof(pass.szValue));
-    ERR_clear_error();
-    if (pkey != nullptr && bClosed) {
+    if (pkey != nullptr) {
         return pkey;
     }
-    EVP_PKEY_free(pkey);
-    if (pass.bAsked) {
+    if (nPem == PEM_NOT_RSA) {
+        *pnStatus = cli_error(EXIT_CHECK_FAILED, "Key file error: not an RSA key: " + printable(pPem));
+    } else if (pass.bAsked) {
         *pnStatus = cli_error(EXIT_USAGE, "cannot decrypt " + printable(pPem) +
                                               (bGiven ? ": wrong passphrase" : ": no passphrase"));
     } else {
-        *pnStatus = cli_error(EXIT_USAGE, "Not a PEM private key: " + printable(pPem));
+        *pnStatus = cli_error(EXIT_USAGE, (nPem == PEM_NO_KEY ? "Not a PEM private key: " : "Private key cannot be "
+                                                                                              "read: ") +
+                                              printable(pPem));
     }
     return nullptr;
 }
@@ -269,9 +269,7 @@ int import_key(const Options &opts)
     int nBits = EVP_PKEY_get_bits(pkey);
     unsigned char szKey[RSA_KEY_BLOB_SIZE] = {};
     std::string why;
-    if (!EVP_PKEY_is_a(pkey, "RSA")) {
-        nStatus = cli_error(EXIT_CHECK_FAILED, "Key file error: not an RSA key: " + pem);
-    } else if (nBits < MIN_BITS || nBits > MAX_BITS) {
+    if (nBits < MIN_BITS || nBits > MAX_BITS) {
         nStatus = cli_error(EXIT_CHECK_FAILED, "Key size of " + std::to_string(nBits) +
                                                    " bits not supported (1017 to 1024): " + pem);
     } else if (!openssl_key_check(pkey, &why)) {
@@ -411,14 +409,9 @@ bool is_command(const Options &opts, const char *pName, int nPaths)
     return strcmp(opts.pCommand, pName) == 0 && opts.nPaths == nPaths;
 }
 
-} // namespace
-
-int main(int argc, char **argv)
+// Runs the command line. Returns the exit status.
+int run(int argc, char **argv)
 {
-    // Every command handles a private exponent: keep it out of core dumps.
-    prctl(PR_SET_DUMPABLE, 0);
-    output_install_signal_handlers();
-    cli_init("key_tool", false);
     Options opts;
     bool bDone = false;
     int nStatus = parse_options(argc, argv, &opts, &bDone);
@@ -439,4 +432,17 @@ int main(int argc, char **argv)
     }
     return cli_error(EXIT_USAGE, "unknown command or wrong number of names: " + printable(opts.pCommand) + "\n" +
                                      USAGE);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    // Every command handles a private exponent: keep it out of core dumps.
+    secrets_protect_process();
+    output_install_signal_handlers();
+    cli_init("key_tool", false);
+    int nStatus = run(argc, argv);
+    secrets_wipe_at_exit();
+    return nStatus;
 }

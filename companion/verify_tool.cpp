@@ -9,7 +9,6 @@
 #include <getopt.h>
 #include <nlohmann/json.hpp>
 #include <string>
-#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <vector>
 
@@ -17,6 +16,7 @@
 #include "cli.h"
 #include "key_io.h"
 #include "output_file.h"
+#include "process_secrets.h"
 
 namespace {
 
@@ -172,7 +172,7 @@ int check_trusted_key(const VerifyOptions &opts, const unsigned char *pSignPubli
     std::string trusted;
     if (opts.pKey != nullptr) {
         // The key file may hold a private exponent: keep it out of core dumps.
-        prctl(PR_SET_DUMPABLE, 0);
+        secrets_protect_process();
         unsigned char szKey[RSA_KEY_BLOB_SIZE];
         size_t nFileSize = 0;
         int nRead = read_key_file(opts.pKey, szKey, &nFileSize);

@@ -1,8 +1,11 @@
 #include "output_file.h"
+#include "process_secrets.h"
 #include "verify_tool.h"
 
 int main(int argc, char **argv)
 {
     output_install_signal_handlers();
-    return verify_tool_run(argc, argv);
+    int nStatus = verify_tool_run(argc, argv);
+    secrets_wipe_at_exit();
+    return nStatus;
 }

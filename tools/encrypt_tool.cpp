@@ -8,11 +8,11 @@
 #include <cstring>
 #include <fcntl.h>
 #include <initializer_list>
-#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "output_file.h"
+#include "process_secrets.h"
 #include "image_format.h"
 #include "key_file.h"
 
@@ -288,7 +288,7 @@ int encrypt_tool_run(int argc, char **argv)
         return 1;
     }
     // The key files hold a private exponent: keep it out of core dumps.
-    prctl(PR_SET_DUMPABLE, 0);
+    secrets_protect_process();
     FILE *fpStreams[STREAM_COUNT] = {};
     OutputFile out;
     if (!open_streams(argv, fpStreams, &out)) {

@@ -1,8 +1,11 @@
 #include "encrypt_tool.h"
 #include "output_file.h"
+#include "process_secrets.h"
 
 int main(int argc, char **argv)
 {
     output_install_signal_handlers();
-    return encrypt_tool_run(argc, argv);
+    int nStatus = encrypt_tool_run(argc, argv);
+    secrets_wipe_at_exit();
+    return nStatus;
 }

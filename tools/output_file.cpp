@@ -380,10 +380,18 @@ int output_write_file(const char *pPath, const unsigned char *pData, size_t nLen
     if (nStatus != OUTPUT_OK) {
         return nStatus;
     }
-    FILE *fp = output_stream(&out);
-    if (fp == nullptr || fwrite(pData, 1, nLen, fp) != nLen) {
-        output_abort(&out);
-        return OUTPUT_WRITE_FAILED;
+    // Written straight from pData: no stdio buffer keeps a copy of a secret.
+    while (nLen > 0) {
+        ssize_t nWritten = write(out.fd, pData, nLen);
+        if (nWritten < 0 && errno == EINTR) {
+            continue;
+        }
+        if (nWritten <= 0) {
+            output_abort(&out);
+            return OUTPUT_WRITE_FAILED;
+        }
+        pData += nWritten;
+        nLen -= static_cast<size_t>(nWritten);
     }
     return output_commit(&out);
 }

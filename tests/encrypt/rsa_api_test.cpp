@@ -312,9 +312,11 @@ __attribute__((no_sanitize("address"))) unsigned char stack_byte(uintptr_t nFram
 }
 
 // Bytes between nNear and nFar below this frame that a private-key call left
-// neither painted nor zero.
+// neither painted nor zero; *pbExponent when 16 bytes of the private exponent
+// are anywhere in the first nFar bytes below it.
 [[gnu::noinline]] __attribute__((no_sanitize("address"))) size_t left_below_private_call(const Bytes &blob,
-                                                                                       size_t nNear, size_t nFar)
+                                                                                       size_t nNear, size_t nFar,
+                                                                                       bool *pbExponent)
 {
     static unsigned char szMsg[127];
     static unsigned char szOut[128];
@@ -323,23 +325,32 @@ __attribute__((no_sanitize("address"))) unsigned char stack_byte(uintptr_t nFram
     int nLen = 128;
     do_rsa_enc_dec(szMsg, 127, szOut, &nLen, RSA_MODE_PRIVATE_ENC, blob.data());
     size_t nLeft = 0;
-    for (size_t i = nNear; i < nFar; i++) {
+    Bytes below(nFar);
+    for (size_t i = 1; i <= nFar; i++) {
         unsigned char b = stack_byte(nFrame, i);
-        nLeft += b != 0 && b != kPaint ? 1 : 0;
+        below[nFar - i] = b;
+        nLeft += i >= nNear && b != 0 && b != kPaint ? 1 : 0;
+    }
+    *pbExponent = false;
+    for (size_t i = 0; i + 16 <= 128; i += 8) {
+        auto window = blob.begin() + 256 + static_cast<long>(i);
+        *pbExponent = *pbExponent || std::search(below.begin(), below.end(), window, window + 16) != below.end();
     }
     return nLeft;
 }
 
 // The wipe after a private-key call reaches as deep as the exponentiation
 // (less its deepest frame), needs no more stack than it, and leaves nothing
-// of its temporaries behind.
+// of its temporaries behind; the exponent's own copies are wiped too.
 TEST(CodecSecrets, StackUnderAPrivateCallIsWipedNoDeeperThanUsed)
 {
     Bytes blob = key_blob(test_key(1024));
     size_t nDepth = exptmod_depth(blob);
     EXPECT_LE(STACK_BURN_BYTES + 512, nDepth) << "the wipe must need less stack than the exponentiation";
     EXPECT_GE(STACK_BURN_BYTES + 2048, nDepth) << "the wipe must reach nearly as deep as the exponentiation";
-    EXPECT_EQ(left_below_private_call(blob, 12 * 1024, STACK_BURN_BYTES), 0u);
+    bool bExponent = true;
+    EXPECT_EQ(left_below_private_call(blob, 12 * 1024, STACK_BURN_BYTES, &bExponent), 0u);
+    EXPECT_FALSE(bExponent) << "the private exponent is left on the stack";
 }
 
 } // namespace

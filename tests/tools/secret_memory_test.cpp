@@ -1,0 +1,220 @@
+// No private exponent left in a tool's memory when it exits, and none in a
+// core dumped while it signs: looked for, byte for byte, in real memory images.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <sys/wait.h>
+
+#include "encrypt_tool.h"
+#include "test_support.h"
+
+namespace {
+
+// True when any 16 consecutive bytes of the 128-byte little-endian value, in
+// either byte order, appear in data.
+bool holds_value(const Bytes &data, const Bytes &value)
+{
+    Bytes reversed(value.rbegin(), value.rend());
+    for (const Bytes *pForm : std::initializer_list<const Bytes *>{&value, &reversed}) {
+        for (size_t i = 0; i + 16 <= pForm->size(); i += 8) {
+            Bytes window(pForm->begin() + static_cast<long>(i), pForm->begin() + static_cast<long>(i) + 16);
+            if (std::all_of(window.begin(), window.end(), [](unsigned char b) { return b == 0; })) {
+                continue;
+            }
+            if (std::search(data.begin(), data.end(), window.begin(), window.end()) != data.end()) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+// Runs argv under gdb to its last system call, and writes its memory there.
+bool core_at_exit(const std::vector<std::string> &argv, const std::string &core)
+{
+    std::vector<std::string> gdb{"/usr/bin/gdb", "-nx", "-batch", "-ex", "set pagination off",
+                                 "-ex", "catch syscall exit_group", "-ex", "run", "-ex", "gcore " + core,
+                                 "-ex", "kill", "--args"};
+    gdb.insert(gdb.end(), argv.begin(), argv.end());
+    run_program(gdb, 120);
+    return file_exists(core) && std::filesystem::file_size(core) > 0;
+}
+
+// Each tool that reads a private exponent, stopped at exit: the exponent is
+// nowhere in its memory (stack, heap, registers saved anywhere).
+TEST(SecretsAtExit, NoToolKeepsThePrivateExponent)
+{
+    if (!file_exists("/usr/bin/gdb") || SANITIZED_BUILD) {
+        GTEST_SKIP() << "needs gdb and a build without sanitizers";
+    }
+    ToolFiles f;
+    const TestKey &key = test_key(1024);
+    write_file(f.in, random_bytes(40000, 401));
+    write_file(f.code, random_bytes(16384, 402));
+    write_file(f.key, key_file(key));
+    write_file(f.comm, key_file(test_key(1017)));
+    ASSERT_EQ(f.run().status, 0);
+    std::string signedImage = f.dir.file("signed.img");
+    std::filesystem::rename(f.out, signedImage);
+    std::string pem = f.dir.file("k.pem");
+    ASSERT_EQ(run_key_tool({"export", f.key, f.dir.file("pub.pem")}).status, 0);
+    ASSERT_EQ(run_program({"/usr/bin/openssl", "genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:1024",
+                           "-out", pem}).status,
+              0);
+    struct {
+        const char *name;
+        std::vector<std::string> argv;
+        std::string keyFile; // whose private exponent is looked for
+    } runs[] = {
+        {"encrypt_tool", {ENCRYPT_TOOL_PATH, f.in, f.out, f.code, f.key, f.comm}, f.key},
+        {"verify_tool --key", {VERIFY_TOOL_PATH, "--key", f.key, signedImage}, f.key},
+        {"key_tool show", {KEY_TOOL_PATH, "show", f.key}, f.key},
+        {"key_tool export", {KEY_TOOL_PATH, "export", "--force", f.key, f.dir.file("pub.pem")}, f.key},
+        {"key_tool import", {KEY_TOOL_PATH, "import", pem, f.dir.file("imported.key")}, f.dir.file("imported.key")},
+        {"key_tool generate", {KEY_TOOL_PATH, "generate", f.dir.file("new.key")}, f.dir.file("new.key")},
+    };
+    for (const auto &run : runs) {
+        std::string core = f.dir.file("exit.core");
+        std::filesystem::remove(core);
+        if (!core_at_exit(run.argv, core)) {
+            GTEST_SKIP() << "gdb cannot write a core here";
+        }
+        Bytes file = read_file(run.keyFile);
+        ASSERT_EQ(file.size(), 1656u) << run.name;
+        Bytes d(file.begin() + 1104, file.begin() + 1104 + 128);
+        EXPECT_FALSE(holds_value(read_file(core), d)) << run.name << " keeps the private exponent at exit";
+        std::filesystem::remove(core);
+    }
+}
+
+// Hex of the 128-byte little-endian private exponent of a key file.
+std::string exponent_hex(const Bytes &keyFile)
+{
+    std::string hex;
+    for (size_t i = 1104; i < 1104 + 128; i++) {
+        char szByte[3];
+        snprintf(szByte, sizeof(szByte), "%02x", keyFile[i]);
+        hex += szByte;
+    }
+    return hex;
+}
+
+// No tool frees a heap block that still holds the private exponent: OpenSSL's
+// decoders, stdio buffers and our own buffers are all cleared first.
+TEST(SecretsInHeap, NoFreedBlockHoldsThePrivateExponent)
+{
+    if (SANITIZED_BUILD) {
+        GTEST_SKIP() << "the sanitizers' runtime must come first";
+    }
+    ToolFiles f;
+    write_file(f.in, random_bytes(40000, 421));
+    write_file(f.code, Bytes{});
+    write_file(f.key, key_file(test_key(1024)));
+    write_file(f.comm, key_file(test_key(1017)));
+    ASSERT_EQ(f.run().status, 0);
+    std::string signedImage = f.dir.file("signed.img");
+    std::filesystem::rename(f.out, signedImage);
+    std::string pem = f.dir.file("k.pem");
+    ASSERT_EQ(run_program({"/usr/bin/openssl", "genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:1024",
+                           "-out", pem}).status,
+              0);
+    ASSERT_EQ(run_key_tool({"import", pem, f.dir.file("pem.key")}).status, 0);
+    std::string keyHex = exponent_hex(read_file(f.key));
+    std::string pemHex = exponent_hex(read_file(f.dir.file("pem.key")));
+    std::filesystem::remove(f.dir.file("pem.key"));
+    struct {
+        const char *name;
+        std::string secret;
+        std::vector<std::string> args;
+    } runs[] = {
+        {"encrypt_tool", keyHex, {ENCRYPT_TOOL_PATH, f.in, f.out, f.code, f.key, f.comm}},
+        {"verify_tool --key", keyHex, {VERIFY_TOOL_PATH, "--key", f.key, signedImage}},
+        {"key_tool show", keyHex, {KEY_TOOL_PATH, "show", f.key}},
+        {"key_tool export", keyHex, {KEY_TOOL_PATH, "export", f.key, f.dir.file("pub.pem")}},
+        {"key_tool import", pemHex, {KEY_TOOL_PATH, "import", pem, f.dir.file("pem.key")}},
+    };
+    for (const auto &run : runs) {
+        std::vector<std::string> argv{"/usr/bin/env", std::string("LD_PRELOAD=") + IO_FAULT_SHIM_PATH,
+                                      "FAULT_FREE_SECRET=" + run.secret};
+        argv.insert(argv.end(), run.args.begin(), run.args.end());
+        RunResult r = run_program(argv);
+        EXPECT_EQ(r.status, 0) << run.name << ": " << r.err;
+        EXPECT_EQ(r.err.find("a freed block holds the secret"), std::string::npos) << run.name;
+    }
+}
+
+// The stack a signing run used, read back in this process right after it:
+// no copy of the exponent in any of its frames (key buffers, the codec's big
+// integers), before any wipe at exit.
+[[gnu::noinline]] __attribute__((no_sanitize("address"))) bool stack_holds_after_run(char **argv, const Bytes &d,
+                                                                                     int *pnStatus)
+{
+    uintptr_t nFrame = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+    *pnStatus = encrypt_tool_run(6, argv);
+    constexpr size_t kDepth = 200 * 1024;
+    Bytes below(kDepth);
+    for (size_t i = 0; i < kDepth; i++) {
+        below[i] = *reinterpret_cast<const volatile unsigned char *>(nFrame - kDepth + i);
+    }
+    return holds_value(below, d);
+}
+
+TEST(SecretsInProcess, SigningRunLeavesNoExponentOnTheStack)
+{
+    ToolFiles f;
+    const TestKey &key = test_key(1024);
+    write_file(f.in, random_bytes(40000, 431));
+    write_file(f.code, Bytes{});
+    write_file(f.key, key_file(key));
+    write_file(f.comm, key_file(test_key(1017)));
+    std::vector<std::string> args{"encrypt_tool", f.in, f.out, f.code, f.key, f.comm};
+    std::vector<char *> argv;
+    for (std::string &a : args) {
+        argv.push_back(a.data());
+    }
+    int nStatus = -1;
+    EXPECT_FALSE(stack_holds_after_run(argv.data(), bn_to_le(key.d, 128), &nStatus));
+    EXPECT_EQ(nStatus, 0);
+}
+
+// A signing run stopped by SIGQUIT in its first private exponentiation, with
+// cores allowed: it dumps none, and so no core holds the exponent.
+TEST(SecretsInCore, NoCoreOfARunStoppedMidSigningHoldsTheExponent)
+{
+    std::ifstream patternFile("/proc/sys/kernel/core_pattern");
+    std::string pattern;
+    std::getline(patternFile, pattern);
+    if (SANITIZED_BUILD || pattern.empty() || pattern[0] == '|') {
+        GTEST_SKIP() << "cores go to a program here (" << pattern << "), or the build is sanitized";
+    }
+    ToolFiles f;
+    const TestKey &key = test_key(1024);
+    write_file(f.in, random_bytes(40000, 411));
+    write_file(f.code, Bytes{});
+    write_file(f.key, key_file(key));
+    write_file(f.comm, key_file(test_key(1017)));
+    Bytes d = bn_to_le(key.d, 128);
+    std::string shim = IO_FAULT_SHIM_PATH;
+    // sh -c SCRIPT FOLDER SHIM TOOL ARGS...: $0 is the folder, $1 the shim.
+    std::string script = "ulimit -c unlimited && cd \"$0\" && shim=$1 && shift && "
+                         "exec env LD_PRELOAD=\"$shim\" FAULT_QUIT_IN_EXPTMOD=1 \"$@\"";
+    for (std::vector<std::string> tool : {std::vector<std::string>{ENCRYPT_TOOL_PATH, f.in, f.out, f.code, f.key, f.comm},
+                                          std::vector<std::string>{KEY_TOOL_PATH, "show", f.key}}) {
+        std::vector<std::string> argv{"/bin/sh", "-c", script, f.dir.path, shim};
+        argv.insert(argv.end(), tool.begin(), tool.end());
+        int pid = spawn_program(argv);
+        int status = wait_program(pid);
+        ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGQUIT) << tool[0] << " was not stopped mid-run";
+        for (const std::string &name : folder_names(f.dir.path)) {
+            if (name.rfind("core", 0) == 0) {
+                EXPECT_FALSE(holds_value(read_file(f.dir.file(name)), d)) << tool[0] << ": " << name;
+                std::filesystem::remove(f.dir.file(name));
+            }
+        }
+        EXPECT_FALSE(WCOREDUMP(status)) << tool[0] << " dumped a core";
+    }
+}
+
+} // namespace

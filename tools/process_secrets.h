@@ -1,0 +1,12 @@
+// Keeping private exponents out of a tool's process image: no core dumps
+// while a key is held, and nothing of it on the stack or in vector registers
+// when the tool exits.
+#pragma once
+
+// Makes the process non-dumpable, before the first key is read.
+void secrets_protect_process();
+
+// Wipes the stack below the caller (where a lazy binder of a library may have
+// saved registers that held key bytes) and clears the vector registers. Call
+// in main, after the work and before returning.
+void secrets_wipe_at_exit();
