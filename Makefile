@@ -8,7 +8,7 @@ PACKAGES := cmake g++ gcc make pkg-config libtfm-dev libssl-dev libgtest-dev ope
   binutils file dpkg-dev lintian nlohmann-json3-dev gdb
 FUZZ_PACKAGES := clang libclang-rt-dev
 BENCH_PACKAGES := libbenchmark-dev time coreutils
-FUZZ_TARGETS := fuzz_codec fuzz_buffer_proc fuzz_sign_run
+FUZZ_TARGETS := fuzz_codec fuzz_buffer_proc fuzz_sign_run fuzz_verify
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 
 CMAKE_OPTIONS ?=

@@ -217,4 +217,23 @@ TEST(SecretsInCore, NoCoreOfARunStoppedMidSigningHoldsTheExponent)
     }
 }
 
+// The wipes need no more stack than the exponentiation: a signing run fits a
+// stack limit of 160 KiB, which the exponentiation needs anyway.
+TEST(SecretsStack, SigningFitsA160KiBStack)
+{
+    if (SANITIZED_BUILD) {
+        GTEST_SKIP() << "the sanitizers' frames are larger";
+    }
+    ToolFiles f;
+    write_file(f.in, random_bytes(40000, 441));
+    write_file(f.code, Bytes{});
+    write_file(f.key, key_file(test_key(1024)));
+    write_file(f.comm, key_file(test_key(1017)));
+    std::vector<std::string> argv{"/bin/sh", "-c", "ulimit -s 160 && exec \"$0\" \"$@\"", ENCRYPT_TOOL_PATH,
+                                  f.in, f.out, f.code, f.key, f.comm};
+    EXPECT_EQ(run_program(argv).status, 0);
+    argv = {"/bin/sh", "-c", "ulimit -s 160 && exec \"$0\" \"$@\"", VERIFY_TOOL_PATH, "--key", f.key, f.out};
+    EXPECT_EQ(run_program(argv).status, 0);
+}
+
 } // namespace
