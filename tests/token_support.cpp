@@ -20,18 +20,14 @@ bool softhsm_util(std::vector<std::string> args)
 
 } // namespace
 
-SoftHsm::SoftHsm()
-    : bReady(access(SOFTHSM_UTIL, X_OK) == 0 && access(SOFTHSM_MODULE, R_OK) == 0), bHadConf(false)
+SoftHsm::SoftHsm() : bReady(access(SOFTHSM_UTIL, X_OK) == 0 && access(SOFTHSM_MODULE, R_OK) == 0), bHadConf(false)
 {
     const char *pOld = getenv("SOFTHSM2_CONF");
     if (pOld != nullptr) {
         bHadConf = true;
         oldConf = pOld;
     }
-    std::string conf = "directories.tokendir = " + dir.file("tokens") +
-                       "\nobjectstore.backend = file\nlog.level = ERROR\n";
-    write_file(dir.file("softhsm2.conf"), Bytes(conf.begin(), conf.end()));
-    if (mkdir(dir.file("tokens").c_str(), 0700) != 0) {
+    if (!write_conf() || mkdir(dir.file("tokens").c_str(), 0700) != 0) {
         bReady = false;
     }
     setenv("SOFTHSM2_CONF", dir.file("softhsm2.conf").c_str(), 1);
@@ -46,13 +42,21 @@ SoftHsm::~SoftHsm()
     }
 }
 
+bool SoftHsm::write_conf(const std::string &extra) const
+{
+    std::string conf = "directories.tokendir = " + dir.file("tokens") +
+                       "\nobjectstore.backend = file\nlog.level = ERROR\n" + extra + "\n";
+    write_file(dir.file("softhsm2.conf"), Bytes(conf.begin(), conf.end()));
+    return read_file(dir.file("softhsm2.conf")).size() == conf.size();
+}
+
 bool SoftHsm::init_token(const std::string &label, const std::string &pin) const
 {
     return softhsm_util({"--init-token", "--free", "--label", label, "--pin", pin, "--so-pin", "so-" + pin});
 }
 
-bool SoftHsm::import_key(EVP_PKEY *pKey, const std::string &token, const std::string &object,
-                         const std::string &idHex, const std::string &pin) const
+bool SoftHsm::import_key(EVP_PKEY *pKey, const std::string &token, const std::string &object, const std::string &idHex,
+                         const std::string &pin) const
 {
     std::string pem = dir.file("import.pem");
     FILE *pFile = fopen(pem.c_str(), "w");
@@ -72,14 +76,17 @@ std::string SoftHsm::uri(const std::string &path, const std::string &query) cons
     return "pkcs11:" + path + "?module-path=" + SOFTHSM_MODULE + (query.empty() ? "" : "&" + query);
 }
 
-EVP_PKEY *new_rsa_key(int bits)
+EVP_PKEY *new_rsa_key(int bits, unsigned nExponent)
 {
     EVP_PKEY_CTX *pCtx = EVP_PKEY_CTX_new_id(EVP_PKEY_RSA, nullptr);
+    BIGNUM *pExponent = BN_new();
     EVP_PKEY *pKey = nullptr;
-    if (pCtx == nullptr || EVP_PKEY_keygen_init(pCtx) <= 0 || EVP_PKEY_CTX_set_rsa_keygen_bits(pCtx, bits) <= 0 ||
-        EVP_PKEY_keygen(pCtx, &pKey) <= 0) {
+    if (pCtx == nullptr || pExponent == nullptr || BN_set_word(pExponent, nExponent) != 1 ||
+        EVP_PKEY_keygen_init(pCtx) <= 0 || EVP_PKEY_CTX_set_rsa_keygen_bits(pCtx, bits) <= 0 ||
+        EVP_PKEY_CTX_set1_rsa_keygen_pubexp(pCtx, pExponent) <= 0 || EVP_PKEY_keygen(pCtx, &pKey) <= 0) {
         abort();
     }
+    BN_free(pExponent);
     EVP_PKEY_CTX_free(pCtx);
     return pKey;
 }

@@ -5,6 +5,7 @@
 #include <p11-kit/p11-kit.h>
 #include <p11-kit/uri.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -19,10 +20,10 @@
 
 namespace {
 
-constexpr int TOKEN_PIN_MAX = 256;       // bytes kept for a PIN; a longer one is refused
-constexpr int TOKEN_VALUE_MAX = 1024;    // bytes of the longest modulus, exponent, label or id read (8192 bits)
-constexpr int TOKEN_ID_NEW = 16;         // bytes of the random CKA_ID of a generated key
-constexpr int TOKEN_TEMPLATE_MAX = 16;   // attributes of a search template
+constexpr int TOKEN_PIN_MAX = 256;     // bytes kept for a PIN; a longer one is refused
+constexpr int TOKEN_VALUE_MAX = 1024;  // bytes of the longest modulus, exponent, label or id read (8192 bits)
+constexpr int TOKEN_ID_NEW = 16;       // bytes of the random CKA_ID of a generated key
+constexpr int TOKEN_TEMPLATE_MAX = 16; // attributes of a search template
 constexpr int TOKEN_BITS_MIN = 1017;
 constexpr int TOKEN_BITS_MAX = 1024;
 constexpr CK_SLOT_ID TOKEN_ANY_SLOT = static_cast<CK_SLOT_ID>(-1); // what p11-kit gives without slot-id
@@ -54,16 +55,16 @@ struct Pin {
 // Everything one open, listing or generation holds; token_key_close releases
 // it on every path.
 struct TokenKey {
-    P11KitUri *pParsed;          // the URI, until its last use
-    std::string printable;       // the URI for messages
+    P11KitUri *pParsed;    // the URI, until its last use
+    std::string printable; // the URI for messages
     Modules modules;
-    CK_FUNCTION_LIST *pModule;   // of the session
+    CK_FUNCTION_LIST *pModule; // of the session
     CK_SLOT_ID nSlot;
     CK_FLAGS nTokenFlags;
     std::string tokenLabel;
     CK_SESSION_HANDLE hSession;
     bool bSession;
-    bool bLoggedIn;              // this session logged in, so it logs out
+    bool bLoggedIn; // this session logged in, so it logs out
     TokenAccess access;
     CK_OBJECT_HANDLE hKey;
     CK_OBJECT_CLASS nClass;
@@ -71,7 +72,7 @@ struct TokenKey {
     int nModulusLen;
     int nBits;
     bool bAlwaysAuthenticate;
-    Pin pin;                     // only an always-authenticate signing key keeps it past login
+    Pin pin; // only an always-authenticate signing key keeps it past login
 };
 
 namespace {
@@ -290,12 +291,17 @@ int find_tokens(const TokenKey *pKey, std::vector<TokenSlot> *pFound, std::strin
     return TOKEN_OK;
 }
 
+// The token's label without its padding.
+std::string token_label(const CK_TOKEN_INFO &info)
+{
+    return std::string(reinterpret_cast<const char *>(info.label),
+                       p11_kit_space_strlen(info.label, sizeof(info.label)));
+}
+
 // Opens a session with the token (read-write with bWrite).
 int open_session(TokenKey *pKey, const TokenSlot &token, bool bWrite, std::string *pWhy)
 {
-    char *pLabel = p11_kit_space_strdup(token.info.label, sizeof(token.info.label));
-    pKey->tokenLabel = pLabel != nullptr ? pLabel : "";
-    free(pLabel);
+    pKey->tokenLabel = token_label(token.info);
     pKey->pModule = token.pModule;
     pKey->nSlot = token.nSlot;
     pKey->nTokenFlags = token.info.flags;
@@ -368,7 +374,9 @@ int read_pin_file(const char *pSource, Pin *pPin, std::string *pWhy)
     if (nRead < 0 || !bClosed || bLong) {
         forget_pin(pPin);
         *pWhy = std::string("cannot read pin-source ") + pPath + ": " +
-                (nError != 0 ? strerror(nError) : bClosed ? "longer than a PIN" : "close failed");
+                (nError != 0 ? strerror(nError)
+                 : bClosed   ? "longer than a PIN"
+                             : "close failed");
         return TOKEN_UNREACHABLE;
     }
     return TOKEN_OK;
@@ -658,9 +666,9 @@ int select_key(TokenKey *pKey, std::string *pWhy)
     pKey->nBits = be_bit_length(pKey->szModulus, pKey->nModulusLen);
     CK_BBOOL bAlways = CK_FALSE;
     CK_ULONG nLen = 0;
-    pKey->bAlwaysAuthenticate = bPrivate &&
-                                get_attribute(pKey, pKey->hKey, CKA_ALWAYS_AUTHENTICATE, &bAlways, sizeof(bAlways), &nLen) &&
-                                nLen == sizeof(bAlways) && bAlways == CK_TRUE;
+    pKey->bAlwaysAuthenticate =
+        bPrivate && get_attribute(pKey, pKey->hKey, CKA_ALWAYS_AUTHENTICATE, &bAlways, sizeof(bAlways), &nLen) &&
+        nLen == sizeof(bAlways) && bAlways == CK_TRUE;
     return TOKEN_OK;
 }
 
@@ -677,6 +685,27 @@ int reach_tokens(TokenKey *pKey, const char *pUri, std::vector<TokenSlot> *pToke
     return nStatus;
 }
 
+// True when the token lists CKM_RSA_X_509 among its mechanisms and offers it
+// for signing.
+bool offers_raw_rsa_signing(const TokenSlot &token)
+{
+    std::vector<CK_MECHANISM_TYPE> mechanisms;
+    CK_ULONG nMechanisms = 0;
+    CK_RV rv = CKR_BUFFER_TOO_SMALL;
+    while (rv == CKR_BUFFER_TOO_SMALL) {
+        if (token.pModule->C_GetMechanismList(token.nSlot, nullptr, &nMechanisms) != CKR_OK) {
+            return false;
+        }
+        mechanisms.resize(nMechanisms);
+        rv = token.pModule->C_GetMechanismList(token.nSlot, mechanisms.data(), &nMechanisms);
+    }
+    mechanisms.resize(rv == CKR_OK ? nMechanisms : 0);
+    CK_MECHANISM_INFO info;
+    return std::find(mechanisms.begin(), mechanisms.end(), CKM_RSA_X_509) != mechanisms.end() &&
+           token.pModule->C_GetMechanismInfo(token.nSlot, CKM_RSA_X_509, &info) == CKR_OK &&
+           (info.flags & CKF_SIGN) != 0;
+}
+
 // The rest of token_key_open, on a fresh pKey.
 int open_key(TokenKey *pKey, const char *pUri, std::string *pWhy)
 {
@@ -689,16 +718,9 @@ int open_key(TokenKey *pKey, const char *pUri, std::string *pWhy)
         *pWhy = "several tokens match URI " + pKey->printable;
         return TOKEN_UNREACHABLE;
     }
-    if (pKey->access == TOKEN_SIGN) {
-        CK_MECHANISM_INFO mechanism;
-        CK_RV rv = tokens[0].pModule->C_GetMechanismInfo(tokens[0].nSlot, CKM_RSA_X_509, &mechanism);
-        if (rv != CKR_OK || (mechanism.flags & CKF_SIGN) == 0) {
-            char *pLabel = p11_kit_space_strdup(tokens[0].info.label, sizeof(tokens[0].info.label));
-            *pWhy = std::string("token ") + (pLabel != nullptr ? pLabel : "") +
-                    " does not offer raw RSA signing (CKM_RSA_X_509)";
-            free(pLabel);
-            return TOKEN_UNREACHABLE;
-        }
+    if (pKey->access == TOKEN_SIGN && !offers_raw_rsa_signing(tokens[0])) {
+        *pWhy = "token " + token_label(tokens[0].info) + " does not offer raw RSA signing (CKM_RSA_X_509)";
+        return TOKEN_UNREACHABLE;
     }
     nStatus = open_session(pKey, tokens[0], false, pWhy);
     if (nStatus == TOKEN_OK) {
@@ -838,15 +860,17 @@ int generate_key(TokenKey *pKey, const char *pUri, int nBits, std::string *pWhy)
     CK_ULONG nModulusBits = static_cast<CK_ULONG>(nBits);
     unsigned char szExponent[] = {0x01, 0x00, 0x01};
     CK_ATTRIBUTE aPublic[] = {
-        {CKA_TOKEN, &bTrue, sizeof(bTrue)},           {CKA_VERIFY, &bTrue, sizeof(bTrue)},
+        {CKA_TOKEN, &bTrue, sizeof(bTrue)},
+        {CKA_VERIFY, &bTrue, sizeof(bTrue)},
         {CKA_MODULUS_BITS, &nModulusBits, sizeof(nModulusBits)},
         {CKA_PUBLIC_EXPONENT, szExponent, sizeof(szExponent)},
-        {CKA_LABEL, label.data(), label.size()},      {CKA_ID, szId, sizeof(szId)},
+        {CKA_LABEL, label.data(), label.size()},
+        {CKA_ID, szId, sizeof(szId)},
     };
     CK_ATTRIBUTE aPrivate[] = {
-        {CKA_TOKEN, &bTrue, sizeof(bTrue)},           {CKA_PRIVATE, &bTrue, sizeof(bTrue)},
-        {CKA_SENSITIVE, &bTrue, sizeof(bTrue)},       {CKA_EXTRACTABLE, &bFalse, sizeof(bFalse)},
-        {CKA_SIGN, &bTrue, sizeof(bTrue)},            {CKA_LABEL, label.data(), label.size()},
+        {CKA_TOKEN, &bTrue, sizeof(bTrue)},     {CKA_PRIVATE, &bTrue, sizeof(bTrue)},
+        {CKA_SENSITIVE, &bTrue, sizeof(bTrue)}, {CKA_EXTRACTABLE, &bFalse, sizeof(bFalse)},
+        {CKA_SIGN, &bTrue, sizeof(bTrue)},      {CKA_LABEL, label.data(), label.size()},
         {CKA_ID, szId, sizeof(szId)},
     };
     CK_MECHANISM mechanism = {CKM_RSA_PKCS_KEY_PAIR_GEN, nullptr, 0};
@@ -873,7 +897,8 @@ void append_without_pin(std::string *pOut, const char *p, size_t nLen, char cSep
         const void *pFound = memchr(p + nStart, cSeparator, nLen - nStart);
         size_t nEnd = pFound != nullptr ? static_cast<size_t>(static_cast<const char *>(pFound) - p) : nLen;
         size_t nItem = nEnd - nStart;
-        bool bPin = nItem >= nName && memcmp(p + nStart, szName, nName) == 0 && (nItem == nName || p[nStart + nName] == '=');
+        bool bPin =
+            nItem >= nName && memcmp(p + nStart, szName, nName) == 0 && (nItem == nName || p[nStart + nName] == '=');
         if (!bPin) {
             if (!bFirst) {
                 pOut->push_back(cSeparator);
@@ -953,9 +978,8 @@ int token_key_public(TokenKey *pKey, unsigned char *pPublic, std::string *pWhy)
         std::vector<CK_OBJECT_HANDLE> found;
         CK_OBJECT_CLASS nClass = CKO_PUBLIC_KEY;
         CK_KEY_TYPE nKeyType = CKK_RSA;
-        CK_ATTRIBUTE aTemplate[] = {{CKA_CLASS, &nClass, sizeof(nClass)},
-                                    {CKA_KEY_TYPE, &nKeyType, sizeof(nKeyType)},
-                                    {CKA_ID, szId, 0}};
+        CK_ATTRIBUTE aTemplate[] = {
+            {CKA_CLASS, &nClass, sizeof(nClass)}, {CKA_KEY_TYPE, &nKeyType, sizeof(nKeyType)}, {CKA_ID, szId, 0}};
         if (get_attribute(pKey, pKey->hKey, CKA_ID, szId, sizeof(szId), &nId) && nId > 0) {
             aTemplate[2].ulValueLen = nId;
             if (find_objects(pKey, aTemplate, 3, &found) != CKR_OK) {
@@ -965,8 +989,8 @@ int token_key_public(TokenKey *pKey, unsigned char *pPublic, std::string *pWhy)
         for (size_t i = 0; !bFound && i < found.size(); i++) {
             unsigned char szModulus[TOKEN_VALUE_MAX];
             int nModulus = 0;
-            bFound = get_number(pKey, found[i], CKA_MODULUS, szModulus, &nModulus) &&
-                     nModulus == pKey->nModulusLen && memcmp(szModulus, pKey->szModulus, nModulus) == 0 &&
+            bFound = get_number(pKey, found[i], CKA_MODULUS, szModulus, &nModulus) && nModulus == pKey->nModulusLen &&
+                     memcmp(szModulus, pKey->szModulus, nModulus) == 0 &&
                      get_number(pKey, found[i], CKA_PUBLIC_EXPONENT, szExponent, &nExponent);
         }
     }
@@ -1020,16 +1044,16 @@ int token_key_sign_block(TokenKey *pKey, const unsigned char *pPlain, unsigned c
             // C_Sign ends the started operation; without the login it signs nothing.
             CK_RV rvEnd = pKey->pModule->C_Sign(pKey->hSession, szInput, SI_BLOCK_SIZE, szOutput, &nOutput);
             (void)rvEnd;
-            *pWhy = rv == CKR_PIN_INCORRECT ? "wrong PIN for token " + pKey->tokenLabel
-                                            : "login for one signature to token " + pKey->tokenLabel +
-                                                  " failed: " + rv_text(rv);
+            *pWhy = rv == CKR_PIN_INCORRECT
+                        ? "wrong PIN for token " + pKey->tokenLabel
+                        : "login for one signature to token " + pKey->tokenLabel + " failed: " + rv_text(rv);
             return TOKEN_UNREACHABLE;
         }
     }
     rv = pKey->pModule->C_Sign(pKey->hSession, szInput, SI_BLOCK_SIZE, szOutput, &nOutput);
     if (rv != CKR_OK || nOutput == 0 || nOutput > SI_BLOCK_SIZE) {
-        *pWhy = "token " + pKey->tokenLabel + " did not sign: " +
-                (rv != CKR_OK ? rv_text(rv) : std::to_string(nOutput) + " bytes back");
+        *pWhy = "token " + pKey->tokenLabel +
+                " did not sign: " + (rv != CKR_OK ? rv_text(rv) : std::to_string(nOutput) + " bytes back");
         return TOKEN_UNREACHABLE;
     }
     memset(pSigned, 0, SI_BLOCK_SIZE);
@@ -1046,16 +1070,6 @@ void token_key_close(TokenKey *pKey)
     }
     release_all(pKey);
     delete pKey;
-}
-
-bool token_key_keeps_pin(const TokenKey *pKey)
-{
-    for (CK_UTF8CHAR c : pKey->pin.sz) {
-        if (c != 0) {
-            return true;
-        }
-    }
-    return pKey->pin.nLen != 0;
 }
 
 int token_list_keys(const char *pUri, std::vector<TokenKeyEntry> *pKeys, std::string *pWhy)

@@ -55,10 +55,6 @@ int token_key_sign_block(TokenKey *pKey, const unsigned char *pPlain, unsigned c
 // every module it loaded, and wipes the PIN it kept. Null is fine.
 void token_key_close(TokenKey *pKey);
 
-// True while pKey keeps a PIN (only an always-authenticate key does, until
-// token_key_close).
-bool token_key_keeps_pin(const TokenKey *pKey);
-
 // One RSA private key in a token, with a URI that selects exactly it
 // (token=, serial= where the token has one, object= and id= where the key has
 // them, type=private; no PIN, no module attributes), and its modulus size.
