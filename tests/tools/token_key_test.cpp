@@ -37,6 +37,15 @@ Number number(const Key &key, const char *pName)
     return Number(rsa_number(key.get(), pName), BN_clear_free);
 }
 
+// The key's public half as OpenSSL has it: n, then e, 128 bytes little-endian each.
+Bytes public_of(const Key &key)
+{
+    Bytes pub = bn_to_le(number(key, OSSL_PKEY_PARAM_RSA_N).get(), 128);
+    Bytes e = bn_to_le(number(key, OSSL_PKEY_PARAM_RSA_E).get(), 128);
+    pub.insert(pub.end(), e.begin(), e.end());
+    return pub;
+}
+
 // Runs fn in a read-write session with the token labelled label (logged in
 // when nPin > 0), the SoftHSM2 module loaded here through p11-kit and
 // finalised after; false when that fails or fn does. *pnFlags gets the
@@ -94,16 +103,16 @@ bool create_key(const Key &key, const std::string &token, const unsigned char *p
     unsigned char szId[] = {0x77};
     std::vector<CK_ATTRIBUTE> priv = {{CKA_CLASS, &nPrivate, sizeof(nPrivate)},
                                       {CKA_KEY_TYPE, &nType, sizeof(nType)},
-                                      {CKA_TOKEN, &bTrue, 1},
-                                      {CKA_PRIVATE, &bTrue, 1},
-                                      {CKA_SIGN, &bTrue, 1},
                                       {CKA_ALWAYS_AUTHENTICATE, &bAlways, 1},
-                                      {CKA_ID, szId, 1},
-                                      {CKA_LABEL, const_cast<char *>(object.data()), object.size()}};
+                                      {CKA_ID, szId, 1}};
     std::vector<CK_ATTRIBUTE> pub = {{CKA_CLASS, &nPublic, sizeof(nPublic)},
                                      {CKA_KEY_TYPE, &nType, sizeof(nType)},
                                      {CKA_TOKEN, &bTrue, 1},
                                      {CKA_ID, szId, 1}};
+    for (CK_ATTRIBUTE_TYPE nFlag : {CKA_TOKEN, CKA_PRIVATE, CKA_SIGN}) {
+        priv.push_back({nFlag, &bTrue, 1});
+    }
+    priv.push_back({CKA_LABEL, const_cast<char *>(object.data()), object.size()});
     const char *apNames[] = {OSSL_PKEY_PARAM_RSA_N,         OSSL_PKEY_PARAM_RSA_E,
                              OSSL_PKEY_PARAM_RSA_D,         OSSL_PKEY_PARAM_RSA_FACTOR1,
                              OSSL_PKEY_PARAM_RSA_FACTOR2,   OSSL_PKEY_PARAM_RSA_EXPONENT1,
@@ -328,10 +337,7 @@ TEST_F(TokenKeyTest, SignedBlocksArePrivateExponentPowers)
         Key key = import(nBits, object, nBits == 1024 ? "01" : "02");
         TokenKey *pKey = nullptr;
         ASSERT_EQ(open(pinned("token=sign;object=" + object), TOKEN_SIGN, &pKey), TOKEN_OK) << whys.back();
-        Bytes expected = bn_to_le(number(key, OSSL_PKEY_PARAM_RSA_N).get(), 128);
-        Bytes exponent = bn_to_le(number(key, OSSL_PKEY_PARAM_RSA_E).get(), 128);
-        expected.insert(expected.end(), exponent.begin(), exponent.end());
-        EXPECT_EQ(public_half(pKey), expected);
+        EXPECT_EQ(public_half(pKey), public_of(key));
         Bytes topFF = random_bytes(127, 5);
         topFF[126] = 0xFF;
         for (const Bytes &plain : {Bytes(127, 0), topFF, random_bytes(127, 6), random_bytes(127, 7)}) {
@@ -407,11 +413,9 @@ TEST_F(TokenKeyTest, AlwaysAuthenticateKeySignsAndNoPinStaysInMemory)
     }
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     ASSERT_TRUE(fd >= 0 && write(fd, szPin, kPinLen) == static_cast<ssize_t>(kPinLen) && close(fd) == 0);
-    ASSERT_EQ(run_program({"/bin/sh", "-c",
-                           "softhsm2-util --init-token --free --label memory --so-pin 11111111 --pin \"$(cat '" + path +
-                               "')\""})
-                  .status,
-              0);
+    std::string init =
+        "softhsm2-util --init-token --free --label memory --so-pin 11111111 --pin \"$(cat " + path + ")\"";
+    ASSERT_EQ(run_program({"/bin/sh", "-c", init}).status, 0);
     Key once(new_rsa_key(1024), EVP_PKEY_free);
     Key plain(new_rsa_key(1024), EVP_PKEY_free);
     bool bMade = create_key(once, "memory", szPin, kPinLen, "once", CK_TRUE, false) &&
@@ -502,21 +506,15 @@ TEST_F(TokenKeyTest, UriSelectsExactlyOneUsableKey)
 
     // The second twin by its id, as a private key and as the public key
     // without a PIN; then the split key.
-    Bytes expected = bn_to_le(number(second, OSSL_PKEY_PARAM_RSA_N).get(), 128);
-    Bytes exponent = bn_to_le(number(second, OSSL_PKEY_PARAM_RSA_E).get(), 128);
-    expected.insert(expected.end(), exponent.begin(), exponent.end());
     TokenKey *pKey = nullptr;
     for (const std::string &uri :
          {pinned("token=sign;object=twin;id=%02;type=private"), hsm.uri("token=sign;object=twin;id=%02;type=public")}) {
         ASSERT_EQ(open(uri, TOKEN_PUBLIC_HALF, &pKey), TOKEN_OK) << whys.back();
-        EXPECT_EQ(public_half(pKey), expected);
+        EXPECT_EQ(public_half(pKey), public_of(second));
         token_key_close(pKey);
     }
     ASSERT_EQ(open(pinned("token=sign;object=split"), TOKEN_SIGN, &pKey), TOKEN_OK) << whys.back();
-    expected = bn_to_le(number(split, OSSL_PKEY_PARAM_RSA_N).get(), 128);
-    exponent = bn_to_le(number(split, OSSL_PKEY_PARAM_RSA_E).get(), 128);
-    expected.insert(expected.end(), exponent.begin(), exponent.end());
-    EXPECT_EQ(public_half(pKey), expected);
+    EXPECT_EQ(public_half(pKey), public_of(split));
     token_key_close(pKey);
 
     // A 2048-bit key opens, but neither its public half nor a block passes.
