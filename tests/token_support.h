@@ -1,0 +1,43 @@
+// A throwaway SoftHSM2 token store for tests, and RSA keys from OpenSSL to
+// put in it. Needs only softhsm2-util and OpenSSL, not our token module.
+#pragma once
+
+#include <openssl/bn.h>
+#include <openssl/evp.h>
+
+#include <string>
+
+#include "test_support.h"
+
+constexpr const char *SOFTHSM_MODULE = "/usr/lib/softhsm/libsofthsm2.so";
+
+// A token folder in a temporary folder with its softhsm2.conf, set in
+// SOFTHSM2_CONF for this process and its children until the end of the test.
+struct SoftHsm {
+    TempDir dir;
+    bool bReady; // softhsm2-util and the module are installed
+    bool bHadConf;
+    std::string oldConf; // SOFTHSM2_CONF before
+
+    SoftHsm();
+    ~SoftHsm();
+    // Writes softhsm2.conf with the extra line (such as a slots.mechanisms
+    // list); a module initialised after reads it.
+    bool write_conf(const std::string &extra = "") const;
+    // A new token; false when softhsm2-util fails.
+    bool init_token(const std::string &label, const std::string &pin) const;
+    // Imports the key pair (written as PKCS#8 PEM) with CKA_LABEL object and
+    // CKA_ID idHex (hex digits); false when softhsm2-util fails.
+    bool import_key(EVP_PKEY *pKey, const std::string &token, const std::string &object, const std::string &idHex,
+                    const std::string &pin) const;
+    // "pkcs11:" + path + "?module-path=<SoftHSM2>" + ("&" + query).
+    std::string uri(const std::string &path, const std::string &query = "") const;
+};
+
+// A fresh RSA key of the given size and public exponent (EVP_PKEY_free it).
+EVP_PKEY *new_rsa_key(int bits, unsigned nExponent = 65537);
+// A fresh P-256 key (EVP_PKEY_free it).
+EVP_PKEY *new_ec_key();
+// One number of an RSA key by its OpenSSL name (OSSL_PKEY_PARAM_RSA_N, ...);
+// the caller frees it.
+BIGNUM *rsa_number(const EVP_PKEY *pKey, const char *pName);

@@ -1,0 +1,612 @@
+// Keys in a SoftHSM2 token through token_key: signed blocks against OpenSSL's
+// arithmetic, where the PIN may come from and where it must not stay, the
+// module, token and key a URI selects, listing and generating keys.
+#include <gtest/gtest.h>
+#include <openssl/core_names.h>
+#include <p11-kit/p11-kit.h>
+
+#include <algorithm>
+#include <fcntl.h>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <poll.h>
+#include <pty.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "token_key.h"
+#include "token_support.h"
+
+namespace {
+
+const std::string kPin = "61523840";
+const std::string kWrongPin = "61523841";
+// The PIN of token "memory", each byte XOR 0x5A: this process holds it whole
+// only inside the calls under test and, for a moment, to create keys.
+volatile const unsigned char kMaskedPin[] = {0x31, 0x6D, 0x0B, 0x3F, 0x68, 0x00, 0x28, 0x63, 0x02, 0x2D, 0x6E, 0x17};
+constexpr size_t kPinLen = sizeof(kMaskedPin);
+
+using Key = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;
+using Number = std::unique_ptr<BIGNUM, decltype(&BN_clear_free)>;
+using SessionFn = std::function<bool(CK_FUNCTION_LIST *, CK_SESSION_HANDLE)>;
+
+Number number(const Key &key, const char *pName)
+{
+    return Number(rsa_number(key.get(), pName), BN_clear_free);
+}
+
+// The key's public half as OpenSSL has it: n, then e, 128 bytes little-endian each.
+Bytes public_of(const Key &key)
+{
+    Bytes pub = bn_to_le(number(key, OSSL_PKEY_PARAM_RSA_N).get(), 128);
+    Bytes e = bn_to_le(number(key, OSSL_PKEY_PARAM_RSA_E).get(), 128);
+    pub.insert(pub.end(), e.begin(), e.end());
+    return pub;
+}
+
+// Runs fn in a read-write session with the token labelled label (logged in
+// when nPin > 0), the SoftHSM2 module loaded here through p11-kit and
+// finalised after; false when that fails or fn does. *pnFlags gets the
+// token's flags.
+bool with_session(const std::string &label, const unsigned char *pPin, size_t nPin, const SessionFn &fn,
+                  CK_FLAGS *pnFlags = nullptr)
+{
+    CK_FUNCTION_LIST *pModule = p11_kit_module_load(SOFTHSM_MODULE, 0);
+    bool bOk = false;
+    if (pModule != nullptr && p11_kit_module_initialize(pModule) == CKR_OK) {
+        CK_SLOT_ID anSlots[16];
+        CK_ULONG nSlots = 16;
+        CK_TOKEN_INFO info;
+        CK_SESSION_HANDLE hSession;
+        for (CK_ULONG i = 0; pModule->C_GetSlotList(CK_TRUE, anSlots, &nSlots) == CKR_OK && i < nSlots; i++) {
+            if (pModule->C_GetTokenInfo(anSlots[i], &info) != CKR_OK ||
+                p11_kit_space_strlen(info.label, sizeof(info.label)) != label.size() ||
+                label.compare(0, label.size(), reinterpret_cast<const char *>(info.label), label.size()) != 0 ||
+                pModule->C_OpenSession(anSlots[i], CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &hSession) !=
+                    CKR_OK) {
+                continue;
+            }
+            bOk = (nPin == 0 ||
+                   pModule->C_Login(hSession, CKU_USER, const_cast<unsigned char *>(pPin), nPin) == CKR_OK) &&
+                  fn(pModule, hSession);
+            EXPECT_EQ(pModule->C_CloseSession(hSession), CKR_OK);
+            if (pnFlags != nullptr) {
+                *pnFlags = info.flags;
+            }
+        }
+        EXPECT_EQ(p11_kit_module_finalize(pModule), CKR_OK);
+    }
+    p11_kit_module_release(pModule);
+    return bOk;
+}
+
+// The token's flags as a fresh load of the module sees them.
+CK_FLAGS token_flags(const std::string &label)
+{
+    CK_FLAGS nFlags = 0;
+    EXPECT_TRUE(with_session(
+        label, nullptr, 0, [](CK_FUNCTION_LIST *, CK_SESSION_HANDLE) { return true; }, &nFlags));
+    return nFlags;
+}
+
+// Creates key's private half in the token through C_CreateObject, with
+// CKA_ALWAYS_AUTHENTICATE bAlways; with bSplit its public exponent is only
+// in a public key object with the same CKA_ID.
+bool create_key(const Key &key, const std::string &token, const unsigned char *pPin, size_t nPin,
+                const std::string &object, CK_BBOOL bAlways, bool bSplit)
+{
+    CK_OBJECT_CLASS nPrivate = CKO_PRIVATE_KEY, nPublic = CKO_PUBLIC_KEY;
+    CK_KEY_TYPE nType = CKK_RSA;
+    CK_BBOOL bTrue = CK_TRUE;
+    unsigned char szId[] = {0x77};
+    std::vector<CK_ATTRIBUTE> priv = {{CKA_CLASS, &nPrivate, sizeof(nPrivate)},
+                                      {CKA_KEY_TYPE, &nType, sizeof(nType)},
+                                      {CKA_ALWAYS_AUTHENTICATE, &bAlways, 1},
+                                      {CKA_ID, szId, 1}};
+    std::vector<CK_ATTRIBUTE> pub = {{CKA_CLASS, &nPublic, sizeof(nPublic)},
+                                     {CKA_KEY_TYPE, &nType, sizeof(nType)},
+                                     {CKA_TOKEN, &bTrue, 1},
+                                     {CKA_ID, szId, 1}};
+    for (CK_ATTRIBUTE_TYPE nFlag : {CKA_TOKEN, CKA_PRIVATE, CKA_SIGN}) {
+        priv.push_back({nFlag, &bTrue, 1});
+    }
+    priv.push_back({CKA_LABEL, const_cast<char *>(object.data()), object.size()});
+    const char *apNames[] = {OSSL_PKEY_PARAM_RSA_N,         OSSL_PKEY_PARAM_RSA_E,
+                             OSSL_PKEY_PARAM_RSA_D,         OSSL_PKEY_PARAM_RSA_FACTOR1,
+                             OSSL_PKEY_PARAM_RSA_FACTOR2,   OSSL_PKEY_PARAM_RSA_EXPONENT1,
+                             OSSL_PKEY_PARAM_RSA_EXPONENT2, OSSL_PKEY_PARAM_RSA_COEFFICIENT1};
+    const CK_ATTRIBUTE_TYPE anTypes[] = {CKA_MODULUS, CKA_PUBLIC_EXPONENT, CKA_PRIVATE_EXPONENT, CKA_PRIME_1,
+                                         CKA_PRIME_2, CKA_EXPONENT_1,      CKA_EXPONENT_2,       CKA_COEFFICIENT};
+    std::vector<Bytes> numbers(8);
+    for (size_t i = 0; i < 8; i++) {
+        Number bn = number(key, apNames[i]);
+        numbers[i].resize(static_cast<size_t>(BN_num_bytes(bn.get())));
+        BN_bn2bin(bn.get(), numbers[i].data());
+        CK_ATTRIBUTE attribute = {anTypes[i], numbers[i].data(), numbers[i].size()};
+        if (i < 2) {
+            pub.push_back(attribute);
+        }
+        if (i != 1 || !bSplit) {
+            priv.push_back(attribute);
+        }
+    }
+    return with_session(token, pPin, nPin, [&](CK_FUNCTION_LIST *pModule, CK_SESSION_HANDLE hSession) {
+        CK_OBJECT_HANDLE hObject;
+        return pModule->C_CreateObject(hSession, priv.data(), priv.size(), &hObject) == CKR_OK &&
+               (!bSplit || pModule->C_CreateObject(hSession, pub.data(), pub.size(), &hObject) == CKR_OK);
+    });
+}
+
+// The boolean attributes of the one object of class nClass labelled object
+// in token "sign"; empty when there is not exactly one.
+Bytes object_flags(const std::string &object, CK_OBJECT_CLASS nClass, const std::vector<CK_ATTRIBUTE_TYPE> &types)
+{
+    Bytes flags(types.size(), 0xEE);
+    CK_ATTRIBUTE aFind[] = {{CKA_CLASS, &nClass, sizeof(nClass)},
+                            {CKA_LABEL, const_cast<char *>(object.data()), object.size()}};
+    bool bOk = with_session("sign", reinterpret_cast<const unsigned char *>(kPin.data()), kPin.size(),
+                            [&](CK_FUNCTION_LIST *pModule, CK_SESSION_HANDLE hSession) {
+                                CK_OBJECT_HANDLE ahFound[2];
+                                CK_ULONG nFound = 0;
+                                bool bFound = pModule->C_FindObjectsInit(hSession, aFind, 2) == CKR_OK &&
+                                              pModule->C_FindObjects(hSession, ahFound, 2, &nFound) == CKR_OK;
+                                bFound = pModule->C_FindObjectsFinal(hSession) == CKR_OK && bFound && nFound == 1;
+                                for (size_t i = 0; bFound && i < types.size(); i++) {
+                                    CK_ATTRIBUTE attribute = {types[i], &flags[i], 1};
+                                    bFound =
+                                        pModule->C_GetAttributeValue(hSession, ahFound[0], &attribute, 1) == CKR_OK;
+                                }
+                                return bFound;
+                            });
+    return bOk ? flags : Bytes();
+}
+
+// True when this process's writable memory holds the PIN of token "memory".
+bool pin_in_memory()
+{
+    std::ifstream maps("/proc/self/maps");
+    int fd = open("/proc/self/mem", O_RDONLY);
+    Bytes chunk(1 << 20);
+    bool bFound = false;
+    std::string line;
+    while (fd >= 0 && std::getline(maps, line)) {
+        unsigned long nStart = 0, nEnd = 0;
+        char szPerms[5] = {};
+        // Sanitizer shadow memory (reserved, far larger than any heap) is left out.
+        if (sscanf(line.c_str(), "%lx-%lx %4s", &nStart, &nEnd, szPerms) != 3 || szPerms[0] != 'r' ||
+            szPerms[1] != 'w' || nEnd - nStart > (1ul << 30)) {
+            continue;
+        }
+        // Chunks overlap by the PIN's length, so that none is cut in two.
+        for (unsigned long nAt = nStart; nAt + kPinLen <= nEnd; nAt += chunk.size() - kPinLen) {
+            ssize_t nRead =
+                pread(fd, chunk.data(), std::min<unsigned long>(chunk.size(), nEnd - nAt), static_cast<off_t>(nAt));
+            for (ssize_t i = 0; i + static_cast<ssize_t>(kPinLen) <= nRead; i++) {
+                size_t j = 0;
+                while (j < kPinLen && (chunk[static_cast<size_t>(i) + j] ^ 0x5A) == kMaskedPin[j]) {
+                    j++;
+                }
+                bFound = bFound || j == kPinLen;
+            }
+        }
+    }
+    explicit_bzero(chunk.data(), chunk.size());
+    EXPECT_EQ(close(fd), 0);
+    return bFound;
+}
+
+// Reads everything from fd until it ends or nSeconds pass, stopping early
+// once pStop shows up.
+std::string read_until(int fd, const char *pStop, int nSeconds)
+{
+    std::string text;
+    for (int nWaits = 0; nWaits < 10 * nSeconds && (pStop == nullptr || text.find(pStop) == std::string::npos);) {
+        pollfd poller = {fd, POLLIN, 0};
+        if (poll(&poller, 1, 100) <= 0) {
+            nWaits++;
+            continue;
+        }
+        char szBuf[256];
+        ssize_t nRead = read(fd, szBuf, sizeof(szBuf));
+        if (nRead <= 0) {
+            break;
+        }
+        text.append(szBuf, static_cast<size_t>(nRead));
+    }
+    return text;
+}
+
+// The status of the child's exit, or -1 when it did not exit.
+int child_status(pid_t pid)
+{
+    int nStatus = 0;
+    return waitpid(pid, &nStatus, 0) == pid && WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1;
+}
+
+class TokenKeyTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!hsm.bReady) {
+            GTEST_SKIP() << "SoftHSM2 is not installed";
+        }
+        ASSERT_TRUE(hsm.init_token("sign", kPin));
+        // Standard input is not a terminal here, so that no test waits at a PIN prompt.
+        nSavedStdin = dup(STDIN_FILENO);
+        int fd = ::open("/dev/null", O_RDONLY);
+        ASSERT_TRUE(nSavedStdin >= 0 && fd >= 0 && dup2(fd, STDIN_FILENO) == STDIN_FILENO && close(fd) == 0);
+    }
+
+    void TearDown() override
+    {
+        if (nSavedStdin >= 0) {
+            EXPECT_EQ(dup2(nSavedStdin, STDIN_FILENO), STDIN_FILENO);
+            EXPECT_EQ(close(nSavedStdin), 0);
+        }
+        for (const std::string &why : whys) {
+            EXPECT_EQ(why.find(kPin), std::string::npos) << why;
+            EXPECT_EQ(why.find(kWrongPin), std::string::npos) << why;
+        }
+        // Every path finalised the module: nobody left it initialised.
+        if (!hsm.bReady) {
+            return;
+        }
+        CK_FUNCTION_LIST *pRaw = p11_kit_module_load(SOFTHSM_MODULE, P11_KIT_MODULE_UNMANAGED);
+        CK_INFO info;
+        EXPECT_TRUE(pRaw != nullptr && pRaw->C_GetInfo(&info) == CKR_CRYPTOKI_NOT_INITIALIZED);
+        p11_kit_module_release(pRaw);
+    }
+
+    // A fresh RSA key of nBits in token "sign".
+    Key import(int nBits, const std::string &object, const std::string &idHex)
+    {
+        Key key(new_rsa_key(nBits), EVP_PKEY_free);
+        EXPECT_TRUE(hsm.import_key(key.get(), "sign", object, idHex, kPin));
+        return key;
+    }
+
+    std::string pinned(const std::string &path) { return hsm.uri(path, "pin-value=" + kPin); }
+
+    int open(const std::string &uri, TokenAccess access, TokenKey **ppKey)
+    {
+        whys.emplace_back();
+        return token_key_open(uri.c_str(), access, ppKey, &whys.back());
+    }
+
+    // The reason token_key_open gives for a refusal with nStatus.
+    std::string refusal(const std::string &uri, int nStatus, TokenAccess access = TOKEN_SIGN)
+    {
+        TokenKey *pKey = nullptr;
+        EXPECT_EQ(open(uri, access, &pKey), nStatus) << uri;
+        EXPECT_EQ(pKey, nullptr);
+        token_key_close(pKey);
+        return whys.back();
+    }
+
+    // Expects the block signed by pKey to be plain ^ d mod n.
+    void expect_signed(TokenKey *pKey, const Bytes &plain, const Key &key)
+    {
+        Bytes signedBlock(128, 0);
+        whys.emplace_back();
+        ASSERT_EQ(token_key_sign_block(pKey, plain.data(), signedBlock.data(), &whys.back()), TOKEN_OK) << whys.back();
+        EXPECT_EQ(signedBlock, model_modexp(plain, number(key, OSSL_PKEY_PARAM_RSA_D).get(),
+                                            number(key, OSSL_PKEY_PARAM_RSA_N).get(), 128));
+    }
+
+    Bytes public_half(TokenKey *pKey, int nStatus = TOKEN_OK)
+    {
+        Bytes pub(256, 0);
+        whys.emplace_back();
+        EXPECT_EQ(token_key_public(pKey, pub.data(), &whys.back()), nStatus) << whys.back();
+        return pub;
+    }
+
+    // Runs token_key_open in a child without a terminal (a session of its own,
+    // standard input /dev/null); gives back its status, keeps its reason.
+    int open_without_terminal(const std::string &uri)
+    {
+        int afd[2];
+        EXPECT_EQ(pipe(afd), 0);
+        pid_t pid = fork();
+        if (pid == 0) {
+            setsid();
+            TokenKey *pKey = nullptr;
+            std::string why;
+            int nStatus = token_key_open(uri.c_str(), TOKEN_SIGN, &pKey, &why);
+            token_key_close(pKey);
+            _exit(write(afd[1], why.data(), why.size()) == static_cast<ssize_t>(why.size()) ? nStatus : 99);
+        }
+        EXPECT_EQ(close(afd[1]), 0);
+        whys.push_back(read_until(afd[0], nullptr, 60));
+        EXPECT_EQ(close(afd[0]), 0);
+        return child_status(pid);
+    }
+
+    SoftHsm hsm;
+    std::vector<std::string> whys; // every reason given, checked for the PIN at the end
+    int nSavedStdin = -1;
+};
+
+TEST_F(TokenKeyTest, SignedBlocksArePrivateExponentPowers)
+{
+    for (int nBits : {1024, 1017}) {
+        SCOPED_TRACE(nBits);
+        std::string object = "key" + std::to_string(nBits);
+        Key key = import(nBits, object, nBits == 1024 ? "01" : "02");
+        TokenKey *pKey = nullptr;
+        ASSERT_EQ(open(pinned("token=sign;object=" + object), TOKEN_SIGN, &pKey), TOKEN_OK) << whys.back();
+        EXPECT_EQ(public_half(pKey), public_of(key));
+        Bytes topFF = random_bytes(127, 5);
+        topFF[126] = 0xFF;
+        for (const Bytes &plain : {Bytes(127, 0), topFF, random_bytes(127, 6), random_bytes(127, 7)}) {
+            expect_signed(pKey, plain, key);
+        }
+        token_key_close(pKey);
+    }
+}
+
+TEST_F(TokenKeyTest, PinFromUriOrFileAndNoLoginWithoutOne)
+{
+    Key key = import(1024, "key", "01");
+    std::string path = hsm.dir.file("pin");
+    std::string pathNewline = hsm.dir.file("pin-newline");
+    write_file(path, Bytes(kPin.begin(), kPin.end()));
+    std::string withNewline = kPin + "\n";
+    write_file(pathNewline, Bytes(withNewline.begin(), withNewline.end()));
+    for (const std::string &query : {"pin-value=" + kPin, "pin-source=" + path, "pin-source=" + pathNewline,
+                                     "pin-source=file:" + pathNewline, "pin-source=file://" + path}) {
+        TokenKey *pKey = nullptr;
+        EXPECT_EQ(open(hsm.uri("token=sign;object=key", query), TOKEN_SIGN, &pKey), TOKEN_OK) << query << whys.back();
+        token_key_close(pKey);
+    }
+    write_file(path, Bytes(300, '1'));
+    for (const std::string &source : {path, hsm.dir.file("none")}) {
+        std::string why = refusal(hsm.uri("object=key", "pin-source=" + source), TOKEN_UNREACHABLE);
+        EXPECT_NE(why.find(" pin-source " + source + ": "), std::string::npos) << why;
+    }
+
+    // A C_Login with a wrong or empty PIN sets CKF_USER_PIN_COUNT_LOW in
+    // SoftHSM2; without a PIN (and with an empty one) nothing may log in.
+    EXPECT_EQ(token_flags("sign") & CKF_USER_PIN_COUNT_LOW, 0u);
+    EXPECT_EQ(open_without_terminal(hsm.uri("token=sign;object=key")), TOKEN_UNREACHABLE);
+    EXPECT_EQ(whys.back(), "no PIN: give pin-value or pin-source, or run on a terminal");
+    refusal(hsm.uri("token=sign;object=key", "pin-value="), TOKEN_UNREACHABLE);
+    EXPECT_EQ(token_flags("sign") & CKF_USER_PIN_COUNT_LOW, 0u);
+    EXPECT_EQ(refusal(hsm.uri("token=sign;object=key", "pin-value=" + kWrongPin), TOKEN_UNREACHABLE),
+              "wrong PIN for token sign");
+    EXPECT_NE(token_flags("sign") & CKF_USER_PIN_COUNT_LOW, 0u);
+}
+
+TEST_F(TokenKeyTest, PinFromTerminalIsNotEchoed)
+{
+    Key key = import(1024, "key", "01");
+    int nMaster = -1;
+    pid_t pid = forkpty(&nMaster, nullptr, nullptr, nullptr);
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        TokenKey *pKey = nullptr;
+        std::string why;
+        int nStatus = token_key_open(hsm.uri("token=sign;object=key").c_str(), TOKEN_SIGN, &pKey, &why);
+        token_key_close(pKey);
+        termios after;
+        bool bEchoBack = tcgetattr(STDIN_FILENO, &after) == 0 && (after.c_lflag & ECHO) != 0;
+        _exit(nStatus == TOKEN_OK && bEchoBack ? 0 : 1);
+    }
+    std::string screen = read_until(nMaster, "PIN for token sign: ", 60);
+    std::string line = kPin + "\n";
+    EXPECT_EQ(write(nMaster, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+    screen += read_until(nMaster, nullptr, 60);
+    EXPECT_EQ(close(nMaster), 0);
+    EXPECT_EQ(child_status(pid), 0);
+    EXPECT_NE(screen.find("PIN for token sign: "), std::string::npos) << screen;
+    EXPECT_EQ(screen.find(kPin), std::string::npos) << screen;
+}
+
+TEST_F(TokenKeyTest, AlwaysAuthenticateKeySignsAndNoPinStaysInMemory)
+{
+    std::string path = hsm.dir.file("pin");
+    unsigned char szPin[kPinLen];
+    for (size_t i = 0; i < kPinLen; i++) {
+        szPin[i] = kMaskedPin[i] ^ 0x5A;
+    }
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ASSERT_TRUE(fd >= 0 && write(fd, szPin, kPinLen) == static_cast<ssize_t>(kPinLen) && close(fd) == 0);
+    std::string init =
+        "softhsm2-util --init-token --free --label memory --so-pin 11111111 --pin \"$(cat " + path + ")\"";
+    ASSERT_EQ(run_program({"/bin/sh", "-c", init}).status, 0);
+    Key once(new_rsa_key(1024), EVP_PKEY_free);
+    Key plain(new_rsa_key(1024), EVP_PKEY_free);
+    bool bMade = create_key(once, "memory", szPin, kPinLen, "once", CK_TRUE, false) &&
+                 create_key(plain, "memory", szPin, kPinLen, "plain", CK_FALSE, false);
+    explicit_bzero(szPin, sizeof(szPin));
+    ASSERT_TRUE(bMade);
+    ASSERT_FALSE(pin_in_memory());
+
+    TokenKey *pKey = nullptr;
+    ASSERT_EQ(open(hsm.uri("token=memory;object=plain", "pin-source=" + path), TOKEN_SIGN, &pKey), TOKEN_OK);
+    EXPECT_FALSE(pin_in_memory());
+    token_key_close(pKey);
+    // An always-authenticate key keeps the PIN until it is closed.
+    ASSERT_EQ(open(hsm.uri("token=memory;object=once", "pin-source=" + path), TOKEN_SIGN, &pKey), TOKEN_OK);
+    EXPECT_TRUE(pin_in_memory());
+    for (unsigned nSeed = 0; nSeed < 4; nSeed++) {
+        expect_signed(pKey, random_bytes(127, nSeed), once);
+    }
+    token_key_close(pKey);
+    EXPECT_FALSE(pin_in_memory());
+}
+
+TEST_F(TokenKeyTest, ModuleFromUriEnvironmentOrRegistry)
+{
+    Key key = import(1024, "key", "01");
+    std::string bare = "pkcs11:token=sign;object=key?pin-value=" + kPin;
+    TokenKey *pKey = nullptr;
+    for (const char *pPath : {"/nowhere/module.so", SOFTHSM_MODULE}) {
+        ASSERT_EQ(setenv("PKCS11_MODULE_PATH", pPath, 1), 0);
+        EXPECT_EQ(open(bare, TOKEN_SIGN, &pKey), pPath == SOFTHSM_MODULE ? TOKEN_OK : TOKEN_UNREACHABLE);
+        EXPECT_EQ(whys.back().find(pPath), pPath == SOFTHSM_MODULE ? std::string::npos : 19u) << whys.back();
+        token_key_close(pKey);
+    }
+    ASSERT_EQ(unsetenv("PKCS11_MODULE_PATH"), 0);
+    for (const std::string &uri : {bare, bare + "&module-name=softhsm2"}) {
+        EXPECT_EQ(open(uri, TOKEN_SIGN, &pKey), TOKEN_OK) << uri << ": " << whys.back();
+        token_key_close(pKey);
+    }
+    EXPECT_EQ(refusal(bare + "&module-path=/nowhere/module.so", TOKEN_UNREACHABLE)
+                  .rfind("module not loaded: /nowhere/module.so", 0),
+              0u);
+    EXPECT_EQ(refusal(bare + "&module-name=nothing", TOKEN_UNREACHABLE),
+              "module not loaded: no registered module is named nothing");
+    EXPECT_EQ(refusal("pkcs11:token=%zz;object=key?pin-value=" + kPin, TOKEN_UNREACHABLE)
+                  .rfind("bad URI pkcs11:token=%zz;object=key:", 0),
+              0u);
+
+    // A token without raw RSA gives public halves only.
+    ASSERT_TRUE(hsm.write_conf("slots.mechanisms = CKM_RSA_PKCS"));
+    EXPECT_EQ(refusal(pinned("token=sign;object=key"), TOKEN_UNREACHABLE),
+              "token sign does not offer raw RSA signing (CKM_RSA_X_509)");
+    EXPECT_EQ(open(pinned("token=sign;object=key"), TOKEN_PUBLIC_HALF, &pKey), TOKEN_OK) << whys.back();
+    token_key_close(pKey);
+}
+
+TEST_F(TokenKeyTest, UriSelectsExactlyOneUsableKey)
+{
+    Key first = import(1024, "twin", "01");
+    Key second = import(1024, "twin", "02");
+    Key large = import(2048, "large", "03");
+    Key curve(new_ec_key(), EVP_PKEY_free);
+    ASSERT_TRUE(hsm.import_key(curve.get(), "sign", "curve", "04", kPin));
+    // The split key's exponent (not a palindrome in bytes) is only in its
+    // public key, which shares its CKA_ID with the decoy's public key.
+    Key decoy(new_rsa_key(1017), EVP_PKEY_free);
+    Key split(new_rsa_key(1017, 65539), EVP_PKEY_free);
+    const unsigned char *pPin = reinterpret_cast<const unsigned char *>(kPin.data());
+    ASSERT_TRUE(create_key(decoy, "sign", pPin, kPin.size(), "decoy", CK_FALSE, true));
+    ASSERT_TRUE(create_key(split, "sign", pPin, kPin.size(), "split", CK_FALSE, true));
+    ASSERT_TRUE(hsm.init_token("other", kPin));
+
+    std::string suffix = "?module-path=" + std::string(SOFTHSM_MODULE);
+    EXPECT_EQ(refusal(pinned("token=sign;object=none"), TOKEN_UNREACHABLE),
+              "no RSA private key matches URI pkcs11:token=sign;object=none" + suffix);
+    EXPECT_EQ(refusal(pinned("token=sign;object=twin"), TOKEN_UNREACHABLE),
+              "several RSA private keys match URI pkcs11:token=sign;object=twin" + suffix);
+    EXPECT_EQ(refusal(pinned("object=twin;id=%02"), TOKEN_UNREACHABLE),
+              "several tokens match URI pkcs11:object=twin;id=%02" + suffix);
+    for (const char *pPath : {"token=none", "token=sign;slot-id=12345", "token=sign;slot-description=none",
+                              "token=sign;library-manufacturer=none"}) {
+        EXPECT_EQ(refusal(pinned(pPath), TOKEN_UNREACHABLE),
+                  "no token matches URI pkcs11:" + std::string(pPath) + suffix);
+    }
+    EXPECT_EQ(refusal(pinned("token=sign;object=twin;id=%02;type=public"), TOKEN_UNREACHABLE)
+                  .rfind("URI names no private key", 0),
+              0u);
+    EXPECT_NE(refusal(pinned("token=sign;object=curve"), TOKEN_REFUSED).find("object=curve"), std::string::npos);
+
+    // The second twin by its id, as a private key and as the public key
+    // without a PIN; then the split key.
+    TokenKey *pKey = nullptr;
+    for (const std::string &uri :
+         {pinned("token=sign;object=twin;id=%02;type=private"), hsm.uri("token=sign;object=twin;id=%02;type=public")}) {
+        ASSERT_EQ(open(uri, TOKEN_PUBLIC_HALF, &pKey), TOKEN_OK) << whys.back();
+        EXPECT_EQ(public_half(pKey), public_of(second));
+        token_key_close(pKey);
+    }
+    ASSERT_EQ(open(pinned("token=sign;object=split"), TOKEN_SIGN, &pKey), TOKEN_OK) << whys.back();
+    EXPECT_EQ(public_half(pKey), public_of(split));
+    token_key_close(pKey);
+
+    // A 2048-bit key opens, but neither its public half nor a block passes.
+    ASSERT_EQ(open(pinned("token=sign;object=large"), TOKEN_SIGN, &pKey), TOKEN_OK) << whys.back();
+    public_half(pKey, TOKEN_REFUSED);
+    Bytes signedBlock(128, 0);
+    whys.emplace_back();
+    EXPECT_EQ(token_key_sign_block(pKey, random_bytes(127, 1).data(), signedBlock.data(), &whys.back()), TOKEN_REFUSED);
+    token_key_close(pKey);
+}
+
+TEST_F(TokenKeyTest, CloseLogsOutOnEveryPath)
+{
+    Key key = import(1024, "key", "01");
+    EXPECT_TRUE(with_session("sign", nullptr, 0, [&](CK_FUNCTION_LIST *pModule, CK_SESSION_HANDLE hSession) {
+        TokenKey *pKey = nullptr;
+        EXPECT_EQ(open(pinned("token=sign;object=key"), TOKEN_SIGN, &pKey), TOKEN_OK);
+        token_key_close(pKey);
+        refusal(pinned("token=sign;object=none"), TOKEN_UNREACHABLE);
+        CK_SESSION_INFO info;
+        return pModule->C_GetSessionInfo(hSession, &info) == CKR_OK && info.state == CKS_RW_PUBLIC_SESSION;
+    }));
+}
+
+TEST_F(TokenKeyTest, ListedAndGeneratedKeysOpenAgain)
+{
+    Key first = import(1024, "twin", "01");
+    Key second = import(1017, "twin", "02");
+    std::string why;
+    for (const char *pObject : {"made", "also"}) {
+        EXPECT_EQ(token_generate_key(pinned(std::string("token=sign;object=") + pObject).c_str(), 1017, &why), TOKEN_OK)
+            << why;
+        whys.push_back(why);
+    }
+    for (const char *pPath : {"token=sign;object=made", "token=sign;object=twin"}) {
+        EXPECT_EQ(token_generate_key(pinned(pPath).c_str(), 1024, &why), TOKEN_REFUSED);
+        EXPECT_NE(why.find("already holds an object labelled"), std::string::npos) << why;
+        whys.push_back(why);
+    }
+    EXPECT_EQ(token_generate_key(pinned("token=sign;object=new").c_str(), 2048, &why), TOKEN_REFUSED);
+    for (const char *pPath : {"token=sign", "object=new"}) {
+        EXPECT_EQ(token_generate_key(pinned(pPath).c_str(), 1024, &why), TOKEN_UNREACHABLE) << pPath;
+    }
+    EXPECT_EQ(object_flags("made", CKO_PRIVATE_KEY, {CKA_TOKEN, CKA_PRIVATE, CKA_SENSITIVE, CKA_EXTRACTABLE, CKA_SIGN}),
+              (Bytes{1, 1, 1, 0, 1}));
+    EXPECT_EQ(object_flags("made", CKO_PUBLIC_KEY, {CKA_TOKEN, CKA_VERIFY}), (Bytes{1, 1}));
+
+    std::vector<TokenKeyEntry> entries;
+    ASSERT_EQ(token_list_keys(pinned("token=sign").c_str(), &entries, &why), TOKEN_OK) << why;
+    ASSERT_EQ(entries.size(), 4u);
+    std::vector<std::string> ids;
+    for (const TokenKeyEntry &entry : entries) {
+        SCOPED_TRACE(entry.uri);
+        EXPECT_EQ(entry.uri.find("pin-"), std::string::npos);
+        EXPECT_EQ(entry.uri.find("module"), std::string::npos);
+        size_t nId = entry.uri.find("id=");
+        ids.push_back(nId == std::string::npos ? "" : entry.uri.substr(nId, entry.uri.find(';', nId) - nId));
+        TokenKey *pKey = nullptr;
+        ASSERT_EQ(open(entry.uri + "?module-path=" + SOFTHSM_MODULE + "&pin-value=" + kPin, TOKEN_SIGN, &pKey),
+                  TOKEN_OK)
+            << whys.back();
+        // The block comes back under the public half.
+        Bytes pub = public_half(pKey);
+        Number n(bn_from_le(pub.data(), 128), BN_clear_free);
+        Number e(bn_from_le(pub.data() + 128, 128), BN_clear_free);
+        EXPECT_EQ(entry.nBits, BN_num_bits(n.get()));
+        Bytes plain = random_bytes(127, 3);
+        Bytes signedBlock(128, 0);
+        whys.emplace_back();
+        EXPECT_EQ(token_key_sign_block(pKey, plain.data(), signedBlock.data(), &whys.back()), TOKEN_OK) << whys.back();
+        plain.push_back(0);
+        EXPECT_EQ(model_modexp(signedBlock, e.get(), n.get(), 128), plain);
+        token_key_close(pKey);
+    }
+    // id=%01, id=%02 and two different random ids of 16 bytes.
+    std::sort(ids.begin(), ids.end());
+    EXPECT_EQ(std::unique(ids.begin(), ids.end()), ids.end());
+    EXPECT_EQ(std::count_if(ids.begin(), ids.end(), [](const std::string &id) { return id.size() >= 3 + 16; }), 2);
+    EXPECT_EQ(std::count(ids.begin(), ids.end(), ""), 0);
+}
+
+TEST(TokenUriTest, PrintableUriHasNoPinValue)
+{
+    EXPECT_EQ(token_uri_printable("pkcs11:token=a?pin-value=1234"), "pkcs11:token=a");
+    EXPECT_EQ(token_uri_printable("pkcs11:token=a?pin-value=1234&module-path=/m.so"),
+              "pkcs11:token=a?module-path=/m.so");
+    EXPECT_EQ(token_uri_printable("pkcs11:token=a?module-name=m&pin-value=1234&pin-source=/p"),
+              "pkcs11:token=a?module-name=m&pin-source=/p");
+    EXPECT_EQ(token_uri_printable("pkcs11:pin-value=1234;token=a;object=pin-value"), "pkcs11:token=a;object=pin-value");
+    EXPECT_EQ(token_uri_printable("pkcs11:token=a?pin-valued=1"), "pkcs11:token=a?pin-valued=1");
+    EXPECT_TRUE(is_token_uri("pkcs11:token=a"));
+    EXPECT_FALSE(is_token_uri("sign.key"));
+}
+
+} // namespace
