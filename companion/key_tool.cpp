@@ -12,6 +12,7 @@
 #include <openssl/pem.h>
 #include <openssl/rand.h>
 #include <string>
+#include <vector>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -21,6 +22,7 @@
 #include "key_io.h"
 #include "output_file.h"
 #include "process_secrets.h"
+#include "token_key.h"
 
 namespace {
 
@@ -30,8 +32,8 @@ constexpr unsigned long PUBLIC_EXPONENT = 65537;
 constexpr int MAX_PASSPHRASE = 1024;
 
 const char *const USAGE =
-    "Usage: key_tool generate [--bits N] [--force] OUT.key | import [--force] [--passphrase-file FILE] KEY.pem "
-    "OUT.key | export [--force] KEY.key OUT.pem | show KEY.key | --help | --version";
+    "Usage: key_tool generate [--bits N] [--force] OUT.key|URI | import [--force] [--passphrase-file FILE] KEY.pem "
+    "OUT.key | export [--force] KEY.key|URI OUT.pem | show KEY.key|URI | list URI | --help | --version";
 
 const char *const HELP =
     "key_tool: make and inspect key files for encrypt_tool.\n"
@@ -42,6 +44,12 @@ const char *const HELP =
     "                                         passes OpenSSL's key check\n"
     "  export [--force] KEY.key OUT.pem       the public half as a PEM public key\n"
     "  show KEY.key                           sizes, checks and fingerprint of a key file\n"
+    "  list URI                               the RSA private keys in the token(s) a pkcs11: URI selects\n"
+    "\n"
+    "Where a key file goes (generate, export, show), a pkcs11: URI names a key in a\n"
+    "token instead: generate makes it there (token= and object= name token and\n"
+    "label), export and show read its public half. A file whose name starts with\n"
+    "pkcs11: is reached as ./pkcs11:...\n"
     "\n"
     "Key files are written with mode 0600 and never overwritten without --force.\n"
     "The passphrase of an encrypted PEM comes from the terminal or --passphrase-file.\n"
@@ -285,43 +293,6 @@ int import_key(const Options &opts)
     return nStatus;
 }
 
-// export: the public half as a PEM public key. Returns the exit status.
-int export_key(const Options &opts)
-{
-    if (same_file(opts.pPaths[0], opts.pPaths[1])) {
-        return cli_error(EXIT_USAGE, "Output file is an input file: " + printable(opts.pPaths[1]));
-    }
-    unsigned char szKey[RSA_KEY_BLOB_SIZE];
-    size_t nFileSize = 0;
-    int nRead = read_key_file(opts.pPaths[0], szKey, &nFileSize);
-    explicit_bzero(szKey + RSA_BLOB_D, RSA_FIELD_SIZE);
-    if (nRead != 0) {
-        return cli_error(EXIT_USAGE, "File read error: " + printable(opts.pPaths[0]));
-    }
-    EVP_PKEY *pkey = public_pkey(szKey);
-    BIO *bio = BIO_new(BIO_s_mem());
-    char *pPem = nullptr;
-    long nPem = 0;
-    if (pkey == nullptr || bio == nullptr || PEM_write_bio_PUBKEY(bio, pkey) != 1 ||
-        (nPem = BIO_get_mem_data(bio, &pPem)) <= 0) {
-        EVP_PKEY_free(pkey);
-        BIO_free(bio);
-        return cli_error(EXIT_CHECK_FAILED, "Key file holds no RSA public key: " + printable(opts.pPaths[0]));
-    }
-    int nStatus = output_write_file(opts.pPaths[1], reinterpret_cast<unsigned char *>(pPem),
-                                    static_cast<size_t>(nPem), opts.bForce ? OUTPUT_REPLACE : OUTPUT_NO_CLOBBER);
-    EVP_PKEY_free(pkey);
-    BIO_free(bio);
-    if (nStatus == OUTPUT_EXISTS) {
-        return cli_error(EXIT_USAGE, "File exists (use --force to replace it): " + printable(opts.pPaths[1]));
-    }
-    if (nStatus != OUTPUT_OK) {
-        return cli_error(EXIT_USAGE, "File write error: " + printable(opts.pPaths[1]));
-    }
-    printf("Public key written: %s\n", printable(opts.pPaths[1]).c_str());
-    return 0;
-}
-
 // True when the value at p (128 bytes) would be an odd full-length modulus,
 // or a small exponent, with its bytes in the other order.
 bool looks_reversed(const unsigned char *p, bool bModulus)
@@ -403,6 +374,142 @@ int show_key(const Options &opts)
     return bUsable && bChecked ? 0 : EXIT_CHECK_FAILED;
 }
 
+// Opens the key a URI names and reads its public half into pPublic (256
+// bytes). With bSign, also whether encrypt_tool could sign with it
+// (*pbSigns). Returns 0, or the exit status after the error.
+int read_token_public(const char *pUri, bool bSign, unsigned char *pPublic, bool *pbSigns)
+{
+    std::string why;
+    TokenKey *pToken = nullptr;
+    int nToken = token_key_open(pUri, bSign ? TOKEN_SIGN : TOKEN_PUBLIC_HALF, &pToken, &why);
+    if (nToken == TOKEN_UNREACHABLE && bSign) {
+        // Perhaps only signing is out of reach (raw RSA not offered): the
+        // public half can still be shown.
+        std::string whySign = why;
+        nToken = token_key_open(pUri, TOKEN_PUBLIC_HALF, &pToken, &why);
+        why = nToken == TOKEN_OK ? whySign : why;
+        *pbSigns = false;
+    } else {
+        *pbSigns = nToken == TOKEN_OK;
+    }
+    int nPublic = nToken == TOKEN_OK ? token_key_public(pToken, pPublic, &why) : nToken;
+    token_key_close(pToken);
+    std::string shown = printable(token_uri_printable(pUri).c_str());
+    if (nPublic == TOKEN_REFUSED) {
+        return cli_error(EXIT_CHECK_FAILED, "Key file error: " + shown + ": " + printable(why.c_str()));
+    }
+    if (nPublic != TOKEN_OK) {
+        return cli_error(EXIT_USAGE, "File open error: " + shown + ": " + printable(why.c_str()));
+    }
+    if (!*pbSigns && !why.empty()) {
+        fprintf(stderr, "key_tool: %s\n", printable(why.c_str()).c_str());
+    }
+    return 0;
+}
+
+// show URI: the report of show for a key in a token, whose private exponent
+// stays there. Returns 0 for a key encrypt_tool can sign with, 1 for one it
+// refuses, 2 when the key cannot be reached.
+int show_token_key(const Options &opts)
+{
+    unsigned char szPublic[SI_PUBLIC_SIZE];
+    bool bSigns = false;
+    int nStatus = read_token_public(opts.pPaths[0], true, szPublic, &bSigns);
+    if (nStatus != 0) {
+        return nStatus;
+    }
+    bool bUsable = bSigns && si_public_key_usable(szPublic) != 0;
+    printf("Key in token: %s\n", printable(token_uri_printable(opts.pPaths[0]).c_str()).c_str());
+    printf("Modulus: %d bits%s\n", le_bit_length(szPublic + RSA_BLOB_N, RSA_FIELD_SIZE),
+           (szPublic[RSA_BLOB_N] & 1) != 0 ? "" : ", even");
+    print_exponent(szPublic + RSA_BLOB_E);
+    printf("Private exponent: in the token%s\n", bSigns ? ", which signs raw RSA blocks" : ", which cannot sign here");
+    printf("Fingerprint (SHA-256 of modulus and exponent, little-endian): %s\n", public_fingerprint(szPublic).c_str());
+    printf("encrypt_tool: %s\n", bUsable ? "accepts this key" : "refuses this key");
+    return bUsable ? 0 : EXIT_CHECK_FAILED;
+}
+
+// The public half as a PEM file at pOut. Returns the exit status.
+int write_public_pem(const unsigned char *pPublic, const char *pIn, const char *pOut, bool bForce)
+{
+    EVP_PKEY *pkey = public_pkey(pPublic);
+    BIO *bio = BIO_new(BIO_s_mem());
+    char *pPem = nullptr;
+    long nPem = 0;
+    if (pkey == nullptr || bio == nullptr || PEM_write_bio_PUBKEY(bio, pkey) != 1 ||
+        (nPem = BIO_get_mem_data(bio, &pPem)) <= 0) {
+        EVP_PKEY_free(pkey);
+        BIO_free(bio);
+        return cli_error(EXIT_CHECK_FAILED, "Key file holds no RSA public key: " + printable(pIn));
+    }
+    int nStatus = output_write_file(pOut, reinterpret_cast<unsigned char *>(pPem), static_cast<size_t>(nPem),
+                                    bForce ? OUTPUT_REPLACE : OUTPUT_NO_CLOBBER);
+    EVP_PKEY_free(pkey);
+    BIO_free(bio);
+    if (nStatus == OUTPUT_EXISTS) {
+        return cli_error(EXIT_USAGE, "File exists (use --force to replace it): " + printable(pOut));
+    }
+    if (nStatus != OUTPUT_OK) {
+        return cli_error(EXIT_USAGE, "File write error: " + printable(pOut));
+    }
+    printf("Public key written: %s\n", printable(pOut).c_str());
+    return 0;
+}
+
+// list URI: one line per RSA private key in the token(s) the URI selects: a
+// URI that selects exactly it, and its size. Returns the exit status.
+int list_token_keys(const Options &opts)
+{
+    std::vector<TokenKeyEntry> keys;
+    std::string why;
+    if (token_list_keys(opts.pPaths[0], &keys, &why) != TOKEN_OK) {
+        return cli_error(EXIT_USAGE, "File open error: " + printable(token_uri_printable(opts.pPaths[0]).c_str()) +
+                                         ": " + printable(why.c_str()));
+    }
+    for (const TokenKeyEntry &key : keys) {
+        printf("%s\t%d bits\n", printable(key.uri.c_str()).c_str(), key.nBits);
+    }
+    return 0;
+}
+
+// generate URI: a key pair made inside the token. Returns the exit status.
+int generate_token_key(const Options &opts)
+{
+    std::string why;
+    int nToken = token_generate_key(opts.pPaths[0], opts.nBits, &why);
+    std::string shown = printable(token_uri_printable(opts.pPaths[0]).c_str());
+    if (nToken == TOKEN_REFUSED) {
+        return cli_error(EXIT_USAGE, "Key not made: " + shown + ": " + printable(why.c_str()));
+    }
+    if (nToken != TOKEN_OK) {
+        return cli_error(EXIT_USAGE, "File open error: " + shown + ": " + printable(why.c_str()));
+    }
+    printf("Key made in the token: %s\n", shown.c_str());
+    return 0;
+}
+
+// export: the public half of a key file or of a key in a token as a PEM
+// public key. Returns the exit status.
+int export_key(const Options &opts)
+{
+    if (same_file(opts.pPaths[0], opts.pPaths[1])) {
+        return cli_error(EXIT_USAGE, "Output file is an input file: " + printable(opts.pPaths[1]));
+    }
+    unsigned char szKey[RSA_KEY_BLOB_SIZE] = {};
+    if (is_token_uri(opts.pPaths[0])) {
+        bool bSigns = false;
+        int nStatus = read_token_public(opts.pPaths[0], false, szKey, &bSigns);
+        return nStatus != 0 ? nStatus : write_public_pem(szKey, opts.pPaths[0], opts.pPaths[1], opts.bForce);
+    }
+    size_t nFileSize = 0;
+    int nRead = read_key_file(opts.pPaths[0], szKey, &nFileSize);
+    explicit_bzero(szKey + RSA_BLOB_D, RSA_FIELD_SIZE);
+    if (nRead != 0) {
+        return cli_error(EXIT_USAGE, "File read error: " + printable(opts.pPaths[0]));
+    }
+    return write_public_pem(szKey, opts.pPaths[0], opts.pPaths[1], opts.bForce);
+}
+
 // True when the command line names pName with its nPaths paths.
 bool is_command(const Options &opts, const char *pName, int nPaths)
 {
@@ -418,8 +525,12 @@ int run(int argc, char **argv)
     if (nStatus != 0 || bDone) {
         return nStatus;
     }
+    bool bUri = opts.nPaths >= 1 && is_token_uri(opts.pPaths[0]);
     if (is_command(opts, "generate", 1)) {
-        return generate_key(opts);
+        return bUri ? generate_token_key(opts) : generate_key(opts);
+    }
+    if (is_command(opts, "list", 1) && bUri) {
+        return list_token_keys(opts);
     }
     if (is_command(opts, "import", 2)) {
         return import_key(opts);
@@ -428,7 +539,7 @@ int run(int argc, char **argv)
         return export_key(opts);
     }
     if (is_command(opts, "show", 1)) {
-        return show_key(opts);
+        return bUri ? show_token_key(opts) : show_key(opts);
     }
     return cli_error(EXIT_USAGE, "unknown command or wrong number of names: " + printable(opts.pCommand) + "\n" +
                                      USAGE);

@@ -17,6 +17,7 @@
 #include "key_io.h"
 #include "output_file.h"
 #include "process_secrets.h"
+#include "token_key.h"
 
 namespace {
 
@@ -31,6 +32,7 @@ const char *const HELP =
     "verify_tool: check a signed image with the public key it stores.\n"
     "\n"
     "  --key SIGN.key      the stored signing key must be this key file's public half\n"
+    "                      (or a pkcs11: URI: the public half of that key in its token)\n"
     "  --fingerprint HEX   the stored signing key's SHA-256 (as key_tool show prints it) must be HEX\n"
     "  --original IN.img   the restored SPL window and the tail must be the original's\n"
     "  --restore OUT.img   write the image with its SPL window restored\n"
@@ -170,7 +172,20 @@ void check_head(const VerifyOptions &opts, unsigned char *szHead, Report *pRepor
 int check_trusted_key(const VerifyOptions &opts, const unsigned char *pSignPublic, Report *pReport)
 {
     std::string trusted;
-    if (opts.pKey != nullptr) {
+    if (opts.pKey != nullptr && is_token_uri(opts.pKey)) {
+        std::string shown = printable(token_uri_printable(opts.pKey).c_str());
+        unsigned char szPublic[SI_PUBLIC_SIZE];
+        TokenKey *pToken = nullptr;
+        std::string why;
+        int nToken = token_key_open(opts.pKey, TOKEN_PUBLIC_HALF, &pToken, &why);
+        nToken = nToken == TOKEN_OK ? token_key_public(pToken, szPublic, &why) : nToken;
+        token_key_close(pToken);
+        if (nToken != TOKEN_OK) {
+            return cli_error(EXIT_USAGE, "Key cannot be read: " + shown + ": " + printable(why.c_str()));
+        }
+        pReport->keyCheck = memcmp(szPublic, pSignPublic, SI_PUBLIC_SIZE) == 0 ? CHECK_PASSED : CHECK_FAILED;
+        trusted = "the key of " + shown;
+    } else if (opts.pKey != nullptr) {
         // The key file may hold a private exponent: keep it out of core dumps.
         secrets_protect_process();
         unsigned char szKey[RSA_KEY_BLOB_SIZE];

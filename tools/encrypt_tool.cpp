@@ -8,11 +8,13 @@
 #include <cstring>
 #include <fcntl.h>
 #include <initializer_list>
+#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "output_file.h"
 #include "process_secrets.h"
+#include "token_key.h"
 #include "image_format.h"
 #include "key_file.h"
 
@@ -53,16 +55,39 @@ void close_inputs(FILE **fpStreams)
     }
 }
 
+// An argument as messages show it: a file name as given, a token URI
+// without its PIN.
+std::string shown(const char *pArg)
+{
+    return is_token_uri(pArg) ? token_uri_printable(pArg) : std::string(pArg);
+}
+
+// Closes the keys opened in tokens (signing key, then common key).
+void close_tokens(TokenKey **pTokens)
+{
+    for (int i = 0; i < 2; i++) {
+        token_key_close(pTokens[i]);
+        pTokens[i] = nullptr;
+    }
+}
+
 // Opens the five files in argument order; out_file as a temporary file beside
 // it, key files unbuffered, so that no copy of a private exponent stays in a
-// stdio buffer. On the first failure prints its message, closes what is open,
-// removes the temporary file and returns false.
-bool open_streams(char **argv, FILE **fpStreams, OutputFile *pOut)
+// stdio buffer; a key argument that is a pkcs11: URI opens the key in its
+// token instead (pTokens[0] signing, pTokens[1] common). On the first failure
+// prints its message (and for a token, why on standard error), closes what is
+// open, removes the temporary file and returns false.
+bool open_streams(char **argv, FILE **fpStreams, OutputFile *pOut, TokenKey **pTokens)
 {
     for (int nArg = ARG_IN; nArg < ARG_COUNT; nArg++) {
         bool bOpened = false;
+        std::string why;
         if (nArg == ARG_OUT) {
             bOpened = output_open(pOut, argv[nArg], OUTPUT_REPLACE) == OUTPUT_OK;
+        } else if ((nArg == ARG_RSAKEY || nArg == ARG_RSAKEY_COMM) && is_token_uri(argv[nArg])) {
+            TokenKey **ppKey = &pTokens[nArg == ARG_RSAKEY ? 0 : 1];
+            bOpened = token_key_open(argv[nArg], nArg == ARG_RSAKEY ? TOKEN_SIGN : TOKEN_PUBLIC_HALF, ppKey, &why) ==
+                      TOKEN_OK;
         } else {
             FILE *fp = fopen(argv[nArg], "rb");
             if (fp != nullptr && (nArg == ARG_RSAKEY || nArg == ARG_RSAKEY_COMM)) {
@@ -72,8 +97,13 @@ bool open_streams(char **argv, FILE **fpStreams, OutputFile *pOut)
             bOpened = fp != nullptr;
         }
         if (!bOpened) {
-            printf(nArg == ARG_RSAKEY_COMM ? "File open error %s\n" : "File open error: %s\n", argv[nArg]);
+            printf(nArg == ARG_RSAKEY_COMM ? "File open error %s\n" : "File open error: %s\n", shown(argv[nArg]).c_str());
+            if (!why.empty()) {
+                fflush(stdout);
+                fprintf(stderr, "encrypt_tool: %s\n", why.c_str());
+            }
             close_inputs(fpStreams);
+            close_tokens(pTokens);
             output_abort(pOut);
             return false;
         }
@@ -250,7 +280,8 @@ int read_inputs(char **argv, FILE **fpStreams, unsigned char *szBuffSPL, unsigne
         {fp_rsakey_comm, ARG_RSAKEY_COMM, rsaKey_comm, KEY_FILE_SIZE},
     };
     for (const auto &read : reads) {
-        if (!read_window(read.fp, read.pBuffer, read.nSize)) {
+        // A key in a token has nothing to read here.
+        if (read.fp != nullptr && !read_window(read.fp, read.pBuffer, read.nSize)) {
             printf("File read error: %s\n", argv[read.nArg]);
             return 1;
         }
@@ -263,16 +294,73 @@ int read_inputs(char **argv, FILE **fpStreams, unsigned char *szBuffSPL, unsigne
 // exponents from rsaKey and rsaKey_comm before anything else. Returns SI_OK or
 // the library's refusal (the windows are then not to be written).
 int sign_with_key_files(unsigned char *szBuffSPL, unsigned char *szBuffSPLCode, unsigned char *rsaKey,
-                        unsigned char *rsaKey_comm, unsigned char *szKey)
+                        const unsigned char *pCommPublic, unsigned char *szKey)
 {
     build_key_blob(szKey, rsaKey);
     explicit_bzero(rsaKey, KEY_FILE_SIZE);
+    return si_sign_windows(szBuffSPL, szBuffSPLCode, szKey, pCommPublic);
+}
+
+// The same step with the signing key in a token: each block is signed there,
+// and kept only when the key's public half restores it.
+int sign_with_token(unsigned char *szBuffSPL, unsigned char *szBuffSPLCode, TokenKey *pToken,
+                    const unsigned char *pCommPublic, std::string *pWhy)
+{
+    unsigned char szSignPublic[SI_PUBLIC_SIZE];
+    if (token_key_public(pToken, szSignPublic, pWhy) != TOKEN_OK) {
+        return SI_KEY_REFUSED;
+    }
+    if (!si_public_key_usable(szSignPublic)) {
+        *pWhy = "the key's modulus must be odd and its public exponent odd and at least 3";
+        return SI_KEY_REFUSED;
+    }
+    const RSA_ENC_BLK *pTable = si_block_table();
+    unsigned char szSigned[SI_BLOCK_SIZE];
+    for (int i = 0; i < SI_BLOCK_COUNT; i++) {
+        if (token_key_sign_block(pToken, szBuffSPL + pTable[i].nEncStartAddr, szSigned, pWhy) != TOKEN_OK) {
+            return SI_KEY_REFUSED;
+        }
+        if (si_place_block(szBuffSPL, i, szSigned, szSignPublic) != SI_OK) {
+            *pWhy = "the token's signature of block " + std::to_string(i) + " does not restore with its public key";
+            return SI_BLOCK_REFUSED;
+        }
+    }
+    si_fill_code_window(szBuffSPLCode, szSignPublic, pCommPublic);
+    return SI_OK;
+}
+
+// Signs the windows with the signing key file or token, storing the common
+// key's public half (from its key file or token). Returns 0, or 1 after the
+// key error line (and for a token, why on standard error).
+int sign_inputs(char **argv, unsigned char *szBuffSPL, unsigned char *szBuffSPLCode, unsigned char *rsaKey,
+                unsigned char *rsaKey_comm, unsigned char *szKey, TokenKey **pTokens)
+{
     // The common key's third record is read only because the file format holds it.
     explicit_bzero(rsaKey_comm + 2 * KEY_RECORD_SIZE, KEY_RECORD_SIZE);
-    unsigned char szCommPublic[SI_PUBLIC_SIZE];
-    memcpy(szCommPublic + RSA_BLOB_N, rsaKey_comm, RSA_FIELD_SIZE);
-    memcpy(szCommPublic + RSA_BLOB_E, rsaKey_comm + KEY_RECORD_SIZE, RSA_FIELD_SIZE);
-    return si_sign_windows(szBuffSPL, szBuffSPLCode, szKey, szCommPublic);
+    unsigned char szCommPublic[SI_PUBLIC_SIZE] = {};
+    std::string why;
+    int nArg = ARG_RSAKEY_COMM;
+    int nStatus = SI_OK;
+    if (pTokens[1] != nullptr) {
+        nStatus = token_key_public(pTokens[1], szCommPublic, &why) == TOKEN_OK ? SI_OK : SI_KEY_REFUSED;
+    } else {
+        memcpy(szCommPublic + RSA_BLOB_N, rsaKey_comm, RSA_FIELD_SIZE);
+        memcpy(szCommPublic + RSA_BLOB_E, rsaKey_comm + KEY_RECORD_SIZE, RSA_FIELD_SIZE);
+    }
+    if (nStatus == SI_OK) {
+        nArg = ARG_RSAKEY;
+        nStatus = pTokens[0] != nullptr ? sign_with_token(szBuffSPL, szBuffSPLCode, pTokens[0], szCommPublic, &why)
+                                        : sign_with_key_files(szBuffSPL, szBuffSPLCode, rsaKey, szCommPublic, szKey);
+    }
+    if (nStatus == SI_OK) {
+        return 0;
+    }
+    printf("Key file error: %s\n", shown(argv[nArg]).c_str());
+    if (!why.empty()) {
+        fflush(stdout);
+        fprintf(stderr, "encrypt_tool: %s\n", why.c_str());
+    }
+    return 1;
 }
 
 } // namespace
@@ -290,8 +378,9 @@ int encrypt_tool_run(int argc, char **argv)
     // The key files hold a private exponent: keep it out of core dumps.
     secrets_protect_process();
     FILE *fpStreams[STREAM_COUNT] = {};
+    TokenKey *pTokens[2] = {};
     OutputFile out;
-    if (!open_streams(argv, fpStreams, &out)) {
+    if (!open_streams(argv, fpStreams, &out, pTokens)) {
         return 1;
     }
     unsigned char szBuffSPL[SI_WINDOW_SIZE] = {};
@@ -301,10 +390,10 @@ int encrypt_tool_run(int argc, char **argv)
     unsigned char szKey[RSA_KEY_BLOB_SIZE] = {};
 
     int nStatus = read_inputs(argv, fpStreams, szBuffSPL, szBuffSPLCode, rsaKey, rsaKey_comm);
-    if (nStatus == 0 && sign_with_key_files(szBuffSPL, szBuffSPLCode, rsaKey, rsaKey_comm, szKey) != SI_OK) {
-        printf("Key file error: %s\n", argv[ARG_RSAKEY]);
-        nStatus = 1;
+    if (nStatus == 0) {
+        nStatus = sign_inputs(argv, szBuffSPL, szBuffSPLCode, rsaKey, rsaKey_comm, szKey, pTokens);
     }
+    close_tokens(pTokens);
     explicit_bzero(rsaKey, sizeof(rsaKey));
     explicit_bzero(rsaKey_comm, sizeof(rsaKey_comm));
     explicit_bzero(szKey, sizeof(szKey));

@@ -1,0 +1,188 @@
+// The three tools with keys in a PKCS#11 token (SoftHSM2): the same bytes as
+// with the key file of the same key, the errors where the token, the PIN or
+// the key cannot be reached, the companions' commands, and no PIN printed.
+#include <gtest/gtest.h>
+#include <openssl/core_names.h>
+
+#include <cstdlib>
+
+#include "test_support.h"
+#include "token_support.h"
+
+namespace {
+
+constexpr const char *kPin = "7395";
+
+// A token "sig" holding a 1024-bit signing key, a 1017-bit common key and a
+// 2048-bit key, with the key files of the same two keys.
+struct TokenFiles : ToolFiles {
+    SoftHsm hsm;
+    EVP_PKEY *pSign = new_rsa_key(1024);
+    EVP_PKEY *pComm = new_rsa_key(1017);
+    EVP_PKEY *pBig = new_rsa_key(2048);
+    bool bReady = false;
+
+    TokenFiles()
+    {
+        write_file(in, random_bytes(60000, 501));
+        write_file(code, random_bytes(16384, 502));
+        write_file(key, key_file_of(pSign));
+        write_file(comm, key_file_of(pComm));
+        bReady = hsm.bReady && hsm.init_token("sig", kPin) && hsm.import_key(pSign, "sig", "sign", "01", kPin) &&
+                 hsm.import_key(pComm, "sig", "comm", "02", kPin) && hsm.import_key(pBig, "sig", "big", "03", kPin);
+    }
+    ~TokenFiles()
+    {
+        EVP_PKEY_free(pSign);
+        EVP_PKEY_free(pComm);
+        EVP_PKEY_free(pBig);
+    }
+    static Bytes key_file_of(EVP_PKEY *pKey)
+    {
+        BIGNUM *n = rsa_number(pKey, OSSL_PKEY_PARAM_RSA_N);
+        BIGNUM *e = rsa_number(pKey, OSSL_PKEY_PARAM_RSA_E);
+        BIGNUM *d = rsa_number(pKey, OSSL_PKEY_PARAM_RSA_D);
+        Bytes file = key_file(n, e, d);
+        BN_free(n);
+        BN_free(e);
+        BN_clear_free(d);
+        return file;
+    }
+    // The URI of object label in token "sig", with extra query attributes.
+    std::string uri(const std::string &object, const std::string &query = std::string("pin-value=") + kPin) const
+    {
+        return hsm.uri("token=sig;object=" + object, query);
+    }
+};
+
+// Every byte of what a run printed, checked for the PIN.
+void expect_no_pin(const RunResult &r)
+{
+    EXPECT_EQ(r.out.find(kPin), std::string::npos) << r.out;
+    EXPECT_EQ(r.err.find(kPin), std::string::npos) << r.err;
+}
+
+TEST(TokenTools, SigningWithATokenKeyGivesTheKeyFilesBytes)
+{
+    TokenFiles f;
+    if (!f.bReady) {
+        GTEST_SKIP() << "SoftHSM2 is not installed";
+    }
+    ASSERT_EQ(f.run().status, 0);
+    Bytes expected = read_file(f.out);
+    std::string pinFile = f.dir.file("pin.txt");
+    write_file(pinFile, Bytes{'7', '3', '9', '5', '\n'});
+    struct {
+        const char *why;
+        std::string sign;
+        std::string comm;
+    } cases[] = {
+        {"signing key", f.uri("sign"), f.comm},
+        {"common key", f.key, f.uri("comm")},
+        {"both, PIN from a file", f.uri("sign", "pin-source=" + pinFile), f.uri("comm", "pin-source=file://" + pinFile)},
+    };
+    for (const auto &c : cases) {
+        std::string out = f.dir.file("token.img");
+        RunResult r = run_encrypt({f.in, out, f.code, c.sign, c.comm});
+        EXPECT_EQ(r.status, 0) << c.why << ": " << r.out << r.err;
+        EXPECT_TRUE(read_file(out) == expected) << c.why;
+        expect_no_pin(r);
+    }
+
+    // The module from the environment, as signing setups pass it.
+    std::vector<std::string> argv{"/usr/bin/env", std::string("PKCS11_MODULE_PATH=") + SOFTHSM_MODULE,
+                                  ENCRYPT_TOOL_PATH, f.in, f.dir.file("env.img"), f.code,
+                                  std::string("pkcs11:token=sig;object=sign?pin-value=") + kPin, f.comm};
+    EXPECT_EQ(run_program(argv).status, 0);
+    EXPECT_TRUE(read_file(f.dir.file("env.img")) == expected);
+
+    // verify_tool --key and key_tool with the URI agree with the key file.
+    RunResult r = run_verify_tool({"--key", f.uri("sign"), "--original", f.in, f.out});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(run_verify_tool({"--key", f.uri("comm"), f.out}).status, 1);
+    RunResult shownFile = run_key_tool({"show", f.key});
+    RunResult shownToken = run_key_tool({"show", f.uri("sign")});
+    EXPECT_EQ(shownToken.status, 0) << shownToken.out << shownToken.err;
+    std::string line = "Fingerprint (SHA-256 of modulus and exponent, little-endian): ";
+    EXPECT_EQ(shownFile.out.substr(shownFile.out.find(line), line.size() + 64),
+              shownToken.out.substr(shownToken.out.find(line), line.size() + 64));
+    ASSERT_EQ(run_key_tool({"export", f.uri("sign"), f.dir.file("token.pem")}).status, 0);
+    ASSERT_EQ(run_key_tool({"export", f.key, f.dir.file("file.pem")}).status, 0);
+    EXPECT_EQ(read_file(f.dir.file("token.pem")), read_file(f.dir.file("file.pem")));
+    for (const RunResult &run : {r, shownToken}) {
+        expect_no_pin(run);
+    }
+}
+
+// Where the token, the PIN or the key cannot be reached: the argument's open
+// error, a line on standard error saying why, status 1, no image written.
+TEST(TokenTools, UnreachableAndRefusedKeysWriteNoImage)
+{
+    TokenFiles f;
+    if (!f.bReady) {
+        GTEST_SKIP() << "SoftHSM2 is not installed";
+    }
+    EVP_PKEY *pTwin = new_rsa_key(1024);
+    ASSERT_TRUE(f.hsm.import_key(pTwin, "sig", "twin", "04", kPin) && f.hsm.import_key(pTwin, "sig", "twin", "05", kPin));
+    EVP_PKEY_free(pTwin);
+    struct {
+        const char *why;
+        int nArg;
+        std::string uri;
+        const char *message; // before the URI
+        const char *reason;  // in the line on standard error
+    } cases[] = {
+        {"no PIN and no terminal", 3, f.uri("sign", ""), "File open error: ", "no PIN"},
+        {"wrong PIN", 3, f.uri("sign", "pin-value=0000"), "File open error: ", "wrong PIN"},
+        {"no such key", 3, f.uri("nothing"), "File open error: ", "no RSA private key matches"},
+        {"two keys, one label", 3, f.uri("twin"), "File open error: ", "several RSA private keys match"},
+        {"no such token", 4, f.hsm.uri("token=none", "pin-value=1"), "File open error ", "no token matches"},
+        {"bad module", 3, "pkcs11:token=sig?module-path=/nonexistent.so", "File open error: ", "/nonexistent.so"},
+        {"2048-bit key", 3, f.uri("big"), "Key file error: ", "1017 to 1024"},
+    };
+    for (const auto &c : cases) {
+        write_file(f.out, Bytes{9, 9, 9});
+        std::vector<std::string> args = f.args();
+        args[static_cast<size_t>(c.nArg)] = c.uri;
+        std::vector<std::string> argv{"/usr/bin/setsid", ENCRYPT_TOOL_PATH};
+        argv.insert(argv.end(), args.begin(), args.end());
+        RunResult r = run_program(argv);
+        EXPECT_EQ(r.status, 1) << c.why;
+        std::string printable = c.uri.substr(0, c.uri.find("&pin-value"));
+        printable = printable.substr(0, printable.find("?pin-value"));
+        EXPECT_EQ(r.out, c.message + printable + "\n") << c.why;
+        EXPECT_NE(r.err.find(c.reason), std::string::npos) << c.why << ": " << r.err;
+        EXPECT_EQ(read_file(f.out), (Bytes{9, 9, 9})) << c.why;
+        expect_no_pin(r);
+    }
+}
+
+// key_tool list, generate in the token (refused for a label in use), and a
+// key made there that signs an image verify_tool accepts.
+TEST(TokenTools, ListAndGenerateInTheToken)
+{
+    TokenFiles f;
+    if (!f.bReady) {
+        GTEST_SKIP() << "SoftHSM2 is not installed";
+    }
+    std::string listUri = f.hsm.uri("token=sig", std::string("pin-value=") + kPin);
+    RunResult listed = run_key_tool({"list", listUri});
+    EXPECT_EQ(listed.status, 0) << listed.err;
+    expect_no_pin(listed);
+    EXPECT_NE(listed.out.find("object=sign"), std::string::npos) << listed.out;
+    EXPECT_NE(listed.out.find("\t1024 bits"), std::string::npos);
+    EXPECT_NE(listed.out.find("\t2048 bits"), std::string::npos);
+    EXPECT_EQ(listed.out.find("module-path"), std::string::npos);
+
+    std::string made = f.uri("made");
+    RunResult r = run_key_tool({"generate", "--bits", "1020", made});
+    EXPECT_EQ(r.status, 0) << r.err;
+    r = run_key_tool({"generate", made});
+    EXPECT_EQ(r.status, 2) << "a label in use is refused";
+    expect_no_pin(r);
+    EXPECT_NE(run_key_tool({"show", made}).out.find("Modulus: 1020 bits"), std::string::npos);
+    ASSERT_EQ(run_encrypt({f.in, f.out, f.code, made, f.comm}).status, 0);
+    EXPECT_EQ(run_verify_tool({"--key", made, "--original", f.in, f.out}).status, 0);
+}
+
+} // namespace
