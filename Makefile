@@ -73,7 +73,7 @@ fuzz: deps
 	@for t in $(FUZZ_TARGETS); do \
 	  corpus=$${t#fuzz_}; mkdir -p build-fuzz/corpus/$$corpus; \
 	  echo "== $$t for $(FUZZ_SECONDS) s"; \
-	  build-fuzz/fuzz/$$t -max_total_time=$(FUZZ_SECONDS) -close_fd_mask=1 -print_final_stats=1 \
+	  build-fuzz/fuzz/$$t -max_total_time=$(FUZZ_SECONDS) -close_fd_mask=3 -print_final_stats=1 \
 	    -artifact_prefix=build-fuzz/$$t- build-fuzz/corpus/$$corpus fuzz/corpus/$$corpus 2>build-fuzz/$$t.log || \
 	    { tail -40 build-fuzz/$$t.log; echo "make fuzz: $$t FAILED"; exit 1; }; \
 	  grep -E 'stat::number_of_executed_units|Done [0-9]+ runs' build-fuzz/$$t.log | tail -2; \

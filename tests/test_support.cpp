@@ -175,6 +175,22 @@ TempDir::~TempDir()
     std::filesystem::remove_all(path, ec);
 }
 
+namespace {
+
+// Replaces this (child) process with argv[0] run on argv; never returns.
+[[noreturn]] void exec_program(const std::vector<std::string> &argv)
+{
+    std::vector<char *> args;
+    for (const auto &a : argv) {
+        args.push_back(const_cast<char *>(a.c_str()));
+    }
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+}
+
+} // namespace
+
 RunResult run_program(const std::vector<std::string> &argv, int nTimeout, const std::string &stdin_data)
 {
     int outPipe[2];
@@ -192,13 +208,7 @@ RunResult run_program(const std::vector<std::string> &argv, int nTimeout, const 
         close(outPipe[0]);
         close(errPipe[0]);
         close(inPipe[1]);
-        std::vector<char *> args;
-        for (const auto &a : argv) {
-            args.push_back(const_cast<char *>(a.c_str()));
-        }
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
+        exec_program(argv);
     }
     close(outPipe[1]);
     close(errPipe[1]);
@@ -270,13 +280,7 @@ int spawn_program(const std::vector<std::string> &argv)
         int fdNull = open("/dev/null", O_RDWR);
         dup2(fdNull, STDIN_FILENO);
         dup2(fdNull, STDOUT_FILENO);
-        std::vector<char *> args;
-        for (const auto &a : argv) {
-            args.push_back(const_cast<char *>(a.c_str()));
-        }
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
+        exec_program(argv);
     }
     return pid;
 }

@@ -12,6 +12,17 @@
 
 namespace {
 
+// A signing key of 1024 bits, a common key of 1017, a 40000-byte image.
+struct SigningFiles : ToolFiles {
+    explicit SigningFiles(unsigned nSeed)
+    {
+        write_file(in, random_bytes(40000, nSeed));
+        write_file(code, random_bytes(16384, nSeed + 1));
+        write_file(key, key_file(test_key(1024)));
+        write_file(comm, key_file(test_key(1017)));
+    }
+};
+
 // True when any 16 consecutive bytes of the 128-byte little-endian value, in
 // either byte order, appear in data.
 bool holds_value(const Bytes &data, const Bytes &value)
@@ -49,12 +60,7 @@ TEST(SecretsAtExit, NoToolKeepsThePrivateExponent)
     if (!file_exists("/usr/bin/gdb") || SANITIZED_BUILD) {
         GTEST_SKIP() << "needs gdb and a build without sanitizers";
     }
-    ToolFiles f;
-    const TestKey &key = test_key(1024);
-    write_file(f.in, random_bytes(40000, 401));
-    write_file(f.code, random_bytes(16384, 402));
-    write_file(f.key, key_file(key));
-    write_file(f.comm, key_file(test_key(1017)));
+    SigningFiles f(401);
     ASSERT_EQ(f.run().status, 0);
     std::string signedImage = f.dir.file("signed.img");
     std::filesystem::rename(f.out, signedImage);
@@ -108,11 +114,7 @@ TEST(SecretsInHeap, NoFreedBlockHoldsThePrivateExponent)
     if (SANITIZED_BUILD) {
         GTEST_SKIP() << "the sanitizers' runtime must come first";
     }
-    ToolFiles f;
-    write_file(f.in, random_bytes(40000, 421));
-    write_file(f.code, Bytes{});
-    write_file(f.key, key_file(test_key(1024)));
-    write_file(f.comm, key_file(test_key(1017)));
+    SigningFiles f(421);
     ASSERT_EQ(f.run().status, 0);
     std::string signedImage = f.dir.file("signed.img");
     std::filesystem::rename(f.out, signedImage);
@@ -163,12 +165,8 @@ TEST(SecretsInHeap, NoFreedBlockHoldsThePrivateExponent)
 
 TEST(SecretsInProcess, SigningRunLeavesNoExponentOnTheStack)
 {
-    ToolFiles f;
+    SigningFiles f(431);
     const TestKey &key = test_key(1024);
-    write_file(f.in, random_bytes(40000, 431));
-    write_file(f.code, Bytes{});
-    write_file(f.key, key_file(key));
-    write_file(f.comm, key_file(test_key(1017)));
     std::vector<std::string> args{"encrypt_tool", f.in, f.out, f.code, f.key, f.comm};
     std::vector<char *> argv;
     for (std::string &a : args) {
@@ -189,12 +187,8 @@ TEST(SecretsInCore, NoCoreOfARunStoppedMidSigningHoldsTheExponent)
     if (SANITIZED_BUILD || pattern.empty() || pattern[0] == '|') {
         GTEST_SKIP() << "cores go to a program here (" << pattern << "), or the build is sanitized";
     }
-    ToolFiles f;
+    SigningFiles f(411);
     const TestKey &key = test_key(1024);
-    write_file(f.in, random_bytes(40000, 411));
-    write_file(f.code, Bytes{});
-    write_file(f.key, key_file(key));
-    write_file(f.comm, key_file(test_key(1017)));
     Bytes d = bn_to_le(key.d, 128);
     std::string shim = IO_FAULT_SHIM_PATH;
     // sh -c SCRIPT FOLDER SHIM TOOL ARGS...: $0 is the folder, $1 the shim.
@@ -224,11 +218,7 @@ TEST(SecretsStack, SigningFitsA160KiBStack)
     if (SANITIZED_BUILD) {
         GTEST_SKIP() << "the sanitizers' frames are larger";
     }
-    ToolFiles f;
-    write_file(f.in, random_bytes(40000, 441));
-    write_file(f.code, Bytes{});
-    write_file(f.key, key_file(test_key(1024)));
-    write_file(f.comm, key_file(test_key(1017)));
+    SigningFiles f(441);
     std::vector<std::string> argv{"/bin/sh", "-c", "ulimit -s 160 && exec \"$0\" \"$@\"", ENCRYPT_TOOL_PATH,
                                   f.in, f.out, f.code, f.key, f.comm};
     EXPECT_EQ(run_program(argv).status, 0);
