@@ -7,7 +7,7 @@ FUZZ_SECONDS ?= 60
 PACKAGES := cmake g++ gcc make pkg-config libtfm-dev libssl-dev libgtest-dev openssl valgrind \
   binutils file dpkg-dev lintian nlohmann-json3-dev gdb softhsm2 libp11-kit-dev p11-kit
 FUZZ_PACKAGES := clang libclang-rt-dev
-BENCH_PACKAGES := libbenchmark-dev time coreutils
+BENCH_PACKAGES := libbenchmark-dev time coreutils softhsm2
 FUZZ_TARGETS := fuzz_codec fuzz_buffer_proc fuzz_sign_run fuzz_verify
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 

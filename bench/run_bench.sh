@@ -9,7 +9,10 @@
 #      place), median of interleaved runs (bound: 1.10; the ratio to a plain cp
 #      is printed too), and peak memory against cp's (bound: cp + 1 MiB);
 #   4. sparse images: signing a 4 GiB image holding 32 KiB of data against the
-#      same durable copy (bound: 1.5), and no more blocks allocated than cp's.
+#      same durable copy (bound: 1.5), and no more blocks allocated than cp's;
+#   5. a key in a token: signing examples/input.img with a key in SoftHSM2
+#      against the key file of the same key, medians of interleaved runs (no
+#      bound: a figure for the README).
 #   usage: bench/run_bench.sh BUILD_DIR [RUNS]
 set -eu
 build=$1
@@ -101,4 +104,31 @@ echo "   median seconds: encrypt_tool $t_tool, cp then sync $t_dcp, cp $t_cp;" \
 verdict "sparse: encrypt_tool / (cp then sync) time" "$(ratio "$t_tool" "$t_dcp")" 1.5 le
 echo "   (encrypt_tool / plain cp: $(ratio "$t_tool" "$t_cp"))"
 verdict "sparse: blocks, encrypt_tool - cp" "$((b_tool - b_cp))" 0 le
+rm -f "$tmp"/sparse.img "$tmp"/out.* "$tmp"/*.times "$tmp"/*.rss
+
+echo "== 5. a key in a token (SoftHSM2) against its key file, $((runs * 3)) interleaved runs each"
+module=/usr/lib/softhsm/libsofthsm2.so
+if [ -r "$module" ] && command -v softhsm2-util >/dev/null; then
+    export SOFTHSM2_CONF="$tmp/softhsm2.conf"
+    mkdir "$tmp/tokens"
+    printf 'directories.tokendir = %s\nobjectstore.backend = file\nlog.level = ERROR\n' "$tmp/tokens" > "$SOFTHSM2_CONF"
+    openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:1024 -out "$tmp/k.pem" 2>/dev/null
+    softhsm2-util --init-token --free --label bench --pin 1234 --so-pin 5678 >/dev/null
+    softhsm2-util --import "$tmp/k.pem" --token bench --label sign --id 01 --pin 1234 >/dev/null
+    "$build/key_tool" import "$tmp/k.pem" "$tmp/k.key" >/dev/null
+    uri="pkcs11:token=bench;object=sign?module-path=$module&pin-value=1234"
+    i=0
+    while [ $i -lt $((runs * 3)) ]; do
+        timed file 'exec "$0" "$@"' "$tool" "$ex/input.img" "$tmp/out.file" "$ex/code.bin" "$tmp/k.key" "$ex/common_test.key"
+        timed token 'exec "$0" "$@"' "$tool" "$ex/input.img" "$tmp/out.token" "$ex/code.bin" "$uri" "$ex/common_test.key"
+        i=$((i + 1))
+    done
+    same=$(cmp -s "$tmp/out.file" "$tmp/out.token" && echo yes || echo no)
+    echo "   median seconds: key file $(median < "$tmp/file.times"), token $(median < "$tmp/token.times");" \
+         "peak KiB: key file $(sort -n "$tmp/file.rss" | tail -1), token $(sort -n "$tmp/token.rss" | tail -1);" \
+         "same image: $same"
+    [ "$same" = yes ] || failed=1
+else
+    echo "   SoftHSM2 is not installed: not measured"
+fi
 exit $failed

@@ -172,9 +172,9 @@ void proc_path(const OutputFile *pOut, char *szPath, size_t nSize)
     snprintf(szPath, nSize, "/proc/self/fd/%d", pOut->fd);
 }
 
-// Gives the nameless file of a secret output a hidden name, so that it can be
-// renamed over the target. Returns false on failure.
-bool name_secret_temp(OutputFile *pOut)
+// Gives a complete nameless file a hidden name, just before it is renamed
+// over the target. Returns false on failure.
+bool name_nameless_temp(OutputFile *pOut)
 {
     char szProc[64];
     proc_path(pOut, szProc, sizeof(szProc));
@@ -209,10 +209,10 @@ bool close_output(OutputFile *pOut)
     return bClosed;
 }
 
-// A complete nameless secret file becomes a new target directly: it never has
+// A complete nameless file becomes a new target directly: it never has
 // another name, so no copy of it can stay behind. Closes the output. Returns a
 // status; on a failed close the target just made is removed again.
-int link_secret_to_target(OutputFile *pOut)
+int link_nameless_to_target(OutputFile *pOut)
 {
     char szProc[64];
     proc_path(pOut, szProc, sizeof(szProc));
@@ -320,14 +320,21 @@ int output_open(OutputFile *pOut, const char *pPath, unsigned nFlags)
     }
     if (pOut->bSecret) {
         pOut->nMode = 0600;
-        char szFolder[PATH_MAX];
-        folder_of(pOut->szTarget, szFolder);
-        pOut->fd = open(szFolder, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-        if (pOut->fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) {
-            return pOut->fd >= 0 ? OUTPUT_OK : OUTPUT_OPEN_FAILED;
-        }
-        // A file system without nameless files: a named one, removed on failure.
     }
+    // A nameless file until it is complete, so that not even SIGKILL can leave
+    // it behind; it is linked in through /proc.
+    char szFolder[PATH_MAX];
+    folder_of(pOut->szTarget, szFolder);
+    pOut->fd = access("/proc/self/fd", X_OK) == 0 ? open(szFolder, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600) : -1;
+    if (pOut->fd >= 0) {
+        return OUTPUT_OK;
+    }
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL && errno != ENOENT && errno != EACCES) {
+        return OUTPUT_OPEN_FAILED;
+    }
+    // A file system without nameless files: a named one, removed on failure
+    // and by the signal handler. (ENOENT and EACCES are tried again here to
+    // give open's own answer for a missing or closed folder.)
     pOut->fd = make_named_temp(pOut);
     return pOut->fd >= 0 ? OUTPUT_OK : OUTPUT_OPEN_FAILED;
 }
@@ -352,9 +359,9 @@ int output_commit(OutputFile *pOut)
     }
     bOk = bOk && fchmod(pOut->fd, pOut->nMode) == 0 && fdatasync(pOut->fd) == 0;
     if (bOk && pOut->szTemp[0] == '\0' && pOut->bNoClobber) {
-        return link_secret_to_target(pOut);
+        return link_nameless_to_target(pOut);
     }
-    bOk = bOk && (pOut->szTemp[0] != '\0' || name_secret_temp(pOut));
+    bOk = bOk && (pOut->szTemp[0] != '\0' || name_nameless_temp(pOut));
     // The last close can be where a write first fails: only then is it renamed.
     bOk = close_output(pOut) && bOk;
     if (!bOk) {

@@ -1,8 +1,9 @@
 // One way to write a file, used by the three tools: the new content goes into
-// a temporary file beside the target and is renamed over it once complete, so
-// that the target holds the previous file or the whole new one, never anything
-// in between. Targets that cannot be renamed over (a device, a FIFO) are
-// written in place and never removed.
+// a temporary file beside the target (nameless, O_TMPFILE, where the file
+// system allows; else a hidden .si-XXXXXX file) and is renamed over it once
+// complete, so that the target holds the previous file or the whole new one,
+// never anything in between. Targets that cannot be renamed over (a device, a
+// FIFO) are written in place and never removed.
 #pragma once
 
 #include <climits>
@@ -13,7 +14,7 @@
 enum OutputFlags {
     OUTPUT_REPLACE = 0,
     OUTPUT_NO_CLOBBER = 1 << 0, // an existing target is refused, and never replaced
-    OUTPUT_SECRET = 1 << 1,     // mode 0600; no name on disk until complete
+    OUTPUT_SECRET = 1 << 1,     // mode 0600 when complete too
 };
 
 enum OutputStatus {

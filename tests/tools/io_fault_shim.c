@@ -8,6 +8,8 @@
  *            (copy_file_range into it, pwrite, write, fwrite)
  *     close  closing the file fails with EIO (close, fclose); it is closed anyway
  *   IO_FAULT_NO_KERNEL_COPY=1  copy_file_range always fails with EXDEV.
+ *   IO_FAULT_NO_TMPFILE=1      open() with O_TMPFILE fails with EOPNOTSUPP, as
+ *                              on a file system without nameless files.
  *   FAULT_QUIT_IN_EXPTMOD=1    the first modular exponentiation raises SIGQUIT,
  *                              stopping a run while it holds its keys.
  *   FAULT_FREE_SECRET=HEX      128 bytes: free() reports on standard error any
@@ -16,6 +18,8 @@
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
 #include <malloc.h>
 #include <signal.h>
 #include <stdio.h>
@@ -226,4 +230,34 @@ void free(void *p)
         }
     }
     __libc_free(p);
+}
+
+int open(const char *pPath, int nFlags, ...)
+{
+    REAL(open, int, (const char *, int, ...))
+    mode_t nMode = 0;
+    if ((nFlags & O_CREAT) != 0 || (nFlags & O_TMPFILE) == O_TMPFILE) {
+        va_list args;
+        va_start(args, nFlags);
+        nMode = va_arg(args, mode_t);
+        va_end(args);
+    }
+    const char *pNoTmpfile = getenv("IO_FAULT_NO_TMPFILE");
+    if ((nFlags & O_TMPFILE) == O_TMPFILE && pNoTmpfile != NULL && strcmp(pNoTmpfile, "1") == 0) {
+        errno = EOPNOTSUPP;
+        return -1;
+    }
+    return p_open(pPath, nFlags, nMode);
+}
+
+int open64(const char *pPath, int nFlags, ...)
+{
+    mode_t nMode = 0;
+    if ((nFlags & O_CREAT) != 0 || (nFlags & O_TMPFILE) == O_TMPFILE) {
+        va_list args;
+        va_start(args, nFlags);
+        nMode = va_arg(args, mode_t);
+        va_end(args);
+    }
+    return open(pPath, nFlags, nMode);
 }
