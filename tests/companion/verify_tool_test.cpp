@@ -406,7 +406,8 @@ TEST(VerifyPipes, FifoAndPipeImages)
     std::vector<std::string> argv{VERIFY_TOOL_PATH, "--original", f.in, "/dev/stdin"};
     r = run_program(argv, 60, std::string(f.signedImage.begin(), f.signedImage.end()));
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("(" + std::to_string(f.signedImage.size()) + " bytes)"), std::string::npos) << r.out;
+    std::string size = std::to_string(f.signedImage.size());
+    EXPECT_NE(r.out.find(size.insert(0, 1, '(').append(" bytes)")), std::string::npos) << r.out;
 }
 
 TEST(VerifyArgs, SeparatorAndWrongValues)
