@@ -232,16 +232,20 @@ void free(void *p)
     __libc_free(p);
 }
 
+/* The mode argument of open(), present only with O_CREAT or O_TMPFILE. */
+#define OPEN_MODE(nFlags, nMode)                                                                                 \
+    mode_t nMode = 0;                                                                                            \
+    if (((nFlags) & O_CREAT) != 0 || ((nFlags) & O_TMPFILE) == O_TMPFILE) {                                      \
+        va_list args;                                                                                            \
+        va_start(args, nFlags);                                                                                  \
+        nMode = va_arg(args, mode_t);                                                                            \
+        va_end(args);                                                                                            \
+    }
+
 int open(const char *pPath, int nFlags, ...)
 {
     REAL(open, int, (const char *, int, ...))
-    mode_t nMode = 0;
-    if ((nFlags & O_CREAT) != 0 || (nFlags & O_TMPFILE) == O_TMPFILE) {
-        va_list args;
-        va_start(args, nFlags);
-        nMode = va_arg(args, mode_t);
-        va_end(args);
-    }
+    OPEN_MODE(nFlags, nMode)
     const char *pNoTmpfile = getenv("IO_FAULT_NO_TMPFILE");
     if ((nFlags & O_TMPFILE) == O_TMPFILE && pNoTmpfile != NULL && strcmp(pNoTmpfile, "1") == 0) {
         errno = EOPNOTSUPP;
@@ -252,12 +256,6 @@ int open(const char *pPath, int nFlags, ...)
 
 int open64(const char *pPath, int nFlags, ...)
 {
-    mode_t nMode = 0;
-    if ((nFlags & O_CREAT) != 0 || (nFlags & O_TMPFILE) == O_TMPFILE) {
-        va_list args;
-        va_start(args, nFlags);
-        nMode = va_arg(args, mode_t);
-        va_end(args);
-    }
+    OPEN_MODE(nFlags, nMode)
     return open(pPath, nFlags, nMode);
 }
