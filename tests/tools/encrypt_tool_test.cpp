@@ -171,7 +171,7 @@ TEST(EncryptToolFaults, PipedImageGivesTheSameOutput)
     EXPECT_TRUE(Bytes(r.out.begin(), r.out.end()) == fromFile);
 }
 
-// Like signify's regress: the example image signed with the example keys has
+// Regress: the example image signed with the example keys has
 // the same bytes on every build (their SHA-256 is written here), and an image
 // whose block was signed with another key is refused with the example key
 // (with --original, whatever that block happens to restore to).
