@@ -158,6 +158,21 @@ TEST(OutputFileSuccess, ReplacesExactlyKeepingModeAndLinks)
     EXPECT_EQ(read_file(args[1]), expected);
 }
 
+// An existing out_file that may not be written (immutable, so that even root
+// may not) is refused as opening it was: the open error, the file as it was.
+TEST(OutputFileSuccess, ATargetThatMayNotBeWrittenIsAnOpenError)
+{
+    Signing s;
+    if (run_program({"/usr/bin/chattr", "+i", s.out}).status != 0) {
+        GTEST_SKIP() << "no immutable files here";
+    }
+    RunResult r = s.run();
+    run_program({"/usr/bin/chattr", "-i", s.out});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "File open error: " + s.out + "\n");
+    EXPECT_EQ(read_file(s.out), s.previous);
+}
+
 // Devices and FIFOs are written in place and never removed; a reader that
 // leaves and a file size limit are write errors, not deaths by signal.
 TEST(OutputFileInPlace, DevicesFifosAndLimits)
