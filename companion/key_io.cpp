@@ -12,7 +12,6 @@
 #include <openssl/objects.h>
 #include <openssl/pkcs12.h>
 #include <openssl/x509.h>
-#include <sys/stat.h>
 
 namespace {
 
@@ -330,11 +329,4 @@ EVP_PKEY *read_rsa_private_pem(const char *pPath, pem_password_cb *pCallback, vo
     BIO_free(bio);
     ERR_clear_error();
     return pkey;
-}
-
-bool same_file(const char *pPathA, const char *pPathB)
-{
-    struct stat a;
-    struct stat b;
-    return stat(pPathA, &a) == 0 && stat(pPathB, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }

@@ -42,6 +42,3 @@ enum PemStatus { PEM_KEY_OK, PEM_NO_KEY, PEM_NOT_RSA, PEM_UNREADABLE };
 // one in freed memory). Returns the key, or null with *pnStatus saying why:
 // no private key block, another type of key, or not decrypted or decoded.
 EVP_PKEY *read_rsa_private_pem(const char *pPath, pem_password_cb *pCallback, void *pUser, int *pnStatus);
-
-// True when both paths name the same existing file.
-bool same_file(const char *pPathA, const char *pPathB);

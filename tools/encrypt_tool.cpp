@@ -31,13 +31,8 @@ constexpr size_t KERNEL_COPY_PIECE = size_t{1} << 30;
 // the four inputs, however it is spelled.
 bool output_names_an_input(char **argv)
 {
-    struct stat outStat;
-    if (stat(argv[ARG_OUT], &outStat) != 0) {
-        return false;
-    }
     for (int nArg : {ARG_IN, ARG_CODE, ARG_RSAKEY, ARG_RSAKEY_COMM}) {
-        struct stat inStat;
-        if (stat(argv[nArg], &inStat) == 0 && inStat.st_dev == outStat.st_dev && inStat.st_ino == outStat.st_ino) {
+        if (same_file(argv[ARG_OUT], argv[nArg])) {
             return true;
         }
     }

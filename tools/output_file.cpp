@@ -388,19 +388,35 @@ int output_write_file(const char *pPath, const unsigned char *pData, size_t nLen
         return nStatus;
     }
     // Written straight from pData: no stdio buffer keeps a copy of a secret.
+    if (!write_all(out.fd, pData, nLen)) {
+        output_abort(&out);
+        return OUTPUT_WRITE_FAILED;
+    }
+    return output_commit(&out);
+}
+
+bool write_all(int fd, const void *pData, size_t nLen)
+{
+    const unsigned char *p = static_cast<const unsigned char *>(pData);
     while (nLen > 0) {
-        ssize_t nWritten = write(out.fd, pData, nLen);
+        ssize_t nWritten = write(fd, p, nLen);
         if (nWritten < 0 && errno == EINTR) {
             continue;
         }
         if (nWritten <= 0) {
-            output_abort(&out);
-            return OUTPUT_WRITE_FAILED;
+            return false;
         }
-        pData += nWritten;
+        p += nWritten;
         nLen -= static_cast<size_t>(nWritten);
     }
-    return output_commit(&out);
+    return true;
+}
+
+bool same_file(const char *pPathA, const char *pPathB)
+{
+    struct stat a;
+    struct stat b;
+    return stat(pPathA, &a) == 0 && stat(pPathB, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
 bool write_all_at(int fd, const unsigned char *pData, size_t nLen, long long nOffset)

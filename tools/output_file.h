@@ -67,6 +67,14 @@ void output_abort(OutputFile *pOut);
 // nFlags and output_commit do. Returns their status.
 int output_write_file(const char *pPath, const unsigned char *pData, size_t nLen, unsigned nFlags);
 
+// Writes all nLen bytes to fd, going on after short writes and
+// interruptions. Returns false on an error.
+bool write_all(int fd, const void *pData, size_t nLen);
+
+// True when both paths name the same existing file (device and inode),
+// however they are spelled.
+bool same_file(const char *pPathA, const char *pPathB);
+
 // Writes all nLen bytes at nOffset of fd with pwrite, going on after short
 // writes and interruptions. Returns false on an error.
 bool write_all_at(int fd, const unsigned char *pData, size_t nLen, long long nOffset);

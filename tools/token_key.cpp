@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include "image_format.h"
+#include "output_file.h"
 
 namespace {
 
@@ -313,23 +314,6 @@ int open_session(TokenKey *pKey, const TokenSlot &token, bool bWrite, std::strin
     }
     pKey->bSession = true;
     return TOKEN_OK;
-}
-
-// Writes all nLen bytes to fd, going on after interruptions.
-bool write_all(int fd, const char *p, size_t nLen)
-{
-    while (nLen > 0) {
-        ssize_t nWritten = write(fd, p, nLen);
-        if (nWritten < 0 && errno == EINTR) {
-            continue;
-        }
-        if (nWritten <= 0) {
-            return false;
-        }
-        p += nWritten;
-        nLen -= static_cast<size_t>(nWritten);
-    }
-    return true;
 }
 
 // Reads the PIN from the file that pin-source names, a file: URI or a path.
