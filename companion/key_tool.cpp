@@ -112,6 +112,20 @@ int parse_options(int argc, char **argv, Options *pOpts, bool *pbDone)
     return 0;
 }
 
+// The exit status of writing pPath with output_write_file's nStatus, after
+// its message: an error on standard error, or pDone and the name.
+int report_written(int nStatus, const char *pPath, const char *pDone)
+{
+    if (nStatus == OUTPUT_EXISTS) {
+        return cli_error(EXIT_USAGE, "File exists (use --force to replace it): " + printable(pPath));
+    }
+    if (nStatus != OUTPUT_OK) {
+        return cli_error(EXIT_USAGE, "File write error: " + printable(pPath));
+    }
+    printf("%s%s\n", pDone, printable(pPath).c_str());
+    return 0;
+}
+
 // Writes the blob as a key file. Returns the exit status, after its message.
 int write_key_file(const char *pPath, const unsigned char *szKey, bool bForce)
 {
@@ -119,14 +133,7 @@ int write_key_file(const char *pPath, const unsigned char *szKey, bool bForce)
     key_records_from_blob(rsaKey, szKey);
     int nStatus = output_write_file(pPath, rsaKey, sizeof(rsaKey), OUTPUT_SECRET | (bForce ? 0 : OUTPUT_NO_CLOBBER));
     explicit_bzero(rsaKey, sizeof(rsaKey));
-    if (nStatus == OUTPUT_EXISTS) {
-        return cli_error(EXIT_USAGE, "File exists (use --force to replace it): " + printable(pPath));
-    }
-    if (nStatus != OUTPUT_OK) {
-        return cli_error(EXIT_USAGE, "File write error: " + printable(pPath));
-    }
-    printf("Key file written: %s\n", printable(pPath).c_str());
-    return 0;
+    return report_written(nStatus, pPath, "Key file written: ");
 }
 
 // generate: a fresh key pair of opts.nBits bits. Returns the exit status.
@@ -380,20 +387,15 @@ int show_key(const Options &opts)
 int read_token_public(const char *pUri, bool bSign, unsigned char *pPublic, bool *pbSigns)
 {
     std::string why;
-    TokenKey *pToken = nullptr;
-    int nToken = token_key_open(pUri, bSign ? TOKEN_SIGN : TOKEN_PUBLIC_HALF, &pToken, &why);
-    if (nToken == TOKEN_UNREACHABLE && bSign) {
+    int nPublic = token_read_public(pUri, bSign ? TOKEN_SIGN : TOKEN_PUBLIC_HALF, pPublic, &why);
+    *pbSigns = nPublic == TOKEN_OK;
+    if (nPublic == TOKEN_UNREACHABLE && bSign) {
         // Perhaps only signing is out of reach (raw RSA not offered): the
         // public half can still be shown.
         std::string whySign = why;
-        nToken = token_key_open(pUri, TOKEN_PUBLIC_HALF, &pToken, &why);
-        why = nToken == TOKEN_OK ? whySign : why;
-        *pbSigns = false;
-    } else {
-        *pbSigns = nToken == TOKEN_OK;
+        nPublic = token_read_public(pUri, TOKEN_PUBLIC_HALF, pPublic, &why);
+        why = nPublic == TOKEN_OK ? whySign : why;
     }
-    int nPublic = nToken == TOKEN_OK ? token_key_public(pToken, pPublic, &why) : nToken;
-    token_key_close(pToken);
     std::string shown = printable(token_uri_printable(pUri).c_str());
     if (nPublic == TOKEN_REFUSED) {
         return cli_error(EXIT_CHECK_FAILED, "Key file error: " + shown + ": " + printable(why.c_str()));
@@ -446,14 +448,7 @@ int write_public_pem(const unsigned char *pPublic, const char *pIn, const char *
                                     bForce ? OUTPUT_REPLACE : OUTPUT_NO_CLOBBER);
     EVP_PKEY_free(pkey);
     BIO_free(bio);
-    if (nStatus == OUTPUT_EXISTS) {
-        return cli_error(EXIT_USAGE, "File exists (use --force to replace it): " + printable(pOut));
-    }
-    if (nStatus != OUTPUT_OK) {
-        return cli_error(EXIT_USAGE, "File write error: " + printable(pOut));
-    }
-    printf("Public key written: %s\n", printable(pOut).c_str());
-    return 0;
+    return report_written(nStatus, pOut, "Public key written: ");
 }
 
 // list URI: one line per RSA private key in the token(s) the URI selects: a

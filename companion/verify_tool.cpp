@@ -175,12 +175,8 @@ int check_trusted_key(const VerifyOptions &opts, const unsigned char *pSignPubli
     if (opts.pKey != nullptr && is_token_uri(opts.pKey)) {
         std::string shown = printable(token_uri_printable(opts.pKey).c_str());
         unsigned char szPublic[SI_PUBLIC_SIZE];
-        TokenKey *pToken = nullptr;
         std::string why;
-        int nToken = token_key_open(opts.pKey, TOKEN_PUBLIC_HALF, &pToken, &why);
-        nToken = nToken == TOKEN_OK ? token_key_public(pToken, szPublic, &why) : nToken;
-        token_key_close(pToken);
-        if (nToken != TOKEN_OK) {
+        if (token_read_public(opts.pKey, TOKEN_PUBLIC_HALF, szPublic, &why) != TOKEN_OK) {
             return cli_error(EXIT_USAGE, "Key cannot be read: " + shown + ": " + printable(why.c_str()));
         }
         pReport->keyCheck = memcmp(szPublic, pSignPublic, SI_PUBLIC_SIZE) == 0 ? CHECK_PASSED : CHECK_FAILED;

@@ -1087,3 +1087,14 @@ int token_generate_key(const char *pUri, int nBits, std::string *pWhy)
     token_key_close(pKey);
     return nStatus;
 }
+
+int token_read_public(const char *pUri, TokenAccess access, unsigned char *pPublic, std::string *pWhy)
+{
+    TokenKey *pKey = nullptr;
+    int nStatus = token_key_open(pUri, access, &pKey, pWhy);
+    if (nStatus == TOKEN_OK) {
+        nStatus = token_key_public(pKey, pPublic, pWhy);
+    }
+    token_key_close(pKey);
+    return nStatus;
+}

@@ -51,6 +51,11 @@ int token_key_public(TokenKey *pKey, unsigned char *pPublic, std::string *pWhy);
 // exactly 128 bytes. An always-authenticate key logs in again for each block.
 int token_key_sign_block(TokenKey *pKey, const unsigned char *pPlain, unsigned char *pSigned, std::string *pWhy);
 
+// Opens the key (as token_key_open), reads its public half (as
+// token_key_public) and closes it again. Returns the first status that is not
+// TOKEN_OK, with *pWhy.
+int token_read_public(const char *pUri, TokenAccess access, unsigned char *pPublic, std::string *pWhy);
+
 // Logs out where it logged in, closes the session, finalises and releases
 // every module it loaded, and wipes the PIN it kept. Null is fine.
 void token_key_close(TokenKey *pKey);
