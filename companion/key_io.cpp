@@ -73,6 +73,36 @@ bool recover_primes(const BIGNUM *n, const BIGNUM *e, const BIGNUM *d, BIGNUM *p
     return bFound;
 }
 
+// OpenSSL's names of an RSA key's values, in the order of an RSAPrivateKey.
+const char *const RSA_VALUE_NAMES[] = {OSSL_PKEY_PARAM_RSA_N,         OSSL_PKEY_PARAM_RSA_E,
+                                       OSSL_PKEY_PARAM_RSA_D,         OSSL_PKEY_PARAM_RSA_FACTOR1,
+                                       OSSL_PKEY_PARAM_RSA_FACTOR2,   OSSL_PKEY_PARAM_RSA_EXPONENT1,
+                                       OSSL_PKEY_PARAM_RSA_EXPONENT2, OSSL_PKEY_PARAM_RSA_COEFFICIENT1};
+constexpr int RSA_VALUES = sizeof(RSA_VALUE_NAMES) / sizeof(RSA_VALUE_NAMES[0]);
+
+// An OpenSSL RSA key from the first nCount values (n, e, then the private
+// ones) with nSelection (EVP_PKEY_PUBLIC_KEY or EVP_PKEY_KEYPAIR); null when
+// one is missing or OpenSSL does not take them. Private values pass only
+// through the secure part of the parameters, cleared on free.
+EVP_PKEY *rsa_from_values(const BIGNUM *const *pValues, int nCount, int nSelection)
+{
+    OSSL_PARAM_BLD *bld = OSSL_PARAM_BLD_new();
+    bool bOk = bld != nullptr;
+    for (int i = 0; bOk && i < nCount; i++) {
+        bOk = pValues[i] != nullptr && OSSL_PARAM_BLD_push_BN(bld, RSA_VALUE_NAMES[i], pValues[i]) == 1;
+    }
+    OSSL_PARAM *params = bOk ? OSSL_PARAM_BLD_to_param(bld) : nullptr;
+    EVP_PKEY_CTX *ctx = params != nullptr ? EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr) : nullptr;
+    EVP_PKEY *pkey = nullptr;
+    if (ctx != nullptr && EVP_PKEY_fromdata_init(ctx) == 1) {
+        EVP_PKEY_fromdata(ctx, &pkey, nSelection, params);
+    }
+    EVP_PKEY_CTX_free(ctx);
+    OSSL_PARAM_free(params);
+    OSSL_PARAM_BLD_free(bld);
+    return pkey;
+}
+
 // A whole OpenSSL RSA private key from n, e, d and the primes, with the CRT
 // values computed here; null on failure.
 EVP_PKEY *full_private_key(const BIGNUM *n, const BIGNUM *e, const BIGNUM *d, const BIGNUM *p, const BIGNUM *q,
@@ -84,25 +114,12 @@ EVP_PKEY *full_private_key(const BIGNUM *n, const BIGNUM *e, const BIGNUM *d, co
     BIGNUM *dp = BN_CTX_get(ctx);
     BIGNUM *dq = BN_CTX_get(ctx);
     BIGNUM *qinv = BN_CTX_get(ctx);
-    OSSL_PARAM_BLD *bld = OSSL_PARAM_BLD_new();
-    OSSL_PARAM *params = nullptr;
-    EVP_PKEY_CTX *pctx = EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr);
     EVP_PKEY *pkey = nullptr;
-    if (qinv != nullptr && bld != nullptr && pctx != nullptr && BN_sub(pm1, p, BN_value_one()) &&
-        BN_sub(qm1, q, BN_value_one()) && BN_mod(dp, d, pm1, ctx) && BN_mod(dq, d, qm1, ctx) &&
-        BN_mod_inverse(qinv, q, p, ctx) != nullptr && OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_N, n) &&
-        OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_E, e) && OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_D, d) &&
-        OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_FACTOR1, p) &&
-        OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_FACTOR2, q) &&
-        OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_EXPONENT1, dp) &&
-        OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_EXPONENT2, dq) &&
-        OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_COEFFICIENT1, qinv) &&
-        (params = OSSL_PARAM_BLD_to_param(bld)) != nullptr && EVP_PKEY_fromdata_init(pctx) == 1) {
-        EVP_PKEY_fromdata(pctx, &pkey, EVP_PKEY_KEYPAIR, params);
+    if (qinv != nullptr && BN_sub(pm1, p, BN_value_one()) && BN_sub(qm1, q, BN_value_one()) &&
+        BN_mod(dp, d, pm1, ctx) && BN_mod(dq, d, qm1, ctx) && BN_mod_inverse(qinv, q, p, ctx) != nullptr) {
+        const BIGNUM *values[RSA_VALUES] = {n, e, d, p, q, dp, dq, qinv};
+        pkey = rsa_from_values(values, RSA_VALUES, EVP_PKEY_KEYPAIR);
     }
-    OSSL_PARAM_free(params); // the private values sit in its secure part, cleared on free
-    OSSL_PARAM_BLD_free(bld);
-    EVP_PKEY_CTX_free(pctx);
     BN_CTX_end(ctx);
     return pkey;
 }
@@ -112,21 +129,16 @@ EVP_PKEY *full_private_key(const BIGNUM *n, const BIGNUM *e, const BIGNUM *d, co
 // bytes are cleared before the sequence is freed. Null when it is not one.
 EVP_PKEY *rsa_from_der(const unsigned char *pDer, long nLen)
 {
-    static const char *const names[] = {OSSL_PKEY_PARAM_RSA_N,         OSSL_PKEY_PARAM_RSA_E,
-                                        OSSL_PKEY_PARAM_RSA_D,         OSSL_PKEY_PARAM_RSA_FACTOR1,
-                                        OSSL_PKEY_PARAM_RSA_FACTOR2,   OSSL_PKEY_PARAM_RSA_EXPONENT1,
-                                        OSSL_PKEY_PARAM_RSA_EXPONENT2, OSSL_PKEY_PARAM_RSA_COEFFICIENT1};
-    constexpr int VALUES = sizeof(names) / sizeof(names[0]);
     ASN1_SEQUENCE_ANY *pSeq = d2i_ASN1_SEQUENCE_ANY(nullptr, &pDer, nLen);
     int nCount = pSeq != nullptr ? sk_ASN1_TYPE_num(pSeq) : 0;
-    BIGNUM *values[VALUES] = {};
-    bool bOk = nCount == VALUES + 1;
+    BIGNUM *values[RSA_VALUES] = {};
+    bool bOk = nCount == RSA_VALUES + 1;
     for (int i = 0; i < nCount; i++) {
         ASN1_TYPE *pItem = sk_ASN1_TYPE_value(pSeq, i);
         bool bInteger = ASN1_TYPE_get(pItem) == V_ASN1_INTEGER;
         if (bOk && bInteger && i == 0) {
             bOk = ASN1_INTEGER_get(pItem->value.integer) == 0; // two primes only
-        } else if (bOk && bInteger && i <= VALUES) {
+        } else if (bOk && bInteger && i <= RSA_VALUES) {
             values[i - 1] = BN_secure_new();
             bOk = values[i - 1] != nullptr && ASN1_INTEGER_to_BN(pItem->value.integer, values[i - 1]) != nullptr;
         } else {
@@ -139,19 +151,7 @@ EVP_PKEY *rsa_from_der(const unsigned char *pDer, long nLen)
         }
     }
     sk_ASN1_TYPE_pop_free(pSeq, ASN1_TYPE_free);
-    OSSL_PARAM_BLD *bld = bOk ? OSSL_PARAM_BLD_new() : nullptr;
-    for (int i = 0; bld != nullptr && bOk && i < VALUES; i++) {
-        bOk = OSSL_PARAM_BLD_push_BN(bld, names[i], values[i]) == 1;
-    }
-    OSSL_PARAM *params = bOk && bld != nullptr ? OSSL_PARAM_BLD_to_param(bld) : nullptr;
-    EVP_PKEY_CTX *ctx = params != nullptr ? EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr) : nullptr;
-    EVP_PKEY *pkey = nullptr;
-    if (ctx != nullptr && EVP_PKEY_fromdata_init(ctx) == 1) {
-        EVP_PKEY_fromdata(ctx, &pkey, EVP_PKEY_KEYPAIR, params);
-    }
-    EVP_PKEY_CTX_free(ctx);
-    OSSL_PARAM_free(params); // the values sit in its secure part, cleared on free
-    OSSL_PARAM_BLD_free(bld);
+    EVP_PKEY *pkey = bOk ? rsa_from_values(values, RSA_VALUES, EVP_PKEY_KEYPAIR) : nullptr;
     for (BIGNUM *bn : values) {
         BN_clear_free(bn);
     }
@@ -241,19 +241,10 @@ EVP_PKEY *public_pkey(const unsigned char *pPublic)
 {
     BIGNUM *n = BN_lebin2bn(pPublic + RSA_BLOB_N, RSA_FIELD_SIZE, nullptr);
     BIGNUM *e = BN_lebin2bn(pPublic + RSA_BLOB_E, RSA_FIELD_SIZE, nullptr);
-    OSSL_PARAM_BLD *bld = OSSL_PARAM_BLD_new();
-    OSSL_PARAM *params = nullptr;
-    EVP_PKEY_CTX *ctx = EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr);
-    EVP_PKEY *pkey = nullptr;
-    if (n != nullptr && e != nullptr && bld != nullptr && !BN_is_zero(n) && !BN_is_zero(e) &&
-        OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_N, n) == 1 &&
-        OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_E, e) == 1 &&
-        (params = OSSL_PARAM_BLD_to_param(bld)) != nullptr && ctx != nullptr && EVP_PKEY_fromdata_init(ctx) == 1) {
-        EVP_PKEY_fromdata(ctx, &pkey, EVP_PKEY_PUBLIC_KEY, params);
-    }
-    EVP_PKEY_CTX_free(ctx);
-    OSSL_PARAM_free(params);
-    OSSL_PARAM_BLD_free(bld);
+    const BIGNUM *values[] = {n, e};
+    EVP_PKEY *pkey = n != nullptr && e != nullptr && !BN_is_zero(n) && !BN_is_zero(e)
+                         ? rsa_from_values(values, 2, EVP_PKEY_PUBLIC_KEY)
+                         : nullptr;
     BN_free(n);
     BN_free(e);
     return pkey;
