@@ -445,11 +445,11 @@ int verify(const VerifyOptions &opts)
     if (nStatus == 0 && bRestore) {
         nStatus = start_restore(opts, szHead, &stream);
     }
+    // The rest is read when something needs it, or to learn the size of an
+    // image that is not a regular file.
     struct stat st;
     bool bRegular = fstat(fileno(stream.fpImage), &st) == 0 && S_ISREG(st.st_mode);
-    if (nStatus == 0 && !bRegular) {
-        nStatus = stream_tail(opts, &stream, &report);
-    } else if (nStatus == 0 && (stream.fpOriginal != nullptr || stream.bRestoring)) {
+    if (nStatus == 0 && (!bRegular || stream.fpOriginal != nullptr || stream.bRestoring)) {
         nStatus = stream_tail(opts, &stream, &report);
     } else {
         report.nImageSize = st.st_size;

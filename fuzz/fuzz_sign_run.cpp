@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "encrypt_tool.h"
+#include "fuzz_files.h"
 #include "byte_order.h"
 #include "image_format.h"
 #include "key_file.h"
@@ -24,18 +25,6 @@ size_t load_u16(const uint8_t *p)
     return static_cast<size_t>(p[0]) | static_cast<size_t>(p[1]) << 8;
 }
 
-const std::string &work_dir()
-{
-    static std::string dir = [] {
-        char templ[] = "/tmp/fuzz_sign_run.XXXXXX";
-        if (mkdtemp(templ) == nullptr) {
-            abort();
-        }
-        return std::string(templ);
-    }();
-    return dir;
-}
-
 std::vector<uint8_t> take(const uint8_t *&p, const uint8_t *pEnd, size_t nSize)
 {
     size_t nHave = std::min(nSize, static_cast<size_t>(pEnd - p));
@@ -43,30 +32,6 @@ std::vector<uint8_t> take(const uint8_t *&p, const uint8_t *pEnd, size_t nSize)
     p += nHave;
     out.resize(nSize, 0);
     return out;
-}
-
-void write_bytes(const std::string &path, const std::vector<uint8_t> &data)
-{
-    FILE *fp = fopen(path.c_str(), "wb");
-    if (fp == nullptr || fwrite(data.data(), 1, data.size(), fp) != data.size() || fclose(fp) != 0) {
-        abort();
-    }
-}
-
-std::vector<uint8_t> read_bytes(const std::string &path)
-{
-    std::vector<uint8_t> data;
-    FILE *fp = fopen(path.c_str(), "rb");
-    if (fp == nullptr) {
-        abort();
-    }
-    uint8_t buf[65536];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), fp)) > 0) {
-        data.insert(data.end(), buf, buf + n);
-    }
-    fclose(fp);
-    return data;
 }
 
 bool same(const std::vector<uint8_t> &out, size_t nAt, const std::vector<uint8_t> &src, size_t nFrom, size_t nLen)
@@ -142,12 +107,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::vector<uint8_t> code = take(p, pEnd, nCode);
     std::vector<uint8_t> image = take(p, pEnd, nImage);
 
-    const std::string &dir = work_dir();
+    const std::string &dir = fuzz_work_dir("fuzz_sign_run");
     std::string paths[5] = {dir + "/in", dir + "/out", dir + "/code", dir + "/key", dir + "/comm"};
-    write_bytes(paths[0], image);
-    write_bytes(paths[2], code);
-    write_bytes(paths[3], key);
-    write_bytes(paths[4], comm);
+    fuzz_write_file(paths[0], image.data(), image.size());
+    fuzz_write_file(paths[2], code.data(), code.size());
+    fuzz_write_file(paths[3], key.data(), key.size());
+    fuzz_write_file(paths[4], comm.data(), comm.size());
     char *argv[7] = {const_cast<char *>("encrypt_tool")};
     for (int i = 0; i < 5; i++) {
         argv[i + 1] = paths[i].data();
@@ -161,7 +126,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
         return 0;
     }
-    std::vector<uint8_t> out = read_bytes(paths[1]);
+    std::vector<uint8_t> out = fuzz_read_file(paths[1]);
     if (out.size() != std::max(image.size(), static_cast<size_t>(SI_TAIL_OFFSET))) {
         abort();
     }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "byte_order.h"
+#include "fuzz_files.h"
 #include "image_format.h"
 #include "key_io.h"
 #include "verify_tool.h"
@@ -25,39 +26,11 @@ constexpr uint8_t FLAG_RESTORE = 2;
 constexpr uint8_t FLAG_FINGERPRINT = 4;
 constexpr uint8_t FLAG_TEXT = 8;
 
-const std::string &work_dir()
-{
-    static std::string dir = [] {
-        char templ[] = "/tmp/fuzz_verify.XXXXXX";
-        if (mkdtemp(templ) == nullptr) {
-            abort();
-        }
-        return std::string(templ);
-    }();
-    return dir;
-}
-
-void write_bytes(const std::string &path, const uint8_t *p, size_t n)
-{
-    FILE *fp = fopen(path.c_str(), "wb");
-    if (fp == nullptr || fwrite(p, 1, n, fp) != n || fclose(fp) != 0) {
-        abort();
-    }
-}
-
+// The text of a file the run wrote.
 std::string read_text(const std::string &path)
 {
-    std::string text;
-    FILE *fp = fopen(path.c_str(), "rb");
-    char buf[4096];
-    size_t n = 0;
-    while (fp != nullptr && (n = fread(buf, 1, sizeof(buf), fp)) > 0) {
-        text.append(buf, n);
-    }
-    if (fp != nullptr) {
-        fclose(fp);
-    }
-    return text;
+    std::vector<uint8_t> data = fuzz_read_file(path);
+    return std::string(data.begin(), data.end());
 }
 
 // True when the library itself accepts the image's table and stored key and
@@ -95,11 +68,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const uint8_t *pOriginal = pImage + nImage;
     size_t nOriginal = size - HEADER - nImage;
 
-    const std::string &dir = work_dir();
+    const std::string &dir = fuzz_work_dir("fuzz_verify");
     std::string image = dir + "/image", original = dir + "/original", restored = dir + "/restored";
     std::string out = dir + "/stdout";
-    write_bytes(image, pImage, nImage);
-    write_bytes(original, pOriginal, nOriginal);
+    fuzz_write_file(image, pImage, nImage);
+    fuzz_write_file(original, pOriginal, nOriginal);
     unlink(restored.c_str());
     std::vector<std::string> args{"verify_tool"};
     if ((nFlags & FLAG_TEXT) == 0) {
