@@ -23,6 +23,23 @@ struct SigningFiles : ToolFiles {
     }
 };
 
+// The files every tool's run is given: a signed image of the signing key, and
+// a PEM private key of OpenSSL's for key_tool import.
+struct ToolRunFiles : SigningFiles {
+    std::string signedImage = dir.file("signed.img");
+    std::string pem = dir.file("k.pem");
+
+    explicit ToolRunFiles(unsigned nSeed) : SigningFiles(nSeed)
+    {
+        EXPECT_EQ(run().status, 0);
+        std::filesystem::rename(out, signedImage);
+        EXPECT_EQ(run_program({"/usr/bin/openssl", "genpkey", "-algorithm", "RSA", "-pkeyopt",
+                               "rsa_keygen_bits:1024", "-out", pem})
+                      .status,
+                  0);
+    }
+};
+
 // True when any 16 consecutive bytes of the 128-byte little-endian value, in
 // either byte order, appear in data.
 bool holds_value(const Bytes &data, const Bytes &value)
@@ -60,15 +77,10 @@ TEST(SecretsAtExit, NoToolKeepsThePrivateExponent)
     if (!file_exists("/usr/bin/gdb") || SANITIZED_BUILD) {
         GTEST_SKIP() << "needs gdb and a build without sanitizers";
     }
-    SigningFiles f(401);
-    ASSERT_EQ(f.run().status, 0);
-    std::string signedImage = f.dir.file("signed.img");
-    std::filesystem::rename(f.out, signedImage);
-    std::string pem = f.dir.file("k.pem");
+    ToolRunFiles f(401);
+    const std::string &signedImage = f.signedImage;
+    const std::string &pem = f.pem;
     ASSERT_EQ(run_key_tool({"export", f.key, f.dir.file("pub.pem")}).status, 0);
-    ASSERT_EQ(run_program({"/usr/bin/openssl", "genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:1024",
-                           "-out", pem}).status,
-              0);
     struct {
         const char *name;
         std::vector<std::string> argv;
@@ -114,14 +126,9 @@ TEST(SecretsInHeap, NoFreedBlockHoldsThePrivateExponent)
     if (SANITIZED_BUILD) {
         GTEST_SKIP() << "the sanitizers' runtime must come first";
     }
-    SigningFiles f(421);
-    ASSERT_EQ(f.run().status, 0);
-    std::string signedImage = f.dir.file("signed.img");
-    std::filesystem::rename(f.out, signedImage);
-    std::string pem = f.dir.file("k.pem");
-    ASSERT_EQ(run_program({"/usr/bin/openssl", "genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:1024",
-                           "-out", pem}).status,
-              0);
+    ToolRunFiles f(421);
+    const std::string &signedImage = f.signedImage;
+    const std::string &pem = f.pem;
     ASSERT_EQ(run_key_tool({"import", pem, f.dir.file("pem.key")}).status, 0);
     std::string keyHex = exponent_hex(read_file(f.key));
     std::string pemHex = exponent_hex(read_file(f.dir.file("pem.key")));
