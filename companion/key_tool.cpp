@@ -544,7 +544,6 @@ int run(int argc, char **argv)
 
 int main(int argc, char **argv)
 {
-    // Every command handles a private exponent: keep it out of core dumps.
     secrets_protect_process();
     output_install_signal_handlers();
     cli_init("key_tool", false);

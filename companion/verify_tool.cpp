@@ -16,7 +16,6 @@
 #include "cli.h"
 #include "key_io.h"
 #include "output_file.h"
-#include "process_secrets.h"
 #include "token_key.h"
 
 namespace {
@@ -182,8 +181,6 @@ int check_trusted_key(const VerifyOptions &opts, const unsigned char *pSignPubli
         pReport->keyCheck = memcmp(szPublic, pSignPublic, SI_PUBLIC_SIZE) == 0 ? CHECK_PASSED : CHECK_FAILED;
         trusted = "the key of " + shown;
     } else if (opts.pKey != nullptr) {
-        // The key file may hold a private exponent: keep it out of core dumps.
-        secrets_protect_process();
         unsigned char szKey[RSA_KEY_BLOB_SIZE];
         size_t nFileSize = 0;
         int nRead = read_key_file(opts.pKey, szKey, &nFileSize);

@@ -4,6 +4,7 @@
 
 int main(int argc, char **argv)
 {
+    secrets_protect_process();
     output_install_signal_handlers();
     int nStatus = verify_tool_run(argc, argv);
     secrets_wipe_at_exit();

@@ -13,7 +13,6 @@
 #include <unistd.h>
 
 #include "output_file.h"
-#include "process_secrets.h"
 #include "token_key.h"
 #include "image_format.h"
 #include "key_file.h"
@@ -370,8 +369,6 @@ int encrypt_tool_run(int argc, char **argv)
         printf("Output file is an input file: %s\n", argv[ARG_OUT]);
         return 1;
     }
-    // The key files hold a private exponent: keep it out of core dumps.
-    secrets_protect_process();
     FILE *fpStreams[STREAM_COUNT] = {};
     TokenKey *pTokens[2] = {};
     OutputFile out;

@@ -3,7 +3,9 @@
 // when the tool exits.
 #pragma once
 
-// Makes the process non-dumpable, before the first key is read.
+// Makes the process non-dumpable. Each tool's main calls it first, before it
+// parses its arguments: a private exponent, a passphrase or a PIN (from a URI,
+// a file or the terminal) may be read at any point of a run after that.
 void secrets_protect_process();
 
 // Wipes the stack below the caller (where a lazy binder of a library may have
