@@ -4,16 +4,19 @@
 #include "verify_tool.h"
 
 #include <cerrno>
+#include <fcntl.h>
 #include <cstdio>
 #include <cstring>
 #include <getopt.h>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 #include "byte_order.h"
 #include "cli.h"
+#include "file_copy.h"
 #include "key_io.h"
 #include "output_file.h"
 #include "token_key.h"
@@ -54,12 +57,14 @@ enum Check { CHECK_NOT_ASKED, CHECK_PASSED, CHECK_FAILED };
 
 // What was found in the image and how each check ended.
 struct Report {
-    long long nImageSize = 0;
+    long long nImageSize = 0; // -1: a stream not read to its end
+    long long nImageRead = 0; // bytes of the image read
     int nTable = SI_OK;
     int nTableEntry = -1;
     RSA_ENC_BLK blocks[SI_BLOCK_COUNT] = {};
     bool bRestored[SI_BLOCK_COUNT] = {};
     bool bKeyUsable = false;
+    bool bKeyProven = false; // a restored block is neither 0 nor 1
     int nSignBits = 0;
     int nCommBits = 0;
     std::string signFingerprint;
@@ -116,12 +121,38 @@ int parse_options(int argc, char **argv, VerifyOptions *pOpts, bool *pbDone)
     return 0;
 }
 
-// Reads up to nSize bytes, as many reads as it takes. *pnRead gets the count.
-// Returns false on a read error.
-bool read_full(FILE *fp, unsigned char *pBuffer, size_t nSize, size_t *pnRead)
+// Reads up to nSize bytes from fd, as many reads as it takes. *pnRead gets
+// the count, short only at the end of the file. Returns false on a read error.
+bool read_full(int fd, unsigned char *pBuffer, size_t nSize, size_t *pnRead)
 {
-    *pnRead = fread(pBuffer, 1, nSize, fp);
-    return *pnRead == nSize || !ferror(fp);
+    *pnRead = 0;
+    while (*pnRead < nSize) {
+        ssize_t nRead = read(fd, pBuffer + *pnRead, nSize - *pnRead);
+        if (nRead < 0 && errno == EINTR) {
+            continue;
+        }
+        if (nRead <= 0) {
+            return nRead == 0;
+        }
+        *pnRead += static_cast<size_t>(nRead);
+    }
+    return true;
+}
+
+// True when a signed block proves that its signer held the private exponent:
+// its value is neither 0 nor 1, the two values every key restores to
+// themselves.
+bool block_proves_key(const unsigned char *pBlock)
+{
+    if (pBlock[0] > 1) {
+        return true;
+    }
+    for (int i = 1; i < SI_BLOCK_SIZE; i++) {
+        if (pBlock[i] != 0) {
+            return true;
+        }
+    }
+    return false;
 }
 
 // The stored keys, the block table and each block, from the image's head.
@@ -157,13 +188,28 @@ void check_head(const VerifyOptions &opts, unsigned char *szHead, Report *pRepor
         return;
     }
     for (int i = 0; i < SI_BLOCK_COUNT; i++) {
+        bool bProves = block_proves_key(szHead + pReport->blocks[i].nEncStartAddr);
         pReport->bRestored[i] = si_restore_block(szHead, &pReport->blocks[i], pSignPublic) == SI_OK;
+        pReport->bKeyProven = pReport->bKeyProven || (pReport->bRestored[i] && bProves);
         if (!pReport->bRestored[i]) {
             pReport->failures.push_back("Block " + std::to_string(i) + " (offset " +
                                         std::to_string(pReport->blocks[i].nEncStartAddr) +
                                         ") does not restore with the stored signing key: " + image);
         }
     }
+}
+
+const char *const NO_PROOF = "every block is 0 or 1, which any key restores";
+
+// True when the table and the stored key allowed every block to be restored,
+// and each was.
+bool all_blocks_restored(const Report &report)
+{
+    bool bAll = report.nTable == SI_OK && report.bKeyUsable;
+    for (bool bRestored : report.bRestored) {
+        bAll = bAll && bRestored;
+    }
+    return bAll;
 }
 
 // --key or --fingerprint: the stored signing public half must be the trusted
@@ -202,6 +248,10 @@ int check_trusted_key(const VerifyOptions &opts, const unsigned char *pSignPubli
     if (pReport->keyCheck == CHECK_FAILED) {
         pReport->failures.push_back("Stored signing key is not " + trusted + ": " + printable(opts.pImage));
     }
+    if (pReport->keyCheck != CHECK_NOT_ASKED && all_blocks_restored(*pReport) && !pReport->bKeyProven) {
+        pReport->failures.push_back(std::string("No block proves the signing key (") + NO_PROOF +
+                                    "): " + printable(opts.pImage));
+    }
     return 0;
 }
 
@@ -216,11 +266,11 @@ bool is_keep_offset(const Report &report, int nOffset)
     return false;
 }
 
-// The single pass over the image after its head: its size, the comparison of
-// the tail with the original's, and the restored image's tail.
+// The single pass over the image after its head: the comparison of the tail
+// with the original's, and the restored image's tail.
 struct Stream {
-    FILE *fpImage = nullptr;
-    FILE *fpOriginal = nullptr;
+    int fdImage = -1;
+    int fdOriginal = -1;
     OutputFile restored;
     bool bRestoring = false;
 };
@@ -239,18 +289,17 @@ bool in_unrestored_block(const Report &report, int nOffset)
 
 // Opens the original and compares its SPL window with the restored one (not
 // where nothing could be restored: that failure is already named); leaves it
-// at its tail. Returns 0, or the exit status after a file error.
+// at its tail (or its end, when it ends inside its head). Returns 0, or the exit status after a file error.
 int start_original(const VerifyOptions &opts, const unsigned char *szRestored, Stream *pStream, Report *pReport)
 {
-    pStream->fpOriginal = fopen(opts.pOriginal, "rb");
+    pStream->fdOriginal = open(opts.pOriginal, O_RDONLY | O_CLOEXEC);
     unsigned char szOrig[HEAD_SIZE] = {};
     size_t nRead = 0;
-    if (pStream->fpOriginal == nullptr || !read_full(pStream->fpOriginal, szOrig, HEAD_SIZE, &nRead)) {
+    if (pStream->fdOriginal < 0 || !read_full(pStream->fdOriginal, szOrig, HEAD_SIZE, &nRead)) {
         return cli_error(EXIT_USAGE, "File read error: " + printable(opts.pOriginal));
     }
     pReport->originalCheck = CHECK_PASSED;
-    bool bRestorable = pReport->nTable == SI_OK && pReport->bKeyUsable;
-    for (int i = 0; bRestorable && i < SI_WINDOW_SIZE; i++) {
+    for (int i = 0; i < SI_WINDOW_SIZE; i++) {
         if (szRestored[i] != szOrig[i] && !is_keep_offset(*pReport, i) && !in_unrestored_block(*pReport, i)) {
             pReport->failures.push_back("SPL window differs from the original at offset " + std::to_string(i) + ": " +
                                         printable(opts.pImage));
@@ -258,45 +307,68 @@ int start_original(const VerifyOptions &opts, const unsigned char *szRestored, S
             break;
         }
     }
-    if (nRead < static_cast<size_t>(HEAD_SIZE)) {
-        // The original ends inside its head: its tail is empty.
-        fseeko(pStream->fpOriginal, 0, SEEK_END);
+    return 0;
+}
+
+// True when the nLen bytes at p are all zero.
+bool all_zero(const unsigned char *p, size_t nLen)
+{
+    return nLen == 0 || (p[0] == 0 && memcmp(p, p + 1, nLen - 1) == 0);
+}
+
+// Notes that the tail differs from the original's at nOffset.
+void tail_differs(const VerifyOptions &opts, long long nOffset, Report *pReport)
+{
+    pReport->failures.push_back("Tail differs from the original at offset " + std::to_string(nOffset) + ": " +
+                                printable(opts.pImage));
+    pReport->originalCheck = CHECK_FAILED;
+}
+
+// Compares nRead bytes of the image's tail at szPiece with the original's next
+// bytes. Returns 0 (a difference is noted in the report), or the exit status
+// after a read error of the original.
+int compare_piece(const VerifyOptions &opts, Stream *pStream, const unsigned char *szPiece, size_t nRead,
+                  long long nOffset, Report *pReport)
+{
+    static unsigned char szOrig[PIECE];
+    size_t nOrig = 0;
+    // One byte more at the image's end: an original that goes on differs.
+    if (!read_full(pStream->fdOriginal, szOrig, nRead < PIECE ? nRead + 1 : PIECE, &nOrig)) {
+        return cli_error(EXIT_USAGE, "File read error: " + printable(opts.pOriginal));
+    }
+    size_t nSame = 0;
+    while (nSame < nRead && nSame < nOrig && szPiece[nSame] == szOrig[nSame]) {
+        nSame++;
+    }
+    if (nSame < nRead || nOrig > nRead) {
+        tail_differs(opts, nOffset + static_cast<long long>(nSame), pReport);
     }
     return 0;
 }
 
-// Reads the rest of the image once: counts it, compares it with the
-// original's tail, writes it to the restored image. Returns 0, or the exit
-// status after a file error.
+// Reads the tail of the image for the original's comparison and the restored
+// image (whose all-zero pieces are left as holes), until the image ends or the
+// original's check has failed. Returns 0, or the exit status after a file
+// error.
 int stream_tail(const VerifyOptions &opts, Stream *pStream, Report *pReport)
 {
     static unsigned char szPiece[PIECE];
-    static unsigned char szOrig[PIECE];
     long long nOffset = HEAD_SIZE;
-    bool bDiffers = false;
     for (;;) {
         size_t nRead = 0;
-        if (!read_full(pStream->fpImage, szPiece, PIECE, &nRead)) {
+        if (!read_full(pStream->fdImage, szPiece, PIECE, &nRead)) {
             return cli_error(EXIT_USAGE, "File read error: " + printable(opts.pImage));
         }
-        if (pStream->fpOriginal != nullptr && !bDiffers) {
-            size_t nOrig = 0;
-            if (!read_full(pStream->fpOriginal, szOrig, nRead == 0 ? 1 : nRead, &nOrig)) {
-                return cli_error(EXIT_USAGE, "File read error: " + printable(opts.pOriginal));
-            }
-            size_t nSame = 0;
-            while (nSame < nRead && nSame < nOrig && szPiece[nSame] == szOrig[nSame]) {
-                nSame++;
-            }
-            if (nSame < nRead || nSame < nOrig) {
-                pReport->failures.push_back("Tail differs from the original at offset " +
-                                            std::to_string(nOffset + static_cast<long long>(nSame)) + ": " +
-                                            printable(opts.pImage));
-                pReport->originalCheck = CHECK_FAILED;
-                bDiffers = true;
-            }
+        int nStatus = pStream->fdOriginal >= 0 ? compare_piece(opts, pStream, szPiece, nRead, nOffset, pReport)
+                                                     : 0;
+        if (nStatus != 0) {
+            return nStatus;
         }
-        if (pStream->bRestoring && fwrite(szPiece, 1, nRead, output_stream(&pStream->restored)) != nRead) {
+        if (pReport->originalCheck == CHECK_FAILED) {
+            return 0; // settled: nothing is restored, nothing more compared
+        }
+        if (pStream->bRestoring && !all_zero(szPiece, nRead) &&
+            !write_all_at(pStream->restored.fd, szPiece, nRead, nOffset)) {
             return cli_error(EXIT_USAGE, "File write error: " + printable(opts.pRestore));
         }
         nOffset += static_cast<long long>(nRead);
@@ -304,24 +376,35 @@ int stream_tail(const VerifyOptions &opts, Stream *pStream, Report *pReport)
             break;
         }
     }
-    unsigned char nByte = 0;
-    if (pStream->fpOriginal != nullptr && !bDiffers && fread(&nByte, 1, 1, pStream->fpOriginal) == 1) {
-        pReport->failures.push_back("Tail differs from the original at offset " + std::to_string(nOffset) + ": " +
-                                    printable(opts.pImage));
-        pReport->originalCheck = CHECK_FAILED;
+    pReport->nImageRead = nOffset;
+    if (pStream->bRestoring && ftruncate(pStream->restored.fd, nOffset) != 0) {
+        return cli_error(EXIT_USAGE, "File write error: " + printable(opts.pRestore));
     }
-    pReport->nImageSize = nOffset;
     return 0;
 }
 
-// Starts the restored image: the restored SPL window and the code window.
+// The restored image's tail copied inside the kernel from a regular image,
+// holes left as holes. Returns 0, or the exit status after a file error.
+int copy_tail(const VerifyOptions &opts, Stream *pStream, off_t nSize)
+{
+    int fdOut = pStream->restored.fd;
+    CopyStatus nStatus = nSize > HEAD_SIZE ? copy_extents(pStream->fdImage, HEAD_SIZE, nSize, fdOut) : COPY_OK;
+    if (nStatus == COPY_OK && ftruncate(fdOut, nSize) != 0) {
+        nStatus = COPY_WRITE_ERROR;
+    }
+    if (nStatus == COPY_READ_ERROR) {
+        return cli_error(EXIT_USAGE, "File read error: " + printable(opts.pImage));
+    }
+    return nStatus == COPY_OK ? 0 : cli_error(EXIT_USAGE, "File write error: " + printable(opts.pRestore));
+}
+
+// Starts the restored image: the restored SPL window and the code window. A
+// device or FIFO gets nothing before the image has passed every check.
 // Returns 0, or the exit status after a file error.
 int start_restore(const VerifyOptions &opts, const unsigned char *szHead, Stream *pStream)
 {
-    FILE *fp = output_open(&pStream->restored, opts.pRestore, OUTPUT_REPLACE) == OUTPUT_OK
-                   ? output_stream(&pStream->restored)
-                   : nullptr;
-    if (fp == nullptr || fwrite(szHead, 1, HEAD_SIZE, fp) != static_cast<size_t>(HEAD_SIZE)) {
+    if (output_open(&pStream->restored, opts.pRestore, OUTPUT_REPLACE | OUTPUT_SPOOL) != OUTPUT_OK ||
+        !write_all_at(pStream->restored.fd, szHead, HEAD_SIZE, 0)) {
         return cli_error(EXIT_USAGE, "File write error: " + printable(opts.pRestore));
     }
     pStream->bRestoring = true;
@@ -337,6 +420,16 @@ const char *check_name(Check check)
 const char *const UNTRUSTED_NOTE =
     "the signing key was not checked against a trusted one (give --key or --fingerprint)";
 
+// What a pass without a trusted key does not show.
+std::string untrusted_note(const Report &report)
+{
+    std::string note = UNTRUSTED_NOTE;
+    if (all_blocks_restored(report) && !report.bKeyProven) {
+        note += std::string(", and no block proves any key (") + NO_PROOF + ")";
+    }
+    return note;
+}
+
 // Prints the map and the results as one JSON object on one line.
 void print_json(const VerifyOptions &opts, const Report &report)
 {
@@ -348,13 +441,17 @@ void print_json(const VerifyOptions &opts, const Report &report)
         blocks.push_back({{"index", i}, {"start", blk.nEncStartAddr}, {"end", blk.nEncEndORG},
                           {"keep", blk.nKeepAddr}, {"restored", report.bRestored[i]}});
     }
+    // A stream not read to its end has no known size.
+    bool bSized = report.nImageSize >= 0;
     json object = {
         {"image", opts.pImage},
-        {"size", report.nImageSize},
+        {"size", bSized ? json(report.nImageSize) : json(nullptr)},
+        {"bytes_read", report.nImageRead},
         {"regions", json::array({
                         {{"name", "spl_window"}, {"offset", 0}, {"length", SI_WINDOW_SIZE}},
                         {{"name", "code_window"}, {"offset", SI_CODE_WINDOW}, {"length", SI_WINDOW_SIZE}},
-                        {{"name", "tail"}, {"offset", SI_TAIL_OFFSET}, {"length", report.nImageSize - SI_TAIL_OFFSET}},
+                        {{"name", "tail"}, {"offset", SI_TAIL_OFFSET},
+                         {"length", bSized ? json(report.nImageSize - SI_TAIL_OFFSET) : json(nullptr)}},
                     })},
         {"block_table", {{"offset", SI_CODE_WINDOW + SI_CODE_BLOCK_TABLE}, {"valid", bTableValid}}},
         {"blocks", blocks},
@@ -365,11 +462,12 @@ void print_json(const VerifyOptions &opts, const Report &report)
         {"checks", {{"key", check_name(report.keyCheck)}, {"original", check_name(report.originalCheck)},
                     {"restore", check_name(report.restoreCheck)}}},
         {"key_trusted", report.keyCheck == CHECK_PASSED},
+        {"key_proven", report.bKeyProven},
         {"failures", report.failures},
         {"ok", report.failures.empty()},
     };
     if (report.keyCheck == CHECK_NOT_ASKED) {
-        object["note"] = UNTRUSTED_NOTE;
+        object["note"] = untrusted_note(report);
     }
     printf("%s\n", object.dump(-1, ' ', false, json::error_handler_t::replace).c_str());
 }
@@ -377,7 +475,12 @@ void print_json(const VerifyOptions &opts, const Report &report)
 // Prints the map of the image, each check's result and each failure.
 void print_map(const VerifyOptions &opts, const Report &report)
 {
-    printf("Image: %s (%lld bytes)\n", printable(opts.pImage).c_str(), report.nImageSize);
+    if (report.nImageSize >= 0) {
+        printf("Image: %s (%lld bytes)\n", printable(opts.pImage).c_str(), report.nImageSize);
+    } else {
+        printf("Image: %s (a stream, not read past its first %lld bytes)\n", printable(opts.pImage).c_str(),
+               report.nImageRead);
+    }
     printf("  %6d-%6d  SPL window\n", 0, SI_WINDOW_SIZE - 1);
     for (int i = 0; report.nTable == SI_OK && i < SI_BLOCK_COUNT; i++) {
         const RSA_ENC_BLK &blk = report.blocks[i];
@@ -406,11 +509,12 @@ void print_map(const VerifyOptions &opts, const Report &report)
     } else if (report.keyCheck == CHECK_PASSED) {
         printf("Verified\n");
     } else {
-        printf("Verified, but %s\n", UNTRUSTED_NOTE);
+        printf("Verified, but %s\n", untrusted_note(report).c_str());
     }
 }
 
-// Everything after the options: one pass over the image, then the report.
+// Everything after the options: one pass over the image, as far as the
+// checks asked for need it, then the report.
 int verify(const VerifyOptions &opts)
 {
     for (const char *pInput : {opts.pImage, opts.pOriginal, opts.pKey}) {
@@ -421,35 +525,42 @@ int verify(const VerifyOptions &opts)
     static unsigned char szHead[HEAD_SIZE];
     Report report;
     Stream stream;
-    stream.fpImage = fopen(opts.pImage, "rb");
+    stream.fdImage = open(opts.pImage, O_RDONLY | O_CLOEXEC);
     size_t nHead = 0;
-    if (stream.fpImage == nullptr || !read_full(stream.fpImage, szHead, HEAD_SIZE, &nHead) ||
+    if (stream.fdImage < 0 || !read_full(stream.fdImage, szHead, HEAD_SIZE, &nHead) ||
         nHead < static_cast<size_t>(HEAD_SIZE)) {
         int nStatus = cli_error(EXIT_USAGE, "Image missing, unreadable or shorter than " + std::to_string(HEAD_SIZE) +
                                                 " bytes (" + std::to_string(nHead) + " read): " +
                                                 printable(opts.pImage));
-        if (stream.fpImage != nullptr) {
-            fclose(stream.fpImage);
+        if (stream.fdImage >= 0) {
+            close(stream.fdImage);
         }
         return nStatus;
     }
+    report.nImageRead = HEAD_SIZE;
     check_head(opts, szHead, &report);
     int nStatus = check_trusted_key(opts, szHead + SI_CODE_WINDOW + SI_CODE_SIGN_N, &report);
-    if (nStatus == 0 && opts.pOriginal != nullptr) {
+    // A table, a stored key or a trusted key that fails settles the result:
+    // nothing else is read.
+    bool bSettled = report.nTable != SI_OK || !report.bKeyUsable || report.keyCheck == CHECK_FAILED;
+    if (nStatus == 0 && !bSettled && opts.pOriginal != nullptr) {
         nStatus = start_original(opts, szHead, &stream, &report);
     }
     bool bRestore = opts.pRestore != nullptr && report.failures.empty();
     if (nStatus == 0 && bRestore) {
         nStatus = start_restore(opts, szHead, &stream);
     }
-    // The rest is read when something needs it, or to learn the size of an
-    // image that is not a regular file.
     struct stat st;
-    bool bRegular = fstat(fileno(stream.fpImage), &st) == 0 && S_ISREG(st.st_mode);
-    if (nStatus == 0 && (!bRegular || stream.fpOriginal != nullptr || stream.bRestoring)) {
+    bool bRegular = fstat(stream.fdImage, &st) == 0 && S_ISREG(st.st_mode);
+    report.nImageSize = bRegular ? st.st_size : -1;
+    bool bCompare = stream.fdOriginal >= 0 && report.originalCheck != CHECK_FAILED;
+    if (nStatus == 0 && (bCompare || (stream.bRestoring && !bRegular))) {
         nStatus = stream_tail(opts, &stream, &report);
-    } else {
-        report.nImageSize = st.st_size;
+    } else if (nStatus == 0 && stream.bRestoring) {
+        nStatus = copy_tail(opts, &stream, st.st_size);
+    }
+    if (!bRegular && report.nImageRead > HEAD_SIZE) {
+        report.nImageSize = report.nImageRead; // read to its end
     }
     if (opts.pRestore != nullptr && nStatus == 0) {
         if (!report.failures.empty()) {
@@ -462,9 +573,9 @@ int verify(const VerifyOptions &opts)
         }
     }
     output_abort(&stream.restored);
-    fclose(stream.fpImage);
-    if (stream.fpOriginal != nullptr) {
-        fclose(stream.fpOriginal);
+    close(stream.fdImage); // read only: nothing to lose
+    if (stream.fdOriginal >= 0) {
+        close(stream.fdOriginal);
     }
     if (nStatus != 0) {
         return nStatus;

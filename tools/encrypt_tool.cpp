@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "file_copy.h"
 #include "output_file.h"
 #include "token_key.h"
 #include "image_format.h"
@@ -21,10 +22,6 @@ namespace {
 
 enum Arg { ARG_IN = 1, ARG_OUT, ARG_CODE, ARG_RSAKEY, ARG_RSAKEY_COMM, ARG_COUNT };
 constexpr int STREAM_COUNT = ARG_COUNT - 1;
-
-enum CopyStatus { COPY_OK, COPY_READ_ERROR, COPY_WRITE_ERROR };
-
-constexpr size_t KERNEL_COPY_PIECE = size_t{1} << 30;
 
 // True when out_file exists and is the same file (device and inode) as one of
 // the four inputs, however it is spelled.
@@ -144,54 +141,6 @@ CopyStatus write_image_stdio(FILE *fp_in, FILE *fp_out, unsigned char *szBuffSPL
     return copy_tail_stdio(fp_in, fp_out, szBuffSPL);
 }
 
-// Which side failed when a copy inside the kernel reports an error it shares
-// between both: the input is at fault when one byte of it cannot be read.
-CopyStatus blame_copy_error(int fdIn, off_t nOffset)
-{
-    unsigned char nByte = 0;
-    return pread(fdIn, &nByte, 1, nOffset) == 1 ? COPY_WRITE_ERROR : COPY_READ_ERROR;
-}
-
-// Copies bytes nFrom to nTo of fdIn to the same offsets of fdOut: inside the
-// kernel while *pbKernel, else (once the kernel refuses, as across file
-// systems) through pread and pwrite. An input that ends early is a read error.
-CopyStatus copy_range(int fdIn, int fdOut, off_t nFrom, off_t nTo, bool *pbKernel)
-{
-    unsigned char szPiece[SI_WINDOW_SIZE];
-    while (nFrom < nTo) {
-        size_t nWant = static_cast<size_t>(nTo - nFrom);
-        if (*pbKernel) {
-            off_t nInPos = nFrom;
-            off_t nOutPos = nFrom;
-            ssize_t nCopied = copy_file_range(fdIn, &nInPos, fdOut, &nOutPos, std::min(nWant, KERNEL_COPY_PIECE), 0);
-            if (nCopied > 0) {
-                nFrom += nCopied;
-            } else if (nCopied == 0) {
-                return COPY_READ_ERROR;
-            } else if (errno == EXDEV || errno == EINVAL || errno == EOPNOTSUPP || errno == ENOSYS) {
-                *pbKernel = false;
-            } else if (errno == ENOSPC || errno == EFBIG || errno == EDQUOT) {
-                return COPY_WRITE_ERROR;
-            } else if (errno != EINTR) {
-                return blame_copy_error(fdIn, nFrom);
-            }
-            continue;
-        }
-        ssize_t nRead = pread(fdIn, szPiece, std::min(nWant, sizeof(szPiece)), nFrom);
-        if (nRead < 0 && errno == EINTR) {
-            continue;
-        }
-        if (nRead <= 0) {
-            return COPY_READ_ERROR;
-        }
-        if (!write_all_at(fdOut, szPiece, static_cast<size_t>(nRead), nFrom)) {
-            return COPY_WRITE_ERROR;
-        }
-        nFrom += nRead;
-    }
-    return COPY_OK;
-}
-
 // Copies a regular input image into the empty temporary output: its data
 // extents only, from offset 0 on both sides, so that holes stay holes as with
 // cp; then the two windows over its start. Copying from offset 0 runs as fast
@@ -199,28 +148,9 @@ CopyStatus copy_range(int fdIn, int fdOut, off_t nFrom, off_t nTo, bool *pbKerne
 CopyStatus copy_image_regular(int fdIn, off_t nInSize, int fdOut, const unsigned char *szBuffSPL,
                               const unsigned char *szBuffSPLCode)
 {
-    bool bKernel = true;
-    off_t nPos = 0;
-    while (nPos < nInSize) {
-        off_t nData = lseek(fdIn, nPos, SEEK_DATA);
-        if (nData < 0 && errno == ENXIO) {
-            break; // a hole up to the end
-        }
-        off_t nHole = nData < 0 ? -1 : lseek(fdIn, nData, SEEK_HOLE);
-        if (nData < 0 || nHole < 0) {
-            return COPY_READ_ERROR;
-        }
-        nHole = std::min(nHole, nInSize);
-        CopyStatus nStatus = nData < nHole ? copy_range(fdIn, fdOut, nData, nHole, &bKernel) : COPY_OK;
-        if (nStatus != COPY_OK) {
-            return nStatus;
-        }
-        nPos = std::max(nHole, nData + 1);
-    }
-    // An input that shrank while it was copied lost bytes we did not read.
-    struct stat st;
-    if (fstat(fdIn, &st) != 0 || st.st_size < nInSize) {
-        return COPY_READ_ERROR;
+    CopyStatus nStatus = copy_extents(fdIn, 0, nInSize, fdOut);
+    if (nStatus != COPY_OK) {
+        return nStatus;
     }
     if (ftruncate(fdOut, std::max<off_t>(nInSize, SI_TAIL_OFFSET)) != 0 ||
         !write_all_at(fdOut, szBuffSPL, SI_WINDOW_SIZE, SI_SPL_WINDOW) ||

@@ -8,25 +8,31 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/random.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 namespace {
 
 constexpr int MAX_LINK_HOPS = 40;
-constexpr const char *TEMP_PREFIX = "/.si-";
+constexpr char TEMP_PREFIX[] = ".si-";
 constexpr int TEMP_RANDOM = 6;
+static_assert(sizeof(TEMP_PREFIX) - 1 + TEMP_RANDOM < OUTPUT_TEMP_NAME_SIZE);
 constexpr int CLEANUP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
+constexpr size_t SPOOL_PIECE = 64 * 1024;
 
-// The temporary file a signal must remove, set only while signals are blocked.
-char g_szPending[PATH_MAX];
+// The temporary file a signal must remove (a name in a folder), set only while
+// signals are blocked.
+char g_szPending[OUTPUT_TEMP_NAME_SIZE];
+int g_fdPendingFolder = -1;
 volatile sig_atomic_t g_bPending = 0;
 
 // Removes the pending temporary file, then ends the process with the signal.
 void on_cleanup_signal(int nSignal)
 {
     if (g_bPending) {
-        unlink(g_szPending);
+        unlinkat(g_fdPendingFolder, g_szPending, 0);
     }
     signal(nSignal, SIG_DFL);
     raise(nSignal);
@@ -48,79 +54,135 @@ void block_cleanup_signals(bool bBlock, sigset_t *pSaved)
     }
 }
 
-// Records (or, with an empty name, forgets) the temporary file a signal must
-// remove. Called with the cleanup signals blocked.
-void set_pending(const char *pName)
+// Records (or, with an empty name, forgets) the temporary file of pOut's
+// folder that a signal must remove. Called with the cleanup signals blocked.
+void set_pending(const OutputFile *pOut, const char *pName)
 {
     g_bPending = 0;
-    size_t nLen = strlen(pName);
-    if (nLen > 0 && nLen < sizeof(g_szPending)) {
-        memcpy(g_szPending, pName, nLen + 1);
+    if (pName[0] != '\0') {
+        memcpy(g_szPending, pName, strlen(pName) + 1);
+        g_fdPendingFolder = pOut->fdFolder;
         g_bPending = 1;
     }
 }
 
-// Copies pSrc into szDst of PATH_MAX bytes. False when it does not fit.
-bool copy_path(char *szDst, const char *pSrc)
+// Closes *pfd if it is open.
+void close_fd(int *pfd)
 {
-    size_t nLen = strlen(pSrc);
-    if (nLen >= PATH_MAX) {
+    if (*pfd >= 0) {
+        close(*pfd);
+    }
+    *pfd = -1;
+}
+
+// Splits szPath into its last name, copied to szName (NAME_MAX + 1 bytes),
+// and the folder that holds it, left in szPath as "folder/." so that the
+// kernel follows a link that ends the folder part as it does in a full path
+// ("." for a bare name). Returns false with errno set when there is no last
+// name (the path ends in "/", "." or "..": a folder) or it is too long.
+bool split_path(char *szPath, char *szName)
+{
+    char *pSlash = strrchr(szPath, '/');
+    const char *pName = pSlash != nullptr ? pSlash + 1 : szPath;
+    size_t nLen = strlen(pName);
+    if (nLen == 0 || strcmp(pName, ".") == 0 || strcmp(pName, "..") == 0) {
+        errno = EISDIR;
+        return false;
+    }
+    if (nLen > NAME_MAX) {
         errno = ENAMETOOLONG;
         return false;
     }
-    memcpy(szDst, pSrc, nLen + 1);
+    memcpy(szName, pName, nLen + 1);
+    char *pFolderEnd = pSlash != nullptr ? pSlash + 1 : szPath;
+    pFolderEnd[0] = '.';
+    pFolderEnd[1] = '\0';
     return true;
 }
 
-// The folder part of pPath into szFolder (PATH_MAX bytes): "." for a bare name.
-void folder_of(const char *pPath, char *szFolder)
+// The kernel's rule for following a symbolic link (fs.protected_symlinks): a
+// link in a sticky, world-writable folder is followed only when the caller or
+// the folder's owner owns it. Applied whatever the setting says.
+bool may_follow_link(int fdFolder, const struct stat &link)
 {
-    const char *pSlash = strrchr(pPath, '/');
-    if (pSlash == nullptr) {
-        copy_path(szFolder, ".");
-        return;
-    }
-    size_t nLen = pSlash == pPath ? 1 : static_cast<size_t>(pSlash - pPath);
-    memcpy(szFolder, pPath, nLen);
-    szFolder[nLen] = '\0';
-}
-
-// Follows symbolic links from pPath to the file they end at (which need not
-// exist yet), into szTarget. Returns false on a loop or an unreadable link.
-bool follow_links(const char *pPath, char *szTarget)
-{
-    if (!copy_path(szTarget, pPath)) {
+    struct stat folder;
+    if (fstat(fdFolder, &folder) != 0) {
         return false;
     }
-    for (int nHops = 0; nHops < MAX_LINK_HOPS; nHops++) {
-        struct stat st;
-        if (lstat(szTarget, &st) != 0 || !S_ISLNK(st.st_mode)) {
+    bool bShared = (folder.st_mode & (S_ISVTX | S_IWOTH)) == (S_ISVTX | S_IWOTH);
+    return !bShared || link.st_uid == geteuid() || link.st_uid == folder.st_uid;
+}
+
+// True when a link of fdFolder that reads as pTarget is one of /proc's links
+// to what has no path (a pipe, a socket): only the kernel can follow it.
+bool is_kernel_link(int fdFolder, const char *pTarget)
+{
+    struct statfs fs;
+    return pTarget[0] != '/' && fstatfs(fdFolder, &fs) == 0 && fs.f_type == PROC_SUPER_MAGIC;
+}
+
+// Finds the file pPath names, as an open would: pOut->fdFolder gets the
+// folder that holds it and pOut->szName its name there, *pSt its status and
+// *pbExists whether it exists. Folders are opened by the kernel; the links of
+// the last name are followed here, each one relative to its own folder,
+// except a /proc link to a pipe or socket, which *pbKernelLink reports (pSt
+// is then what it leads to). Returns false with errno set: a loop, a link not
+// to be followed, a stat that fails for another reason than a missing file, a
+// name too long.
+bool find_target(OutputFile *pOut, const char *pPath, struct stat *pSt, bool *pbExists, bool *pbKernelLink)
+{
+    char szPath[PATH_MAX];
+    size_t nLen = strlen(pPath);
+    *pbExists = false;
+    *pbKernelLink = false;
+    if (nLen == 0 || nLen >= sizeof(szPath)) {
+        errno = nLen == 0 ? ENOENT : ENAMETOOLONG;
+        return false;
+    }
+    memcpy(szPath, pPath, nLen + 1);
+    int fdBase = AT_FDCWD;
+    for (int nHops = 0; nHops <= MAX_LINK_HOPS; nHops++) {
+        int fdFolder = split_path(szPath, pOut->szName) ? openat(fdBase, szPath, O_PATH | O_DIRECTORY | O_CLOEXEC) : -1;
+        int nErrno = errno;
+        close_fd(&fdBase);
+        if (fdFolder < 0) {
+            errno = nErrno;
+            return false;
+        }
+        pOut->fdFolder = fdFolder;
+        *pbExists = fstatat(fdFolder, pOut->szName, pSt, AT_SYMLINK_NOFOLLOW) == 0;
+        if (!*pbExists) {
+            return errno == ENOENT;
+        }
+        if (!S_ISLNK(pSt->st_mode)) {
             return true;
         }
-        char szLink[PATH_MAX];
-        ssize_t nLen = readlink(szTarget, szLink, sizeof(szLink) - 1);
-        if (nLen <= 0) {
+        ssize_t nLink = -1;
+        if (!may_follow_link(fdFolder, *pSt)) {
+            errno = EACCES;
+        } else {
+            nLink = readlinkat(fdFolder, pOut->szName, szPath, sizeof(szPath) - 1);
+        }
+        if (nLink <= 0 || nLink >= static_cast<ssize_t>(sizeof(szPath)) - 1) {
+            errno = nLink < 0 ? errno : (nLink == 0 ? ENOENT : ENAMETOOLONG);
             return false;
         }
-        szLink[nLen] = '\0';
-        if (szLink[0] == '/') {
-            copy_path(szTarget, szLink);
-            continue;
+        szPath[nLink] = '\0';
+        if (is_kernel_link(fdFolder, szPath)) {
+            *pbKernelLink = true;
+            return fstatat(fdFolder, pOut->szName, pSt, 0) == 0;
         }
-        char szFolder[PATH_MAX];
-        folder_of(szTarget, szFolder);
-        if (snprintf(szTarget, PATH_MAX, "%s/%s", szFolder, szLink) >= PATH_MAX) {
-            errno = ENAMETOOLONG;
-            return false;
-        }
+        // The link's target is read from the link's own folder.
+        fdBase = fdFolder;
+        pOut->fdFolder = -1;
     }
+    close_fd(&fdBase);
     errno = ELOOP;
     return false;
 }
 
-// A fresh hidden name beside the target into szName: "folder/.si-" and six
-// random letters. False when it does not fit.
-bool hidden_name(const OutputFile *pOut, char *szName)
+// A fresh hidden name, ".si-" and six random letters, into szName.
+void hidden_name(char *szName)
 {
     static const char szLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
     unsigned char szRandom[TEMP_RANDOM] = {};
@@ -129,18 +191,12 @@ bool hidden_name(const OutputFile *pOut, char *szName)
             szRandom[i] = static_cast<unsigned char>(rand());
         }
     }
-    char szFolder[PATH_MAX];
-    folder_of(pOut->szTarget, szFolder);
-    int nLen = snprintf(szName, PATH_MAX, "%s%s", szFolder, TEMP_PREFIX);
-    if (nLen < 0 || nLen + TEMP_RANDOM >= PATH_MAX) {
-        errno = ENAMETOOLONG;
-        return false;
-    }
+    size_t nPrefix = sizeof(TEMP_PREFIX) - 1;
+    memcpy(szName, TEMP_PREFIX, nPrefix);
     for (int i = 0; i < TEMP_RANDOM; i++) {
-        szName[nLen + i] = szLetters[szRandom[i] % (sizeof(szLetters) - 1)];
+        szName[nPrefix + i] = szLetters[szRandom[i] % (sizeof(szLetters) - 1)];
     }
-    szName[nLen + TEMP_RANDOM] = '\0';
-    return true;
+    szName[nPrefix + TEMP_RANDOM] = '\0';
 }
 
 // Makes a named temporary file, mode 0600, in the target's folder and records
@@ -150,12 +206,13 @@ int make_named_temp(OutputFile *pOut)
     sigset_t saved;
     block_cleanup_signals(true, &saved);
     int fd = -1;
-    char szName[PATH_MAX];
-    for (int nTry = 0; fd < 0 && nTry < 100 && hidden_name(pOut, szName); nTry++) {
-        fd = open(szName, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
+    char szName[OUTPUT_TEMP_NAME_SIZE];
+    for (int nTry = 0; fd < 0 && nTry < 100; nTry++) {
+        hidden_name(szName);
+        fd = openat(pOut->fdFolder, szName, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW, 0600);
         if (fd >= 0) {
-            copy_path(pOut->szTemp, szName);
-            set_pending(szName);
+            memcpy(pOut->szTemp, szName, sizeof(szName));
+            set_pending(pOut, szName);
         } else if (errno != EEXIST) {
             break;
         }
@@ -166,10 +223,16 @@ int make_named_temp(OutputFile *pOut)
     return fd;
 }
 
-// The /proc path of the output's descriptor, for linking a nameless file.
-void proc_path(const OutputFile *pOut, char *szPath, size_t nSize)
+// The /proc path of a descriptor, for linking a nameless file.
+void proc_path(int fd, char *szPath, size_t nSize)
 {
-    snprintf(szPath, nSize, "/proc/self/fd/%d", pOut->fd);
+    snprintf(szPath, nSize, "/proc/self/fd/%d", fd);
+}
+
+// True when nameless files can be linked in through /proc.
+bool proc_links_work()
+{
+    return access("/proc/self/fd", X_OK) == 0;
 }
 
 // Gives a complete nameless file a hidden name, just before it is renamed
@@ -177,15 +240,16 @@ void proc_path(const OutputFile *pOut, char *szPath, size_t nSize)
 bool name_nameless_temp(OutputFile *pOut)
 {
     char szProc[64];
-    proc_path(pOut, szProc, sizeof(szProc));
+    proc_path(pOut->fd, szProc, sizeof(szProc));
     sigset_t saved;
     block_cleanup_signals(true, &saved);
     bool bNamed = false;
-    char szName[PATH_MAX];
-    for (int nTry = 0; !bNamed && nTry < 100 && hidden_name(pOut, szName); nTry++) {
-        if (linkat(AT_FDCWD, szProc, AT_FDCWD, szName, AT_SYMLINK_FOLLOW) == 0) {
-            copy_path(pOut->szTemp, szName);
-            set_pending(szName);
+    char szName[OUTPUT_TEMP_NAME_SIZE];
+    for (int nTry = 0; !bNamed && nTry < 100; nTry++) {
+        hidden_name(szName);
+        if (linkat(AT_FDCWD, szProc, pOut->fdFolder, szName, AT_SYMLINK_FOLLOW) == 0) {
+            memcpy(pOut->szTemp, szName, sizeof(szName));
+            set_pending(pOut, szName);
             bNamed = true;
         } else if (errno != EEXIST) {
             break;
@@ -215,13 +279,13 @@ bool close_output(OutputFile *pOut)
 int link_nameless_to_target(OutputFile *pOut)
 {
     char szProc[64];
-    proc_path(pOut, szProc, sizeof(szProc));
+    proc_path(pOut->fd, szProc, sizeof(szProc));
     int nStatus = OUTPUT_OK;
-    if (linkat(AT_FDCWD, szProc, AT_FDCWD, pOut->szTarget, AT_SYMLINK_FOLLOW) != 0) {
+    if (linkat(AT_FDCWD, szProc, pOut->fdFolder, pOut->szName, AT_SYMLINK_FOLLOW) != 0) {
         nStatus = errno == EEXIST ? OUTPUT_EXISTS : OUTPUT_WRITE_FAILED;
     }
     if (!close_output(pOut) && nStatus == OUTPUT_OK) {
-        unlink(pOut->szTarget);
+        unlinkat(pOut->fdFolder, pOut->szName, 0);
         nStatus = OUTPUT_WRITE_FAILED;
     }
     return nStatus;
@@ -235,8 +299,8 @@ void remove_temp(OutputFile *pOut)
     }
     sigset_t saved;
     block_cleanup_signals(true, &saved);
-    unlink(pOut->szTemp);
-    set_pending("");
+    unlinkat(pOut->fdFolder, pOut->szTemp, 0);
+    set_pending(pOut, "");
     pOut->szTemp[0] = '\0';
     block_cleanup_signals(false, &saved);
 }
@@ -249,18 +313,121 @@ int place_temp(OutputFile *pOut)
     int nStatus = OUTPUT_OK;
     if (pOut->bNoClobber) {
         // link() never replaces: an existing file is left as it was.
-        if (link(pOut->szTemp, pOut->szTarget) != 0) {
+        if (linkat(pOut->fdFolder, pOut->szTemp, pOut->fdFolder, pOut->szName, 0) != 0) {
             nStatus = errno == EEXIST ? OUTPUT_EXISTS : OUTPUT_WRITE_FAILED;
         }
-        unlink(pOut->szTemp);
-    } else if (rename(pOut->szTemp, pOut->szTarget) != 0) {
+        unlinkat(pOut->fdFolder, pOut->szTemp, 0);
+    } else if (renameat(pOut->fdFolder, pOut->szTemp, pOut->fdFolder, pOut->szName) != 0) {
         nStatus = OUTPUT_WRITE_FAILED;
-        unlink(pOut->szTemp);
+        unlinkat(pOut->fdFolder, pOut->szTemp, 0);
     }
-    set_pending("");
+    set_pending(pOut, "");
     pOut->szTemp[0] = '\0';
     block_cleanup_signals(false, &saved);
     return nStatus;
+}
+
+// A nameless file in the temporary folder ($TMPDIR, else /tmp) to hold what
+// a target written in place gets only at the commit. Returns it or -1.
+int open_spool()
+{
+    const char *pFolder = getenv("TMPDIR");
+    if (pFolder == nullptr || pFolder[0] == '\0') {
+        pFolder = "/tmp";
+    }
+    int fd = open(pFolder, O_TMPFILE | O_RDWR | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) {
+        return fd;
+    }
+    // Without nameless files: a named one, unnamed at once.
+    char szName[PATH_MAX];
+    if (snprintf(szName, sizeof(szName), "%s/.si-spool-XXXXXX", pFolder) >= static_cast<int>(sizeof(szName))) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    fd = mkostemp(szName, O_CLOEXEC);
+    if (fd >= 0) {
+        unlink(szName);
+    }
+    return fd;
+}
+
+// Opens an existing target that cannot be renamed over (a device or FIFO) to
+// be written in place, through a /proc link where bKernelLink; with
+// OUTPUT_SPOOL the content goes to a spool first.
+int open_in_place(OutputFile *pOut, unsigned nFlags, bool bKernelLink)
+{
+    pOut->bInPlace = true;
+    int fd = openat(pOut->fdFolder, pOut->szName,
+                    O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOCTTY | (bKernelLink ? 0 : O_NOFOLLOW));
+    if (fd < 0) {
+        return OUTPUT_OPEN_FAILED;
+    }
+    if ((nFlags & OUTPUT_SPOOL) == 0) {
+        pOut->fd = fd;
+        return OUTPUT_OK;
+    }
+    pOut->fdTarget = fd;
+    pOut->fd = open_spool();
+    return pOut->fd >= 0 ? OUTPUT_OK : OUTPUT_OPEN_FAILED;
+}
+
+// Copies the whole spool to the target written in place. Returns false on a
+// read or write error.
+bool copy_spool(OutputFile *pOut)
+{
+    static unsigned char szPiece[SPOOL_PIECE];
+    off_t nOffset = 0;
+    for (;;) {
+        ssize_t nRead = pread(pOut->fd, szPiece, sizeof(szPiece), nOffset);
+        if (nRead < 0 && errno == EINTR) {
+            continue;
+        }
+        if (nRead <= 0) {
+            return nRead == 0;
+        }
+        if (!write_all(pOut->fdTarget, szPiece, static_cast<size_t>(nRead))) {
+            return false;
+        }
+        nOffset += nRead;
+    }
+}
+
+// Finishes a target written in place (from its spool, where it has one).
+int commit_in_place(OutputFile *pOut, bool bOk)
+{
+    if (pOut->fdTarget >= 0) {
+        bOk = bOk && copy_spool(pOut);
+        bOk = close(pOut->fdTarget) == 0 && bOk;
+        pOut->fdTarget = -1;
+    }
+    bOk = close_output(pOut) && bOk;
+    close_fd(&pOut->fdFolder);
+    return bOk ? OUTPUT_OK : OUTPUT_WRITE_FAILED;
+}
+
+// The mode a finished file gets: the replaced file's bits, less set-user-ID
+// and set-group-ID where its owner or group could not be kept.
+bool set_mode(const OutputFile *pOut)
+{
+    mode_t nMode = pOut->nMode;
+    if (pOut->bReplacing) {
+        // Root keeps the owner; anyone may keep a group they belong to.
+        if (fchown(pOut->fd, geteuid() == 0 ? pOut->nUid : static_cast<uid_t>(-1), pOut->nGid) != 0) {
+            // The content is what matters; the bits below follow what was kept.
+        }
+        struct stat st;
+        if (fstat(pOut->fd, &st) != 0) {
+            return false;
+        }
+        if (st.st_uid != pOut->nUid) {
+            nMode &= ~static_cast<mode_t>(S_ISUID);
+        }
+        if (st.st_gid != pOut->nGid) {
+            nMode &= ~static_cast<mode_t>(S_ISGID);
+        }
+    }
+    return fchmod(pOut->fd, nMode) == 0;
 }
 
 } // namespace
@@ -288,55 +455,57 @@ int output_open(OutputFile *pOut, const char *pPath, unsigned nFlags)
     pOut->bSecret = (nFlags & OUTPUT_SECRET) != 0;
     pOut->bNoClobber = (nFlags & OUTPUT_NO_CLOBBER) != 0;
     struct stat st;
-    bool bExists = stat(pPath, &st) == 0;
+    bool bExists = false;
+    bool bKernelLink = false;
+    if (!find_target(pOut, pPath, &st, &bExists, &bKernelLink)) {
+        output_abort(pOut);
+        return OUTPUT_OPEN_FAILED;
+    }
     if (bExists && pOut->bNoClobber) {
+        output_abort(pOut);
         return OUTPUT_EXISTS;
     }
-    if (bExists && S_ISDIR(st.st_mode)) {
-        errno = EISDIR;
-        return OUTPUT_OPEN_FAILED;
-    }
-    if (bExists && !S_ISREG(st.st_mode)) {
-        // A device, FIFO or socket cannot be renamed over: written in place.
-        pOut->bInPlace = true;
-        pOut->fd = open(pPath, O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOCTTY);
-        return pOut->fd >= 0 ? OUTPUT_OK : OUTPUT_OPEN_FAILED;
-    }
-    if (!follow_links(pPath, pOut->szTarget)) {
-        return OUTPUT_OPEN_FAILED;
-    }
-    if (bExists) {
-        if (faccessat(AT_FDCWD, pOut->szTarget, W_OK, AT_EACCESS) != 0) {
-            return OUTPUT_OPEN_FAILED;
-        }
-        pOut->bReplacing = true;
-        pOut->nMode = st.st_mode & 0777;
-        pOut->nUid = st.st_uid;
-        pOut->nGid = st.st_gid;
+    int nStatus = OUTPUT_OK;
+    if (bExists && (S_ISDIR(st.st_mode) || S_ISSOCK(st.st_mode))) {
+        errno = S_ISDIR(st.st_mode) ? EISDIR : ENXIO;
+        nStatus = OUTPUT_OPEN_FAILED;
+    } else if (bExists && (!S_ISREG(st.st_mode) || bKernelLink)) {
+        nStatus = open_in_place(pOut, nFlags, bKernelLink);
+    } else if (bExists && faccessat(pOut->fdFolder, pOut->szName, W_OK, AT_EACCESS) != 0) {
+        nStatus = OUTPUT_OPEN_FAILED;
     } else {
-        mode_t nMask = umask(0);
-        umask(nMask);
-        pOut->nMode = 0666 & ~nMask;
+        if (bExists) {
+            pOut->bReplacing = true;
+            pOut->nMode = st.st_mode & 07777;
+            pOut->nUid = st.st_uid;
+            pOut->nGid = st.st_gid;
+        } else {
+            mode_t nMask = umask(0);
+            umask(nMask);
+            pOut->nMode = 0666 & ~nMask;
+        }
+        if (pOut->bSecret) {
+            pOut->nMode = 0600;
+        }
+        // A nameless file until it is complete, so that not even SIGKILL can
+        // leave it behind; it is linked in through /proc.
+        bool bNameless = proc_links_work();
+        pOut->fd = bNameless ? openat(pOut->fdFolder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600) : -1;
+        if (pOut->fd < 0 &&
+            (!bNameless || errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL || errno == EACCES)) {
+            // A file system without nameless files: a named one, removed on
+            // failure and by the signal handler. (EACCES is tried again here
+            // to give open's own answer for a closed folder.)
+            pOut->fd = make_named_temp(pOut);
+        }
+        nStatus = pOut->fd >= 0 ? OUTPUT_OK : OUTPUT_OPEN_FAILED;
     }
-    if (pOut->bSecret) {
-        pOut->nMode = 0600;
+    if (nStatus != OUTPUT_OK) {
+        int nErrno = errno;
+        output_abort(pOut);
+        errno = nErrno;
     }
-    // A nameless file until it is complete, so that not even SIGKILL can leave
-    // it behind; it is linked in through /proc.
-    char szFolder[PATH_MAX];
-    folder_of(pOut->szTarget, szFolder);
-    pOut->fd = access("/proc/self/fd", X_OK) == 0 ? open(szFolder, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600) : -1;
-    if (pOut->fd >= 0) {
-        return OUTPUT_OK;
-    }
-    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL && errno != ENOENT && errno != EACCES) {
-        return OUTPUT_OPEN_FAILED;
-    }
-    // A file system without nameless files: a named one, removed on failure
-    // and by the signal handler. (ENOENT and EACCES are tried again here to
-    // give open's own answer for a missing or closed folder.)
-    pOut->fd = make_named_temp(pOut);
-    return pOut->fd >= 0 ? OUTPUT_OK : OUTPUT_OPEN_FAILED;
+    return nStatus;
 }
 
 FILE *output_stream(OutputFile *pOut)
@@ -351,33 +520,32 @@ int output_commit(OutputFile *pOut)
 {
     bool bOk = pOut->fd >= 0 && (pOut->fp == nullptr || (fflush(pOut->fp) == 0 && !ferror(pOut->fp)));
     if (pOut->bInPlace) {
-        bOk = close_output(pOut) && bOk;
-        return bOk ? OUTPUT_OK : OUTPUT_WRITE_FAILED;
+        return commit_in_place(pOut, bOk);
     }
-    if (bOk && pOut->bReplacing && geteuid() == 0 && fchown(pOut->fd, pOut->nUid, pOut->nGid) != 0) {
-        // Ownership is kept where we may; the content is what matters.
-    }
-    bOk = bOk && fchmod(pOut->fd, pOut->nMode) == 0 && fdatasync(pOut->fd) == 0;
+    bOk = bOk && set_mode(pOut) && fdatasync(pOut->fd) == 0;
+    int nStatus = OUTPUT_WRITE_FAILED;
     if (bOk && pOut->szTemp[0] == '\0' && pOut->bNoClobber) {
-        return link_nameless_to_target(pOut);
+        nStatus = link_nameless_to_target(pOut);
+    } else {
+        bOk = bOk && (pOut->szTemp[0] != '\0' || name_nameless_temp(pOut));
+        // The last close can be where a write first fails: only then is it
+        // renamed. The content is on disk before it gets the target's name,
+        // so a power cut leaves the previous file or the whole new one; the
+        // folder is not synced: a rename lost with it leaves the previous
+        // file, which is still whole.
+        bOk = close_output(pOut) && bOk;
+        nStatus = bOk ? place_temp(pOut) : OUTPUT_WRITE_FAILED;
     }
-    bOk = bOk && (pOut->szTemp[0] != '\0' || name_nameless_temp(pOut));
-    // The last close can be where a write first fails: only then is it renamed.
-    bOk = close_output(pOut) && bOk;
-    if (!bOk) {
-        remove_temp(pOut);
-        return OUTPUT_WRITE_FAILED;
-    }
-    // The content is on disk before it gets the target's name, so a power cut
-    // leaves the previous file or the whole new one; the folder is not synced:
-    // a rename lost with it leaves the previous file, which is still whole.
-    return place_temp(pOut);
+    output_abort(pOut);
+    return nStatus;
 }
 
 void output_abort(OutputFile *pOut)
 {
     close_output(pOut);
     remove_temp(pOut);
+    close_fd(&pOut->fdTarget);
+    close_fd(&pOut->fdFolder);
 }
 
 int output_write_file(const char *pPath, const unsigned char *pData, size_t nLen, unsigned nFlags)

@@ -4,6 +4,13 @@
 // complete, so that the target holds the previous file or the whole new one,
 // never anything in between. Targets that cannot be renamed over (a device, a
 // FIFO) are written in place and never removed.
+//
+// Symbolic links in the target's name are followed as the kernel follows them
+// for an open with fs.protected_symlinks set: the folders by the kernel itself,
+// the last name's links one at a time, and a link in a sticky world-writable
+// folder (such as /tmp) only when its owner is the caller or the folder's
+// owner. The temporary file and the rename are made relative to the folder
+// that holds the target, so no path is ever put together by hand.
 #pragma once
 
 #include <climits>
@@ -15,6 +22,8 @@ enum OutputFlags {
     OUTPUT_REPLACE = 0,
     OUTPUT_NO_CLOBBER = 1 << 0, // an existing target is refused, and never replaced
     OUTPUT_SECRET = 1 << 1,     // mode 0600 when complete too
+    OUTPUT_SPOOL = 1 << 2,      // a target written in place gets nothing before output_commit: the content
+                                // waits in a nameless file in the temporary folder
 };
 
 enum OutputStatus {
@@ -24,20 +33,25 @@ enum OutputStatus {
     OUTPUT_WRITE_FAILED // a write, flush or close failed; the target is as it was
 };
 
-// A file being written. fd is where to write; fp is an optional stdio stream
-// on fd that the caller opened with output_stream.
+constexpr int OUTPUT_TEMP_NAME_SIZE = 16; // ".si-" and six random letters
+
+// A file being written. fd is where to write (the temporary file, the spool,
+// or a target written in place); fp is an optional stdio stream on fd that
+// the caller opened with output_stream.
 struct OutputFile {
     int fd = -1;
     FILE *fp = nullptr;
-    bool bInPlace = false;   // the target itself: a device, FIFO or socket
+    int fdFolder = -1;       // the folder that holds the target, symbolic links followed
+    int fdTarget = -1;       // with OUTPUT_SPOOL, a target written in place at the commit
+    bool bInPlace = false;   // the target itself: a device or FIFO
     bool bSecret = false;
     bool bNoClobber = false;
     bool bReplacing = false; // an existing regular file is replaced
-    mode_t nMode = 0;        // permission bits of the finished file
+    mode_t nMode = 0;        // mode bits of the finished file
     uid_t nUid = 0;
     gid_t nGid = 0;
-    char szTarget[PATH_MAX] = {}; // the file to replace, symbolic links followed
-    char szTemp[PATH_MAX] = {};   // the temporary file's name, empty while it has none
+    char szName[NAME_MAX + 1] = {};           // the target's name in fdFolder
+    char szTemp[OUTPUT_TEMP_NAME_SIZE] = {}; // the temporary file's name in fdFolder, empty while it has none
 };
 
 // Ignores SIGPIPE and SIGXFSZ, so that EPIPE and EFBIG come back as write
@@ -46,17 +60,22 @@ struct OutputFile {
 void output_install_signal_handlers();
 
 // Prepares writing pPath: a temporary file in the target's folder (mode 0600
-// until complete), or the target itself where it cannot be renamed over.
-// Returns OUTPUT_OK, OUTPUT_EXISTS or OUTPUT_OPEN_FAILED (errno kept).
+// until complete), or the target itself where it cannot be renamed over (with
+// OUTPUT_SPOOL, a spool for it). A name whose stat fails for any reason but a
+// missing file, a link the kernel would not follow, a folder and a socket are
+// open errors. Returns OUTPUT_OK, OUTPUT_EXISTS or OUTPUT_OPEN_FAILED (errno
+// kept).
 int output_open(OutputFile *pOut, const char *pPath, unsigned nFlags);
 
 // A stdio stream on the output, owned by pOut from then on. Null on failure.
 FILE *output_stream(OutputFile *pOut);
 
-// Finishes the file: flushes and syncs it, gives it its mode, and renames it
-// over the target (links it, with OUTPUT_NO_CLOBBER). On any failure removes
-// the temporary file and leaves the target as it was. Returns OUTPUT_OK,
-// OUTPUT_EXISTS or OUTPUT_WRITE_FAILED.
+// Finishes the file: flushes and syncs it, gives it its mode (set-user-ID and
+// set-group-ID only where the replaced file's owner and group are kept), and
+// renames it over the target (links it, with OUTPUT_NO_CLOBBER); a spool is
+// copied to its target. On any failure removes the temporary file and leaves
+// the target as it was. Returns OUTPUT_OK, OUTPUT_EXISTS or
+// OUTPUT_WRITE_FAILED.
 int output_commit(OutputFile *pOut);
 
 // Drops the new content: removes the temporary file (never the target) and

@@ -2,14 +2,18 @@
  * whose path contains a given text.
  *   IO_FAULT=KIND:TEXT:OFFSET
  *     read   reads of the file at or beyond OFFSET fail with EIO (copy_file_range
- *            from it, pread); a read across OFFSET stops there, as at a bad sector
+ *            from it, pread, read); a read across OFFSET stops there, as at a
+ *            bad sector
  *     shrink the same reads find the end of the file at OFFSET instead
  *     write  writes to the file that reach beyond OFFSET fail with EIO
  *            (copy_file_range into it, pwrite, write, fwrite)
  *     close  closing the file fails with EIO (close, fclose); it is closed anyway
+ *     sync   fdatasync and fsync of the file fail with EIO
+ *     rename renaming a file to a name that contains TEXT fails with EIO
  *   IO_FAULT_NO_KERNEL_COPY=1  copy_file_range always fails with EXDEV.
- *   IO_FAULT_NO_TMPFILE=1      open() with O_TMPFILE fails with EOPNOTSUPP, as
- *                              on a file system without nameless files.
+ *   IO_FAULT_NO_TMPFILE=1      open() or openat() with O_TMPFILE fails with
+ *                              EOPNOTSUPP, as on a file system without nameless
+ *                              files.
  *   FAULT_QUIT_IN_EXPTMOD=1    the first modular exponentiation raises SIGQUIT,
  *                              stopping a run while it holds its keys.
  *   FAULT_FREE_SECRET=HEX      128 bytes: free() reports on standard error any
@@ -120,6 +124,23 @@ ssize_t pread64(int fd, void *pBuf, size_t nLen, off_t nOffset)
     return p_pread64(fd, pBuf, read_length(fd, nOffset, nLen), nOffset);
 }
 
+ssize_t read(int fd, void *pBuf, size_t nLen)
+{
+    REAL(read, ssize_t, (int, void *, size_t))
+    long long nOffset = getenv("IO_FAULT") != NULL ? lseek(fd, 0, SEEK_CUR) : -1;
+    if (nOffset < 0) {
+        return p_read(fd, pBuf, nLen);
+    }
+    if (fault_on("shrink", fd, nOffset)) {
+        return 0;
+    }
+    if (fault_on("read", fd, nOffset)) {
+        errno = EIO;
+        return -1;
+    }
+    return p_read(fd, pBuf, read_length(fd, nOffset, nLen));
+}
+
 ssize_t pwrite64(int fd, const void *pBuf, size_t nLen, off_t nOffset)
 {
     REAL(pwrite64, ssize_t, (int, const void *, size_t, off_t))
@@ -172,6 +193,48 @@ int fclose(FILE *fp)
         return EOF;
     }
     return nResult;
+}
+
+int fdatasync(int fd)
+{
+    REAL(fdatasync, int, (int))
+    if (fault_on("sync", fd, 0)) {
+        errno = EIO;
+        return -1;
+    }
+    return p_fdatasync(fd);
+}
+
+int fsync(int fd)
+{
+    REAL(fsync, int, (int))
+    if (fault_on("sync", fd, 0)) {
+        errno = EIO;
+        return -1;
+    }
+    return p_fsync(fd);
+}
+
+/* True when a rename fault is asked for on the new name pNew. */
+static int rename_fault(const char *pNew)
+{
+    const char *pSpec = getenv("IO_FAULT");
+    return pSpec != NULL && strncmp(pSpec, "rename:", 7) == 0 && strstr(pNew, pSpec + 7) != NULL;
+}
+
+int renameat(int fdOld, const char *pOld, int fdNew, const char *pNew)
+{
+    REAL(renameat, int, (int, const char *, int, const char *))
+    if (rename_fault(pNew)) {
+        errno = EIO;
+        return -1;
+    }
+    return p_renameat(fdOld, pOld, fdNew, pNew);
+}
+
+int rename(const char *pOld, const char *pNew)
+{
+    return renameat(AT_FDCWD, pOld, AT_FDCWD, pNew);
 }
 
 ssize_t pread(int fd, void *pBuf, size_t nLen, off_t nOffset)
@@ -242,20 +305,39 @@ void free(void *p)
         va_end(args);                                                                                            \
     }
 
+/* True when IO_FAULT_NO_TMPFILE refuses an open with nFlags. */
+static int tmpfile_refused(int nFlags)
+{
+    const char *pNoTmpfile = getenv("IO_FAULT_NO_TMPFILE");
+    if ((nFlags & O_TMPFILE) == O_TMPFILE && pNoTmpfile != NULL && strcmp(pNoTmpfile, "1") == 0) {
+        errno = EOPNOTSUPP;
+        return 1;
+    }
+    return 0;
+}
+
 int open(const char *pPath, int nFlags, ...)
 {
     REAL(open, int, (const char *, int, ...))
     OPEN_MODE(nFlags, nMode)
-    const char *pNoTmpfile = getenv("IO_FAULT_NO_TMPFILE");
-    if ((nFlags & O_TMPFILE) == O_TMPFILE && pNoTmpfile != NULL && strcmp(pNoTmpfile, "1") == 0) {
-        errno = EOPNOTSUPP;
-        return -1;
-    }
-    return p_open(pPath, nFlags, nMode);
+    return tmpfile_refused(nFlags) ? -1 : p_open(pPath, nFlags, nMode);
 }
 
 int open64(const char *pPath, int nFlags, ...)
 {
     OPEN_MODE(nFlags, nMode)
     return open(pPath, nFlags, nMode);
+}
+
+int openat(int fdFolder, const char *pPath, int nFlags, ...)
+{
+    REAL(openat, int, (int, const char *, int, ...))
+    OPEN_MODE(nFlags, nMode)
+    return tmpfile_refused(nFlags) ? -1 : p_openat(fdFolder, pPath, nFlags, nMode);
+}
+
+int openat64(int fdFolder, const char *pPath, int nFlags, ...)
+{
+    OPEN_MODE(nFlags, nMode)
+    return openat(fdFolder, pPath, nFlags, nMode);
 }

@@ -84,6 +84,10 @@ TEST(OutputFileFailures, EveryFailureLeavesTheTargetAsItWasAndNothingBeside)
          "File write error: "},
         {"a write fails, named", {shim, "IO_FAULT=write:/.si-:40000", "IO_FAULT_NO_TMPFILE=1"}, 1,
          "File write error: "},
+        {"the sync fails", {shim, "IO_FAULT=sync: (deleted)"}, 1, "File write error: "},
+        {"the rename fails", {shim, "IO_FAULT=rename:out.img"}, 1, "File write error: "},
+        {"the rename fails, named", {shim, "IO_FAULT=rename:out.img", "IO_FAULT_NO_TMPFILE=1"}, 1,
+         "File write error: "},
         {"tail read fails, kernel copy", {shim, "IO_FAULT=read:/in.img:40000"}, 0, "File read error: "},
         {"tail read fails, read and write", {shim, "IO_FAULT=read:/in.img:40000", "IO_FAULT_NO_KERNEL_COPY=1"}, 0,
          "File read error: "},
@@ -121,17 +125,39 @@ TEST(OutputFileFailures, EveryFailureLeavesTheTargetAsItWasAndNothingBeside)
 }
 
 // A complete run replaces the image exactly, keeps the mode of the file it
-// replaces and a symbolic link as a link; a new file gets 0666 less the umask.
+// replaces (set-user-ID and set-group-ID only where its owner and group are
+// kept) and a symbolic link as a link; a new file gets 0666 less the umask.
 TEST(OutputFileSuccess, ReplacesExactlyKeepingModeAndLinks)
 {
     Signing s;
     Bytes expected = s.signed_image();
-    chmod(s.out.c_str(), 0640);
-    ASSERT_EQ(s.run().status, 0);
-    EXPECT_EQ(read_file(s.out), expected);
     struct stat st;
-    ASSERT_EQ(stat(s.out.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    struct ModeCase {
+        mode_t nBefore;
+        bool bOtherUser; // run by nobody, replacing root's file: owner and group cannot be kept
+        mode_t nAfter;
+    };
+    const ModeCase modes[] = {{0640, false, 0640}, {0755, false, 0755}, {06755, false, 06755}, {06666, true, 0666}};
+    for (const ModeCase &m : modes) {
+        if (m.bOtherUser && geteuid() != 0) {
+            continue; // only root can run the tool as another user here
+        }
+        write_file(s.out, s.previous);
+        chmod(s.out.c_str(), m.nBefore);
+        chmod(s.dir.path.c_str(), m.bOtherUser ? 0777 : 0700);
+        std::vector<std::string> argv{ENCRYPT_TOOL_PATH};
+        if (m.bOtherUser) {
+            argv.insert(argv.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+        }
+        for (const std::string &a : s.args()) {
+            argv.push_back(a);
+        }
+        ASSERT_EQ(run_program(argv).status, 0) << std::oct << m.nBefore;
+        EXPECT_EQ(read_file(s.out), expected);
+        ASSERT_EQ(stat(s.out.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, m.nAfter) << std::oct << m.nBefore;
+    }
+    chmod(s.dir.path.c_str(), 0700);
 
     TempDir elsewhere;
     std::string pointed = elsewhere.file("real.img");
@@ -156,6 +182,105 @@ TEST(OutputFileSuccess, ReplacesExactlyKeepingModeAndLinks)
     ASSERT_EQ(stat(args[1].c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
     EXPECT_EQ(read_file(args[1]), expected);
+}
+
+// fs.protected_symlinks set to 1 for one test, and put back after it.
+struct ProtectedSymlinks {
+    const char *pPath = "/proc/sys/fs/protected_symlinks";
+    std::string old;
+    bool bSet = false;
+    ProtectedSymlinks()
+    {
+        std::ifstream(pPath) >> old;
+        std::ofstream out(pPath);
+        bSet = !old.empty() && (out << "1" << std::flush).good();
+    }
+    ~ProtectedSymlinks()
+    {
+        if (bSet) {
+            std::ofstream(pPath) << old;
+        }
+    }
+};
+
+// The three tools write through a symbolic link only where the kernel follows
+// it: a link that another user planted in a sticky, world-writable folder is
+// refused as the last name (dangling or not), as the shell's own redirection
+// is; links of the caller or of the folder's owner, links in ordinary
+// folders, and links to folders on the way (which the kernel follows) are
+// followed, relative ones from the link's own folder.
+TEST(OutputFileLinks, FollowedOnlyWhereTheKernelWould)
+{
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root, to make links that another user owns";
+    }
+    ProtectedSymlinks sysctl;
+    if (!sysctl.bSet) {
+        GTEST_SKIP() << "fs.protected_symlinks cannot be set here";
+    }
+    constexpr uid_t OTHER = 65534;
+    Signing s;
+    std::string signedImage = s.dir.file("signed.img");
+    write_file(signedImage, s.signed_image());
+    struct Case {
+        const char *why;
+        mode_t nFolderMode;
+        uid_t nFolderOwner;
+        uid_t nLinkOwner;
+        bool bRelative;   // the link reads "real.out", in its own folder
+        bool bDangling;   // the file the link names does not exist yet
+        bool bFolderLink; // the link names a folder that holds the target
+        bool bFollowed;
+    };
+    const Case cases[] = {
+        {"planted in a shared folder", 01777, 0, OTHER, false, false, false, false},
+        {"planted, dangling", 01777, 0, OTHER, false, true, false, false},
+        {"planted, to a folder on the way", 01777, 0, OTHER, false, false, true, true},
+        {"ours in a shared folder", 01777, 0, 0, false, false, false, true},
+        {"the shared folder's owner's, dangling", 01777, OTHER, OTHER, false, true, false, true},
+        {"another user's in an ordinary folder", 0755, 0, OTHER, true, false, false, true},
+        {"relative and dangling", 0755, 0, 0, true, true, false, true},
+    };
+    for (const Case &c : cases) {
+        TempDir root;
+        std::string folder = root.file("shared");
+        std::string realFolder = root.file("real");
+        ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+        ASSERT_EQ(mkdir(realFolder.c_str(), 0700), 0);
+        ASSERT_EQ(chmod(folder.c_str(), c.nFolderMode), 0);
+        ASSERT_EQ(chown(folder.c_str(), c.nFolderOwner, c.nFolderOwner), 0);
+        std::string link = folder + "/link";
+        std::string target = c.bRelative ? folder + "/real.out" : realFolder + "/real.out";
+        ASSERT_EQ(symlink(c.bRelative ? "real.out" : (c.bFolderLink ? realFolder : target).c_str(), link.c_str()), 0);
+        ASSERT_EQ(lchown(link.c_str(), c.nLinkOwner, c.nLinkOwner), 0);
+        std::string path = c.bFolderLink ? link + "/real.out" : link;
+        const std::vector<std::string> tools[] = {
+            {"/bin/sh", "-c", ": >> \"$0\"", path},
+            {ENCRYPT_TOOL_PATH, s.in, path, s.code, s.key, s.comm},
+            {KEY_TOOL_PATH, "generate", c.bDangling ? "--bits=1024" : "--force", path},
+            {VERIFY_TOOL_PATH, "--restore", path, signedImage},
+        };
+        for (const std::vector<std::string> &argv : tools) {
+            std::filesystem::remove(target);
+            if (!c.bDangling) {
+                write_file(target, s.previous);
+            }
+            RunResult r = run_program(argv);
+            std::string what = std::string(c.why) + ", " + argv[0];
+            EXPECT_EQ(r.status == 0, c.bFollowed) << what << ": " << r.out << r.err;
+            if (!c.bFollowed) {
+                EXPECT_EQ(file_exists(target), !c.bDangling) << what;
+                EXPECT_TRUE(c.bDangling || read_file(target) == s.previous) << what;
+            } else if (argv[0] != "/bin/sh") {
+                EXPECT_NE(read_file(target), s.previous) << what;
+            }
+            EXPECT_TRUE(std::filesystem::is_symlink(link)) << what;
+        }
+        RunResult r = run_encrypt({s.in, path, s.code, s.key, s.comm});
+        if (!c.bFollowed) {
+            EXPECT_EQ(r.out, "File open error: " + path + "\n") << c.why;
+        }
+    }
 }
 
 // An existing out_file that may not be written (immutable, so that even root
@@ -272,8 +397,11 @@ TEST(OutputFileInterrupts, SignalsLeaveThePreviousOrTheWholeImage)
             nTries++;
             nBad += bWhole ? 0 : 1;
             EXPECT_TRUE(bWhole) << "signal " << nSignal << " try " << i;
+            // Ended by the signal itself, or done before it came.
             if (WIFSIGNALED(status)) {
                 EXPECT_EQ(WTERMSIG(status), nSignal);
+            } else {
+                EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "signal " << nSignal << " try " << i;
             }
             for (const std::string &name : folder_names(s.dir.path)) {
                 if (name.rfind(".si-", 0) == 0) {
