@@ -4,7 +4,11 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
+#include <atomic>
+#include <fcntl.h>
 #include <filesystem>
+#include <fstream>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <sys/stat.h>
@@ -408,6 +412,230 @@ TEST(VerifyPipes, FifoAndPipeImages)
     EXPECT_EQ(r.status, 0) << r.err;
     std::string size = std::to_string(f.signedImage.size());
     EXPECT_NE(r.out.find(size.insert(0, 1, '(').append(" bytes)")), std::string::npos) << r.out;
+}
+
+// Collects what a FIFO receives, in a thread; a reader no writer ever came
+// to is let go after the run.
+struct FifoReader {
+    std::string path;
+    Bytes got;
+    std::atomic<bool> bDone{false};
+    std::thread thread;
+    explicit FifoReader(const std::string &fifo) : path(fifo)
+    {
+        thread = std::thread([this] {
+            got = read_file(path);
+            bDone = true;
+        });
+    }
+    Bytes finish()
+    {
+        while (!bDone) {
+            int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK);
+            if (fd >= 0) {
+                close(fd);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        thread.join();
+        return got;
+    }
+};
+
+// --restore writes nothing, into a file, a FIFO or a device, until every check
+// has passed; the restored image keeps the holes of a sparse one.
+TEST(VerifyRestore, NothingBeforeTheVerdictAndHolesStay)
+{
+    SignedFlow f;
+    std::string reference = f.dir.file("reference.img");
+    ASSERT_EQ(run_verify_tool({"--restore", reference, f.out}).status, 0);
+    Bytes restoredImage = read_file(reference);
+    std::string otherKey = f.dir.file("other.key");
+    ASSERT_EQ(run_key_tool({"generate", otherKey}).status, 0);
+    std::string differs = f.dir.file("differs.img");
+    Bytes tailChanged = f.image;
+    tailChanged[60000] ^= 1;
+    write_file(differs, tailChanged);
+    struct Case {
+        const char *why;
+        std::vector<std::string> args;
+        int nStatus;
+    } cases[] = {
+        {"passes", {"--key", f.key, "--original", f.in}, 0},
+        {"tail differs from the original", {"--original", differs}, 1},
+        {"another trusted key", {"--key", otherKey}, 1},
+    };
+    std::string fifo = f.dir.file("restore.fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    Bytes previous = random_bytes(1000, 93);
+    for (const Case &c : cases) {
+        for (const std::string &target : {f.dir.file("restored.img"), fifo}) {
+            if (target != fifo) {
+                write_file(target, previous);
+            }
+            std::unique_ptr<FifoReader> reader(target == fifo ? new FifoReader(fifo) : nullptr);
+            std::vector<std::string> args = c.args;
+            args.insert(args.end(), {"--restore", target, f.out});
+            RunResult r = run_verify_tool(args);
+            Bytes got = reader ? reader->finish() : read_file(target);
+            EXPECT_EQ(r.status, c.nStatus) << c.why << " into " << target << ": " << r.out << r.err;
+            EXPECT_TRUE(got == (c.nStatus == 0 ? restoredImage : (reader ? Bytes() : previous)))
+                << c.why << " into " << target << ": " << got.size() << " bytes";
+        }
+    }
+
+    // A sparse image of 256 MiB restores to as few blocks as cp's copy has,
+    // from the kernel's copy and from the pass that compares with --original.
+    std::string sparse = f.dir.file("sparse.img");
+    {
+        Bytes head = random_bytes(40000, 94);
+        write_file(sparse, head);
+        std::ofstream img(sparse, std::ios::binary | std::ios::in | std::ios::out);
+        img.seekp(200 << 20);
+        img.write(reinterpret_cast<const char *>(head.data()), 8192);
+    }
+    ASSERT_EQ(truncate(sparse.c_str(), 256 << 20), 0);
+    std::string sparseSigned = f.dir.file("sparse-signed.img");
+    ASSERT_EQ(run_encrypt({sparse, sparseSigned, f.code, f.key, f.comm}).status, 0);
+    std::string cpCopy = f.dir.file("cp.img");
+    ASSERT_EQ(run_program({"/bin/cp", "--sparse=auto", sparseSigned, cpCopy}).status, 0);
+    struct stat cpStat;
+    ASSERT_EQ(stat(cpCopy.c_str(), &cpStat), 0);
+    if (cpStat.st_blocks * 512 > (4 << 20)) {
+        GTEST_SKIP() << "this file system keeps no holes";
+    }
+    for (bool bOriginal : {false, true}) {
+        std::string restored = f.dir.file(bOriginal ? "sparse-compared.img" : "sparse-copied.img");
+        std::vector<std::string> args{"--restore", restored, sparseSigned};
+        if (bOriginal) {
+            args.insert(args.begin(), {"--original", sparse});
+        }
+        ASSERT_EQ(run_verify_tool(args).status, 0) << bOriginal;
+        struct stat st;
+        ASSERT_EQ(stat(restored.c_str(), &st), 0);
+        EXPECT_EQ(st.st_size, 256 << 20);
+        // The pass through --original leaves holes in whole 64 KiB pieces.
+        EXPECT_LE(st.st_blocks, cpStat.st_blocks + (bOriginal ? 256 : 0)) << bOriginal;
+        EXPECT_EQ(run_program({"/usr/bin/cmp", "--ignore-initial=32768", restored, sparse}).status, 0) << bOriginal;
+    }
+}
+
+// A result that is settled ends the read: an endless image whose table fails,
+// or whose tail differs from the original's, and a stream whose checks are
+// done without --original or --restore.
+TEST(VerifyStops, ASettledResultEndsTheRead)
+{
+    SignedFlow f;
+    std::string differs = f.dir.file("differs.img");
+    Bytes tailChanged = f.image;
+    tailChanged[40000] ^= 1;
+    write_file(differs, tailChanged);
+    const std::string endless = "img=$1; shift; cat \"$img\" /dev/zero | \"$@\" /dev/stdin";
+    struct Case {
+        const char *why;
+        std::vector<std::string> argv;
+        int nStatus;
+        const char *line; // in standard output
+    } cases[] = {
+        {"/dev/zero", {VERIFY_TOOL_PATH, "/dev/zero"}, 1, "block table count is 0, not 4: /dev/zero"},
+        {"/dev/zero, JSON", {VERIFY_TOOL_PATH, "--json", "/dev/zero"}, 1, "\"size\":null"},
+        {"an endless stream", {"/bin/sh", "-c", endless, "sh", f.out, VERIFY_TOOL_PATH, "--key", f.key}, 0,
+         "Image: /dev/stdin (a stream, not read past its first 32768 bytes)"},
+        {"an endless stream, JSON", {"/bin/sh", "-c", endless, "sh", f.out, VERIFY_TOOL_PATH, "--json"}, 0,
+         "\"bytes_read\":32768"},
+        {"an endless stream whose tail differs",
+         {"/bin/sh", "-c", endless, "sh", f.out, VERIFY_TOOL_PATH, "--original", differs}, 1,
+         "Tail differs from the original at offset 40000: /dev/stdin"},
+    };
+    for (const Case &c : cases) {
+        RunResult r = run_program(c.argv, 20);
+        EXPECT_EQ(r.status, c.nStatus) << c.why << ": " << r.err;
+        EXPECT_NE(r.out.find(c.line), std::string::npos) << c.why << ":\n" << r.out;
+    }
+}
+
+// With a trusted key, an image whose blocks are all 0 or 1 (which any key
+// restores) fails, and without one the result says it; the trusted key's
+// exponent counts as much as its modulus; --restore never overwrites the key;
+// a read or write error is a file error, never a verdict.
+TEST(VerifyTrust, BlocksThatProveNothingWholeKeysAndFileErrors)
+{
+    SignedFlow f;
+    std::string crafted = f.dir.file("crafted.img");
+    const size_t starts[] = {0, 128, 256, 752};
+    struct Case {
+        const char *why;
+        int values[4]; // each block's value, or -1 for the signed block
+        bool bProven;
+    } cases[] = {
+        {"every block 0", {0, 0, 0, 0}, false},
+        {"blocks 0 and 1", {0, 1, 1, 0}, false},
+        {"one signed block", {0, 1, -1, 0}, true},
+    };
+    for (const Case &c : cases) {
+        Bytes image = f.signedImage;
+        for (int i = 0; i < 4; i++) {
+            if (c.values[i] >= 0) {
+                std::fill(image.begin() + static_cast<long>(starts[i]), image.begin() + static_cast<long>(starts[i]) + 128,
+                          0);
+                image[starts[i]] = static_cast<unsigned char>(c.values[i]);
+            }
+        }
+        write_file(crafted, image);
+        RunResult r = run_verify_tool({"--key", f.key, crafted});
+        EXPECT_EQ(r.status, c.bProven ? 0 : 1) << c.why << r.out;
+        std::vector<std::string> expected;
+        if (!c.bProven) {
+            expected.push_back("No block proves the signing key (every block is 0 or 1, which any key restores): " +
+                               crafted);
+        }
+        EXPECT_EQ(failure_lines(r.out), expected) << c.why;
+        nlohmann::json json = nlohmann::json::parse(run_verify_tool({"--json", "--fingerprint", f.fingerprint(), crafted}).out);
+        EXPECT_EQ(json["ok"], c.bProven) << c.why;
+        EXPECT_EQ(json["key_proven"], c.bProven) << c.why;
+        r = run_verify_tool({crafted});
+        EXPECT_EQ(r.status, 0) << c.why;
+        EXPECT_EQ(last_line(r.out).find("and no block proves any key") != std::string::npos, !c.bProven) << c.why;
+    }
+
+    // The same modulus with another exponent is another key.
+    Bytes keyFile = read_file(f.key);
+    keyFile[552] ^= 0x06; // 65537 becomes 65539: still odd
+    std::string sameModulus = f.dir.file("same-n.key");
+    write_file(sameModulus, keyFile);
+    RunResult r = run_verify_tool({"--key", sameModulus, f.out});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(failure_lines(r.out),
+              std::vector<std::string>{"Stored signing key is not the key of " + sameModulus + ": " + f.out});
+    Bytes keyBefore = read_file(f.key);
+    r = run_verify_tool({"--key", f.key, "--restore", f.key, f.out});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "verify_tool: Output file is an input file: " + f.key + "\n");
+    EXPECT_EQ(read_file(f.key), keyBefore);
+
+    if (SANITIZED_BUILD) {
+        return; // the sanitizers' runtime must come first
+    }
+    std::string restored = f.dir.file("restored.img");
+    std::string shim = std::string("LD_PRELOAD=") + IO_FAULT_SHIM_PATH;
+    struct Fault {
+        const char *fault;
+        const char *error; // on standard error, before the file's name
+        std::string named;
+    } faults[] = {
+        {"IO_FAULT=read:/out.img:50000", "File read error: ", f.out},
+        {"IO_FAULT=read:/in.img:50000", "File read error: ", f.in},
+        {"IO_FAULT=write: (deleted):50000", "File write error: ", restored},
+        {"IO_FAULT=sync: (deleted)", "File write error: ", restored},
+    };
+    for (const Fault &c : faults) {
+        r = run_program({"/usr/bin/env", shim, c.fault, VERIFY_TOOL_PATH, "--original", f.in, "--restore", restored,
+                         f.out});
+        EXPECT_EQ(r.status, 2) << c.fault;
+        EXPECT_EQ(r.err, std::string("verify_tool: ") + c.error + c.named + "\n") << c.fault;
+        EXPECT_EQ(r.out, "") << c.fault;
+        EXPECT_FALSE(file_exists(restored)) << c.fault;
+    }
 }
 
 TEST(VerifyArgs, SeparatorAndWrongValues)

@@ -182,6 +182,21 @@ TEST(OutputFileSuccess, ReplacesExactlyKeepingModeAndLinks)
     ASSERT_EQ(stat(args[1].c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
     EXPECT_EQ(read_file(args[1]), expected);
+
+    // A path as long as a path may be: the hidden temporary file is named
+    // from the target's folder, so its name always fits.
+    std::string deep = s.dir.path;
+    while (deep.size() + 1 + 255 < PATH_MAX - 1) {
+        deep += "/" + std::string(200, 'd');
+        ASSERT_EQ(mkdir(deep.c_str(), 0700), 0);
+    }
+    args[1] = deep + "/" + std::string(PATH_MAX - 2 - deep.size(), 'n');
+    ASSERT_EQ(args[1].size(), size_t{PATH_MAX - 1});
+    if (!SANITIZED_BUILD) {
+        RunResult r = run_encrypt_env({std::string("LD_PRELOAD=") + IO_FAULT_SHIM_PATH, "IO_FAULT_NO_TMPFILE=1"}, args);
+        EXPECT_EQ(r.status, 0) << r.out;
+        EXPECT_EQ(read_file(args[1]), expected);
+    }
 }
 
 // fs.protected_symlinks set to 1 for one test, and put back after it.
@@ -296,6 +311,45 @@ TEST(OutputFileSuccess, ATargetThatMayNotBeWrittenIsAnOpenError)
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "File open error: " + s.out + "\n");
     EXPECT_EQ(read_file(s.out), s.previous);
+}
+
+// A new key file is linked in under its name only when complete, and is gone
+// again when its last close fails; a replaced one stays as it was when the
+// sync or the rename fails.
+TEST(OutputFileFailures, KeyFilesAreWholeOrAsTheyWere)
+{
+    if (SANITIZED_BUILD) {
+        GTEST_SKIP() << "the sanitizers' runtime must come first";
+    }
+    TempDir dir;
+    std::string keyFile = dir.file("new.key");
+    std::string shim = std::string("LD_PRELOAD=") + IO_FAULT_SHIM_PATH;
+    struct Case {
+        const char *fault;
+        bool bForce; // replacing an existing key file
+    } cases[] = {
+        {"IO_FAULT=close: (deleted)", false}, {"IO_FAULT=sync: (deleted)", false},
+        {"IO_FAULT=sync: (deleted)", true},   {"IO_FAULT=rename:new.key", true},
+        {"IO_FAULT=close: (deleted)", true},
+    };
+    Bytes previous = random_bytes(1656, 204);
+    for (const Case &c : cases) {
+        std::filesystem::remove(keyFile);
+        if (c.bForce) {
+            write_file(keyFile, previous);
+        }
+        std::vector<std::string> argv{"/usr/bin/env", shim, c.fault, KEY_TOOL_PATH, "generate"};
+        if (c.bForce) {
+            argv.push_back("--force");
+        }
+        argv.push_back(keyFile);
+        RunResult r = run_program(argv);
+        EXPECT_EQ(r.status, 2) << c.fault;
+        EXPECT_EQ(r.err, "key_tool: File write error: " + keyFile + "\n") << c.fault;
+        EXPECT_EQ(folder_names(dir.path), c.bForce ? std::vector<std::string>{"new.key"} : std::vector<std::string>{})
+            << c.fault;
+        EXPECT_TRUE(!c.bForce || read_file(keyFile) == previous) << c.fault;
+    }
 }
 
 // Devices and FIFOs are written in place and never removed; a reader that
