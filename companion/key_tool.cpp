@@ -22,6 +22,7 @@
 #include "key_io.h"
 #include "output_file.h"
 #include "process_secrets.h"
+#include "signer.h"
 #include "token_key.h"
 
 namespace {
@@ -33,7 +34,8 @@ constexpr int MAX_PASSPHRASE = 1024;
 
 const char *const USAGE =
     "Usage: key_tool generate [--bits N] [--force] OUT.key|URI | import [--force] [--passphrase-file FILE] KEY.pem "
-    "OUT.key | export [--force] KEY.key|URI OUT.pem | show KEY.key|URI | list URI | --help | --version";
+    "OUT.key | export [--force] KEY.key|URI OUT.pem | show KEY.key|URI | list URI | sign-request [--force] "
+    "REQUEST SIGNATURES KEY.key|URI | --help | --version";
 
 const char *const HELP =
     "key_tool: make and inspect key files for encrypt_tool.\n"
@@ -45,6 +47,9 @@ const char *const HELP =
     "  export [--force] KEY.key OUT.pem       the public half as a PEM public key\n"
     "  show KEY.key                           sizes, checks and fingerprint of a key file\n"
     "  list URI                               the RSA private keys in the token(s) a pkcs11: URI selects\n"
+    "  sign-request [--force] REQUEST SIGNATURES KEY.key\n"
+    "                                         signs the four raw RSA inputs that encrypt_tool --request\n"
+    "                                         wrote, for encrypt_tool --signatures\n"
     "\n"
     "Where a key file goes (generate, export, show), a pkcs11: URI names a key in a\n"
     "token instead: generate makes it there (token= and object= name token and\n"
@@ -59,7 +64,7 @@ const char *const HELP =
 // The parsed command line: a command, its flags and up to two paths.
 struct Options {
     const char *pCommand = nullptr;
-    const char *pPaths[2] = {};
+    const char *pPaths[3] = {};
     int nPaths = 0;
     int nBits = MAX_BITS;
     bool bForce = false;
@@ -104,7 +109,7 @@ int parse_options(int argc, char **argv, Options *pOpts, bool *pbDone)
     }
     pOpts->pCommand = argv[optind++];
     for (; optind < argc; optind++) {
-        if (pOpts->nPaths == 2) {
+        if (pOpts->nPaths == 3) {
             return cli_error(EXIT_USAGE, "too many names: " + printable(argv[optind]) + "\n" + USAGE);
         }
         pOpts->pPaths[pOpts->nPaths++] = argv[optind];
@@ -505,6 +510,93 @@ int export_key(const Options &opts)
     return write_public_pem(szKey, opts.pPaths[0], opts.pPaths[1], opts.bForce);
 }
 
+constexpr int REQUEST_SIZE = SI_BLOCK_COUNT * SI_BLOCK_SIZE;
+
+// Reads a request: the four raw RSA inputs of 128 bytes that encrypt_tool
+// --request writes, each a 127-byte number (its first byte zero), into the
+// blocks of a scratch SPL window. Returns 0, or the exit status after the
+// error.
+int read_request(const char *pPath, unsigned char *szBuffSPL)
+{
+    unsigned char szRequest[REQUEST_SIZE + 1];
+    FILE *fp = fopen(pPath, "rb");
+    size_t nRead = fp != nullptr ? fread(szRequest, 1, sizeof(szRequest), fp) : 0;
+    bool bRead = fp != nullptr && !ferror(fp);
+    if (fp != nullptr) {
+        fclose(fp); // read only: nothing to lose
+    }
+    if (!bRead) {
+        return cli_error(EXIT_USAGE, "File read error: " + printable(pPath));
+    }
+    if (nRead != static_cast<size_t>(REQUEST_SIZE)) {
+        return cli_error(EXIT_CHECK_FAILED, "Not a signing request (" + std::to_string(REQUEST_SIZE) +
+                                                " bytes: four raw RSA inputs of 128 bytes): " + printable(pPath));
+    }
+    const RSA_ENC_BLK *pTable = si_block_table();
+    for (int i = 0; i < SI_BLOCK_COUNT; i++) {
+        const unsigned char *pInput = szRequest + i * SI_BLOCK_SIZE;
+        if (pInput[0] != 0) {
+            return cli_error(EXIT_CHECK_FAILED, "Input " + std::to_string(i) +
+                                                    " of the request is not a block of 127 bytes (its first byte is "
+                                                    "not zero): " + printable(pPath));
+        }
+        reverse_bytes(szBuffSPL + pTable[i].nEncStartAddr, pInput + 1, SI_BLOCK_PLAIN);
+    }
+    return 0;
+}
+
+// sign-request: the four results for a request, signed with a key file or a
+// key in a token and each checked with the public half, in the request's form
+// (big-endian) and order. Returns the exit status.
+int sign_request(const Options &opts)
+{
+    const char *pRequest = opts.pPaths[0];
+    const char *pSignatures = opts.pPaths[1];
+    const char *pKey = opts.pPaths[2];
+    if (same_file(pSignatures, pRequest) || same_file(pSignatures, pKey)) {
+        return cli_error(EXIT_USAGE, "Output file is an input file: " + printable(pSignatures));
+    }
+    static unsigned char szBuffSPL[SI_WINDOW_SIZE];
+    static unsigned char szBuffSPLCode[SI_WINDOW_SIZE];
+    int nStatus = read_request(pRequest, szBuffSPL);
+    if (nStatus != 0) {
+        return nStatus;
+    }
+    Signer signer;
+    std::string why;
+    std::string key = printable(token_uri_printable(pKey).c_str());
+    int nSigner = signer_open(&signer, SIGNER_KEY_FILE, pKey, nullptr, &why);
+    nSigner = nSigner == SIGNER_OK ? signer_read(&signer, &why) : nSigner;
+    unsigned char szPublic[SI_PUBLIC_SIZE] = {};
+    unsigned char szCommon[SI_PUBLIC_SIZE] = {};
+    if (nSigner == SIGNER_OK && signer_public_half(&signer, szPublic, &why) == SIGNER_OK) {
+        nSigner = signer_sign_windows(&signer, szBuffSPL, szBuffSPLCode, szCommon, &why);
+    } else if (nSigner == SIGNER_OK) {
+        nSigner = SIGNER_REFUSED;
+    }
+    signer_close(&signer);
+    std::string reason = why.empty() ? "" : ": " + printable(why.c_str());
+    if (nSigner == SIGNER_OPEN_FAILED || nSigner == SIGNER_READ_FAILED) {
+        return cli_error(EXIT_USAGE, (nSigner == SIGNER_OPEN_FAILED ? "File open error: " : "File read error: ") + key +
+                                         reason);
+    }
+    if (nSigner != SIGNER_OK) {
+        return cli_error(EXIT_CHECK_FAILED, "Key file error: " + key + reason);
+    }
+    unsigned char szResults[SI_BLOCK_COUNT][SI_BLOCK_SIZE];
+    const RSA_ENC_BLK *pTable = si_block_table();
+    for (int i = 0; i < SI_BLOCK_COUNT; i++) {
+        reverse_bytes(szResults[i], szBuffSPL + pTable[i].nEncStartAddr, SI_BLOCK_SIZE);
+    }
+    nStatus = output_write_file(pSignatures, szResults[0], sizeof(szResults),
+                                opts.bForce ? OUTPUT_REPLACE : OUTPUT_NO_CLOBBER);
+    if (nStatus == OUTPUT_OK) {
+        printf("Key fingerprint (SHA-256 of modulus and exponent, little-endian): %s\n",
+               public_fingerprint(szPublic).c_str());
+    }
+    return report_written(nStatus, pSignatures, "Signed 4 blocks: ");
+}
+
 // True when the command line names pName with its nPaths paths.
 bool is_command(const Options &opts, const char *pName, int nPaths)
 {
@@ -532,6 +624,9 @@ int run(int argc, char **argv)
     }
     if (is_command(opts, "export", 2)) {
         return export_key(opts);
+    }
+    if (is_command(opts, "sign-request", 3)) {
+        return sign_request(opts);
     }
     if (is_command(opts, "show", 1)) {
         return bUri ? show_token_key(opts) : show_key(opts);

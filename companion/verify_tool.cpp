@@ -139,22 +139,6 @@ bool read_full(int fd, unsigned char *pBuffer, size_t nSize, size_t *pnRead)
     return true;
 }
 
-// True when a signed block proves that its signer held the private exponent:
-// its value is neither 0 nor 1, the two values every key restores to
-// themselves.
-bool block_proves_key(const unsigned char *pBlock)
-{
-    if (pBlock[0] > 1) {
-        return true;
-    }
-    for (int i = 1; i < SI_BLOCK_SIZE; i++) {
-        if (pBlock[i] != 0) {
-            return true;
-        }
-    }
-    return false;
-}
-
 // The stored keys, the block table and each block, from the image's head.
 // Restores the SPL window in place where the table and the key allow.
 void check_head(const VerifyOptions &opts, unsigned char *szHead, Report *pReport)
@@ -188,7 +172,7 @@ void check_head(const VerifyOptions &opts, unsigned char *szHead, Report *pRepor
         return;
     }
     for (int i = 0; i < SI_BLOCK_COUNT; i++) {
-        bool bProves = block_proves_key(szHead + pReport->blocks[i].nEncStartAddr);
+        bool bProves = si_block_proves_key(szHead + pReport->blocks[i].nEncStartAddr) != 0;
         pReport->bRestored[i] = si_restore_block(szHead, &pReport->blocks[i], pSignPublic) == SI_OK;
         pReport->bKeyProven = pReport->bKeyProven || (pReport->bRestored[i] && bProves);
         if (!pReport->bRestored[i]) {

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <getopt.h>
 #include <initializer_list>
 #include <string>
 #include <sys/stat.h>
@@ -14,21 +15,87 @@
 
 #include "file_copy.h"
 #include "output_file.h"
-#include "token_key.h"
 #include "image_format.h"
 #include "key_file.h"
+#include "signer.h"
+#include "token_key.h"
 
 namespace {
 
 enum Arg { ARG_IN = 1, ARG_OUT, ARG_CODE, ARG_RSAKEY, ARG_RSAKEY_COMM, ARG_COUNT };
 constexpr int STREAM_COUNT = ARG_COUNT - 1;
 
-// True when out_file exists and is the same file (device and inode) as one of
-// the four inputs, however it is spelled.
-bool output_names_an_input(char **argv)
+const char *const USAGE = "Usage: encrypt_tool in_file out_file code_file rsakey_file rsakey_file_comm\n";
+const char *const OPTIONS_USAGE =
+    "Usage: encrypt_tool [--signing-helper PROGRAM | --request FILE | --signatures FILE] [--] in_file out_file "
+    "code_file rsakey_file rsakey_file_comm\n";
+const char *const HELP =
+    "Signs the SPL window of in_file with the private key of rsakey_file and writes out_file.\n"
+    "\n"
+    "  --signing-helper PROGRAM  PROGRAM signs each block (run as: PROGRAM rsa-raw rsakey_file, a\n"
+    "                            128-byte big-endian raw RSA input on its standard input, the result\n"
+    "                            on its standard output)\n"
+    "  --request FILE            signs nothing and leaves out_file alone: writes the four raw RSA\n"
+    "                            inputs to FILE\n"
+    "  --signatures FILE         the four results for those inputs, made elsewhere\n"
+    "  --version, --help\n"
+    "\n"
+    "With one of the three, rsakey_file is the public half: a PEM public key, a key file (its\n"
+    "private exponent is not read) or a pkcs11: URI. See encrypt_tool(1).\n";
+
+// How this run signs: where the key is, and the request file.
+struct RunOptions {
+    SignerKind kind = SIGNER_KEY_FILE;
+    const char *pWith = nullptr;    // the helper program or the signatures file
+    const char *pRequest = nullptr; // --request: the file to write
+    bool bDone = false;             // --help or --version answered
+};
+
+// Prints an option error on standard error and the usage line. Returns 1.
+int option_error(const std::string &message)
+{
+    fprintf(stderr, "encrypt_tool: %s\n", message.c_str());
+    printf("%s", OPTIONS_USAGE);
+    return 1;
+}
+
+// Parses the options before the five arguments (getopt_long; the first name
+// that is not an option, or "--", ends them). *pnFirst gets the index of
+// in_file. Returns 0, or the exit status after printing what was wrong.
+int parse_options(int argc, char **argv, RunOptions *pOpts, int *pnFirst)
+{
+    static const option longOptions[] = {
+        {"signing-helper", required_argument, nullptr, 'H'}, {"request", required_argument, nullptr, 'R'},
+        {"signatures", required_argument, nullptr, 'S'},     {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'v'},              {nullptr, 0, nullptr, 0},
+    };
+    optind = 0; // also resets getopt between in-process runs
+    opterr = 0;
+    int nModes = 0;
+    int nOption = 0;
+    while ((nOption = getopt_long(argc, argv, "+", longOptions, nullptr)) != -1) {
+        switch (nOption) {
+        case 'H': pOpts->kind = SIGNER_HELPER; pOpts->pWith = optarg; nModes++; break;
+        case 'S': pOpts->kind = SIGNER_SIGNATURES; pOpts->pWith = optarg; nModes++; break;
+        case 'R': pOpts->kind = SIGNER_REQUEST; pOpts->pRequest = optarg; nModes++; break;
+        case 'h': printf("%s\n%s", OPTIONS_USAGE, HELP); pOpts->bDone = true; return 0;
+        case 'v': printf("encrypt_tool %s\n", TOOLS_VERSION); pOpts->bDone = true; return 0;
+        default: return option_error(std::string("unknown option or missing value: ") + argv[optind - 1]);
+        }
+    }
+    if (nModes > 1) {
+        return option_error("--signing-helper, --request and --signatures are three ways to sign: give one");
+    }
+    *pnFirst = optind;
+    return 0;
+}
+
+// True when pWritten (out_file, or the request file) exists and is the same
+// file (device and inode) as one of the four inputs, however it is spelled.
+bool output_names_an_input(char **argv, const char *pWritten)
 {
     for (int nArg : {ARG_IN, ARG_CODE, ARG_RSAKEY, ARG_RSAKEY_COMM}) {
-        if (same_file(argv[ARG_OUT], argv[nArg])) {
+        if (same_file(pWritten, argv[nArg])) {
             return true;
         }
     }
@@ -53,48 +120,51 @@ std::string shown(const char *pArg)
     return is_token_uri(pArg) ? token_uri_printable(pArg) : std::string(pArg);
 }
 
-// Closes the keys opened in tokens (signing key, then common key).
-void close_tokens(TokenKey **pTokens)
+// Prints why a key was refused or could not be reached, where there is a
+// reason to give, as a second line on standard error.
+void print_why(const std::string &why)
 {
-    for (int i = 0; i < 2; i++) {
-        token_key_close(pTokens[i]);
-        pTokens[i] = nullptr;
+    if (!why.empty()) {
+        fflush(stdout);
+        fprintf(stderr, "encrypt_tool: %s\n", why.c_str());
     }
 }
 
 // Opens the five files in argument order; out_file as a temporary file beside
-// it, key files unbuffered, so that no copy of a private exponent stays in a
-// stdio buffer; a key argument that is a pkcs11: URI opens the key in its
-// token instead (pTokens[0] signing, pTokens[1] common). On the first failure
-// prints its message (and for a token, why on standard error), closes what is
-// open, removes the temporary file and returns false.
-bool open_streams(char **argv, FILE **fpStreams, OutputFile *pOut, TokenKey **pTokens)
+// it (not for a request, which leaves it alone), the signing key where it
+// lives, the common key file unbuffered, so that no copy of a private
+// exponent stays in a stdio buffer; a common key that is a pkcs11: URI opens
+// the key in its token instead. On the first failure prints its message (and
+// for a token, why on standard error), closes what is open, removes the
+// temporary file and returns false.
+bool open_streams(char **argv, const RunOptions &opts, FILE **fpStreams, OutputFile *pOut, Signer *pSigner,
+                  TokenKey **ppComm)
 {
     for (int nArg = ARG_IN; nArg < ARG_COUNT; nArg++) {
         bool bOpened = false;
         std::string why;
         if (nArg == ARG_OUT) {
-            bOpened = output_open(pOut, argv[nArg], OUTPUT_REPLACE) == OUTPUT_OK;
-        } else if ((nArg == ARG_RSAKEY || nArg == ARG_RSAKEY_COMM) && is_token_uri(argv[nArg])) {
-            TokenKey **ppKey = &pTokens[nArg == ARG_RSAKEY ? 0 : 1];
-            bOpened = token_key_open(argv[nArg], nArg == ARG_RSAKEY ? TOKEN_SIGN : TOKEN_PUBLIC_HALF, ppKey, &why) ==
-                      TOKEN_OK;
+            bOpened = opts.kind == SIGNER_REQUEST || output_open(pOut, argv[nArg], OUTPUT_REPLACE) == OUTPUT_OK;
+        } else if (nArg == ARG_RSAKEY) {
+            bOpened = signer_open(pSigner, opts.kind, argv[nArg], opts.pWith, &why) == SIGNER_OK;
+        } else if (nArg == ARG_RSAKEY_COMM && is_token_uri(argv[nArg])) {
+            bOpened = token_key_open(argv[nArg], TOKEN_PUBLIC_HALF, ppComm, &why) == TOKEN_OK;
         } else {
             FILE *fp = fopen(argv[nArg], "rb");
-            if (fp != nullptr && (nArg == ARG_RSAKEY || nArg == ARG_RSAKEY_COMM)) {
+            if (fp != nullptr && nArg == ARG_RSAKEY_COMM) {
                 setvbuf(fp, nullptr, _IONBF, 0);
             }
             fpStreams[nArg - 1] = fp;
             bOpened = fp != nullptr;
         }
         if (!bOpened) {
-            printf(nArg == ARG_RSAKEY_COMM ? "File open error %s\n" : "File open error: %s\n", shown(argv[nArg]).c_str());
-            if (!why.empty()) {
-                fflush(stdout);
-                fprintf(stderr, "encrypt_tool: %s\n", why.c_str());
-            }
+            printf(nArg == ARG_RSAKEY_COMM ? "File open error %s\n" : "File open error: %s\n",
+                   shown(argv[nArg]).c_str());
+            print_why(why);
             close_inputs(fpStreams);
-            close_tokens(pTokens);
+            signer_close(pSigner);
+            token_key_close(*ppComm);
+            *ppComm = nullptr;
             output_abort(pOut);
             return false;
         }
@@ -183,107 +253,92 @@ int write_image(char **argv, FILE *fp_in, OutputFile *pOut, unsigned char *szBuf
     return 1;
 }
 
-// Reads the four inputs into the zeroed buffers. Returns 0, or 1 after
-// printing the error of the first read that failed.
-int read_inputs(char **argv, FILE **fpStreams, unsigned char *szBuffSPL, unsigned char *szBuffSPLCode,
-                unsigned char *rsaKey, unsigned char *rsaKey_comm)
+// Reads the four inputs into the zeroed buffers (the signing key into the
+// signer). Returns 0, or 1 after printing the error of the first read that
+// failed.
+int read_inputs(char **argv, FILE **fpStreams, Signer *pSigner, unsigned char *szBuffSPL, unsigned char *szBuffSPLCode,
+                unsigned char *rsaKey_comm)
 {
-    FILE *fp_in = fpStreams[ARG_IN - 1];
-    FILE *fp_code = fpStreams[ARG_CODE - 1];
-    FILE *fp_rsakey = fpStreams[ARG_RSAKEY - 1];
-    FILE *fp_rsakey_comm = fpStreams[ARG_RSAKEY_COMM - 1];
     struct {
         FILE *fp;
         int nArg;
         unsigned char *pBuffer;
         size_t nSize;
     } reads[] = {
-        {fp_in, ARG_IN, szBuffSPL, SI_WINDOW_SIZE},
-        {fp_code, ARG_CODE, szBuffSPLCode, SI_WINDOW_SIZE},
-        {fp_rsakey, ARG_RSAKEY, rsaKey, KEY_FILE_SIZE},
-        {fp_rsakey_comm, ARG_RSAKEY_COMM, rsaKey_comm, KEY_FILE_SIZE},
+        {fpStreams[ARG_IN - 1], ARG_IN, szBuffSPL, SI_WINDOW_SIZE},
+        {fpStreams[ARG_CODE - 1], ARG_CODE, szBuffSPLCode, SI_WINDOW_SIZE},
+        {nullptr, ARG_RSAKEY, nullptr, 0},
+        {fpStreams[ARG_RSAKEY_COMM - 1], ARG_RSAKEY_COMM, rsaKey_comm, KEY_FILE_SIZE},
     };
     for (const auto &read : reads) {
-        // A key in a token has nothing to read here.
-        if (read.fp != nullptr && !read_window(read.fp, read.pBuffer, read.nSize)) {
-            printf("File read error: %s\n", argv[read.nArg]);
+        std::string why;
+        int nStatus = SIGNER_OK;
+        if (read.nArg == ARG_RSAKEY) {
+            nStatus = signer_read(pSigner, &why);
+        } else if (read.fp != nullptr && !read_window(read.fp, read.pBuffer, read.nSize)) {
+            nStatus = SIGNER_READ_FAILED; // a common key in a token has nothing to read here
+        }
+        if (nStatus != SIGNER_OK) {
+            printf(nStatus == SIGNER_READ_FAILED ? "File read error: %s\n" : "Key file error: %s\n",
+                   shown(argv[read.nArg]).c_str());
+            print_why(why);
             return 1;
         }
     }
     return 0;
 }
 
-// The in-memory signing step on the buffers read from the files: the signing
-// key's blob, the common key's public half. Wipes both key files' private
-// exponents from rsaKey and rsaKey_comm before anything else. Returns SI_OK or
-// the library's refusal (the windows are then not to be written).
-int sign_with_key_files(unsigned char *szBuffSPL, unsigned char *szBuffSPLCode, unsigned char *rsaKey,
-                        const unsigned char *pCommPublic, unsigned char *szKey)
+// Writes the request file of a two-step run: the raw RSA input of each block,
+// one after the other, once the signing key's public half passes. Returns 0,
+// or 1 after the error.
+int write_request(char **argv, const RunOptions &opts, Signer *pSigner, const unsigned char *szBuffSPL)
 {
-    build_key_blob(szKey, rsaKey);
-    explicit_bzero(rsaKey, KEY_FILE_SIZE);
-    return si_sign_windows(szBuffSPL, szBuffSPLCode, szKey, pCommPublic);
-}
-
-// The same step with the signing key in a token: each block is signed there,
-// and kept only when the key's public half restores it.
-int sign_with_token(unsigned char *szBuffSPL, unsigned char *szBuffSPLCode, TokenKey *pToken,
-                    const unsigned char *pCommPublic, std::string *pWhy)
-{
-    unsigned char szSignPublic[SI_PUBLIC_SIZE];
-    if (token_key_public(pToken, szSignPublic, pWhy) != TOKEN_OK) {
-        return SI_KEY_REFUSED;
+    unsigned char szPublic[SI_PUBLIC_SIZE];
+    std::string why;
+    if (signer_public_half(pSigner, szPublic, &why) != SIGNER_OK) {
+        printf("Key file error: %s\n", shown(argv[ARG_RSAKEY]).c_str());
+        print_why(why);
+        return 1;
     }
-    if (!si_public_key_usable(szSignPublic)) {
-        *pWhy = "the key's modulus must be odd and its public exponent odd and at least 3";
-        return SI_KEY_REFUSED;
-    }
+    unsigned char szRequest[SI_BLOCK_COUNT][SI_BLOCK_SIZE];
     const RSA_ENC_BLK *pTable = si_block_table();
-    unsigned char szSigned[SI_BLOCK_SIZE];
     for (int i = 0; i < SI_BLOCK_COUNT; i++) {
-        if (token_key_sign_block(pToken, szBuffSPL + pTable[i].nEncStartAddr, szSigned, pWhy) != TOKEN_OK) {
-            return SI_KEY_REFUSED;
-        }
-        if (si_place_block(szBuffSPL, i, szSigned, szSignPublic) != SI_OK) {
-            *pWhy = "the token's signature of block " + std::to_string(i) + " does not restore with its public key";
-            return SI_BLOCK_REFUSED;
-        }
+        raw_rsa_input(szBuffSPL + pTable[i].nEncStartAddr, szRequest[i]);
     }
-    si_fill_code_window(szBuffSPLCode, szSignPublic, pCommPublic);
-    return SI_OK;
+    if (output_write_file(opts.pRequest, szRequest[0], sizeof(szRequest), OUTPUT_REPLACE) != OUTPUT_OK) {
+        printf("File write error: %s\n", opts.pRequest);
+        return 1;
+    }
+    return 0;
 }
 
-// Signs the windows with the signing key file or token, storing the common
-// key's public half (from its key file or token). Returns 0, or 1 after the
-// key error line (and for a token, why on standard error).
-int sign_inputs(char **argv, unsigned char *szBuffSPL, unsigned char *szBuffSPLCode, unsigned char *rsaKey,
-                unsigned char *rsaKey_comm, unsigned char *szKey, TokenKey **pTokens)
+// Signs the windows where the signing key lives, storing the common key's
+// public half (from its key file or token). Returns 0, or 1 after the key
+// error line (and, where there is one, why on standard error).
+int sign_inputs(char **argv, Signer *pSigner, TokenKey *pComm, unsigned char *szBuffSPL, unsigned char *szBuffSPLCode,
+                unsigned char *rsaKey_comm)
 {
     // The common key's third record is read only because the file format holds it.
     explicit_bzero(rsaKey_comm + 2 * KEY_RECORD_SIZE, KEY_RECORD_SIZE);
     unsigned char szCommPublic[SI_PUBLIC_SIZE] = {};
     std::string why;
     int nArg = ARG_RSAKEY_COMM;
-    int nStatus = SI_OK;
-    if (pTokens[1] != nullptr) {
-        nStatus = token_key_public(pTokens[1], szCommPublic, &why) == TOKEN_OK ? SI_OK : SI_KEY_REFUSED;
+    int nStatus = SIGNER_OK;
+    if (pComm != nullptr) {
+        nStatus = token_key_public(pComm, szCommPublic, &why) == TOKEN_OK ? SIGNER_OK : SIGNER_REFUSED;
     } else {
         memcpy(szCommPublic + RSA_BLOB_N, rsaKey_comm, RSA_FIELD_SIZE);
         memcpy(szCommPublic + RSA_BLOB_E, rsaKey_comm + KEY_RECORD_SIZE, RSA_FIELD_SIZE);
     }
-    if (nStatus == SI_OK) {
+    if (nStatus == SIGNER_OK) {
         nArg = ARG_RSAKEY;
-        nStatus = pTokens[0] != nullptr ? sign_with_token(szBuffSPL, szBuffSPLCode, pTokens[0], szCommPublic, &why)
-                                        : sign_with_key_files(szBuffSPL, szBuffSPLCode, rsaKey, szCommPublic, szKey);
+        nStatus = signer_sign_windows(pSigner, szBuffSPL, szBuffSPLCode, szCommPublic, &why);
     }
-    if (nStatus == SI_OK) {
+    if (nStatus == SIGNER_OK) {
         return 0;
     }
     printf("Key file error: %s\n", shown(argv[nArg]).c_str());
-    if (!why.empty()) {
-        fflush(stdout);
-        fprintf(stderr, "encrypt_tool: %s\n", why.c_str());
-    }
+    print_why(why);
     return 1;
 }
 
@@ -291,36 +346,45 @@ int sign_inputs(char **argv, unsigned char *szBuffSPL, unsigned char *szBuffSPLC
 
 int encrypt_tool_run(int argc, char **argv)
 {
-    if (argc < ARG_COUNT) {
-        printf("Usage: encrypt_tool in_file out_file code_file rsakey_file rsakey_file_comm\n");
+    RunOptions opts;
+    int nFirst = 1;
+    int nStatus = parse_options(argc, argv, &opts, &nFirst);
+    if (nStatus != 0 || opts.bDone) {
+        return nStatus;
+    }
+    if (argc - nFirst < STREAM_COUNT) {
+        printf("%s", USAGE);
         return 1;
     }
-    if (output_names_an_input(argv)) {
-        printf("Output file is an input file: %s\n", argv[ARG_OUT]);
+    // The five arguments at args[1..5], as if no option came before them.
+    char **args = argv + nFirst - 1;
+    const char *pWritten = opts.kind == SIGNER_REQUEST ? opts.pRequest : args[ARG_OUT];
+    if (output_names_an_input(args, pWritten)) {
+        printf("Output file is an input file: %s\n", pWritten);
         return 1;
     }
     FILE *fpStreams[STREAM_COUNT] = {};
-    TokenKey *pTokens[2] = {};
+    Signer signer;
+    TokenKey *pComm = nullptr;
     OutputFile out;
-    if (!open_streams(argv, fpStreams, &out, pTokens)) {
+    if (!open_streams(args, opts, fpStreams, &out, &signer, &pComm)) {
         return 1;
     }
     unsigned char szBuffSPL[SI_WINDOW_SIZE] = {};
     unsigned char szBuffSPLCode[SI_WINDOW_SIZE] = {};
-    unsigned char rsaKey[KEY_FILE_SIZE] = {};
     unsigned char rsaKey_comm[KEY_FILE_SIZE] = {};
-    unsigned char szKey[RSA_KEY_BLOB_SIZE] = {};
 
-    int nStatus = read_inputs(argv, fpStreams, szBuffSPL, szBuffSPLCode, rsaKey, rsaKey_comm);
-    if (nStatus == 0) {
-        nStatus = sign_inputs(argv, szBuffSPL, szBuffSPLCode, rsaKey, rsaKey_comm, szKey, pTokens);
+    nStatus = read_inputs(args, fpStreams, &signer, szBuffSPL, szBuffSPLCode, rsaKey_comm);
+    if (nStatus == 0 && opts.kind == SIGNER_REQUEST) {
+        nStatus = write_request(args, opts, &signer, szBuffSPL);
+    } else if (nStatus == 0) {
+        nStatus = sign_inputs(args, &signer, pComm, szBuffSPL, szBuffSPLCode, rsaKey_comm);
     }
-    close_tokens(pTokens);
-    explicit_bzero(rsaKey, sizeof(rsaKey));
+    signer_close(&signer);
+    token_key_close(pComm);
     explicit_bzero(rsaKey_comm, sizeof(rsaKey_comm));
-    explicit_bzero(szKey, sizeof(szKey));
-    if (nStatus == 0) {
-        nStatus = write_image(argv, fpStreams[ARG_IN - 1], &out, szBuffSPL, szBuffSPLCode);
+    if (nStatus == 0 && opts.kind != SIGNER_REQUEST) {
+        nStatus = write_image(args, fpStreams[ARG_IN - 1], &out, szBuffSPL, szBuffSPLCode);
     } else {
         output_abort(&out);
     }

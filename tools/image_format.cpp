@@ -107,20 +107,36 @@ int si_place_block(unsigned char *szBuffSPL, int nBlock, const unsigned char *pS
 int si_sign_windows(unsigned char *szBuffSPL, unsigned char *szBuffSPLCode, const unsigned char *szKey,
                     const unsigned char *pCommonPublic)
 {
-    if (!si_signing_key_usable(szKey)) {
+    if (!si_public_key_usable(szKey)) {
         return SI_KEY_REFUSED;
     }
     unsigned char szBuffEncrypt[SI_BLOCK_SIZE];
+    bool bProven = false;
     for (int i = 0; i < SI_BLOCK_COUNT; i++) {
         int nLenSec = SI_BLOCK_SIZE;
+        // With our own codec, a block that does not restore means exponents
+        // that do not undo each other.
         if (do_rsa_enc_dec(szBuffSPL + encBlk[i].nEncStartAddr, SI_BLOCK_PLAIN, szBuffEncrypt, &nLenSec,
                            RSA_MODE_PRIVATE_ENC, szKey) != 0 ||
             nLenSec != SI_BLOCK_SIZE || si_place_block(szBuffSPL, i, szBuffEncrypt, szKey) != SI_OK) {
-            return SI_BLOCK_REFUSED;
+            return SI_KEY_REFUSED;
         }
+        bProven = bProven || si_block_proves_key(szBuffEncrypt);
+    }
+    if (!bProven && !exponents_match(szKey)) {
+        return SI_KEY_REFUSED;
     }
     si_fill_code_window(szBuffSPLCode, szKey, pCommonPublic);
     return SI_OK;
+}
+
+int si_block_proves_key(const unsigned char *pSigned)
+{
+    unsigned char nHigh = 0;
+    for (int i = 1; i < SI_BLOCK_SIZE; i++) {
+        nHigh |= pSigned[i];
+    }
+    return nHigh != 0 || pSigned[0] > 1;
 }
 
 void si_fill_code_window(unsigned char *szBuffSPLCode, const unsigned char *pSignPublic,

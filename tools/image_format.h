@@ -64,8 +64,12 @@ SIGNEDIMAGE_API int si_signing_key_usable(const unsigned char *szKey);
 
 /* Signs the four blocks of the 16 KiB SPL window with the blob's private
  * exponent, keeps their last bytes, and fills the 16 KiB code window (see
- * si_fill_code_window). Returns SI_OK, SI_KEY_REFUSED, or SI_BLOCK_REFUSED when
- * a block does not restore; on a refusal the windows must not be used. */
+ * si_fill_code_window). Each signed block is checked with the public exponent,
+ * which proves the key pair where the block proves the key (see
+ * si_block_proves_key); only where none does is the pair checked apart, so
+ * that a run costs four private-key operations. Returns SI_OK, or
+ * SI_KEY_REFUSED (the keys si_signing_key_usable refuses); on a refusal the
+ * windows must not be used. */
 SIGNEDIMAGE_API int si_sign_windows(unsigned char *szBuffSPL, unsigned char *szBuffSPLCode,
                                     const unsigned char *szKey, const unsigned char *pCommonPublic);
 
@@ -75,6 +79,11 @@ SIGNEDIMAGE_API int si_sign_windows(unsigned char *szBuffSPL, unsigned char *szB
  * byte. Returns SI_OK, or SI_BLOCK_REFUSED with the window unchanged. */
 SIGNEDIMAGE_API int si_place_block(unsigned char *szBuffSPL, int nBlock, const unsigned char *pSigned,
                                    const unsigned char *pSignPublic);
+
+/* 1 when the 128-byte signed block proves that its signer held the private
+ * exponent: its value is neither 0 nor 1, the two values that every key
+ * restores to themselves; else 0. (Since version 1.1.) */
+SIGNEDIMAGE_API int si_block_proves_key(const unsigned char *pSigned);
 
 /* Stores the common and signing public halves (256 bytes each) and the block
  * table record in the code window. */

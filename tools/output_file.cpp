@@ -27,10 +27,16 @@ constexpr size_t SPOOL_PIECE = 64 * 1024;
 char g_szPending[OUTPUT_TEMP_NAME_SIZE];
 int g_fdPendingFolder = -1;
 volatile sig_atomic_t g_bPending = 0;
+// A process the signal must end too (a signing helper), or 0.
+volatile sig_atomic_t g_nAlso = 0;
 
-// Removes the pending temporary file, then ends the process with the signal.
+// Passes the signal on to the process started for this run, removes the
+// pending temporary file, then ends the process with the signal.
 void on_cleanup_signal(int nSignal)
 {
+    if (g_nAlso > 0) {
+        kill(static_cast<pid_t>(g_nAlso), nSignal);
+    }
     if (g_bPending) {
         unlinkat(g_fdPendingFolder, g_szPending, 0);
     }
@@ -447,6 +453,11 @@ void output_install_signal_handlers()
         sigemptyset(&action.sa_mask);
         sigaction(nSignal, &action, nullptr);
     }
+}
+
+void output_signal_also(pid_t nPid)
+{
+    g_nAlso = nPid;
 }
 
 int output_open(OutputFile *pOut, const char *pPath, unsigned nFlags)

@@ -59,6 +59,10 @@ struct OutputFile {
 // before the process ends with the signal. Call once at start.
 void output_install_signal_handlers();
 
+// Makes the cleanup signals end process nPid too, before they end this one
+// (0: no other process): a program the tool started and waits for.
+void output_signal_also(pid_t nPid);
+
 // Prepares writing pPath: a temporary file in the target's folder (mode 0600
 // until complete), or the target itself where it cannot be renamed over (with
 // OUTPUT_SPOOL, a spool for it). A name whose stat fails for any reason but a

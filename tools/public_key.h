@@ -1,0 +1,16 @@
+// The public half of a signing key whose private half is elsewhere (a signing
+// helper, a signatures file): from a PEM public key, as key_tool export and
+// OpenSSL write it, or from a key file, of which the private exponent is never
+// read.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+enum PublicKeyStatus { PUBLIC_KEY_OK = 0, PUBLIC_KEY_READ_FAILED, PUBLIC_KEY_REFUSED };
+
+// Reads the public half from fp into pPublic (256 bytes: modulus, then public
+// exponent, 128 bytes each, little-endian). Returns PUBLIC_KEY_OK,
+// PUBLIC_KEY_READ_FAILED (a read error), or PUBLIC_KEY_REFUSED with *pWhy: a
+// PEM that holds no RSA public key, or numbers longer than 128 bytes.
+int read_public_half(FILE *fp, unsigned char *pPublic, std::string *pWhy);
