@@ -1,0 +1,246 @@
+// Signing where the key lives: a key file, a signing helper around OpenSSL's
+// raw private-key operation, and two-step signing (a request signed block by
+// block with openssl pkeyutl, or with key_tool sign-request) give the same
+// image; every fault of a helper or a signatures file is refused with its own
+// line and leaves out_file as it was.
+#include <gtest/gtest.h>
+#include <openssl/core_names.h>
+#include <openssl/pem.h>
+
+#include <csignal>
+#include <filesystem>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+
+#include "test_support.h"
+#include "token_support.h"
+
+namespace {
+
+// OpenSSL's raw private-key operation on a 128-byte big-endian input: what a
+// helper or an offline machine runs.
+const char *const PKEYUTL = "openssl pkeyutl -decrypt -pkeyopt rsa_padding_mode:none -inkey";
+
+// A signing key as a PEM private key, its PEM public half and its key file;
+// the inputs of a run, and a previous out_file.
+struct SignerFiles : ToolFiles {
+    EVP_PKEY *pKey = new_rsa_key(1024);
+    std::string pem = dir.file("sign.pem");
+    std::string pub = dir.file("sign_pub.pem");
+    Bytes previous = random_bytes(3000, 601);
+
+    SignerFiles()
+    {
+        write_file(in, random_bytes(50000, 602));
+        write_file(code, random_bytes(16384, 603));
+        write_file(comm, key_file(test_key(1017)));
+        BIGNUM *n = rsa_number(pKey, OSSL_PKEY_PARAM_RSA_N);
+        BIGNUM *e = rsa_number(pKey, OSSL_PKEY_PARAM_RSA_E);
+        BIGNUM *d = rsa_number(pKey, OSSL_PKEY_PARAM_RSA_D);
+        write_file(key, key_file(n, e, d));
+        BN_free(n);
+        BN_free(e);
+        BN_clear_free(d);
+        FILE *fp = fopen(pem.c_str(), "w");
+        PEM_write_PrivateKey(fp, pKey, nullptr, nullptr, 0, nullptr, nullptr);
+        fclose(fp);
+        fp = fopen(pub.c_str(), "w");
+        PEM_write_PUBKEY(fp, pKey);
+        fclose(fp);
+        write_file(out, previous);
+    }
+    ~SignerFiles() { EVP_PKEY_free(pKey); }
+    // An executable shell script in the folder.
+    std::string script(const std::string &name, const std::string &body) const
+    {
+        std::string path = dir.file(name);
+        std::string text = "#!/bin/sh\n" + body + "\n";
+        write_file(path, Bytes(text.begin(), text.end()));
+        chmod(path.c_str(), 0755);
+        return path;
+    }
+    // encrypt_tool with options before the five arguments, key the fourth.
+    RunResult sign(std::vector<std::string> options, const std::string &keyArg) const
+    {
+        options.insert(options.end(), {in, out, code, keyArg, comm});
+        return run_encrypt(options);
+    }
+    // The request for this image, signed block by block with openssl pkeyutl
+    // and the PEM key pemKey, into the signatures file sigs.
+    bool sign_request_with_openssl(const std::string &request, const std::string &sigs,
+                                   const std::string &pemKey) const
+    {
+        std::string loop = "for i in 0 1 2 3; do dd if=\"$0\" bs=128 skip=$i count=1 status=none | " +
+                           std::string(PKEYUTL) + " \"$2\" || exit 1; done > \"$1\"";
+        return run_program({"/bin/sh", "-c", loop, request, sigs, pemKey}).status == 0;
+    }
+};
+
+TEST(SigningWays, EveryWayGivesTheKeyFilesBytes)
+{
+    SignerFiles f;
+    ASSERT_EQ(f.run().status, 0);
+    Bytes expected = read_file(f.out);
+    std::string helper = f.script("helper.sh", std::string("exec ") + PKEYUTL + " " + f.pem);
+    std::string request = f.dir.file("request.bin");
+    std::string sigs = f.dir.file("sigs.bin");
+    enum Way { HELPER, REQUEST_OPENSSL, REQUEST_KEY_TOOL };
+    struct {
+        const char *why;
+        Way way;
+        std::string keyArg; // the public half as given
+    } cases[] = {
+        {"helper, PEM public key", HELPER, f.pub},
+        {"helper, key file as public half", HELPER, f.key},
+        {"two steps, openssl pkeyutl per block", REQUEST_OPENSSL, f.pub},
+        {"two steps, key_tool sign-request", REQUEST_KEY_TOOL, f.pub},
+    };
+    for (const auto &c : cases) {
+        write_file(f.out, f.previous);
+        RunResult r{};
+        if (c.way == HELPER) {
+            r = f.sign({"--signing-helper", helper}, c.keyArg);
+        } else {
+            std::filesystem::remove(sigs);
+            r = f.sign({"--request", request}, c.keyArg);
+            ASSERT_EQ(r.status, 0) << c.why << r.out << r.err;
+            EXPECT_EQ(read_file(f.out), f.previous) << "a request leaves out_file alone";
+            EXPECT_EQ(read_file(request).size(), 512u);
+            if (c.way == REQUEST_OPENSSL) {
+                ASSERT_TRUE(f.sign_request_with_openssl(request, sigs, f.pem)) << c.why;
+            } else {
+                RunResult signedRequest = run_key_tool({"sign-request", request, sigs, f.key});
+                ASSERT_EQ(signedRequest.status, 0) << signedRequest.err;
+                EXPECT_NE(signedRequest.out.find("Signed 4 blocks: " + sigs), std::string::npos);
+            }
+            r = f.sign({"--signatures", sigs}, c.keyArg);
+        }
+        EXPECT_EQ(r.status, 0) << c.why << r.out << r.err;
+        EXPECT_EQ(r.out + r.err, "") << c.why;
+        EXPECT_TRUE(read_file(f.out) == expected) << c.why;
+    }
+}
+
+TEST(SigningWays, HelperAndSignatureFaultsLeaveTheImageAsItWas)
+{
+    SignerFiles f;
+    SignerFiles other; // another key, another image
+    std::string request = f.dir.file("request.bin");
+    std::string sigs = f.dir.file("sigs.bin");
+    ASSERT_EQ(f.sign({"--request", request}, f.pub).status, 0);
+    ASSERT_TRUE(f.sign_request_with_openssl(request, sigs, f.pem));
+    Bytes good = read_file(sigs);
+    write_file(other.in, random_bytes(50000, 604));
+    std::string otherRequest = other.dir.file("request.bin");
+    ASSERT_EQ(other.sign({"--request", otherRequest}, other.pub).status, 0);
+    std::string otherImageSigs = other.dir.file("image.bin");
+    ASSERT_TRUE(f.sign_request_with_openssl(otherRequest, otherImageSigs, f.pem));
+    std::string otherKeySigs = other.dir.file("key.bin");
+    ASSERT_TRUE(f.sign_request_with_openssl(request, otherKeySigs, other.pem));
+    Bytes swapped = good;
+    std::swap_ranges(swapped.begin(), swapped.begin() + 128, swapped.begin() + 128);
+    std::string swappedSigs = f.dir.file("swapped.bin");
+    write_file(swappedSigs, swapped);
+    std::string shortSigs = f.dir.file("short.bin");
+    write_file(shortSigs, Bytes(good.begin(), good.end() - 1));
+    std::string longSigs = f.dir.file("long.bin");
+    Bytes longer = good;
+    longer.push_back(0);
+    write_file(longSigs, longer);
+
+    auto helper = [&](const char *name, const std::string &body) { return f.script(name, body); };
+    std::string pkeyutl = std::string(PKEYUTL) + " " + f.pem;
+    std::string nobody = f.dir.file("no-such-helper");
+    struct {
+        std::vector<std::string> options;
+        std::string err; // the line on standard error, after "encrypt_tool: "
+    } cases[] = {
+        {{"--signing-helper", helper("exit1.sh", "cat > /dev/null; exit 1")},
+         "block 0: the signing helper " + f.dir.file("exit1.sh") + " exited with status 1"},
+        {{"--signing-helper", helper("killed.sh", "kill -KILL $$")},
+         "block 0: the signing helper " + f.dir.file("killed.sh") + " was ended by signal 9 (Killed)"},
+        {{"--signing-helper", helper("short.sh", pkeyutl + " | head -c 127")},
+         "block 0: the signing helper " + f.dir.file("short.sh") + " wrote 127 bytes, not 128"},
+        {{"--signing-helper", helper("long.sh", pkeyutl + "; printf x")},
+         "block 0: the signing helper " + f.dir.file("long.sh") + " wrote more than 128 bytes"},
+        {{"--signing-helper", helper("block1.sh", "cat > /dev/null; dd if=" + request +
+                                                      " bs=128 skip=1 count=1 status=none | " + pkeyutl)},
+         "block 0: the signing helper's result does not restore with the public key of " + f.pub},
+        {{"--signing-helper", helper("fds.sh", "exec ls /proc/self/fd 1>&2")},
+         "block 0: the signing helper " + f.dir.file("fds.sh") + " wrote 0 bytes, not 128"},
+        {{"--signing-helper", nobody}, "block 0: cannot start the signing helper " + nobody +
+                                           ": No such file or directory"},
+        {{"--signatures", swappedSigs}, "block 0: result 0 of " + swappedSigs + " does not restore to this image's "
+                                        "block with the public key (made for another image, another key or in "
+                                        "another order?)"},
+        {{"--signatures", otherImageSigs}, "block 0: result 0 of " + otherImageSigs + " does not restore to this "
+                                           "image's block with the public key (made for another image, another key "
+                                           "or in another order?)"},
+        {{"--signatures", otherKeySigs}, "block 0: result 0 of " + otherKeySigs + " does not restore to this "
+                                         "image's block with the public key (made for another image, another key "
+                                         "or in another order?)"},
+        {{"--signatures", shortSigs}, "the signatures file " + shortSigs +
+                                          " holds 511 bytes, not 512 (four results of 128 bytes)"},
+        {{"--signatures", longSigs}, "the signatures file " + longSigs +
+                                         " holds more than 512 bytes, not 512 (four results of 128 bytes)"},
+        {{"--signatures", nobody}, "cannot open the signatures file " + nobody + ": No such file or directory"},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> before = folder_names(f.dir.path);
+        RunResult r = f.sign(c.options, f.pub);
+        EXPECT_EQ(r.status, 1) << c.err;
+        EXPECT_EQ(r.out, "Key file error: " + f.pub + "\n") << c.err;
+        // The helper's own standard error comes first where it writes one.
+        size_t nOurs = r.err.rfind("encrypt_tool: ");
+        EXPECT_EQ(r.err.substr(nOurs == std::string::npos ? 0 : nOurs), "encrypt_tool: " + c.err + "\n") << r.err;
+        EXPECT_TRUE(read_file(f.out) == f.previous) << c.err;
+        EXPECT_EQ(folder_names(f.dir.path), before) << c.err;
+        if (c.options[1] == f.dir.file("fds.sh")) {
+            EXPECT_EQ(r.err.substr(0, 8), "0\n1\n2\n3\n") << "the helper gets only its three streams";
+        }
+    }
+}
+
+// True while process nPid runs (a zombie has ended).
+bool running(int nPid)
+{
+    Bytes stat = read_file("/proc/" + std::to_string(nPid) + "/stat");
+    std::string text(stat.begin(), stat.end());
+    size_t nParen = text.rfind(')');
+    return nParen != std::string::npos && nParen + 2 < text.size() && text[nParen + 2] != 'Z';
+}
+
+// SIGTERM or SIGINT while a helper waits (for a person, say) ends the helper
+// too, and out_file is as it was.
+TEST(SigningWays, ASignalEndsTheHelperToo)
+{
+    SignerFiles f;
+    std::string pidFile = f.dir.file("helper.pid");
+    std::string helper = f.script("waits.sh", "echo $$ > " + pidFile + "; exec sleep 600");
+    for (int nSignal : {SIGTERM, SIGINT}) {
+        std::filesystem::remove(pidFile);
+        int pid = spawn_program({ENCRYPT_TOOL_PATH, "--signing-helper", helper, f.in, f.out, f.code, f.pub, f.comm});
+        for (int i = 0; i < 500 && read_file(pidFile).size() < 2; i++) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        Bytes pidText = read_file(pidFile);
+        ASSERT_GE(pidText.size(), 2u);
+        int helperPid = std::stoi(std::string(pidText.begin(), pidText.end()));
+        kill(pid, nSignal);
+        int status = wait_program(pid);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == nSignal) << nSignal;
+        bool bGone = false;
+        for (int i = 0; i < 200 && !bGone; i++) {
+            bGone = !running(helperPid);
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        EXPECT_TRUE(bGone) << "the helper still runs after signal " << nSignal;
+        if (!bGone) {
+            kill(helperPid, SIGKILL);
+        }
+        EXPECT_EQ(read_file(f.out), f.previous);
+    }
+}
+
+} // namespace
