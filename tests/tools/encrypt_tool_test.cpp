@@ -50,6 +50,63 @@ TEST(EncryptToolArgs, ArgumentsAfterTheFifthAreIgnored)
     EXPECT_EQ(read_file(f.out), first);
 }
 
+// Options come before the five arguments: "--" ends them, so that a name
+// beginning with "-" is a file; a wrong or doubled option, a request that
+// names an input, and a public half that is not one are refused with their
+// lines, and out_file (which a request never touches) is as it was.
+TEST(EncryptToolArgs, OptionsBeforeTheFiveArguments)
+{
+    Files f;
+    ASSERT_EQ(f.run().status, 0);
+    Bytes expected = read_file(f.out);
+    std::filesystem::remove(f.out);
+    std::string dashed = f.dir.file("-in.img");
+    std::filesystem::copy_file(f.in, dashed);
+    std::filesystem::current_path(f.dir.path);
+    RunResult r = run_encrypt({"--", "-in.img", f.out, f.code, f.key, f.comm});
+    std::filesystem::current_path("/");
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(read_file(f.out) == expected);
+    std::filesystem::remove(f.out);
+    std::string pem = f.dir.file("private.pem");
+    write_file(pem, Bytes{'-', '-', '-', '-', '-', 'B', 'E', 'G', 'I', 'N', ' ', 'P', 'R', 'I', 'V', 'A', 'T', 'E', ' ',
+                          'K', 'E', 'Y', '-', '-', '-', '-', '-', '\n'});
+    std::string zero = f.dir.file("zero.key");
+    write_file(zero, Bytes(1656, 0));
+    const std::string optionsUsage = "Usage: encrypt_tool [--signing-helper PROGRAM | --request FILE | --signatures "
+                                     "FILE] [--] in_file out_file code_file rsakey_file rsakey_file_comm\n";
+    struct {
+        std::vector<std::string> options;
+        std::string keyArg;
+        int nStatus;
+        std::string out;
+        std::string err;
+    } cases[] = {
+        {{"--version"}, f.key, 0, "encrypt_tool " TOOLS_VERSION "\n", ""},
+        {{"--bogus"}, f.key, 1, optionsUsage, "encrypt_tool: unknown option or missing value: --bogus\n"},
+        {{"--request", f.dir.file("r.bin"), "--signatures", f.dir.file("s.bin")}, f.key, 1, optionsUsage,
+         "encrypt_tool: --signing-helper, --request and --signatures are three ways to sign: give one\n"},
+        {{"--request", f.code}, f.key, 1, "Output file is an input file: " + f.code + "\n", ""},
+        {{"--request", f.dir.file("r.bin")}, pem, 1, "Key file error: " + pem + "\n",
+         "encrypt_tool: a private key where its public half is wanted (key_tool export or openssl pkey -pubout "
+         "gives it)\n"},
+        {{"--request", f.dir.file("r.bin")}, zero, 1, "Key file error: " + zero + "\n",
+         "encrypt_tool: the key's modulus must be odd and its public exponent odd and at least 3\n"},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> args = c.options;
+        if (c.options[0] != "--version") {
+            args.insert(args.end(), {f.in, f.out, f.code, c.keyArg, f.comm});
+        }
+        r = run_encrypt(args);
+        EXPECT_EQ(r.status, c.nStatus) << c.options[0];
+        EXPECT_EQ(r.out, c.out) << c.options[0];
+        EXPECT_EQ(r.err, c.err) << c.options[0];
+        EXPECT_FALSE(file_exists(f.out)) << c.options[0];
+        EXPECT_FALSE(file_exists(f.dir.file("r.bin"))) << c.options[0];
+    }
+}
+
 // The first file that cannot be opened is named, and out_file is left as it
 // was: absent stays absent, a previous image keeps its bytes.
 TEST(EncryptToolArgs, OpenErrorsNameTheFileAndLeaveTheOutputAsItWas)
