@@ -212,25 +212,48 @@ TEST(KeyToolPem, CraftedKeysAreRefusedEverywhere)
     BIGNUM *mpPrimes[3] = {param(threePrimes, OSSL_PKEY_PARAM_RSA_FACTOR1),
                            param(threePrimes, OSSL_PKEY_PARAM_RSA_FACTOR2),
                            param(threePrimes, OSSL_PKEY_PARAM_RSA_FACTOR3)};
+    // Three primes of 340 bits: a modulus of 1019 or 1020 bits, too short for
+    // more than two primes by OpenSSL's check, with a d that matches.
+    BIGNUM *small[3] = {BN_new(), BN_new(), BN_new()};
+    BIGNUM *smallN = BN_new();
+    BIGNUM *phi = BN_new();
+    BN_one(smallN);
+    BN_one(phi);
+    for (BIGNUM *r : small) {
+        BN_generate_prime_ex(r, 340, 0, nullptr, nullptr, nullptr);
+        BN_mul(smallN, smallN, r, ctx);
+        BN_sub_word(r, 1);
+        BN_mul(phi, phi, r, ctx);
+        BN_add_word(r, 1);
+    }
+    BIGNUM *smallD = BN_mod_inverse(nullptr, e, phi, ctx);
+    const std::string kCheckFails = "key_tool: Key file error: OpenSSL's key check fails (";
     struct {
         const char *why;
         EVP_PKEY *pkey;
         Bytes keyFile;
         bool bEncryptToolRefuses;
+        std::string imported; // import's message, up to the PEM's name
     } cases[] = {
-        {"wrong d", crafted_rsa(n, e, wrongD, p, q), key_file(n, e, wrongD), true},
-        {"e = 1", crafted_rsa(n, one, one, p, q), key_file(n, one, one), true},
-        {"e = 2", crafted_rsa(n, two, d, p, q), key_file(n, two, d), true},
-        {"n not p q", crafted_rsa(prime, e, primeD, p, q), key_file(prime, e, primeD), false},
+        {"wrong d", crafted_rsa(n, e, wrongD, p, q), key_file(n, e, wrongD), true,
+         kCheckFails + "d e not congruent to 1): "},
+        {"e = 1", crafted_rsa(n, one, one, p, q), key_file(n, one, one), true, kCheckFails + "bad e value): "},
+        {"e = 2", crafted_rsa(n, two, d, p, q), key_file(n, two, d), true, kCheckFails + "d e not congruent to 1): "},
+        {"n not p q", crafted_rsa(prime, e, primeD, p, q), key_file(prime, e, primeD), false,
+         kCheckFails + "d e not congruent to 1): "},
         {"3 primes, wrong d", crafted_rsa(mpN, e, mpWrongD, mpPrimes[0], mpPrimes[1], mpPrimes[2]),
-         key_file(mpN, e, mpWrongD), true},
+         key_file(mpN, e, mpWrongD), true,
+         "key_tool: Key file error: a multi-prime RSA key whose private exponent does not match a modulus of 2 to 5 "
+         "distinct primes: "},
+        {"3 primes below 1024 bits", crafted_rsa(smallN, e, smallD, small[0], small[1], small[2]),
+         key_file(smallN, e, smallD), false, kCheckFails + "invalid multi prime key): "},
     };
     for (const auto &c : cases) {
         ASSERT_NE(c.pkey, nullptr) << c.why;
         write_pem(dir.file("k.pem"), c.pkey, false);
         RunResult r = run_key_tool({"import", dir.file("k.pem"), dir.file("k.key")});
         EXPECT_EQ(r.status, 1) << c.why << ": " << r.err;
-        EXPECT_NE(r.err.find("Key file error"), std::string::npos) << c.why << ": " << r.err;
+        EXPECT_EQ(r.err, c.imported + dir.file("k.pem") + "\n") << c.why;
         EXPECT_FALSE(file_exists(dir.file("k.key"))) << c.why;
 
         write_file(dir.file("crafted.key"), c.keyFile);
@@ -255,7 +278,7 @@ TEST(KeyToolPem, CraftedKeysAreRefusedEverywhere)
     EXPECT_EQ(shown.status, 0) << shown.out;
     EXPECT_NE(shown.out.find("OpenSSL key check: passed"), std::string::npos);
     for (BIGNUM *bn : {n, e, d, p, q, wrongD, one, two, prime, primeMinus1, primeD, mpN, mpWrongD, mpPrimes[0],
-                       mpPrimes[1], mpPrimes[2]}) {
+                       mpPrimes[1], mpPrimes[2], small[0], small[1], small[2], smallN, phi, smallD}) {
         BN_free(bn);
     }
     EVP_PKEY_free(threePrimes);
@@ -313,9 +336,12 @@ TEST(KeyToolPem, OtherKeysAndEncryptedKeys)
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err, "key_tool: cannot decrypt " + pem + ": wrong passphrase\n");
     EXPECT_FALSE(file_exists(dir.file("k.key")));
-    write_file(dir.file("right.txt"), Bytes{'s', 'e', 'c', 'r', 'e', 't', '\n'});
+    write_file(dir.file("empty.txt"), Bytes{'\n'});
+    r = run_key_tool({"import", "--passphrase-file", dir.file("empty.txt"), pem, dir.file("k.key")});
+    EXPECT_EQ(r.err, "key_tool: cannot decrypt " + pem + ": wrong passphrase\n") << "an empty line is a passphrase";
+    write_file(dir.file("right.txt"), Bytes{'s', 'e', 'c', 'r', 'e', 't'});
     r = run_key_tool({"import", "--passphrase-file", dir.file("right.txt"), pem, dir.file("k.key")});
-    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.status, 0) << "the line needs no newline: " << r.err;
     Bytes imported = read_file(dir.file("k.key"));
     ASSERT_EQ(imported.size(), 1656u);
     EXPECT_EQ(Bytes(imported.begin(), imported.begin() + 128), param_le(pkey, OSSL_PKEY_PARAM_RSA_N));
@@ -342,6 +368,16 @@ TEST(KeyToolFiles, OptionBoundariesAndFiles)
     RunResult folder = run_key_tool({"show", dir.path});
     EXPECT_EQ(folder.status, 2);
     EXPECT_EQ(folder.err, "key_tool: File read error: " + dir.path + "\n");
+    std::string keyFile1017 = dir.file("1017.key");
+    RunResult closing = run_program({"/usr/bin/env", std::string("LD_PRELOAD=") + IO_FAULT_SHIM_PATH,
+                                     "IO_FAULT=close:/1017.key", KEY_TOOL_PATH, "show", keyFile1017});
+    EXPECT_EQ(closing.status, 2);
+    EXPECT_EQ(closing.err, "key_tool: File read error: " + keyFile1017 + "\n");
+    write_file(dir.file("empty.key"), Bytes{});
+    RunResult empty = run_key_tool({"export", dir.file("empty.key"), dir.file("empty.pem")});
+    EXPECT_EQ(empty.status, 1);
+    EXPECT_EQ(empty.err, "key_tool: Key file holds no RSA public key: " + dir.file("empty.key") + "\n");
+    EXPECT_FALSE(file_exists(dir.file("empty.pem")));
     EXPECT_EQ(run_key_tool({"show", dir.file("missing.key")}).status, 2);
     EXPECT_EQ(run_key_tool({"frobnicate"}).status, 2);
     EXPECT_EQ(run_key_tool({"show", "--bogus", dir.file("1024.key")}).status, 2);
@@ -410,6 +446,9 @@ TEST(KeyToolShow, ByteReversedHintsOnlyForReversedValues)
         for (const char *hint : {kModulusHint, kExponentHint}) {
             EXPECT_EQ(r.out.find(hint) != std::string::npos, hint == c.hint) << c.name << ": " << r.out;
         }
+        const char *exponent = c.hint == kExponentHint ? "Public exponent: 1017 bits\nPrivate exponent: present"
+                                                        : "Public exponent: 65537\nPrivate exponent: present";
+        EXPECT_NE(r.out.find(exponent), std::string::npos) << c.name << ": " << r.out;
     }
     BN_free(n);
     BN_free(e);
