@@ -230,7 +230,7 @@ TEST(SigningKeyRefusal, MismatchedKeyIsRefusedOnAZeroImage)
 // signature plus the modulus (c + n, the same value mod n, computed with
 // OpenSSL) and a block table entry one byte past the SPL window are refused,
 // with the window unchanged; the signature itself and the last entry that
-// fits are taken.
+// fits are taken; a signature is placed only over the block it signs.
 TEST(LibraryChecks, HostileBlocksAndTableEntriesAreRefused)
 {
     const TestKey &key = test_key(1017); // c + n < 2^1018 fits 128 bytes
@@ -258,6 +258,19 @@ TEST(LibraryChecks, HostileBlocksAndTableEntriesAreRefused)
         EXPECT_EQ(window, b.nStatus == SI_OK ? restored : before) << b.why;
     }
     BN_free(c);
+    // A signer's block is placed only when it restores to the block's bytes:
+    // block 1's own signature, not block 0's.
+    struct {
+        const char *why;
+        long nFrom;
+        int nStatus;
+    } placed[] = {{"its own signature", 128, SI_OK}, {"another block's signature", 0, SI_BLOCK_REFUSED}};
+    for (const auto &b : placed) {
+        Bytes window = restored;
+        Bytes before = window;
+        EXPECT_EQ(si_place_block(window.data(), 1, spl.data() + b.nFrom, pPublic), b.nStatus) << b.why;
+        EXPECT_EQ(window, b.nStatus == SI_OK ? spl : before) << b.why;
+    }
 
     struct {
         const char *why;
