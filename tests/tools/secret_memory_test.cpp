@@ -5,9 +5,11 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sys/wait.h>
 
 #include "encrypt_tool.h"
+#include "key_file.h"
 #include "test_support.h"
 
 namespace {
@@ -59,19 +61,25 @@ bool holds_value(const Bytes &data, const Bytes &value)
     return false;
 }
 
-// Runs argv under gdb to its last system call, and writes its memory there.
-bool core_at_exit(const std::vector<std::string> &argv, const std::string &core)
+// Where core_at stops a run: at its last system call, or in its first
+// modular exponentiation (signing, or checking a key).
+const char *const kAtExit = "catch syscall exit_group";
+const char *const kInExponentiation = "break fp_exptmod";
+
+// Runs argv under gdb to the stop, and writes its memory there.
+bool core_at(const std::vector<std::string> &argv, const std::string &core, const char *pStop = kAtExit)
 {
     std::vector<std::string> gdb{"/usr/bin/gdb", "-nx", "-batch", "-ex", "set pagination off",
-                                 "-ex", "catch syscall exit_group", "-ex", "run", "-ex", "gcore " + core,
-                                 "-ex", "kill", "--args"};
+                                 "-ex", "set breakpoint pending on", "-ex", pStop, "-ex", "run",
+                                 "-ex", "gcore " + core, "-ex", "kill", "--args"};
     gdb.insert(gdb.end(), argv.begin(), argv.end());
     run_program(gdb, 120);
     return file_exists(core) && std::filesystem::file_size(core) > 0;
 }
 
 // Each tool that reads a private exponent, stopped at exit: the exponent is
-// nowhere in its memory (stack, heap, registers saved anywhere).
+// nowhere in its memory (stack, heap, registers saved anywhere). The common
+// key's, which encrypt_tool never uses, is gone before it signs.
 TEST(SecretsAtExit, NoToolKeepsThePrivateExponent)
 {
     if (!file_exists("/usr/bin/gdb") || SANITIZED_BUILD) {
@@ -81,12 +89,16 @@ TEST(SecretsAtExit, NoToolKeepsThePrivateExponent)
     const std::string &signedImage = f.signedImage;
     const std::string &pem = f.pem;
     ASSERT_EQ(run_key_tool({"export", f.key, f.dir.file("pub.pem")}).status, 0);
+    std::vector<std::string> signing{ENCRYPT_TOOL_PATH, f.in, f.out, f.code, f.key, f.comm};
     struct {
         const char *name;
         std::vector<std::string> argv;
         std::string keyFile; // whose private exponent is looked for
+        const char *pStop = kAtExit;
     } runs[] = {
-        {"encrypt_tool", {ENCRYPT_TOOL_PATH, f.in, f.out, f.code, f.key, f.comm}, f.key},
+        {"encrypt_tool", signing, f.key},
+        {"encrypt_tool, common key", signing, f.comm},
+        {"encrypt_tool signing, common key", signing, f.comm, kInExponentiation},
         {"verify_tool --key", {VERIFY_TOOL_PATH, "--key", f.key, signedImage}, f.key},
         {"key_tool show", {KEY_TOOL_PATH, "show", f.key}, f.key},
         {"key_tool export", {KEY_TOOL_PATH, "export", "--force", f.key, f.dir.file("pub.pem")}, f.key},
@@ -96,13 +108,13 @@ TEST(SecretsAtExit, NoToolKeepsThePrivateExponent)
     for (const auto &run : runs) {
         std::string core = f.dir.file("exit.core");
         std::filesystem::remove(core);
-        if (!core_at_exit(run.argv, core)) {
+        if (!core_at(run.argv, core, run.pStop)) {
             GTEST_SKIP() << "gdb cannot write a core here";
         }
         Bytes file = read_file(run.keyFile);
         ASSERT_EQ(file.size(), 1656u) << run.name;
         Bytes d(file.begin() + 1104, file.begin() + 1104 + 128);
-        EXPECT_FALSE(holds_value(read_file(core), d)) << run.name << " keeps the private exponent at exit";
+        EXPECT_FALSE(holds_value(read_file(core), d)) << run.name << " holds the private exponent where it stopped";
         std::filesystem::remove(core);
     }
 }
@@ -131,6 +143,7 @@ TEST(SecretsInHeap, NoFreedBlockHoldsThePrivateExponent)
     const std::string &pem = f.pem;
     ASSERT_EQ(run_key_tool({"import", pem, f.dir.file("pem.key")}).status, 0);
     std::string keyHex = exponent_hex(read_file(f.key));
+    std::string commHex = exponent_hex(read_file(f.comm));
     std::string pemHex = exponent_hex(read_file(f.dir.file("pem.key")));
     std::filesystem::remove(f.dir.file("pem.key"));
     struct {
@@ -139,6 +152,7 @@ TEST(SecretsInHeap, NoFreedBlockHoldsThePrivateExponent)
         std::vector<std::string> args;
     } runs[] = {
         {"encrypt_tool", keyHex, {ENCRYPT_TOOL_PATH, f.in, f.out, f.code, f.key, f.comm}},
+        {"encrypt_tool, common key", commHex, {ENCRYPT_TOOL_PATH, f.in, f.out, f.code, f.key, f.comm}},
         {"verify_tool --key", keyHex, {VERIFY_TOOL_PATH, "--key", f.key, signedImage}},
         {"key_tool show", keyHex, {KEY_TOOL_PATH, "show", f.key}},
         {"key_tool export", keyHex, {KEY_TOOL_PATH, "export", f.key, f.dir.file("pub.pem")}},
@@ -154,34 +168,50 @@ TEST(SecretsInHeap, NoFreedBlockHoldsThePrivateExponent)
     }
 }
 
-// The stack a signing run used, read back in this process right after it:
-// no copy of the exponent in any of its frames (key buffers, the codec's big
-// integers), before any wipe at exit.
-[[gnu::noinline]] __attribute__((no_sanitize("address"))) bool stack_holds_after_run(char **argv, const Bytes &d,
-                                                                                     int *pnStatus)
+// The stack a run used, read back in this process right after it: no copy of
+// the exponent in any of its frames (key buffers, the codec's big integers),
+// before any wipe at exit.
+[[gnu::noinline]] __attribute__((no_sanitize("address"))) bool stack_holds_after(const std::function<void()> &run,
+                                                                                  const Bytes &d)
 {
     uintptr_t nFrame = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
-    *pnStatus = encrypt_tool_run(6, argv);
     constexpr size_t kDepth = 200 * 1024;
     Bytes below(kDepth);
+    run();
     for (size_t i = 0; i < kDepth; i++) {
         below[i] = *reinterpret_cast<const volatile unsigned char *>(nFrame - kDepth + i);
     }
     return holds_value(below, d);
 }
 
-TEST(SecretsInProcess, SigningRunLeavesNoExponentOnTheStack)
+// A signing run (both keys' exponents), and a key file read as key_tool and
+// verify_tool read one, into a blob on the heap.
+TEST(SecretsInProcess, RunsLeaveNoExponentOnTheStack)
 {
     SigningFiles f(431);
-    const TestKey &key = test_key(1024);
     std::vector<std::string> args{"encrypt_tool", f.in, f.out, f.code, f.key, f.comm};
     std::vector<char *> argv;
     for (std::string &a : args) {
         argv.push_back(a.data());
     }
     int nStatus = -1;
-    EXPECT_FALSE(stack_holds_after_run(argv.data(), bn_to_le(key.d, 128), &nStatus));
-    EXPECT_EQ(nStatus, 0);
+    auto sign = [&] { nStatus = encrypt_tool_run(6, argv.data()); };
+    Bytes blob(RSA_KEY_BLOB_SIZE);
+    size_t nFileSize = 0;
+    auto read = [&] { nStatus = read_key_file(f.key.c_str(), blob.data(), &nFileSize); };
+    struct {
+        const char *name;
+        std::function<void()> run;
+        const TestKey &key;
+    } runs[] = {{"signing run", sign, test_key(1024)},
+                {"signing run, common key", sign, test_key(1017)},
+                {"read_key_file", read, test_key(1024)}};
+    for (const auto &run : runs) {
+        nStatus = -1;
+        EXPECT_FALSE(stack_holds_after(run.run, bn_to_le(run.key.d, 128))) << run.name;
+        EXPECT_EQ(nStatus, 0) << run.name;
+    }
+    EXPECT_EQ(Bytes(blob.begin() + 256, blob.end()), bn_to_le(test_key(1024).d, 128));
 }
 
 // A signing run stopped by SIGQUIT in its first private exponentiation, with
