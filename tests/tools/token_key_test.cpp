@@ -362,10 +362,11 @@ TEST_F(TokenKeyTest, PinFromUriOrFileAndNoLoginWithoutOne)
         token_key_close(pKey);
     }
     write_file(path, Bytes(300, '1'));
-    for (const std::string &source : {path, hsm.dir.file("none")}) {
-        std::string why = refusal(hsm.uri("object=key", "pin-source=" + source), TOKEN_UNREACHABLE);
-        EXPECT_NE(why.find(" pin-source " + source + ": "), std::string::npos) << why;
-    }
+    // The pin-source is part of the query, which no message shows.
+    EXPECT_EQ(refusal(hsm.uri("object=key", "pin-source=" + path), TOKEN_UNREACHABLE),
+              "cannot read the pin-source file: longer than a PIN");
+    EXPECT_EQ(refusal(hsm.uri("object=key", "pin-source=" + hsm.dir.file("none")), TOKEN_UNREACHABLE),
+              "cannot open the pin-source file: No such file or directory");
 
     // A C_Login with a wrong or empty PIN sets CKF_USER_PIN_COUNT_LOW in
     // SoftHSM2; without a PIN (and with an empty one) nothing may log in.
@@ -454,11 +455,11 @@ TEST_F(TokenKeyTest, ModuleFromUriEnvironmentOrRegistry)
         EXPECT_EQ(open(uri, TOKEN_SIGN, &pKey), TOKEN_OK) << uri << ": " << whys.back();
         token_key_close(pKey);
     }
-    EXPECT_EQ(refusal(bare + "&module-path=/nowhere/module.so", TOKEN_UNREACHABLE)
-                  .rfind("module not loaded: /nowhere/module.so", 0),
-              0u);
+    // A module named in the query is not shown: the query may hold the PIN.
+    EXPECT_EQ(refusal(bare + "&module-path=/nowhere/module.so", TOKEN_UNREACHABLE),
+              "module not loaded: the module-path of the URI: cannot open shared object file: No such file or directory");
     EXPECT_EQ(refusal(bare + "&module-name=nothing", TOKEN_UNREACHABLE),
-              "module not loaded: no registered module is named nothing");
+              "module not loaded: no registered module has the module-name of the URI");
     EXPECT_EQ(refusal("pkcs11:token=%zz;object=key?pin-value=" + kPin, TOKEN_UNREACHABLE)
                   .rfind("bad URI pkcs11:token=%zz;object=key:", 0),
               0u);
@@ -487,17 +488,16 @@ TEST_F(TokenKeyTest, UriSelectsExactlyOneUsableKey)
     ASSERT_TRUE(create_key(split, "sign", pPin, kPin.size(), "split", CK_FALSE, true));
     ASSERT_TRUE(hsm.init_token("other", kPin));
 
-    std::string suffix = "?module-path=" + std::string(SOFTHSM_MODULE);
     EXPECT_EQ(refusal(pinned("token=sign;object=none"), TOKEN_UNREACHABLE),
-              "no RSA private key matches URI pkcs11:token=sign;object=none" + suffix);
+              "no RSA private key matches URI pkcs11:token=sign;object=none");
     EXPECT_EQ(refusal(pinned("token=sign;object=twin"), TOKEN_UNREACHABLE),
-              "several RSA private keys match URI pkcs11:token=sign;object=twin" + suffix);
+              "several RSA private keys match URI pkcs11:token=sign;object=twin");
     EXPECT_EQ(refusal(pinned("object=twin;id=%02"), TOKEN_UNREACHABLE),
-              "several tokens match URI pkcs11:object=twin;id=%02" + suffix);
+              "several tokens match URI pkcs11:object=twin;id=%02");
     for (const char *pPath : {"token=none", "token=sign;slot-id=12345", "token=sign;slot-description=none",
                               "token=sign;library-manufacturer=none"}) {
         EXPECT_EQ(refusal(pinned(pPath), TOKEN_UNREACHABLE),
-                  "no token matches URI pkcs11:" + std::string(pPath) + suffix);
+                  "no token matches URI pkcs11:" + std::string(pPath));
     }
     EXPECT_EQ(refusal(pinned("token=sign;object=twin;id=%02;type=public"), TOKEN_UNREACHABLE)
                   .rfind("URI names no private key", 0),
@@ -596,15 +596,24 @@ TEST_F(TokenKeyTest, ListedAndGeneratedKeysOpenAgain)
     EXPECT_EQ(std::count(ids.begin(), ids.end(), ""), 0);
 }
 
-TEST(TokenUriTest, PrintableUriHasNoPinValue)
+TEST(TokenUriTest, PrintableUriHasNoQueryNorPinAttribute)
 {
-    EXPECT_EQ(token_uri_printable("pkcs11:token=a?pin-value=1234"), "pkcs11:token=a");
-    EXPECT_EQ(token_uri_printable("pkcs11:token=a?pin-value=1234&module-path=/m.so"),
-              "pkcs11:token=a?module-path=/m.so");
-    EXPECT_EQ(token_uri_printable("pkcs11:token=a?module-name=m&pin-value=1234&pin-source=/p"),
-              "pkcs11:token=a?module-name=m&pin-source=/p");
-    EXPECT_EQ(token_uri_printable("pkcs11:pin-value=1234;token=a;object=pin-value"), "pkcs11:token=a;object=pin-value");
-    EXPECT_EQ(token_uri_printable("pkcs11:token=a?pin-valued=1"), "pkcs11:token=a?pin-valued=1");
+    struct {
+        const char *uri;
+        const char *printable;
+    } cases[] = {
+        {"pkcs11:token=a?pin-value=1234", "pkcs11:token=a"},
+        {"pkcs11:token=a?module-path=X;pin-value=1234", "pkcs11:token=a"},
+        {"pkcs11:token=a?PIN-VALUE=1234&module-name=m", "pkcs11:token=a"},
+        {"pkcs11:token=a;object=k?", "pkcs11:token=a;object=k"},
+        {"pkcs11:pin-value=1234;token=a;object=pin-value", "pkcs11:token=a;object=pin-value"},
+        {"pkcs11:token=a;PIN-Value=1234;pin%2dvalue=1234;pin%2Dsource=/p;pin-source", "pkcs11:token=a"},
+        {"pkcs11:token=a;pin-valued=1;pin%2=1;pin-value%=1", "pkcs11:token=a;pin-valued=1;pin%2=1;pin-value%=1"},
+        {"sign.key?pin-value=1", "sign.key?pin-value=1"},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(token_uri_printable(c.uri), c.printable) << c.uri;
+    }
     EXPECT_TRUE(is_token_uri("pkcs11:token=a"));
     EXPECT_FALSE(is_token_uri("sign.key"));
 }

@@ -137,7 +137,8 @@ TEST(TokenTools, UnreachableAndRefusedKeysWriteNoImage)
         {"no such key", 3, f.uri("nothing"), "File open error: ", "no RSA private key matches"},
         {"two keys, one label", 3, f.uri("twin"), "File open error: ", "several RSA private keys match"},
         {"no such token", 4, f.hsm.uri("token=none", "pin-value=1"), "File open error ", "no token matches"},
-        {"bad module", 3, "pkcs11:token=sig?module-path=/nonexistent.so", "File open error: ", "/nonexistent.so"},
+        {"bad module", 3, "pkcs11:token=sig?module-path=/nonexistent.so", "File open error: ",
+         "module not loaded: the module-path of the URI: cannot open shared object file"},
         {"2048-bit key", 3, f.uri("big"), "Key file error: ", "1017 to 1024"},
     };
     for (const auto &c : cases) {
@@ -148,9 +149,7 @@ TEST(TokenTools, UnreachableAndRefusedKeysWriteNoImage)
         argv.insert(argv.end(), args.begin(), args.end());
         RunResult r = run_program(argv);
         EXPECT_EQ(r.status, 1) << c.why;
-        std::string printable = c.uri.substr(0, c.uri.find("&pin-value"));
-        printable = printable.substr(0, printable.find("?pin-value"));
-        EXPECT_EQ(r.out, c.message + printable + "\n") << c.why;
+        EXPECT_EQ(r.out, c.message + c.uri.substr(0, c.uri.find('?')) + "\n") << c.why;
         EXPECT_NE(r.err.find(c.reason), std::string::npos) << c.why << ": " << r.err;
         EXPECT_EQ(read_file(f.out), (Bytes{9, 9, 9})) << c.why;
         expect_no_pin(r);
