@@ -186,16 +186,6 @@ int select_key(TokenKey *pKey, std::string *pWhy)
     return TOKEN_OK;
 }
 
-// Parses the URI, loads the modules and finds the tokens it selects.
-int reach_tokens(TokenSession *pSession, const char *pUri, std::vector<TokenSlot> *pTokens, std::string *pWhy)
-{
-    int nStatus = session_parse_uri(pSession, pUri, pWhy);
-    if (nStatus == TOKEN_OK) {
-        nStatus = session_reach_tokens(pSession, pTokens, pWhy);
-    }
-    return nStatus;
-}
-
 // True when the token lists CKM_RSA_X_509 among its mechanisms and offers it
 // for signing.
 bool offers_raw_rsa_signing(const TokenSlot &token)
@@ -217,11 +207,12 @@ bool offers_raw_rsa_signing(const TokenSlot &token)
            (info.flags & CKF_SIGN) != 0;
 }
 
-// The rest of token_key_open, on a fresh pKey.
-int open_key(TokenKey *pKey, const char *pUri, std::string *pWhy)
+// One try at the key of the parsed URI: its one token, a session, the login
+// where needed and the key.
+int open_in_token(TokenKey *pKey, std::string *pWhy)
 {
     std::vector<TokenSlot> tokens;
-    int nStatus = reach_tokens(&pKey->session, pUri, &tokens, pWhy);
+    int nStatus = session_reach_tokens(&pKey->session, &tokens, pWhy);
     if (nStatus != TOKEN_OK) {
         return nStatus;
     }
@@ -234,8 +225,16 @@ int open_key(TokenKey *pKey, const char *pUri, std::string *pWhy)
         return TOKEN_UNREACHABLE;
     }
     nStatus = session_open(&pKey->session, tokens[0], false, pWhy);
+    return nStatus == TOKEN_OK ? select_key(pKey, pWhy) : nStatus;
+}
+
+// The rest of token_key_open, on a fresh pKey.
+int open_key(TokenKey *pKey, const char *pUri, std::string *pWhy)
+{
+    int nStatus = session_parse_uri(&pKey->session, pUri, pWhy);
     if (nStatus == TOKEN_OK) {
-        nStatus = select_key(pKey, pWhy);
+        nStatus = session_retry(
+            &pKey->session, [pKey](std::string *pTryWhy) { return open_in_token(pKey, pTryWhy); }, pWhy);
     }
     session_free_uri(&pKey->session);
     if (!(pKey->access == TOKEN_SIGN && pKey->bAlwaysAuthenticate)) {
@@ -427,18 +426,19 @@ int generate_key(TokenSession *pSession, const char *pUri, int nBits, std::strin
         *pWhy = "a signing key has 1017 to 1024 bits, not " + std::to_string(nBits);
         return TOKEN_REFUSED;
     }
-    std::vector<TokenSlot> tokens;
-    nStatus = session_reach_tokens(pSession, &tokens, pWhy);
-    if (nStatus == TOKEN_OK && tokens.size() > 1) {
-        *pWhy = "several tokens match URI " + pSession->printable;
-        nStatus = TOKEN_UNREACHABLE;
-    }
-    if (nStatus == TOKEN_OK) {
-        nStatus = session_open(pSession, tokens[0], true, pWhy);
-    }
-    if (nStatus == TOKEN_OK) {
-        nStatus = session_log_in(pSession, false, pWhy);
-    }
+    nStatus = session_retry(
+        pSession,
+        [pSession](std::string *pTryWhy) {
+            std::vector<TokenSlot> tokens;
+            int nTry = session_reach_tokens(pSession, &tokens, pTryWhy);
+            if (nTry == TOKEN_OK && tokens.size() > 1) {
+                *pTryWhy = "several tokens match URI " + pSession->printable;
+                nTry = TOKEN_UNREACHABLE;
+            }
+            nTry = nTry == TOKEN_OK ? session_open(pSession, tokens[0], true, pTryWhy) : nTry;
+            return nTry == TOKEN_OK ? session_log_in(pSession, false, pTryWhy) : nTry;
+        },
+        pWhy);
     session_free_uri(pSession);
     return nStatus == TOKEN_OK ? make_only_key(pSession, label, nBits, pWhy) : nStatus;
 }
@@ -578,10 +578,20 @@ int token_list_keys(const char *pUri, std::vector<TokenKeyEntry> *pKeys, std::st
 {
     pKeys->clear();
     TokenSession session{};
-    std::vector<TokenSlot> tokens;
-    int nStatus = reach_tokens(&session, pUri, &tokens, pWhy);
-    for (size_t i = 0; nStatus == TOKEN_OK && i < tokens.size(); i++) {
-        nStatus = list_token(&session, tokens[i], pKeys, pWhy);
+    int nStatus = session_parse_uri(&session, pUri, pWhy);
+    if (nStatus == TOKEN_OK) {
+        nStatus = session_retry(
+            &session,
+            [&session, pKeys](std::string *pTryWhy) {
+                std::vector<TokenSlot> tokens;
+                pKeys->clear();
+                int nTry = session_reach_tokens(&session, &tokens, pTryWhy);
+                for (size_t i = 0; nTry == TOKEN_OK && i < tokens.size(); i++) {
+                    nTry = list_token(&session, tokens[i], pKeys, pTryWhy);
+                }
+                return nTry;
+            },
+            pWhy);
     }
     session_release(&session);
     if (nStatus != TOKEN_OK) {

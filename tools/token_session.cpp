@@ -7,8 +7,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <new>
+#include <sys/random.h>
 
 #include "token_key.h"
 
@@ -17,9 +19,9 @@ namespace {
 constexpr CK_SLOT_ID TOKEN_ANY_SLOT = static_cast<CK_SLOT_ID>(-1); // what p11-kit gives without slot-id
 constexpr size_t TOKEN_NAME_SHOWN = 64; // bytes of an unknown attribute's name a warning shows
 constexpr long TOKEN_BACKOFF_FIRST_MS = 25;
-constexpr long TOKEN_BACKOFF_MAX_MS = 300;
-static_assert(TOKEN_BACKOFF_FIRST_MS * 15 + TOKEN_BACKOFF_MAX_MS * (TOKEN_TRIES - 5) < 2500,
-              "the tries of a busy token take about 2 s");
+constexpr long TOKEN_BACKOFF_MAX_MS = 250;
+static_assert((TOKEN_BACKOFF_FIRST_MS * 15 + TOKEN_BACKOFF_MAX_MS * (TOKEN_TRIES - 5)) * 3 / 2 <= 2500,
+              "the tries of a busy token take about 2 s at most");
 
 // The query attributes a pkcs11: URI may carry (RFC 7512).
 const char *const g_apKnownQuery[] = {"module-name", "module-path", "pin-value", "pin-source"};
@@ -34,6 +36,7 @@ struct TokenScan {
     CK_SLOT_ID nSlot;     // its slot, for the calls about one slot
     bool bSlot;           // the call was about one slot
     int nInitialised;     // initialised tokens seen, matching the URI or not
+    int nUnlabelled;      // of those, tokens whose label is blank
 };
 
 // Notes the first answer other than CKR_OK in *pScan.
@@ -268,6 +271,7 @@ void collect_tokens(const TokenSession *pSession, CK_FUNCTION_LIST *pModule, std
             continue;
         }
         pScan->nInitialised++;
+        pScan->nUnlabelled += p11_kit_space_strlen(token.info.label, sizeof(token.info.label)) == 0 ? 1 : 0;
         if (bModule && bSlot && p11_kit_uri_match_token_info(pSession->pParsed, &token.info)) {
             pFound->push_back(token);
         }
@@ -294,7 +298,9 @@ std::string scan_answer(const TokenScan &scan)
         return std::string(" (") + scan.pCall + (scan.bSlot ? " for slot " + std::to_string(scan.nSlot) : "") +
                ": " + rv_text(scan.rv) + ")";
     }
-    return scan.nInitialised == 0 ? " (no initialised token)" : "";
+    return scan.nInitialised == 0   ? " (no initialised token)"
+           : scan.nUnlabelled > 0 ? " (a token without a label)"
+                                  : "";
 }
 
 } // namespace
@@ -355,6 +361,12 @@ void token_backoff(int nTry)
         nMs *= 2;
     }
     nMs = nMs < TOKEN_BACKOFF_MAX_MS ? nMs : TOKEN_BACKOFF_MAX_MS;
+    // Up to half as long again at random, so that runs that met at the token
+    // do not all come back at once.
+    unsigned short nRandom = 0;
+    if (getrandom(&nRandom, sizeof(nRandom), GRND_NONBLOCK) == static_cast<ssize_t>(sizeof(nRandom))) {
+        nMs += nRandom % (nMs / 2 + 1);
+    }
     timespec wait = {nMs / 1000, (nMs % 1000) * 1000000};
     (void)nanosleep(&wait, nullptr); // a signal that cuts it short ends the wait early, no more
 }
@@ -395,29 +407,36 @@ int session_parse_uri(TokenSession *pSession, const char *pUri, std::string *pWh
 
 int session_reach_tokens(TokenSession *pSession, std::vector<TokenSlot> *pTokens, std::string *pWhy)
 {
-    TokenScan scan{};
-    for (int nTry = 1;; nTry++) {
-        int nStatus = load_modules(pSession, pWhy);
-        if (nStatus != TOKEN_OK) {
-            return nStatus;
-        }
-        pTokens->clear();
-        scan = TokenScan{};
-        find_tokens(pSession, pTokens, &scan);
-        // A module that reads its token store while another process writes
-        // it may miss the token, or fail to describe it, for a moment.
-        bool bBusy = rv_is_transient(scan.rv) || scan.nInitialised == 0;
-        if (!pTokens->empty() || !bBusy || nTry == TOKEN_TRIES) {
-            break;
-        }
-        release_modules(&pSession->modules);
-        token_backoff(nTry);
+    pTokens->clear();
+    int nStatus = load_modules(pSession, pWhy);
+    if (nStatus != TOKEN_OK) {
+        return nStatus;
     }
+    TokenScan scan{};
+    find_tokens(pSession, pTokens, &scan);
     if (pTokens->empty()) {
+        // A module that reads its token store while another process writes
+        // it may miss the token, fail to describe it, or describe it without
+        // its label (SoftHSM2), for a moment.
+        pSession->bBusy = rv_is_transient(scan.rv) || scan.nInitialised == 0 || scan.nUnlabelled > 0;
         *pWhy = "no token matches URI " + pSession->printable + scan_answer(scan);
         return TOKEN_UNREACHABLE;
     }
     return TOKEN_OK;
+}
+
+int session_retry(TokenSession *pSession, const std::function<int(std::string *)> &attempt, std::string *pWhy)
+{
+    for (int nTry = 1;; nTry++) {
+        pSession->bBusy = false;
+        int nStatus = attempt(pWhy);
+        if (nStatus == TOKEN_OK || !pSession->bBusy || nTry == TOKEN_TRIES) {
+            return nStatus;
+        }
+        session_end(pSession);
+        release_modules(&pSession->modules);
+        token_backoff(nTry);
+    }
 }
 
 int session_open(TokenSession *pSession, const TokenSlot &token, bool bWrite, std::string *pWhy)
@@ -429,6 +448,7 @@ int session_open(TokenSession *pSession, const TokenSlot &token, bool bWrite, st
     CK_FLAGS nFlags = CKF_SERIAL_SESSION | (bWrite ? CKF_RW_SESSION : 0);
     CK_RV rv = token.pModule->C_OpenSession(token.nSlot, nFlags, nullptr, nullptr, &pSession->hSession);
     if (rv != CKR_OK) {
+        pSession->bBusy = rv_is_transient(rv);
         *pWhy = "no session with token " + pSession->tokenLabel + ": " + rv_text(rv);
         return TOKEN_UNREACHABLE;
     }
@@ -439,7 +459,7 @@ int session_open(TokenSession *pSession, const TokenSlot &token, bool bWrite, st
 int session_log_in(TokenSession *pSession, bool bKeep, std::string *pWhy)
 {
     TokenPin *pPin = &pSession->pin;
-    int nStatus = pin_obtain(p11_kit_uri_get_pin_value(pSession->pParsed), p11_kit_uri_get_pin_source(pSession->pParsed),
+    int nStatus = pPin->nLen > 0 ? TOKEN_OK : pin_obtain(p11_kit_uri_get_pin_value(pSession->pParsed), p11_kit_uri_get_pin_source(pSession->pParsed),
                              pSession->tokenLabel, pPin, pWhy);
     if (nStatus == TOKEN_OK && pPin->nLen == 0) {
         *pWhy = "empty PIN for token " + pSession->tokenLabel;
@@ -450,7 +470,12 @@ int session_log_in(TokenSession *pSession, bool bKeep, std::string *pWhy)
         return nStatus;
     }
     CK_RV rv = pSession->pModule->C_Login(pSession->hSession, CKU_USER, pPin->sz, pPin->nLen);
-    if (!bKeep || (rv != CKR_OK && rv != CKR_USER_ALREADY_LOGGED_IN)) {
+    // A token that showed an initialised PIN a moment ago and now has none
+    // could not read its own store (SoftHSM2, while another process rewrites
+    // it): the PIN is kept for the next try.
+    pSession->bBusy = rv_is_transient(rv) ||
+                      (rv == CKR_USER_PIN_NOT_INITIALIZED && (pSession->nTokenFlags & CKF_USER_PIN_INITIALIZED) != 0);
+    if (!pSession->bBusy && (!bKeep || (rv != CKR_OK && rv != CKR_USER_ALREADY_LOGGED_IN))) {
         pin_forget(pPin);
     }
     if (rv == CKR_OK) {

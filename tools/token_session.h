@@ -8,6 +8,7 @@
 #include <p11-kit/p11-kit.h>
 #include <p11-kit/uri.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -42,7 +43,8 @@ struct TokenSession {
     CK_SESSION_HANDLE hSession;
     bool bSession;
     bool bLoggedIn; // this session logged in, so it logs out
-    TokenPin pin;   // only an always-authenticate signing key keeps it past login
+    bool bBusy;     // the last failure was the token being busy, for a moment
+    TokenPin pin;   // kept past login only by an always-authenticate signing key, and for another try
 };
 
 // A PKCS#11 result as text.
@@ -65,18 +67,24 @@ std::string token_label(const CK_TOKEN_INFO &info);
 int session_parse_uri(TokenSession *pSession, const char *pUri, std::string *pWhy);
 
 // Loads the modules the parsed URI names and collects every token it
-// selects. While none matches and the modules said they were busy (or showed
-// no initialised token at all), tries again with the modules loaded anew, up
-// to TOKEN_TRIES times; the last answer is in *pWhy. TOKEN_UNREACHABLE when
-// no token matches.
+// selects. TOKEN_UNREACHABLE when none matches, with the modules' own answer
+// in *pWhy, and bBusy set where they said they were busy (or showed no
+// initialised token at all: a store being rewritten).
 int session_reach_tokens(TokenSession *pSession, std::vector<TokenSlot> *pTokens, std::string *pWhy);
+
+// Runs attempt (which reaches the token, opens a session, logs in ...) until
+// it succeeds, fails without bBusy, or TOKEN_TRIES tries are spent; between
+// tries the session ends and the modules are released (the parsed URI and a
+// PIN already given are kept), then a pause. Returns the last try's status.
+int session_retry(TokenSession *pSession, const std::function<int(std::string *)> &attempt, std::string *pWhy);
 
 // Opens a session with the token (read-write with bWrite).
 int session_open(TokenSession *pSession, const TokenSlot &token, bool bWrite, std::string *pWhy);
 
-// Logs the session in as the user with the URI's PIN. An empty PIN is
-// refused before the token sees it, so that no try is spent. The PIN is wiped
-// after C_Login unless bKeep (and on every failure).
+// Logs the session in as the user with the URI's PIN (or the one a try
+// before obtained). An empty PIN is refused before the token sees it, so that
+// no try is spent. The PIN is wiped after C_Login unless bKeep, and on every
+// failure but a busy token's.
 int session_log_in(TokenSession *pSession, bool bKeep, std::string *pWhy);
 
 // Logs out where this session logged in, and closes it.
