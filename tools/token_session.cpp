@@ -2,6 +2,7 @@
 // as parsed and as shown, and the login.
 #include "token_session.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -28,6 +29,10 @@ const char *const g_apKnownQuery[] = {"module-name", "module-path", "pin-value",
 
 // The tool named in warnings, or null.
 const char *g_pToolName = nullptr;
+
+// The attribute names already warned of in this run, so that a URI opened
+// twice warns once.
+std::vector<std::string> g_warned;
 
 // What a look for tokens saw besides the tokens that match.
 struct TokenScan {
@@ -92,8 +97,9 @@ bool known_query_attribute(const char *p, size_t nLen)
 }
 
 // Prints "TOOL: warning: pkcs11: URI query attribute ignored: NAME" on
-// standard error, NAME (nLen bytes at p) cut to TOKEN_NAME_SHOWN bytes with
-// every byte that is not printable ASCII, and the backslash, as \xNN.
+// standard error, once a run for each NAME (nLen bytes at p), cut to
+// TOKEN_NAME_SHOWN bytes with every byte that is not printable ASCII, and the
+// backslash, as \xNN.
 void warn_ignored(const char *p, size_t nLen)
 {
     std::string name;
@@ -110,6 +116,10 @@ void warn_ignored(const char *p, size_t nLen)
     if (nLen > TOKEN_NAME_SHOWN) {
         name += "...";
     }
+    if (std::find(g_warned.begin(), g_warned.end(), name) != g_warned.end()) {
+        return;
+    }
+    g_warned.push_back(name);
     fflush(stdout);
     fprintf(stderr, "%s%swarning: pkcs11: URI query attribute ignored: %s\n", g_pToolName != nullptr ? g_pToolName : "",
             g_pToolName != nullptr ? ": " : "", name.c_str());
