@@ -313,22 +313,27 @@ int list_token(TokenSession *pSession, const TokenSlot &token, std::vector<Token
     return nStatus;
 }
 
-// The RSA private keys labelled label in the session's token.
-CK_RV find_labelled_keys(const TokenSession *pSession, const std::string &label, std::vector<CK_OBJECT_HANDLE> *pFound)
+// The objects of the session's token labelled label, of class *pnClass
+// unless that is null, with CKA_ID szId unless that is null.
+CK_RV find_labelled(const TokenSession *pSession, const std::string &label, const CK_OBJECT_CLASS *pnClass,
+                    const unsigned char *szId, std::vector<CK_OBJECT_HANDLE> *pFound)
 {
-    CK_OBJECT_CLASS nClass = CKO_PRIVATE_KEY;
-    CK_ATTRIBUTE aTemplate[] = {{CKA_CLASS, &nClass, sizeof(nClass)},
-                                {CKA_LABEL, const_cast<char *>(label.data()), label.size()}};
-    return find_objects(pSession, aTemplate, 2, pFound);
+    CK_ATTRIBUTE aTemplate[3] = {{CKA_LABEL, const_cast<char *>(label.data()), label.size()}};
+    CK_ULONG nTemplate = 1;
+    if (pnClass != nullptr) {
+        aTemplate[nTemplate++] = {CKA_CLASS, const_cast<CK_OBJECT_CLASS *>(pnClass), sizeof(*pnClass)};
+    }
+    if (szId != nullptr) {
+        aTemplate[nTemplate++] = {CKA_ID, const_cast<unsigned char *>(szId), TOKEN_ID_NEW};
+    }
+    return find_objects(pSession, aTemplate, nTemplate, pFound);
 }
 
-// Makes a key pair of nBits labelled label, with a fresh random CKA_ID, in
-// the session's token (see token_generate_key).
-int make_key_pair(TokenSession *pSession, const std::string &label, int nBits, CK_OBJECT_HANDLE *phPublic,
-                  CK_OBJECT_HANDLE *phPrivate, std::string *pWhy)
+// Makes a key pair of nBits labelled label, with the fresh random CKA_ID it
+// puts in szId, in the session's token (see token_generate_key).
+int make_key_pair(TokenSession *pSession, const std::string &label, int nBits, unsigned char *szId, std::string *pWhy)
 {
-    unsigned char szId[TOKEN_ID_NEW];
-    if (getrandom(szId, sizeof(szId), 0) != static_cast<ssize_t>(sizeof(szId))) {
+    if (getrandom(szId, TOKEN_ID_NEW, 0) != TOKEN_ID_NEW) {
         *pWhy = std::string("no random CKA_ID: ") + strerror(errno);
         return TOKEN_UNREACHABLE;
     }
@@ -343,18 +348,20 @@ int make_key_pair(TokenSession *pSession, const std::string &label, int nBits, C
         {CKA_MODULUS_BITS, &nModulusBits, sizeof(nModulusBits)},
         {CKA_PUBLIC_EXPONENT, szExponent, sizeof(szExponent)},
         {CKA_LABEL, pLabel, label.size()},
-        {CKA_ID, szId, sizeof(szId)},
+        {CKA_ID, szId, TOKEN_ID_NEW},
     };
     CK_ATTRIBUTE aPrivate[] = {
         {CKA_TOKEN, &bTrue, sizeof(bTrue)},     {CKA_PRIVATE, &bTrue, sizeof(bTrue)},
         {CKA_SENSITIVE, &bTrue, sizeof(bTrue)}, {CKA_EXTRACTABLE, &bFalse, sizeof(bFalse)},
         {CKA_SIGN, &bTrue, sizeof(bTrue)},      {CKA_LABEL, pLabel, label.size()},
-        {CKA_ID, szId, sizeof(szId)},
+        {CKA_ID, szId, TOKEN_ID_NEW},
     };
     CK_MECHANISM mechanism = {CKM_RSA_PKCS_KEY_PAIR_GEN, nullptr, 0};
+    CK_OBJECT_HANDLE hPublic = 0;
+    CK_OBJECT_HANDLE hPrivate = 0;
     CK_RV rv = pSession->pModule->C_GenerateKeyPair(pSession->hSession, &mechanism, aPublic,
                                                     sizeof(aPublic) / sizeof(aPublic[0]), aPrivate,
-                                                    sizeof(aPrivate) / sizeof(aPrivate[0]), phPublic, phPrivate);
+                                                    sizeof(aPrivate) / sizeof(aPrivate[0]), &hPublic, &hPrivate);
     if (rv != CKR_OK) {
         *pWhy = "token " + pSession->tokenLabel + " made no key pair: " + rv_text(rv);
         return TOKEN_UNREACHABLE;
@@ -362,50 +369,69 @@ int make_key_pair(TokenSession *pSession, const std::string &label, int nBits, C
     return TOKEN_OK;
 }
 
+// One try at a read-write session, logged in, with the one token of the
+// parsed URI; the PIN is kept for the sessions after.
+int reach_for_writing(TokenSession *pSession, std::string *pWhy)
+{
+    std::vector<TokenSlot> tokens;
+    int nStatus = session_reach_tokens(pSession, &tokens, pWhy);
+    if (nStatus == TOKEN_OK && tokens.size() > 1) {
+        *pWhy = "several tokens match URI " + pSession->printable;
+        nStatus = TOKEN_UNREACHABLE;
+    }
+    nStatus = nStatus == TOKEN_OK ? session_open(pSession, tokens[0], true, pWhy) : nStatus;
+    return nStatus == TOKEN_OK ? session_log_in(pSession, true, pWhy) : nStatus;
+}
+
+// The same session again, with the modules loaded anew after a pause: a
+// module may not show what another process has just made until it reads its
+// store afresh.
+int reach_again(TokenSession *pSession, int nTry, std::string *pWhy)
+{
+    session_restart(pSession);
+    token_backoff(nTry);
+    return session_retry(
+        pSession, [pSession](std::string *pTryWhy) { return reach_for_writing(pSession, pTryWhy); }, pWhy);
+}
+
 // Makes the key pair unless the token holds an object labelled label; then
-// looks again, and where another run made a key with that label at the same
-// time removes ours, so that at most one survives. Ours is made again (after
-// a pause) when none survived, up to TOKEN_TRIES times.
+// looks again (afresh), and where another run made a key with that label at
+// the same time removes ours, so that at most one survives. Ours is made
+// again when none survived, up to TOKEN_TRIES times.
 int make_only_key(TokenSession *pSession, const std::string &label, int nBits, std::string *pWhy)
 {
+    const CK_OBJECT_CLASS nPrivate = CKO_PRIVATE_KEY;
+    std::string raced = "another key with label " + label + " was made at the same time";
     for (int nTry = 1;; nTry++) {
         std::vector<CK_OBJECT_HANDLE> found;
-        CK_ATTRIBUTE labelOnly = {CKA_LABEL, const_cast<char *>(label.data()), label.size()};
-        CK_RV rv = find_objects(pSession, &labelOnly, 1, &found);
+        CK_RV rv = find_labelled(pSession, label, nTry == 1 ? nullptr : &nPrivate, nullptr, &found);
+        if (rv == CKR_OK && !found.empty()) {
+            *pWhy = nTry == 1 ? "token " + pSession->tokenLabel + " already holds an object labelled " + label : raced;
+            return TOKEN_REFUSED;
+        }
+        unsigned char szId[TOKEN_ID_NEW];
+        int nStatus = rv == CKR_OK ? make_key_pair(pSession, label, nBits, szId, pWhy) : TOKEN_UNREACHABLE;
+        nStatus = nStatus == TOKEN_OK ? reach_again(pSession, 1, pWhy) : nStatus;
+        rv = nStatus == TOKEN_OK ? find_labelled(pSession, label, &nPrivate, nullptr, &found) : rv;
         if (rv != CKR_OK) {
             *pWhy = "cannot search token " + pSession->tokenLabel + ": " + rv_text(rv);
             return TOKEN_UNREACHABLE;
         }
-        if (!found.empty()) {
-            *pWhy = nTry == 1 ? "token " + pSession->tokenLabel + " already holds an object labelled " + label
-                              : "another key with label " + label + " was made at the same time";
+        if (nStatus != TOKEN_OK || found.size() == 1) {
+            return nStatus;
+        }
+        rv = find_labelled(pSession, label, nullptr, szId, &found);
+        for (size_t i = 0; rv == CKR_OK && i < found.size(); i++) {
+            rv = pSession->pModule->C_DestroyObject(pSession->hSession, found[i]);
+        }
+        if (rv != CKR_OK || nTry == TOKEN_TRIES) {
+            *pWhy = raced + (rv != CKR_OK ? "; ours was not removed: " + rv_text(rv) : "");
             return TOKEN_REFUSED;
         }
-        CK_OBJECT_HANDLE hPublic = 0;
-        CK_OBJECT_HANDLE hPrivate = 0;
-        int nStatus = make_key_pair(pSession, label, nBits, &hPublic, &hPrivate, pWhy);
+        nStatus = reach_again(pSession, nTry, pWhy);
         if (nStatus != TOKEN_OK) {
             return nStatus;
         }
-        rv = find_labelled_keys(pSession, label, &found);
-        if (rv == CKR_OK && found.size() == 1) {
-            return TOKEN_OK;
-        }
-        CK_RV rvPrivate = pSession->pModule->C_DestroyObject(pSession->hSession, hPrivate);
-        CK_RV rvPublic = pSession->pModule->C_DestroyObject(pSession->hSession, hPublic);
-        if (rv != CKR_OK || rvPrivate != CKR_OK || rvPublic != CKR_OK) {
-            *pWhy = "token " + pSession->tokenLabel + " made a key pair labelled " + label + " but " +
-                    (rv != CKR_OK ? "cannot be searched again: " + rv_text(rv) : "holds another key with that label") +
-                    (rvPrivate != CKR_OK || rvPublic != CKR_OK
-                         ? "; ours was not removed: " + rv_text(rvPrivate != CKR_OK ? rvPrivate : rvPublic)
-                         : "; ours was removed");
-            return TOKEN_REFUSED;
-        }
-        if (nTry == TOKEN_TRIES) {
-            *pWhy = "another key with label " + label + " was made at the same time";
-            return TOKEN_REFUSED;
-        }
-        token_backoff(nTry);
     }
 }
 
@@ -427,19 +453,7 @@ int generate_key(TokenSession *pSession, const char *pUri, int nBits, std::strin
         return TOKEN_REFUSED;
     }
     nStatus = session_retry(
-        pSession,
-        [pSession](std::string *pTryWhy) {
-            std::vector<TokenSlot> tokens;
-            int nTry = session_reach_tokens(pSession, &tokens, pTryWhy);
-            if (nTry == TOKEN_OK && tokens.size() > 1) {
-                *pTryWhy = "several tokens match URI " + pSession->printable;
-                nTry = TOKEN_UNREACHABLE;
-            }
-            nTry = nTry == TOKEN_OK ? session_open(pSession, tokens[0], true, pTryWhy) : nTry;
-            return nTry == TOKEN_OK ? session_log_in(pSession, false, pTryWhy) : nTry;
-        },
-        pWhy);
-    session_free_uri(pSession);
+        pSession, [pSession](std::string *pTryWhy) { return reach_for_writing(pSession, pTryWhy); }, pWhy);
     return nStatus == TOKEN_OK ? make_only_key(pSession, label, nBits, pWhy) : nStatus;
 }
 

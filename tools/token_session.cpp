@@ -443,10 +443,15 @@ int session_retry(TokenSession *pSession, const std::function<int(std::string *)
         if (nStatus == TOKEN_OK || !pSession->bBusy || nTry == TOKEN_TRIES) {
             return nStatus;
         }
-        session_end(pSession);
-        release_modules(&pSession->modules);
+        session_restart(pSession);
         token_backoff(nTry);
     }
+}
+
+void session_restart(TokenSession *pSession)
+{
+    session_end(pSession);
+    release_modules(&pSession->modules);
 }
 
 int session_open(TokenSession *pSession, const TokenSlot &token, bool bWrite, std::string *pWhy)

@@ -87,6 +87,10 @@ int session_open(TokenSession *pSession, const TokenSlot &token, bool bWrite, st
 // failure but a busy token's.
 int session_log_in(TokenSession *pSession, bool bKeep, std::string *pWhy);
 
+// Ends the session and releases the modules, keeping the parsed URI and the
+// PIN, for another try.
+void session_restart(TokenSession *pSession);
+
 // Logs out where this session logged in, and closes it.
 void session_end(TokenSession *pSession);
 
