@@ -417,7 +417,6 @@ int session_parse_uri(TokenSession *pSession, const char *pUri, std::string *pWh
 
 int session_reach_tokens(TokenSession *pSession, std::vector<TokenSlot> *pTokens, std::string *pWhy)
 {
-    pTokens->clear();
     int nStatus = load_modules(pSession, pWhy);
     if (nStatus != TOKEN_OK) {
         return nStatus;

@@ -66,10 +66,11 @@ std::string token_label(const CK_TOKEN_INFO &info);
 // attribute we do not know is named in a warning and left out.
 int session_parse_uri(TokenSession *pSession, const char *pUri, std::string *pWhy);
 
-// Loads the modules the parsed URI names and collects every token it
-// selects. TOKEN_UNREACHABLE when none matches, with the modules' own answer
-// in *pWhy, and bBusy set where they said they were busy (or showed no
-// initialised token at all: a store being rewritten).
+// Loads the modules the parsed URI names and adds every token it selects to
+// *pTokens (empty). TOKEN_UNREACHABLE when none matches, with the modules'
+// own answer in *pWhy, and bBusy set where they said they were busy (or
+// showed no initialised token at all, or one without a label: a store being
+// rewritten).
 int session_reach_tokens(TokenSession *pSession, std::vector<TokenSlot> *pTokens, std::string *pWhy);
 
 // Runs attempt (which reaches the token, opens a session, logs in ...) until

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <tuple>
 #include <fcntl.h>
 #include <fstream>
 #include <functional>
@@ -262,6 +263,8 @@ TEST_F(TokenKeyTest, PinFromUriOrFileAndNoLoginWithoutOne)
               "cannot read the pin-source file: longer than a PIN");
     EXPECT_EQ(refusal(hsm.uri("object=key", "pin-source=" + hsm.dir.file("none")), TOKEN_UNREACHABLE),
               "cannot open the pin-source file: No such file or directory");
+    EXPECT_EQ(refusal(hsm.uri("object=key", "pin-value=" + std::string(256, '1')), TOKEN_UNREACHABLE),
+              "pin-value longer than a PIN");
 
     // A C_Login with a wrong or empty PIN sets CKF_USER_PIN_COUNT_LOW in
     // SoftHSM2; without a PIN (and with an empty one) nothing may log in.
@@ -270,8 +273,11 @@ TEST_F(TokenKeyTest, PinFromUriOrFileAndNoLoginWithoutOne)
     EXPECT_EQ(whys.back(), "no PIN: give pin-value or pin-source, or run on a terminal");
     refusal(hsm.uri("token=sign;object=key", "pin-value="), TOKEN_UNREACHABLE);
     EXPECT_EQ(token_flags("sign") & CKF_USER_PIN_COUNT_LOW, 0u);
+    auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(refusal(hsm.uri("token=sign;object=key", "pin-value=" + kWrongPin), TOKEN_UNREACHABLE),
               "wrong PIN for token sign");
+    std::chrono::duration<double> waited = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(waited.count(), 1.0) << "a wrong PIN is not tried again";
     EXPECT_NE(token_flags("sign") & CKF_USER_PIN_COUNT_LOW, 0u);
 }
 
@@ -358,6 +364,20 @@ TEST_F(TokenKeyTest, ModuleFromUriEnvironmentOrRegistry)
     EXPECT_EQ(refusal("pkcs11:token=%zz;object=key?pin-value=" + kPin, TOKEN_UNREACHABLE)
                   .rfind("bad URI pkcs11:token=%zz;object=key:", 0),
               0u);
+
+    // A module that cannot describe a token: its answer is in the refusal,
+    // and only an answer that means "busy" is asked again, for about 2 s.
+    std::string fake = std::string("pkcs11:token=wanted?module-path=") + FAKE_TOKEN_MODULE_PATH;
+    for (const auto &[pRv, pAnswer, bAgain] : {std::tuple{"0x32", "The device was removed or unplugged", false},
+                                               std::tuple{"5", "Internal error", true}}) {
+        ASSERT_EQ(setenv("FAKE_TOKEN_INFO_RV", pRv, 1), 0);
+        auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(refusal(fake, TOKEN_UNREACHABLE),
+                  "no token matches URI pkcs11:token=wanted (C_GetTokenInfo for slot 1: " + std::string(pAnswer) + ")");
+        std::chrono::duration<double> waited = std::chrono::steady_clock::now() - start;
+        EXPECT_EQ(waited.count() > 1.0, bAgain) << pRv << ": " << waited.count() << " s";
+    }
+    ASSERT_EQ(unsetenv("FAKE_TOKEN_INFO_RV"), 0);
 
     // A token without raw RSA gives public halves only.
     ASSERT_TRUE(hsm.write_conf("slots.mechanisms = CKM_RSA_PKCS"));
@@ -512,7 +532,7 @@ TEST(TokenUriTest, PrintableUriHasNoQueryNorPinAttribute)
         {"pkcs11:token=a?PIN-VALUE=1234&module-name=m", "pkcs11:token=a"},
         {"pkcs11:token=a;object=k?", "pkcs11:token=a;object=k"},
         {"pkcs11:pin-value=1234;token=a;object=pin-value", "pkcs11:token=a;object=pin-value"},
-        {"pkcs11:token=a;PIN-Value=1234;pin%2dvalue=1234;pin%2Dsource=/p;pin-source", "pkcs11:token=a"},
+        {"pkcs11:token=a;PIN-Value=1234;pin%2dvalue=1234;pin%2Dsource=/p;pin-source;%50in-valu%65", "pkcs11:token=a"},
         {"pkcs11:token=a;pin-valued=1;pin%2=1;pin-value%=1", "pkcs11:token=a;pin-valued=1;pin%2=1;pin-value%=1"},
         {"sign.key?pin-value=1", "sign.key?pin-value=1"},
     };
