@@ -370,7 +370,7 @@ void token_backoff(int nTry)
     for (int i = 1; i < nTry && nMs < TOKEN_BACKOFF_MAX_MS; i++) {
         nMs *= 2;
     }
-    nMs = nMs < TOKEN_BACKOFF_MAX_MS ? nMs : TOKEN_BACKOFF_MAX_MS;
+    nMs = std::min(nMs, TOKEN_BACKOFF_MAX_MS);
     // Up to half as long again at random, so that runs that met at the token
     // do not all come back at once.
     unsigned short nRandom = 0;

@@ -6,29 +6,20 @@
 #include <stdlib.h>
 #include <string.h>
 
-/* Starts the module: nothing to set up. */
-static CK_RV fake_initialize(void *pArgs)
+/* C_Initialize and C_Finalize: nothing to set up or release. */
+static CK_RV fake_nothing(void *pArgs)
 {
     (void)pArgs;
     return CKR_OK;
 }
 
-/* Stops the module: nothing to release. */
-static CK_RV fake_finalize(void *pReserved)
-{
-    (void)pReserved;
-    return CKR_OK;
-}
-
-/* The module's description, blank but for its version. */
+/* The module's description, blank. */
 static CK_RV fake_get_info(CK_INFO *pInfo)
 {
     memset(pInfo, ' ', sizeof(*pInfo));
-    pInfo->cryptokiVersion.major = 2;
-    pInfo->cryptokiVersion.minor = 40;
+    pInfo->cryptokiVersion = (CK_VERSION){2, 40};
+    pInfo->libraryVersion = (CK_VERSION){1, 0};
     pInfo->flags = 0;
-    pInfo->libraryVersion.major = 1;
-    pInfo->libraryVersion.minor = 0;
     return CKR_OK;
 }
 
@@ -36,46 +27,35 @@ static CK_RV fake_get_info(CK_INFO *pInfo)
 static CK_RV fake_get_slot_list(CK_BBOOL bTokenPresent, CK_SLOT_ID *pSlots, CK_ULONG *pnCount)
 {
     (void)bTokenPresent;
-    if (pSlots != NULL && *pnCount < 2) {
-        *pnCount = 2;
+    CK_ULONG nRoom = *pnCount;
+    *pnCount = 2;
+    if (pSlots != NULL && nRoom < 2) {
         return CKR_BUFFER_TOO_SMALL;
     }
     if (pSlots != NULL) {
         pSlots[0] = 1;
         pSlots[1] = 2;
     }
-    *pnCount = 2;
     return CKR_OK;
 }
 
 /* Slots 1 and 2, each with a token in it. */
 static CK_RV fake_get_slot_info(CK_SLOT_ID nSlot, CK_SLOT_INFO *pInfo)
 {
-    if (nSlot != 1 && nSlot != 2) {
-        return CKR_SLOT_ID_INVALID;
-    }
     memset(pInfo, ' ', sizeof(*pInfo));
     pInfo->flags = CKF_TOKEN_PRESENT;
-    pInfo->hardwareVersion.major = pInfo->hardwareVersion.minor = 0;
-    pInfo->firmwareVersion.major = pInfo->firmwareVersion.minor = 0;
-    return CKR_OK;
+    pInfo->hardwareVersion = pInfo->firmwareVersion = (CK_VERSION){0, 0};
+    return nSlot == 1 || nSlot == 2 ? CKR_OK : CKR_SLOT_ID_INVALID;
 }
 
 /* FAKE_TOKEN_INFO_RV for slot 1, the initialised token "fake" for slot 2. */
 static CK_RV fake_get_token_info(CK_SLOT_ID nSlot, CK_TOKEN_INFO *pInfo)
 {
     const char *pRv = getenv("FAKE_TOKEN_INFO_RV");
-    if (nSlot != 1 && nSlot != 2) {
-        return CKR_SLOT_ID_INVALID;
+    if (nSlot != 2) {
+        return nSlot == 1 && pRv != NULL ? (CK_RV)strtoul(pRv, NULL, 0) : CKR_SLOT_ID_INVALID;
     }
-    if (nSlot == 1) {
-        return pRv != NULL ? (CK_RV)strtoul(pRv, NULL, 0) : CKR_GENERAL_ERROR;
-    }
-    memset(pInfo, 0, sizeof(*pInfo));
-    memset(pInfo->label, ' ', sizeof(pInfo->label));
-    memset(pInfo->manufacturerID, ' ', sizeof(pInfo->manufacturerID));
-    memset(pInfo->model, ' ', sizeof(pInfo->model));
-    memset(pInfo->serialNumber, ' ', sizeof(pInfo->serialNumber));
+    memset(pInfo, ' ', sizeof(*pInfo));
     memcpy(pInfo->label, "fake", 4);
     pInfo->flags = CKF_TOKEN_INITIALIZED;
     return CKR_OK;
@@ -83,8 +63,8 @@ static CK_RV fake_get_token_info(CK_SLOT_ID nSlot, CK_TOKEN_INFO *pInfo)
 
 static CK_FUNCTION_LIST g_functions = {
     .version = {2, 40},
-    .C_Initialize = fake_initialize,
-    .C_Finalize = fake_finalize,
+    .C_Initialize = fake_nothing,
+    .C_Finalize = fake_nothing,
     .C_GetInfo = fake_get_info,
     .C_GetSlotList = fake_get_slot_list,
     .C_GetSlotInfo = fake_get_slot_info,
