@@ -549,6 +549,7 @@ int main(int argc, char **argv)
 {
     secrets_protect_process();
     output_install_signal_handlers();
+    token_set_tool_name("key_tool");
     cli_init("key_tool", false);
     int nStatus = run(argc, argv);
     secrets_wipe_at_exit();
