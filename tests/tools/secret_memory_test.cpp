@@ -6,11 +6,16 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
 
 #include "encrypt_tool.h"
 #include "key_file.h"
 #include "test_support.h"
+#include "token_support.h"
 
 namespace {
 
@@ -245,6 +250,56 @@ TEST(SecretsInCore, NoCoreOfARunStoppedMidSigningHoldsTheExponent)
             }
         }
         EXPECT_FALSE(WCOREDUMP(status)) << tool[0] << " dumped a core";
+    }
+
+    // Each tool stopped while it waits on a FIFO for a secret: a key file, a
+    // passphrase, a PIN from a pin-source file. It has made itself
+    // non-dumpable before it reads any of them, and dumps no core.
+    SoftHsm hsm;
+    EVP_PKEY *pKey = new_rsa_key(1024);
+    bool bToken = hsm.bReady && hsm.init_token("fifo", "4321") && hsm.import_key(pKey, "fifo", "sign", "01", "4321");
+    EVP_PKEY_free(pKey);
+    std::string fifo = f.dir.file("secret.fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::string uri = hsm.uri("token=fifo;object=sign", "pin-source=" + fifo);
+    std::string pem = f.dir.file("locked.pem");
+    ASSERT_EQ(run_program({"/usr/bin/openssl", "genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:1024",
+                           "-aes-128-cbc", "-pass", "pass:secret", "-out", pem})
+                  .status,
+              0);
+    const std::vector<std::string> waiting[] = {
+        {ENCRYPT_TOOL_PATH, f.in, f.out, f.code, fifo, f.comm},
+        {VERIFY_TOOL_PATH, "--key", fifo, f.in},
+        {KEY_TOOL_PATH, "import", "--passphrase-file", fifo, pem, f.dir.file("imported.key")},
+        {ENCRYPT_TOOL_PATH, f.in, f.out, f.code, uri, f.comm},
+        {VERIFY_TOOL_PATH, "--key", uri, f.in},
+        {KEY_TOOL_PATH, "show", uri},
+    };
+    for (const std::vector<std::string> &tool : waiting) {
+        bool bUri = std::any_of(tool.begin(), tool.end(), [](const std::string &a) { return a.rfind("pkcs11:", 0) == 0; });
+        if (bUri && !bToken) {
+            continue; // SoftHSM2 is not installed
+        }
+        std::vector<std::string> argv{"/bin/sh", "-c", "ulimit -c unlimited && cd \"$0\" && exec \"$@\"", f.dir.path};
+        argv.insert(argv.end(), tool.begin(), tool.end());
+        int pid = spawn_program(argv);
+        // Once a writer opens the FIFO, the tool's open returns and it waits
+        // in its read: well inside main.
+        int fdWriter = -1;
+        for (int i = 0; i < 1000 && fdWriter < 0; i++) {
+            fdWriter = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        ASSERT_GE(fdWriter, 0) << tool[0] << " never opened the FIFO";
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        kill(pid, SIGQUIT);
+        int status = wait_program(pid);
+        close(fdWriter);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGQUIT) << tool[0] << " " << tool[1];
+        EXPECT_FALSE(WCOREDUMP(status)) << tool[0] << " " << tool[1] << " dumped a core while it waited for a secret";
+        for (const std::string &name : folder_names(f.dir.path)) {
+            EXPECT_NE(name.rfind("core", 0), 0u) << tool[0] << " " << tool[1] << ": " << name;
+        }
     }
 }
 
