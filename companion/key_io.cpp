@@ -16,6 +16,7 @@
 namespace {
 
 constexpr int MAX_WITNESSES = 100;
+constexpr int MAX_PRIMES = 5; // OpenSSL's limit for a multi-prime key
 
 // The reason of OpenSSL's last error, or pDefault; clears the error queue.
 std::string openssl_reason(const char *pDefault)
@@ -26,43 +27,40 @@ std::string openssl_reason(const char *pDefault)
     return pReason != nullptr ? pReason : pDefault;
 }
 
-// Recovers the primes p and q of n from e and d: with e d - 1 = 2^t r, r odd,
-// some g^(r 2^i) is a square root of 1 other than +-1, and gcd(it - 1, n) is a
-// prime factor. False when none is found (d does not match, n not p q).
-bool recover_primes(const BIGNUM *n, const BIGNUM *e, const BIGNUM *d, BIGNUM *p, BIGNUM *q, BN_CTX *ctx)
+// Finds a factor f of m other than 1 and m, where m is a product of distinct
+// primes r whose r - 1 all divide the even k (e d - 1): with k = 2^t s, s odd,
+// some g^(s 2^i) is a square root of 1 other than +-1, and gcd(it - 1, m) is
+// such a factor. False when none is found.
+bool find_factor(const BIGNUM *m, const BIGNUM *k, BIGNUM *f, BN_CTX *ctx)
 {
     BN_CTX_start(ctx);
-    BIGNUM *k = BN_CTX_get(ctx);
-    BIGNUM *r = BN_CTX_get(ctx);
+    BIGNUM *s = BN_CTX_get(ctx);
     BIGNUM *y = BN_CTX_get(ctx);
     BIGNUM *x = BN_CTX_get(ctx);
-    BIGNUM *nMinus1 = BN_CTX_get(ctx);
+    BIGNUM *mMinus1 = BN_CTX_get(ctx);
     BIGNUM *g = BN_CTX_get(ctx);
-    BIGNUM *rem = BN_CTX_get(ctx);
     bool bFound = false;
-    if (g != nullptr && BN_mul(k, d, e, ctx) && BN_sub_word(k, 1) && !BN_is_zero(k) && !BN_is_odd(k) &&
-        BN_copy(nMinus1, n) && BN_sub_word(nMinus1, 1) && BN_is_odd(n)) {
+    if (g != nullptr && !BN_is_zero(k) && !BN_is_odd(k) && BN_copy(s, k) && BN_copy(mMinus1, m) &&
+        BN_sub_word(mMinus1, 1) && BN_is_odd(m)) {
         int t = 0;
-        BN_copy(r, k);
-        while (!BN_is_odd(r)) {
-            BN_rshift1(r, r);
+        while (!BN_is_odd(s)) {
+            BN_rshift1(s, s);
             t++;
         }
         for (unsigned long w = 2; !bFound && w < 2 + MAX_WITNESSES; w++) {
             BN_set_word(g, w);
-            if (!BN_mod_exp(y, g, r, n, ctx) || BN_is_one(y) || BN_cmp(y, nMinus1) == 0) {
+            if (!BN_mod_exp(y, g, s, m, ctx) || BN_is_one(y) || BN_cmp(y, mMinus1) == 0) {
                 continue;
             }
             for (int i = 0; !bFound && i < t; i++) {
-                if (!BN_mod_sqr(x, y, n, ctx)) {
+                if (!BN_mod_sqr(x, y, m, ctx)) {
                     break;
                 }
                 if (BN_is_one(x)) {
-                    bFound = BN_sub_word(y, 1) && BN_gcd(p, y, n, ctx) && !BN_is_one(p) && BN_cmp(p, n) != 0 &&
-                             BN_div(q, rem, n, p, ctx) && BN_is_zero(rem);
+                    bFound = BN_sub_word(y, 1) && BN_gcd(f, y, m, ctx) && !BN_is_one(f) && BN_cmp(f, m) != 0;
                     break;
                 }
-                if (BN_cmp(x, nMinus1) == 0) {
+                if (BN_cmp(x, mMinus1) == 0) {
                     break;
                 }
                 BN_copy(y, x);
@@ -73,23 +71,59 @@ bool recover_primes(const BIGNUM *n, const BIGNUM *e, const BIGNUM *d, BIGNUM *p
     return bFound;
 }
 
+// Recovers the prime factors of n into primes[0..MAX_PRIMES) from e and d, by
+// splitting n until every factor is prime. Returns their count, or 0 when d
+// does not match e on a product of at most MAX_PRIMES distinct primes.
+int recover_primes(const BIGNUM *n, const BIGNUM *e, const BIGNUM *d, BIGNUM *const *primes, BN_CTX *ctx)
+{
+    BN_CTX_start(ctx);
+    BIGNUM *k = BN_CTX_get(ctx);
+    BIGNUM *cofactor = BN_CTX_get(ctx);
+    int nCount = cofactor != nullptr && BN_mul(k, d, e, ctx) && BN_sub_word(k, 1) && BN_copy(primes[0], n) ? 1 : 0;
+    for (int i = 0; i < nCount;) {
+        int nPrime = BN_check_prime(primes[i], ctx, nullptr);
+        if (nPrime == 1) {
+            i++;
+        } else if (nPrime == 0 && nCount < MAX_PRIMES && find_factor(primes[i], k, primes[nCount], ctx) &&
+                   BN_div(cofactor, nullptr, primes[i], primes[nCount], ctx) && BN_copy(primes[i], cofactor)) {
+            nCount++;
+        } else {
+            nCount = 0;
+        }
+    }
+    BN_CTX_end(ctx);
+    return nCount < 2 ? 0 : nCount;
+}
+
 // OpenSSL's names of an RSA key's values, in the order of an RSAPrivateKey.
 const char *const RSA_VALUE_NAMES[] = {OSSL_PKEY_PARAM_RSA_N,         OSSL_PKEY_PARAM_RSA_E,
                                        OSSL_PKEY_PARAM_RSA_D,         OSSL_PKEY_PARAM_RSA_FACTOR1,
                                        OSSL_PKEY_PARAM_RSA_FACTOR2,   OSSL_PKEY_PARAM_RSA_EXPONENT1,
                                        OSSL_PKEY_PARAM_RSA_EXPONENT2, OSSL_PKEY_PARAM_RSA_COEFFICIENT1};
 constexpr int RSA_VALUES = sizeof(RSA_VALUE_NAMES) / sizeof(RSA_VALUE_NAMES[0]);
+// The names of each prime, its CRT exponent, and (from the second prime on) its coefficient.
+const char *const FACTOR_NAMES[MAX_PRIMES] = {OSSL_PKEY_PARAM_RSA_FACTOR1, OSSL_PKEY_PARAM_RSA_FACTOR2,
+                                              OSSL_PKEY_PARAM_RSA_FACTOR3, OSSL_PKEY_PARAM_RSA_FACTOR4,
+                                              OSSL_PKEY_PARAM_RSA_FACTOR5};
+const char *const EXPONENT_NAMES[MAX_PRIMES] = {OSSL_PKEY_PARAM_RSA_EXPONENT1, OSSL_PKEY_PARAM_RSA_EXPONENT2,
+                                                OSSL_PKEY_PARAM_RSA_EXPONENT3, OSSL_PKEY_PARAM_RSA_EXPONENT4,
+                                                OSSL_PKEY_PARAM_RSA_EXPONENT5};
+const char *const COEFFICIENT_NAMES[MAX_PRIMES] = {nullptr, OSSL_PKEY_PARAM_RSA_COEFFICIENT1,
+                                                   OSSL_PKEY_PARAM_RSA_COEFFICIENT2,
+                                                   OSSL_PKEY_PARAM_RSA_COEFFICIENT3,
+                                                   OSSL_PKEY_PARAM_RSA_COEFFICIENT4};
+constexpr int MAX_KEY_VALUES = 3 + 3 * MAX_PRIMES - 1;
 
-// An OpenSSL RSA key from the first nCount values (n, e, then the private
-// ones) with nSelection (EVP_PKEY_PUBLIC_KEY or EVP_PKEY_KEYPAIR); null when
-// one is missing or OpenSSL does not take them. Private values pass only
-// through the secure part of the parameters, cleared on free.
-EVP_PKEY *rsa_from_values(const BIGNUM *const *pValues, int nCount, int nSelection)
+// An OpenSSL RSA key from nCount values named by pNames (n, e, then the
+// private ones) with nSelection (EVP_PKEY_PUBLIC_KEY or EVP_PKEY_KEYPAIR);
+// null when one is missing or OpenSSL does not take them. Private values pass
+// only through the secure part of the parameters, cleared on free.
+EVP_PKEY *rsa_from_values(const char *const *pNames, const BIGNUM *const *pValues, int nCount, int nSelection)
 {
     OSSL_PARAM_BLD *bld = OSSL_PARAM_BLD_new();
     bool bOk = bld != nullptr;
     for (int i = 0; bOk && i < nCount; i++) {
-        bOk = pValues[i] != nullptr && OSSL_PARAM_BLD_push_BN(bld, RSA_VALUE_NAMES[i], pValues[i]) == 1;
+        bOk = pValues[i] != nullptr && OSSL_PARAM_BLD_push_BN(bld, pNames[i], pValues[i]) == 1;
     }
     OSSL_PARAM *params = bOk ? OSSL_PARAM_BLD_to_param(bld) : nullptr;
     EVP_PKEY_CTX *ctx = params != nullptr ? EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr) : nullptr;
@@ -103,55 +137,110 @@ EVP_PKEY *rsa_from_values(const BIGNUM *const *pValues, int nCount, int nSelecti
     return pkey;
 }
 
-// A whole OpenSSL RSA private key from n, e, d and the primes, with the CRT
-// values computed here; null on failure.
-EVP_PKEY *full_private_key(const BIGNUM *n, const BIGNUM *e, const BIGNUM *d, const BIGNUM *p, const BIGNUM *q,
+// A whole OpenSSL RSA private key from n, e, d and nPrimes primes, with the
+// CRT values computed here: d mod (r - 1) for each prime r; q^-1 mod p for the
+// second prime q, and for each later one the inverse of the product of those
+// before it. Null on failure.
+EVP_PKEY *full_private_key(const BIGNUM *n, const BIGNUM *e, const BIGNUM *d, const BIGNUM *const *primes, int nPrimes,
                            BN_CTX *ctx)
 {
     BN_CTX_start(ctx);
-    BIGNUM *pm1 = BN_CTX_get(ctx);
-    BIGNUM *qm1 = BN_CTX_get(ctx);
-    BIGNUM *dp = BN_CTX_get(ctx);
-    BIGNUM *dq = BN_CTX_get(ctx);
-    BIGNUM *qinv = BN_CTX_get(ctx);
-    EVP_PKEY *pkey = nullptr;
-    if (qinv != nullptr && BN_sub(pm1, p, BN_value_one()) && BN_sub(qm1, q, BN_value_one()) &&
-        BN_mod(dp, d, pm1, ctx) && BN_mod(dq, d, qm1, ctx) && BN_mod_inverse(qinv, q, p, ctx) != nullptr) {
-        const BIGNUM *values[RSA_VALUES] = {n, e, d, p, q, dp, dq, qinv};
-        pkey = rsa_from_values(values, RSA_VALUES, EVP_PKEY_KEYPAIR);
+    const char *names[MAX_KEY_VALUES] = {OSSL_PKEY_PARAM_RSA_N, OSSL_PKEY_PARAM_RSA_E, OSSL_PKEY_PARAM_RSA_D};
+    const BIGNUM *values[MAX_KEY_VALUES] = {n, e, d};
+    int nValues = 3;
+    BIGNUM *product = BN_CTX_get(ctx);
+    BIGNUM *rMinus1 = BN_CTX_get(ctx);
+    bool bOk = rMinus1 != nullptr && BN_copy(product, primes[0]) != nullptr;
+    for (int i = 0; bOk && i < nPrimes; i++) {
+        BIGNUM *exponent = BN_CTX_get(ctx);
+        BIGNUM *coefficient = BN_CTX_get(ctx);
+        const BIGNUM *pInverted = i == 1 ? primes[1] : product;
+        const BIGNUM *pModulus = i == 1 ? primes[0] : primes[i];
+        bOk = coefficient != nullptr && BN_sub(rMinus1, primes[i], BN_value_one()) &&
+              BN_mod(exponent, d, rMinus1, ctx) &&
+              (i == 0 || (BN_mod_inverse(coefficient, pInverted, pModulus, ctx) && BN_mul(product, product, primes[i], ctx)));
+        names[nValues] = FACTOR_NAMES[i];
+        values[nValues++] = primes[i];
+        names[nValues] = EXPONENT_NAMES[i];
+        values[nValues++] = exponent;
+        if (i > 0) {
+            names[nValues] = COEFFICIENT_NAMES[i];
+            values[nValues++] = coefficient;
+        }
     }
+    EVP_PKEY *pkey = bOk ? rsa_from_values(names, values, nValues, EVP_PKEY_KEYPAIR) : nullptr;
     BN_CTX_end(ctx);
     return pkey;
 }
 
-// An RSA key from the DER of an RSAPrivateKey (version 0: n, e, d, p, q,
-// dp, dq, qinv), parsed as a generic sequence of integers; each integer's
-// bytes are cleared before the sequence is freed. Null when it is not one.
-EVP_PKEY *rsa_from_der(const unsigned char *pDer, long nLen)
+// A whole OpenSSL key from n, e and d with the primes recovered from them;
+// null with *pWhy saying why.
+EVP_PKEY *recovered_private_key(const BIGNUM *n, const BIGNUM *e, const BIGNUM *d, std::string *pWhy)
+{
+    BN_CTX *ctx = BN_CTX_secure_new();
+    BIGNUM *primes[MAX_PRIMES] = {};
+    if (ctx != nullptr) {
+        BN_CTX_start(ctx);
+        for (BIGNUM *&prime : primes) {
+            prime = BN_CTX_get(ctx);
+        }
+    }
+    int nPrimes = primes[MAX_PRIMES - 1] != nullptr ? recover_primes(n, e, d, primes, ctx) : 0;
+    EVP_PKEY *pkey = nPrimes > 0 ? full_private_key(n, e, d, primes, nPrimes, ctx) : nullptr;
+    if (nPrimes == 0) {
+        *pWhy = "the private exponent does not match a modulus of 2 to 5 distinct primes";
+    } else if (pkey == nullptr) {
+        *pWhy = openssl_reason("OpenSSL does not take the key");
+    }
+    if (ctx != nullptr) {
+        BN_CTX_end(ctx);
+    }
+    BN_CTX_free(ctx);
+    return pkey;
+}
+
+// An RSA key from the DER of an RSAPrivateKey, parsed as a generic sequence
+// whose items' bytes are all cleared before it is freed. Version 0 holds two
+// primes: n, e, d, p, q, dp, dq, qinv, all taken. Version 1 (a multi-prime
+// key) adds a sequence of further primes: only n, e and d are taken, all that
+// a key file keeps, and the primes are recovered from them (null with
+// *pnStatus PEM_PRIMES_UNRECOVERED when they cannot be). Null when it is
+// neither.
+EVP_PKEY *rsa_from_der(const unsigned char *pDer, long nLen, int *pnStatus)
 {
     ASN1_SEQUENCE_ANY *pSeq = d2i_ASN1_SEQUENCE_ANY(nullptr, &pDer, nLen);
     int nCount = pSeq != nullptr ? sk_ASN1_TYPE_num(pSeq) : 0;
     BIGNUM *values[RSA_VALUES] = {};
-    bool bOk = nCount == RSA_VALUES + 1;
+    long nVersion = -1;
+    bool bOk = true;
     for (int i = 0; i < nCount; i++) {
         ASN1_TYPE *pItem = sk_ASN1_TYPE_value(pSeq, i);
-        bool bInteger = ASN1_TYPE_get(pItem) == V_ASN1_INTEGER;
-        if (bOk && bInteger && i == 0) {
-            bOk = ASN1_INTEGER_get(pItem->value.integer) == 0; // two primes only
-        } else if (bOk && bInteger && i <= RSA_VALUES) {
+        int nType = ASN1_TYPE_get(pItem);
+        if (bOk && nType == V_ASN1_INTEGER && i == 0) {
+            nVersion = ASN1_INTEGER_get(pItem->value.integer);
+        } else if (bOk && nType == V_ASN1_INTEGER && i <= RSA_VALUES) {
             values[i - 1] = BN_secure_new();
             bOk = values[i - 1] != nullptr && ASN1_INTEGER_to_BN(pItem->value.integer, values[i - 1]) != nullptr;
         } else {
-            bOk = false;
+            bOk = bOk && nType == V_ASN1_SEQUENCE && i == RSA_VALUES + 1;
         }
-        if (bInteger) {
-            ASN1_STRING *pValue = pItem->value.integer;
+        if (nType == V_ASN1_INTEGER || nType == V_ASN1_SEQUENCE) {
+            ASN1_STRING *pValue = pItem->value.asn1_string;
             OPENSSL_cleanse(const_cast<unsigned char *>(ASN1_STRING_get0_data(pValue)),
                             static_cast<size_t>(ASN1_STRING_length(pValue)));
         }
     }
     sk_ASN1_TYPE_pop_free(pSeq, ASN1_TYPE_free);
-    EVP_PKEY *pkey = bOk ? rsa_from_values(values, RSA_VALUES, EVP_PKEY_KEYPAIR) : nullptr;
+    EVP_PKEY *pkey = nullptr;
+    if (bOk && nVersion == 0 && nCount == RSA_VALUES + 1) {
+        pkey = rsa_from_values(RSA_VALUE_NAMES, values, RSA_VALUES, EVP_PKEY_KEYPAIR);
+    } else if (bOk && nVersion == 1 && nCount == RSA_VALUES + 2) {
+        std::string why;
+        pkey = recovered_private_key(values[0], values[1], values[2], &why);
+        if (pkey == nullptr) {
+            *pnStatus = PEM_PRIMES_UNRECOVERED;
+        }
+    }
     for (BIGNUM *bn : values) {
         BN_clear_free(bn);
     }
@@ -168,7 +257,7 @@ EVP_PKEY *rsa_from_pkcs8(PKCS8_PRIV_KEY_INFO *p8, int *pnStatus)
     EVP_PKEY *pkey = nullptr;
     if (p8 != nullptr && PKCS8_pkey_get0(&pAlgorithm, &pDer, &nDer, nullptr, p8) == 1) {
         if (OBJ_obj2nid(pAlgorithm) == NID_rsaEncryption) {
-            pkey = rsa_from_der(pDer, nDer);
+            pkey = rsa_from_der(pDer, nDer, pnStatus);
         } else {
             *pnStatus = PEM_NOT_RSA;
         }
@@ -190,7 +279,7 @@ EVP_PKEY *rsa_from_pem_block(const std::string &name, char *pHeader, unsigned ch
     const unsigned char *p = pData;
     EVP_PKEY *pkey = nullptr;
     if (name == "RSA PRIVATE KEY") {
-        pkey = rsa_from_der(p, nLen);
+        pkey = rsa_from_der(p, nLen, pnStatus);
     } else if (name == "PRIVATE KEY") {
         pkey = rsa_from_pkcs8(d2i_PKCS8_PRIV_KEY_INFO(nullptr, &p, nLen), pnStatus);
     } else {
@@ -243,7 +332,7 @@ EVP_PKEY *public_pkey(const unsigned char *pPublic)
     BIGNUM *e = BN_lebin2bn(pPublic + RSA_BLOB_E, RSA_FIELD_SIZE, nullptr);
     const BIGNUM *values[] = {n, e};
     EVP_PKEY *pkey = n != nullptr && e != nullptr && !BN_is_zero(n) && !BN_is_zero(e)
-                         ? rsa_from_values(values, 2, EVP_PKEY_PUBLIC_KEY)
+                         ? rsa_from_values(RSA_VALUE_NAMES, values, 2, EVP_PKEY_PUBLIC_KEY)
                          : nullptr;
     BN_free(n);
     BN_free(e);
@@ -263,32 +352,20 @@ bool openssl_key_check(EVP_PKEY *pkey, std::string *pWhy)
 
 bool openssl_blob_check(const unsigned char *szKey, std::string *pWhy)
 {
-    BN_CTX *ctx = BN_CTX_secure_new();
     BIGNUM *n = BN_lebin2bn(szKey + RSA_BLOB_N, RSA_FIELD_SIZE, nullptr);
     BIGNUM *e = BN_lebin2bn(szKey + RSA_BLOB_E, RSA_FIELD_SIZE, nullptr);
     BIGNUM *d = BN_secure_new();
-    BIGNUM *p = BN_secure_new();
-    BIGNUM *q = BN_secure_new();
-    bool bOk = false;
-    if (ctx == nullptr || n == nullptr || e == nullptr || d == nullptr || p == nullptr || q == nullptr ||
-        BN_lebin2bn(szKey + RSA_BLOB_D, RSA_FIELD_SIZE, d) == nullptr) {
+    EVP_PKEY *pkey = nullptr;
+    if (n == nullptr || e == nullptr || d == nullptr || BN_lebin2bn(szKey + RSA_BLOB_D, RSA_FIELD_SIZE, d) == nullptr) {
         *pWhy = "out of memory";
-    } else if (!recover_primes(n, e, d, p, q, ctx)) {
-        *pWhy = "the private exponent does not match a modulus of two primes";
     } else {
-        EVP_PKEY *pkey = full_private_key(n, e, d, p, q, ctx);
-        bOk = pkey != nullptr && openssl_key_check(pkey, pWhy);
-        if (pkey == nullptr) {
-            *pWhy = openssl_reason("OpenSSL does not take the key");
-        }
-        EVP_PKEY_free(pkey);
+        pkey = recovered_private_key(n, e, d, pWhy);
     }
-    BN_clear_free(q);
-    BN_clear_free(p);
+    bool bOk = pkey != nullptr && openssl_key_check(pkey, pWhy);
+    EVP_PKEY_free(pkey);
     BN_clear_free(d);
     BN_free(e);
     BN_free(n);
-    BN_CTX_free(ctx);
     return bOk;
 }
 

@@ -30,15 +30,19 @@ bool openssl_key_check(EVP_PKEY *pkey, std::string *pWhy);
 
 // The same check for a key blob, which holds no primes: they are recovered
 // from n, e and d first (a d that does not match e, or an n that is not a
-// product of two primes, has none). Returns true, or false with *pWhy.
+// product of 2 to 5 distinct primes, has none). Returns true, or false with
+// *pWhy.
 bool openssl_blob_check(const unsigned char *szKey, std::string *pWhy);
 
-enum PemStatus { PEM_KEY_OK, PEM_NO_KEY, PEM_NOT_RSA, PEM_UNREADABLE };
+enum PemStatus { PEM_KEY_OK, PEM_NO_KEY, PEM_NOT_RSA, PEM_UNREADABLE, PEM_PRIMES_UNRECOVERED };
 
 // Reads the first private key of a PEM file (PKCS #1 or PKCS #8, plain or
 // encrypted), asking pCallback for a passphrase where one is needed. The RSA
 // values are taken from the DER with OpenSSL's generic ASN.1 parser and every
 // copy of them is cleared before it is freed (OpenSSL's key decoders leave
-// one in freed memory). Returns the key, or null with *pnStatus saying why:
-// no private key block, another type of key, or not decrypted or decoded.
+// one in freed memory). A multi-prime key gives its n, e and d with the primes
+// recovered from them, as a key file read back would. Returns the key, or
+// null with *pnStatus saying why: no private key block, another type of key, a
+// multi-prime key whose primes cannot be recovered, or not decrypted or
+// decoded.
 EVP_PKEY *read_rsa_private_pem(const char *pPath, pem_password_cb *pCallback, void *pUser, int *pnStatus);

@@ -262,6 +262,9 @@ EVP_PKEY *read_pem(const Options &opts, int *pnStatus)
     }
     if (nPem == PEM_NOT_RSA) {
         *pnStatus = cli_error(EXIT_CHECK_FAILED, "Key file error: not an RSA key: " + printable(pPem));
+    } else if (nPem == PEM_PRIMES_UNRECOVERED) {
+        *pnStatus = cli_error(EXIT_CHECK_FAILED, "Key file error: a multi-prime RSA key whose private exponent does "
+                                                 "not match a modulus of 2 to 5 distinct primes: " + printable(pPem));
     } else if (pass.bAsked) {
         *pnStatus = cli_error(EXIT_USAGE, "cannot decrypt " + printable(pPem) +
                                               (bGiven ? ": wrong passphrase" : ": no passphrase"));
@@ -641,6 +644,7 @@ int main(int argc, char **argv)
 {
     secrets_protect_process();
     output_install_signal_handlers();
+    token_set_tool_name("key_tool");
     cli_init("key_tool", false);
     int nStatus = run(argc, argv);
     secrets_wipe_at_exit();

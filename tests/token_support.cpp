@@ -4,6 +4,8 @@
 #include <openssl/pem.h>
 
 #include <cstdlib>
+#include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -107,4 +109,114 @@ BIGNUM *rsa_number(const EVP_PKEY *pKey, const char *pName)
         abort();
     }
     return pNumber;
+}
+
+// Runs fn in a read-write session with the token labelled label (logged in
+// when nPin > 0), the SoftHSM2 module loaded here through p11-kit and
+// finalised after; false when that fails or fn does. *pnFlags gets the
+// token's flags.
+bool with_session(const std::string &label, const unsigned char *pPin, size_t nPin, const SessionFn &fn,
+                  CK_FLAGS *pnFlags)
+{
+    CK_FUNCTION_LIST *pModule = p11_kit_module_load(SOFTHSM_MODULE, 0);
+    bool bOk = false;
+    if (pModule != nullptr && p11_kit_module_initialize(pModule) == CKR_OK) {
+        CK_SLOT_ID anSlots[16];
+        CK_ULONG nSlots = 16;
+        CK_TOKEN_INFO info;
+        CK_SESSION_HANDLE hSession;
+        for (CK_ULONG i = 0; pModule->C_GetSlotList(CK_TRUE, anSlots, &nSlots) == CKR_OK && i < nSlots; i++) {
+            if (pModule->C_GetTokenInfo(anSlots[i], &info) != CKR_OK ||
+                p11_kit_space_strlen(info.label, sizeof(info.label)) != label.size() ||
+                label.compare(0, label.size(), reinterpret_cast<const char *>(info.label), label.size()) != 0 ||
+                pModule->C_OpenSession(anSlots[i], CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &hSession) !=
+                    CKR_OK) {
+                continue;
+            }
+            bOk = (nPin == 0 ||
+                   pModule->C_Login(hSession, CKU_USER, const_cast<unsigned char *>(pPin), nPin) == CKR_OK) &&
+                  fn(pModule, hSession);
+            EXPECT_EQ(pModule->C_CloseSession(hSession), CKR_OK);
+            if (pnFlags != nullptr) {
+                *pnFlags = info.flags;
+            }
+        }
+        EXPECT_EQ(p11_kit_module_finalize(pModule), CKR_OK);
+    }
+    p11_kit_module_release(pModule);
+    return bOk;
+}
+
+bool create_key(const EVP_PKEY *pKey, const std::string &token, const unsigned char *pPin, size_t nPin,
+                const std::string &object, CK_BBOOL bAlways, bool bSplit, unsigned nShownExponent)
+{
+    CK_OBJECT_CLASS nPrivate = CKO_PRIVATE_KEY, nPublic = CKO_PUBLIC_KEY;
+    CK_KEY_TYPE nType = CKK_RSA;
+    CK_BBOOL bTrue = CK_TRUE;
+    unsigned char szId[] = {0x77};
+    unsigned char szExponent[] = {static_cast<unsigned char>(nShownExponent >> 24),
+                                  static_cast<unsigned char>(nShownExponent >> 16),
+                                  static_cast<unsigned char>(nShownExponent >> 8),
+                                  static_cast<unsigned char>(nShownExponent)};
+    std::vector<CK_ATTRIBUTE> priv = {{CKA_CLASS, &nPrivate, sizeof(nPrivate)},
+                                      {CKA_KEY_TYPE, &nType, sizeof(nType)},
+                                      {CKA_ALWAYS_AUTHENTICATE, &bAlways, 1},
+                                      {CKA_ID, szId, 1}};
+    std::vector<CK_ATTRIBUTE> pub = {{CKA_CLASS, &nPublic, sizeof(nPublic)},
+                                     {CKA_KEY_TYPE, &nType, sizeof(nType)},
+                                     {CKA_TOKEN, &bTrue, 1},
+                                     {CKA_ID, szId, 1}};
+    for (CK_ATTRIBUTE_TYPE nFlag : {CKA_TOKEN, CKA_PRIVATE, CKA_SIGN}) {
+        priv.push_back({nFlag, &bTrue, 1});
+    }
+    priv.push_back({CKA_LABEL, const_cast<char *>(object.data()), object.size()});
+    const char *apNames[] = {OSSL_PKEY_PARAM_RSA_N,         OSSL_PKEY_PARAM_RSA_E,
+                             OSSL_PKEY_PARAM_RSA_D,         OSSL_PKEY_PARAM_RSA_FACTOR1,
+                             OSSL_PKEY_PARAM_RSA_FACTOR2,   OSSL_PKEY_PARAM_RSA_EXPONENT1,
+                             OSSL_PKEY_PARAM_RSA_EXPONENT2, OSSL_PKEY_PARAM_RSA_COEFFICIENT1};
+    const CK_ATTRIBUTE_TYPE anTypes[] = {CKA_MODULUS, CKA_PUBLIC_EXPONENT, CKA_PRIVATE_EXPONENT, CKA_PRIME_1,
+                                         CKA_PRIME_2, CKA_EXPONENT_1,      CKA_EXPONENT_2,       CKA_COEFFICIENT};
+    std::vector<Bytes> numbers(8);
+    for (size_t i = 0; i < 8; i++) {
+        BIGNUM *bn = rsa_number(pKey, apNames[i]);
+        numbers[i].resize(static_cast<size_t>(BN_num_bytes(bn)));
+        BN_bn2bin(bn, numbers[i].data());
+        BN_clear_free(bn);
+        CK_ATTRIBUTE attribute = {anTypes[i], numbers[i].data(), numbers[i].size()};
+        if (i == 1 && nShownExponent != 0) {
+            attribute = {CKA_PUBLIC_EXPONENT, szExponent, sizeof(szExponent)};
+        }
+        if (i < 2) {
+            pub.push_back(attribute);
+        }
+        if (i != 1 || !bSplit) {
+            priv.push_back(attribute);
+        }
+    }
+    return with_session(token, pPin, nPin, [&](CK_FUNCTION_LIST *pModule, CK_SESSION_HANDLE hSession) {
+        CK_OBJECT_HANDLE hObject;
+        return pModule->C_CreateObject(hSession, priv.data(), priv.size(), &hObject) == CKR_OK &&
+               (!bSplit || pModule->C_CreateObject(hSession, pub.data(), pub.size(), &hObject) == CKR_OK);
+    });
+}
+
+// Reads everything from fd until it ends or nSeconds pass, stopping early
+// once pStop shows up.
+std::string read_until(int fd, const char *pStop, int nSeconds)
+{
+    std::string text;
+    for (int nWaits = 0; nWaits < 10 * nSeconds && (pStop == nullptr || text.find(pStop) == std::string::npos);) {
+        pollfd poller = {fd, POLLIN, 0};
+        if (poll(&poller, 1, 100) <= 0) {
+            nWaits++;
+            continue;
+        }
+        char szBuf[256];
+        ssize_t nRead = read(fd, szBuf, sizeof(szBuf));
+        if (nRead <= 0) {
+            break;
+        }
+        text.append(szBuf, static_cast<size_t>(nRead));
+    }
+    return text;
 }

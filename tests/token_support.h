@@ -4,7 +4,9 @@
 
 #include <openssl/bn.h>
 #include <openssl/evp.h>
+#include <p11-kit/p11-kit.h>
 
+#include <functional>
 #include <string>
 
 #include "test_support.h"
@@ -41,3 +43,23 @@ EVP_PKEY *new_ec_key();
 // One number of an RSA key by its OpenSSL name (OSSL_PKEY_PARAM_RSA_N, ...);
 // the caller frees it.
 BIGNUM *rsa_number(const EVP_PKEY *pKey, const char *pName);
+
+using SessionFn = std::function<bool(CK_FUNCTION_LIST *, CK_SESSION_HANDLE)>;
+
+// Runs fn in a read-write session with the token labelled label (logged in
+// when nPin > 0), the SoftHSM2 module loaded here through p11-kit and
+// finalised after; false when that fails or fn does. *pnFlags gets the
+// token's flags.
+bool with_session(const std::string &label, const unsigned char *pPin, size_t nPin, const SessionFn &fn,
+                  CK_FLAGS *pnFlags = nullptr);
+
+// Creates the key's private half in the token through C_CreateObject, with
+// CKA_ALWAYS_AUTHENTICATE bAlways and CKA_ID 0x77; with bSplit its public
+// exponent is only in a public key object with the same CKA_ID. Where
+// nShownExponent is not 0 the objects show it instead of the key's exponent.
+bool create_key(const EVP_PKEY *pKey, const std::string &token, const unsigned char *pPin, size_t nPin,
+                const std::string &object, CK_BBOOL bAlways, bool bSplit, unsigned nShownExponent = 0);
+
+// Reads everything from fd until it ends or nSeconds pass, stopping early
+// once pStop shows up.
+std::string read_until(int fd, const char *pStop, int nSeconds);

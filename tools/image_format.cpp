@@ -11,9 +11,9 @@ namespace {
 
 constexpr int MODULUS_TOP_BYTE = RSA_FIELD_SIZE - 1;
 
-// Undoes a 128-byte block with the public half into 127 bytes. False when the
-// block is not below the modulus, or the result needs a 128th byte: such a
-// block cannot have come from signing 127 bytes.
+// Undoes a 128-byte block with the public half into 127 bytes. False, with
+// pPlain untouched, when the block is not below the modulus, or the result
+// needs a 128th byte: such a block cannot have come from signing 127 bytes.
 bool restore_plain(const unsigned char *pBlock, const unsigned char *pPublic, unsigned char *pPlain)
 {
     fp_int n;
@@ -23,10 +23,11 @@ bool restore_plain(const unsigned char *pBlock, const unsigned char *pPublic, un
     load_fp_le(&n, pPublic + RSA_BLOB_N, RSA_FIELD_SIZE);
     load_fp_le(&e, pPublic + RSA_BLOB_E, RSA_FIELD_SIZE);
     load_fp_le(&c, pBlock, SI_BLOCK_SIZE);
-    fp_zero(&m);
     bool bRestored = fp_cmp(&c, &n) == FP_LT && fp_exptmod(&c, &e, &n, &m) == FP_OKAY &&
                      fp_count_bits(&m) <= 8 * SI_BLOCK_PLAIN;
-    store_fp_le(&m, pPlain, SI_BLOCK_PLAIN);
+    if (bRestored) {
+        store_fp_le(&m, pPlain, SI_BLOCK_PLAIN);
+    }
     return bRestored;
 }
 

@@ -81,3 +81,7 @@ int token_list_keys(const char *pUri, std::vector<TokenKeyEntry> *pKeys, std::st
 // token already holds an object with that label (nothing made);
 // TOKEN_UNREACHABLE as for token_key_open.
 int token_generate_key(const char *pUri, int nBits, std::string *pWhy);
+
+// Names the tool (its main calls this first) in the warnings the token code
+// prints on standard error: "TOOL: warning: pkcs11: ...".
+void token_set_tool_name(const char *pTool);

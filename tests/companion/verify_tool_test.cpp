@@ -530,8 +530,10 @@ TEST(VerifyStops, ASettledResultEndsTheRead)
     Bytes tailChanged = f.image;
     tailChanged[40000] ^= 1;
     write_file(differs, tailChanged);
-    // 256 MiB stands for endless: a tool that reads it all still ends.
-    const std::string endless = "img=$1; shift; cat \"$img\" /dev/zero | head -c 268435456 | \"$@\" /dev/stdin";
+    // 256 MiB stands for endless: a tool that reads it all still ends, and
+    // one that never ends is killed.
+    const std::string endless =
+        "img=$1; shift; cat \"$img\" /dev/zero | head -c 268435456 | timeout -s KILL 20 \"$@\" /dev/stdin";
     struct Case {
         const char *why;
         std::vector<std::string> argv;

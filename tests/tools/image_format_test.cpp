@@ -1,9 +1,11 @@
 // Signed output of encrypt_tool, byte for byte, against a model computed with
-// OpenSSL; and the refusal of signing keys that cannot give a restorable image.
+// OpenSSL; the refusal of signing keys that cannot give a restorable image; and
+// the library's own checks of a hostile signed window.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 
+#include "image_format.h"
 #include "test_support.h"
 
 namespace {
@@ -222,6 +224,70 @@ TEST(SigningKeyRefusal, MismatchedKeyIsRefusedOnAZeroImage)
     RunResult r = s.run();
     EXPECT_EQ(r.status, 1);
     EXPECT_FALSE(file_exists(s.out));
+}
+
+// The library's checks of what a hostile image holds: a block that is its
+// signature plus the modulus (c + n, the same value mod n, computed with
+// OpenSSL) and a block table entry one byte past the SPL window are refused,
+// with the window unchanged; the signature itself and the last entry that
+// fits are taken; a signature is placed only over the block it signs.
+TEST(LibraryChecks, HostileBlocksAndTableEntriesAreRefused)
+{
+    const TestKey &key = test_key(1017); // c + n < 2^1018 fits 128 bytes
+    Bytes blob = key_blob(key);
+    Bytes spl = random_bytes(kWindow, 61);
+    Bytes code(kWindow, 0);
+    ASSERT_EQ(si_sign_windows(spl.data(), code.data(), blob.data(), blob.data()), SI_OK);
+    const unsigned char *pPublic = code.data() + SI_CODE_SIGN_N;
+    BIGNUM *c = bn_from_le(spl.data() + 128, 128);
+    BN_add(c, c, key.n);
+    Bytes restored = spl;
+    RSA_ENC_BLK blk{128, 255, 430};
+    ASSERT_EQ(si_restore_block(restored.data(), &blk, pPublic), SI_OK);
+    struct {
+        const char *why;
+        Bytes block;
+        int nStatus;
+    } blocks[] = {{"the signature", Bytes(spl.begin() + 128, spl.begin() + 256), SI_OK},
+                  {"signature plus modulus", bn_to_le(c, 128), SI_BLOCK_REFUSED}};
+    for (const auto &b : blocks) {
+        Bytes window = spl;
+        std::copy(b.block.begin(), b.block.end(), window.begin() + 128);
+        Bytes before = window;
+        EXPECT_EQ(si_restore_block(window.data(), &blk, pPublic), b.nStatus) << b.why;
+        EXPECT_EQ(window, b.nStatus == SI_OK ? restored : before) << b.why;
+    }
+    BN_free(c);
+    // A signer's block is placed only when it restores to the block's bytes:
+    // block 1's own signature, not block 0's.
+    struct {
+        const char *why;
+        long nFrom;
+        int nStatus;
+    } placed[] = {{"its own signature", 128, SI_OK}, {"another block's signature", 0, SI_BLOCK_REFUSED}};
+    for (const auto &b : placed) {
+        Bytes window = restored;
+        Bytes before = window;
+        EXPECT_EQ(si_place_block(window.data(), 1, spl.data() + b.nFrom, pPublic), b.nStatus) << b.why;
+        EXPECT_EQ(window, b.nStatus == SI_OK ? spl : before) << b.why;
+    }
+
+    struct {
+        const char *why;
+        uint32_t nStart;
+        uint32_t nEnd;
+        int nStatus;
+    } entries[] = {{"last block that fits", 16256, 16383, SI_OK},
+                   {"block one byte past the window", 16257, 16384, SI_TABLE_OUTSIDE}};
+    for (const auto &t : entries) {
+        Bytes window = code;
+        put(window, SI_CODE_BLOCK_TABLE + 4 + 3 * 12, le32(t.nStart)); // entry 3: start, end
+        put(window, SI_CODE_BLOCK_TABLE + 4 + 3 * 12 + 4, le32(t.nEnd));
+        RSA_ENC_BLK read[SI_BLOCK_COUNT];
+        int nEntry = -1;
+        EXPECT_EQ(si_read_block_table(window.data(), read, &nEntry), t.nStatus) << t.why;
+        EXPECT_EQ(nEntry, t.nStatus == SI_OK ? -1 : 3) << t.why;
+    }
 }
 
 } // namespace

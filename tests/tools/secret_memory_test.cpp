@@ -5,10 +5,17 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
 
 #include "encrypt_tool.h"
+#include "key_file.h"
 #include "test_support.h"
+#include "token_support.h"
 
 namespace {
 
@@ -59,19 +66,25 @@ bool holds_value(const Bytes &data, const Bytes &value)
     return false;
 }
 
-// Runs argv under gdb to its last system call, and writes its memory there.
-bool core_at_exit(const std::vector<std::string> &argv, const std::string &core)
+// Where core_at stops a run: at its last system call, or in its first
+// modular exponentiation (signing, or checking a key).
+const char *const kAtExit = "catch syscall exit_group";
+const char *const kInExponentiation = "break fp_exptmod";
+
+// Runs argv under gdb to the stop, and writes its memory there.
+bool core_at(const std::vector<std::string> &argv, const std::string &core, const char *pStop = kAtExit)
 {
     std::vector<std::string> gdb{"/usr/bin/gdb", "-nx", "-batch", "-ex", "set pagination off",
-                                 "-ex", "catch syscall exit_group", "-ex", "run", "-ex", "gcore " + core,
-                                 "-ex", "kill", "--args"};
+                                 "-ex", "set breakpoint pending on", "-ex", pStop, "-ex", "run",
+                                 "-ex", "gcore " + core, "-ex", "kill", "--args"};
     gdb.insert(gdb.end(), argv.begin(), argv.end());
     run_program(gdb, 120);
     return file_exists(core) && std::filesystem::file_size(core) > 0;
 }
 
 // Each tool that reads a private exponent, stopped at exit: the exponent is
-// nowhere in its memory (stack, heap, registers saved anywhere).
+// nowhere in its memory (stack, heap, registers saved anywhere). The common
+// key's, which encrypt_tool never uses, is gone before it signs.
 TEST(SecretsAtExit, NoToolKeepsThePrivateExponent)
 {
     if (!file_exists("/usr/bin/gdb") || SANITIZED_BUILD) {
@@ -81,12 +94,16 @@ TEST(SecretsAtExit, NoToolKeepsThePrivateExponent)
     const std::string &signedImage = f.signedImage;
     const std::string &pem = f.pem;
     ASSERT_EQ(run_key_tool({"export", f.key, f.dir.file("pub.pem")}).status, 0);
+    std::vector<std::string> signing{ENCRYPT_TOOL_PATH, f.in, f.out, f.code, f.key, f.comm};
     struct {
         const char *name;
         std::vector<std::string> argv;
         std::string keyFile; // whose private exponent is looked for
+        const char *pStop = kAtExit;
     } runs[] = {
-        {"encrypt_tool", {ENCRYPT_TOOL_PATH, f.in, f.out, f.code, f.key, f.comm}, f.key},
+        {"encrypt_tool", signing, f.key},
+        {"encrypt_tool, common key", signing, f.comm},
+        {"encrypt_tool signing, common key", signing, f.comm, kInExponentiation},
         {"verify_tool --key", {VERIFY_TOOL_PATH, "--key", f.key, signedImage}, f.key},
         {"key_tool show", {KEY_TOOL_PATH, "show", f.key}, f.key},
         {"key_tool export", {KEY_TOOL_PATH, "export", "--force", f.key, f.dir.file("pub.pem")}, f.key},
@@ -96,13 +113,13 @@ TEST(SecretsAtExit, NoToolKeepsThePrivateExponent)
     for (const auto &run : runs) {
         std::string core = f.dir.file("exit.core");
         std::filesystem::remove(core);
-        if (!core_at_exit(run.argv, core)) {
+        if (!core_at(run.argv, core, run.pStop)) {
             GTEST_SKIP() << "gdb cannot write a core here";
         }
         Bytes file = read_file(run.keyFile);
         ASSERT_EQ(file.size(), 1656u) << run.name;
         Bytes d(file.begin() + 1104, file.begin() + 1104 + 128);
-        EXPECT_FALSE(holds_value(read_file(core), d)) << run.name << " keeps the private exponent at exit";
+        EXPECT_FALSE(holds_value(read_file(core), d)) << run.name << " holds the private exponent where it stopped";
         std::filesystem::remove(core);
     }
 }
@@ -131,6 +148,7 @@ TEST(SecretsInHeap, NoFreedBlockHoldsThePrivateExponent)
     const std::string &pem = f.pem;
     ASSERT_EQ(run_key_tool({"import", pem, f.dir.file("pem.key")}).status, 0);
     std::string keyHex = exponent_hex(read_file(f.key));
+    std::string commHex = exponent_hex(read_file(f.comm));
     std::string pemHex = exponent_hex(read_file(f.dir.file("pem.key")));
     std::filesystem::remove(f.dir.file("pem.key"));
     struct {
@@ -139,6 +157,7 @@ TEST(SecretsInHeap, NoFreedBlockHoldsThePrivateExponent)
         std::vector<std::string> args;
     } runs[] = {
         {"encrypt_tool", keyHex, {ENCRYPT_TOOL_PATH, f.in, f.out, f.code, f.key, f.comm}},
+        {"encrypt_tool, common key", commHex, {ENCRYPT_TOOL_PATH, f.in, f.out, f.code, f.key, f.comm}},
         {"verify_tool --key", keyHex, {VERIFY_TOOL_PATH, "--key", f.key, signedImage}},
         {"key_tool show", keyHex, {KEY_TOOL_PATH, "show", f.key}},
         {"key_tool export", keyHex, {KEY_TOOL_PATH, "export", f.key, f.dir.file("pub.pem")}},
@@ -154,34 +173,50 @@ TEST(SecretsInHeap, NoFreedBlockHoldsThePrivateExponent)
     }
 }
 
-// The stack a signing run used, read back in this process right after it:
-// no copy of the exponent in any of its frames (key buffers, the codec's big
-// integers), before any wipe at exit.
-[[gnu::noinline]] __attribute__((no_sanitize("address"))) bool stack_holds_after_run(char **argv, const Bytes &d,
-                                                                                     int *pnStatus)
+// The stack a run used, read back in this process right after it: no copy of
+// the exponent in any of its frames (key buffers, the codec's big integers),
+// before any wipe at exit.
+[[gnu::noinline]] __attribute__((no_sanitize("address"))) bool stack_holds_after(const std::function<void()> &run,
+                                                                                  const Bytes &d)
 {
     uintptr_t nFrame = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
-    *pnStatus = encrypt_tool_run(6, argv);
     constexpr size_t kDepth = 200 * 1024;
     Bytes below(kDepth);
+    run();
     for (size_t i = 0; i < kDepth; i++) {
         below[i] = *reinterpret_cast<const volatile unsigned char *>(nFrame - kDepth + i);
     }
     return holds_value(below, d);
 }
 
-TEST(SecretsInProcess, SigningRunLeavesNoExponentOnTheStack)
+// A signing run (both keys' exponents), and a key file read as key_tool and
+// verify_tool read one, into a blob on the heap.
+TEST(SecretsInProcess, RunsLeaveNoExponentOnTheStack)
 {
     SigningFiles f(431);
-    const TestKey &key = test_key(1024);
     std::vector<std::string> args{"encrypt_tool", f.in, f.out, f.code, f.key, f.comm};
     std::vector<char *> argv;
     for (std::string &a : args) {
         argv.push_back(a.data());
     }
     int nStatus = -1;
-    EXPECT_FALSE(stack_holds_after_run(argv.data(), bn_to_le(key.d, 128), &nStatus));
-    EXPECT_EQ(nStatus, 0);
+    auto sign = [&] { nStatus = encrypt_tool_run(6, argv.data()); };
+    Bytes blob(RSA_KEY_BLOB_SIZE);
+    size_t nFileSize = 0;
+    auto read = [&] { nStatus = read_key_file(f.key.c_str(), blob.data(), &nFileSize); };
+    struct {
+        const char *name;
+        std::function<void()> run;
+        const TestKey &key;
+    } runs[] = {{"signing run", sign, test_key(1024)},
+                {"signing run, common key", sign, test_key(1017)},
+                {"read_key_file", read, test_key(1024)}};
+    for (const auto &run : runs) {
+        nStatus = -1;
+        EXPECT_FALSE(stack_holds_after(run.run, bn_to_le(run.key.d, 128))) << run.name;
+        EXPECT_EQ(nStatus, 0) << run.name;
+    }
+    EXPECT_EQ(Bytes(blob.begin() + 256, blob.end()), bn_to_le(test_key(1024).d, 128));
 }
 
 // A signing run stopped by SIGQUIT in its first private exponentiation, with
@@ -215,6 +250,56 @@ TEST(SecretsInCore, NoCoreOfARunStoppedMidSigningHoldsTheExponent)
             }
         }
         EXPECT_FALSE(WCOREDUMP(status)) << tool[0] << " dumped a core";
+    }
+
+    // Each tool stopped while it waits on a FIFO for a secret: a key file, a
+    // passphrase, a PIN from a pin-source file. It has made itself
+    // non-dumpable before it reads any of them, and dumps no core.
+    SoftHsm hsm;
+    EVP_PKEY *pKey = new_rsa_key(1024);
+    bool bToken = hsm.bReady && hsm.init_token("fifo", "4321") && hsm.import_key(pKey, "fifo", "sign", "01", "4321");
+    EVP_PKEY_free(pKey);
+    std::string fifo = f.dir.file("secret.fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::string uri = hsm.uri("token=fifo;object=sign", "pin-source=" + fifo);
+    std::string pem = f.dir.file("locked.pem");
+    ASSERT_EQ(run_program({"/usr/bin/openssl", "genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:1024",
+                           "-aes-128-cbc", "-pass", "pass:secret", "-out", pem})
+                  .status,
+              0);
+    const std::vector<std::string> waiting[] = {
+        {ENCRYPT_TOOL_PATH, f.in, f.out, f.code, fifo, f.comm},
+        {VERIFY_TOOL_PATH, "--key", fifo, f.in},
+        {KEY_TOOL_PATH, "import", "--passphrase-file", fifo, pem, f.dir.file("imported.key")},
+        {ENCRYPT_TOOL_PATH, f.in, f.out, f.code, uri, f.comm},
+        {VERIFY_TOOL_PATH, "--key", uri, f.in},
+        {KEY_TOOL_PATH, "show", uri},
+    };
+    for (const std::vector<std::string> &tool : waiting) {
+        bool bUri = std::any_of(tool.begin(), tool.end(), [](const std::string &a) { return a.rfind("pkcs11:", 0) == 0; });
+        if (bUri && !bToken) {
+            continue; // SoftHSM2 is not installed
+        }
+        std::vector<std::string> argv{"/bin/sh", "-c", "ulimit -c unlimited && cd \"$0\" && exec \"$@\"", f.dir.path};
+        argv.insert(argv.end(), tool.begin(), tool.end());
+        int pid = spawn_program(argv);
+        // Once a writer opens the FIFO, the tool's open returns and it waits
+        // in its read: well inside main.
+        int fdWriter = -1;
+        for (int i = 0; i < 1000 && fdWriter < 0; i++) {
+            fdWriter = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        ASSERT_GE(fdWriter, 0) << tool[0] << " never opened the FIFO";
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        kill(pid, SIGQUIT);
+        int status = wait_program(pid);
+        close(fdWriter);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGQUIT) << tool[0] << " " << tool[1];
+        EXPECT_FALSE(WCOREDUMP(status)) << tool[0] << " " << tool[1] << " dumped a core while it waited for a secret";
+        for (const std::string &name : folder_names(f.dir.path)) {
+            EXPECT_NE(name.rfind("core", 0), 0u) << tool[0] << " " << tool[1] << ": " << name;
+        }
     }
 }
 

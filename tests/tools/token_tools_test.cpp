@@ -1,17 +1,24 @@
 // The three tools with keys in a PKCS#11 token (SoftHSM2): the same bytes as
 // with the key file of the same key, the errors where the token, the PIN or
-// the key cannot be reached, the companions' commands, and no PIN printed.
+// the key cannot be reached, the companions' commands, no PIN printed however
+// the URI is spelled, Ctrl-C at the PIN prompt, and runs that meet at the token.
 #include <gtest/gtest.h>
 #include <openssl/core_names.h>
 
+#include <csignal>
 #include <cstdlib>
+#include <pty.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include "test_support.h"
 #include "token_support.h"
 
 namespace {
 
-constexpr const char *kPin = "7395";
+// Not hexadecimal, so that no fingerprint or modulus printed can hold it by chance.
+const std::string kPin = "7g3q95";
 
 // A token "sig" holding a 1024-bit signing key, a 1017-bit common key and a
 // 2048-bit key, with the key files of the same two keys.
@@ -49,7 +56,7 @@ struct TokenFiles : ToolFiles {
         return file;
     }
     // The URI of object label in token "sig", with extra query attributes.
-    std::string uri(const std::string &object, const std::string &query = std::string("pin-value=") + kPin) const
+    std::string uri(const std::string &object, const std::string &query = "pin-value=" + kPin) const
     {
         return hsm.uri("token=sig;object=" + object, query);
     }
@@ -62,6 +69,9 @@ void expect_no_pin(const RunResult &r)
     EXPECT_EQ(r.err.find(kPin), std::string::npos) << r.err;
 }
 
+// Every spelling of a URI and every PIN source: the run signs (with the key
+// file's bytes) or fails as it should, each query attribute we do not know is
+// named once in a warning, and no tool prints the PIN, wherever it was put.
 TEST(TokenTools, SigningWithATokenKeyGivesTheKeyFilesBytes)
 {
     TokenFiles f;
@@ -71,28 +81,63 @@ TEST(TokenTools, SigningWithATokenKeyGivesTheKeyFilesBytes)
     ASSERT_EQ(f.run().status, 0);
     Bytes expected = read_file(f.out);
     std::string pinFile = f.dir.file("pin.txt");
-    write_file(pinFile, Bytes{'7', '3', '9', '5', '\n'});
+    std::string crlfFile = f.dir.file("pin-crlf.txt");
+    for (const auto &[path, line] : {std::pair{pinFile, kPin + "\n"}, std::pair{crlfFile, kPin + "\r\n"}}) {
+        write_file(path, Bytes(line.begin(), line.end()));
+    }
+    std::string key = "pkcs11:token=sig;object=sign";
+    std::string module = std::string("?module-path=") + SOFTHSM_MODULE;
+    std::string longName = "x-\x1b\x7f" + std::string(70, 'n');
     struct {
         const char *why;
         std::string sign;
         std::string comm;
+        bool bSigns;
+        std::vector<std::string> ignored; // as the warnings name them
     } cases[] = {
-        {"signing key", f.uri("sign"), f.comm},
-        {"common key", f.key, f.uri("comm")},
-        {"both, PIN from a file", f.uri("sign", "pin-source=" + pinFile), f.uri("comm", "pin-source=file://" + pinFile)},
+        {"signing key", f.uri("sign"), f.comm, true, {}},
+        {"common key", f.key, f.uri("comm"), true, {}},
+        {"both, PIN from a file", f.uri("sign", "pin-source=" + pinFile), f.uri("comm", "pin-source=file://" + pinFile),
+         true, {}},
+        {"PIN file ending in CR LF, as file://localhost/...", f.uri("sign", "pin-source=file://localhost" + crlfFile),
+         f.comm, true, {}},
+        {"unknown attributes, one holding the PIN", f.uri("sign", "pin-value=" + kPin + "&x-vendor=" + kPin + "&" + longName + "=1"),
+         f.comm, true, {"x-vendor", "x-\\x1b\\x7f" + std::string(60, 'n') + "..."}},
+        {"PIN-VALUE and pin%2dvalue are not pin-value", key + module + "&PIN-VALUE=" + kPin + "&pin%2dvalue=" + kPin,
+         f.comm, false, {"PIN-VALUE", "pin%2dvalue"}},
+        {"a PIN after ';' in the query", key + module + ";pin-value=" + kPin, f.comm, false, {}},
+        {"a PIN in the path", key + ";Pin%2DValue=" + kPin + module, f.comm, false, {}},
     };
     for (const auto &c : cases) {
         std::string out = f.dir.file("token.img");
-        RunResult r = run_encrypt({f.in, out, f.code, c.sign, c.comm});
-        EXPECT_EQ(r.status, 0) << c.why << ": " << r.out << r.err;
-        EXPECT_TRUE(read_file(out) == expected) << c.why;
-        expect_no_pin(r);
+        write_file(out, Bytes{9});
+        std::vector<RunResult> runs{run_encrypt({f.in, out, f.code, c.sign, c.comm})};
+        EXPECT_EQ(runs[0].status, c.bSigns ? 0 : 1) << c.why << ": " << runs[0].out << runs[0].err;
+        EXPECT_TRUE(read_file(out) == (c.bSigns ? expected : Bytes{9})) << c.why;
+        if (c.sign.rfind("pkcs11:", 0) == 0) {
+            runs.push_back(run_key_tool({"show", c.sign}));
+            runs.push_back(run_verify_tool({"--json", "--key", c.sign, f.out}));
+            EXPECT_EQ(runs[1].status, c.bSigns ? 0 : 2) << c.why << ": " << runs[1].err;
+            EXPECT_EQ(runs[2].status, c.bSigns ? 0 : 2) << c.why << ": " << runs[2].err;
+        }
+        for (const RunResult &r : runs) {
+            expect_no_pin(r);
+            size_t nWarnings = 0;
+            for (size_t nAt = r.err.find("warning"); nAt != std::string::npos; nAt = r.err.find("warning", nAt + 1)) {
+                nWarnings++;
+            }
+            EXPECT_EQ(nWarnings, c.ignored.size()) << c.why << ": " << r.err;
+            for (const std::string &name : c.ignored) {
+                std::string line = ": warning: pkcs11: URI query attribute ignored: " + name + "\n";
+                EXPECT_NE(r.err.find(line), std::string::npos) << c.why << ": " << r.err;
+            }
+        }
     }
 
     // The module from the environment, as signing setups pass it.
     std::vector<std::string> argv{"/usr/bin/env", std::string("PKCS11_MODULE_PATH=") + SOFTHSM_MODULE,
                                   ENCRYPT_TOOL_PATH, f.in, f.dir.file("env.img"), f.code,
-                                  std::string("pkcs11:token=sig;object=sign?pin-value=") + kPin, f.comm};
+                                  "pkcs11:token=sig;object=sign?pin-value=" + kPin, f.comm};
     EXPECT_EQ(run_program(argv).status, 0);
     EXPECT_TRUE(read_file(f.dir.file("env.img")) == expected);
 
@@ -125,6 +170,13 @@ TEST(TokenTools, UnreachableAndRefusedKeysWriteNoImage)
     EVP_PKEY *pTwin = new_rsa_key(1024);
     ASSERT_TRUE(f.hsm.import_key(pTwin, "sig", "twin", "04", kPin) && f.hsm.import_key(pTwin, "sig", "twin", "05", kPin));
     EVP_PKEY_free(pTwin);
+    // A key made for exponent 65539 that shows 65537: the token's signatures
+    // do not restore with the public half it shows.
+    EVP_PKEY *pOdd = new_rsa_key(1024, 65539);
+    bool bOdd = create_key(pOdd, "sig", reinterpret_cast<const unsigned char *>(kPin.data()), kPin.size(), "odd",
+                           CK_FALSE, false, 65537);
+    EVP_PKEY_free(pOdd);
+    ASSERT_TRUE(bOdd);
     struct {
         const char *why;
         int nArg;
@@ -137,8 +189,11 @@ TEST(TokenTools, UnreachableAndRefusedKeysWriteNoImage)
         {"no such key", 3, f.uri("nothing"), "File open error: ", "no RSA private key matches"},
         {"two keys, one label", 3, f.uri("twin"), "File open error: ", "several RSA private keys match"},
         {"no such token", 4, f.hsm.uri("token=none", "pin-value=1"), "File open error ", "no token matches"},
-        {"bad module", 3, "pkcs11:token=sig?module-path=/nonexistent.so", "File open error: ", "/nonexistent.so"},
+        {"bad module", 3, "pkcs11:token=sig?module-path=/nonexistent.so", "File open error: ",
+         "module not loaded: the module-path of the URI: cannot open shared object file"},
         {"2048-bit key", 3, f.uri("big"), "Key file error: ", "1017 to 1024"},
+        {"signature and public half disagree", 3, f.uri("odd"), "Key file error: ",
+         "encrypt_tool: the token's signature of block 0 does not restore with its public key\n"},
     };
     for (const auto &c : cases) {
         write_file(f.out, Bytes{9, 9, 9});
@@ -148,9 +203,7 @@ TEST(TokenTools, UnreachableAndRefusedKeysWriteNoImage)
         argv.insert(argv.end(), args.begin(), args.end());
         RunResult r = run_program(argv);
         EXPECT_EQ(r.status, 1) << c.why;
-        std::string printable = c.uri.substr(0, c.uri.find("&pin-value"));
-        printable = printable.substr(0, printable.find("?pin-value"));
-        EXPECT_EQ(r.out, c.message + printable + "\n") << c.why;
+        EXPECT_EQ(r.out, c.message + c.uri.substr(0, c.uri.find('?')) + "\n") << c.why;
         EXPECT_NE(r.err.find(c.reason), std::string::npos) << c.why << ": " << r.err;
         EXPECT_EQ(read_file(f.out), (Bytes{9, 9, 9})) << c.why;
         expect_no_pin(r);
@@ -165,7 +218,7 @@ TEST(TokenTools, ListAndGenerateInTheToken)
     if (!f.bReady) {
         GTEST_SKIP() << "SoftHSM2 is not installed";
     }
-    std::string listUri = f.hsm.uri("token=sig", std::string("pin-value=") + kPin);
+    std::string listUri = f.hsm.uri("token=sig", "pin-value=" + kPin);
     RunResult listed = run_key_tool({"list", listUri});
     EXPECT_EQ(listed.status, 0) << listed.err;
     expect_no_pin(listed);
@@ -183,6 +236,80 @@ TEST(TokenTools, ListAndGenerateInTheToken)
     EXPECT_NE(run_key_tool({"show", made}).out.find("Modulus: 1020 bits"), std::string::npos);
     ASSERT_EQ(run_encrypt({f.in, f.out, f.code, made, f.comm}).status, 0);
     EXPECT_EQ(run_verify_tool({"--key", made, "--original", f.in, f.out}).status, 0);
+}
+
+// Ctrl-C at the PIN prompt: the terminal gets its echo back, the run ends by
+// SIGINT (as a shell script needs to stop), and leaves no image nor temporary file.
+TEST(TokenTools, CtrlCAtThePinPromptEndsTheRunBySigint)
+{
+    TokenFiles f;
+    if (!f.bReady) {
+        GTEST_SKIP() << "SoftHSM2 is not installed";
+    }
+    std::vector<std::string> before = folder_names(f.dir.path);
+    std::string uri = f.uri("sign", "");
+    int nMaster = -1;
+    pid_t pid = forkpty(&nMaster, nullptr, nullptr, nullptr);
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        execl(ENCRYPT_TOOL_PATH, ENCRYPT_TOOL_PATH, f.in.c_str(), f.out.c_str(), f.code.c_str(), uri.c_str(),
+              f.comm.c_str(), static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    std::string screen = read_until(nMaster, "PIN for token sig: ", 60);
+    EXPECT_EQ(write(nMaster, "\x03", 1), 1);
+    screen += read_until(nMaster, nullptr, 60);
+    int nStatus = 0;
+    EXPECT_EQ(waitpid(pid, &nStatus, 0), pid);
+    termios after{};
+    EXPECT_EQ(tcgetattr(nMaster, &after), 0);
+    EXPECT_NE(after.c_lflag & ECHO, 0u) << "the terminal is left without echo";
+    EXPECT_EQ(close(nMaster), 0);
+    EXPECT_TRUE(WIFSIGNALED(nStatus) && WTERMSIG(nStatus) == SIGINT) << "wait status " << nStatus << ": " << screen;
+    EXPECT_EQ(folder_names(f.dir.path), before);
+}
+
+// Runs that meet at one token, as on a build farm: 16 signing runs all sign
+// with the key file's bytes while each rewrites the token's store at login;
+// 6 runs that make a key with one label leave exactly one key, and only its
+// maker reports success.
+TEST(TokenTools, ConcurrentRunsOnOneToken)
+{
+    TokenFiles f;
+    if (!f.bReady) {
+        GTEST_SKIP() << "SoftHSM2 is not installed";
+    }
+    ASSERT_EQ(f.run().status, 0);
+    Bytes expected = read_file(f.out);
+    std::vector<int> signers;
+    for (int i = 0; i < 16; i++) {
+        signers.push_back(spawn_program(
+            {ENCRYPT_TOOL_PATH, f.in, f.dir.file("run" + std::to_string(i) + ".img"), f.code, f.uri("sign"), f.comm}));
+    }
+    for (size_t i = 0; i < signers.size(); i++) {
+        int nStatus = wait_program(signers[i]);
+        EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0) << "run " << i << ": wait status " << nStatus;
+        EXPECT_TRUE(read_file(f.dir.file("run" + std::to_string(i) + ".img")) == expected) << "run " << i;
+    }
+
+    std::vector<int> makers;
+    for (int i = 0; i < 6; i++) {
+        makers.push_back(spawn_program({KEY_TOOL_PATH, "generate", f.uri("raced")}));
+    }
+    int nMade = 0;
+    for (int pid : makers) {
+        int nStatus = wait_program(pid);
+        nMade += WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0 ? 1 : 0;
+    }
+    RunResult listed = run_key_tool({"list", f.hsm.uri("token=sig", "pin-value=" + kPin)});
+    ASSERT_EQ(listed.status, 0) << listed.err;
+    size_t nKeys = 0;
+    for (size_t nAt = listed.out.find("object=raced;"); nAt != std::string::npos;
+         nAt = listed.out.find("object=raced;", nAt + 1)) {
+        nKeys++;
+    }
+    EXPECT_EQ(nKeys, 1u) << listed.out;
+    EXPECT_EQ(nMade, 1);
 }
 
 } // namespace

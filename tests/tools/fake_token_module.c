@@ -1,0 +1,79 @@
+/* A PKCS#11 module for tests of how the token code takes a module's answers:
+ * two slots; C_GetTokenInfo for slot 1 answers FAKE_TOKEN_INFO_RV (a number,
+ * read with strtoul), slot 2 holds the initialised token "fake". Only what
+ * finding a token calls is there; every other entry is null. */
+#include <p11-kit/pkcs11.h>
+#include <stdlib.h>
+#include <string.h>
+
+/* C_Initialize and C_Finalize: nothing to set up or release. */
+static CK_RV fake_nothing(void *pArgs)
+{
+    (void)pArgs;
+    return CKR_OK;
+}
+
+/* The module's description, blank. */
+static CK_RV fake_get_info(CK_INFO *pInfo)
+{
+    memset(pInfo, ' ', sizeof(*pInfo));
+    pInfo->cryptokiVersion = (CK_VERSION){2, 40};
+    pInfo->libraryVersion = (CK_VERSION){1, 0};
+    pInfo->flags = 0;
+    return CKR_OK;
+}
+
+/* The slots 1 and 2. */
+static CK_RV fake_get_slot_list(CK_BBOOL bTokenPresent, CK_SLOT_ID *pSlots, CK_ULONG *pnCount)
+{
+    (void)bTokenPresent;
+    CK_ULONG nRoom = *pnCount;
+    *pnCount = 2;
+    if (pSlots != NULL && nRoom < 2) {
+        return CKR_BUFFER_TOO_SMALL;
+    }
+    if (pSlots != NULL) {
+        pSlots[0] = 1;
+        pSlots[1] = 2;
+    }
+    return CKR_OK;
+}
+
+/* Slots 1 and 2, each with a token in it. */
+static CK_RV fake_get_slot_info(CK_SLOT_ID nSlot, CK_SLOT_INFO *pInfo)
+{
+    memset(pInfo, ' ', sizeof(*pInfo));
+    pInfo->flags = CKF_TOKEN_PRESENT;
+    pInfo->hardwareVersion = pInfo->firmwareVersion = (CK_VERSION){0, 0};
+    return nSlot == 1 || nSlot == 2 ? CKR_OK : CKR_SLOT_ID_INVALID;
+}
+
+/* FAKE_TOKEN_INFO_RV for slot 1, the initialised token "fake" for slot 2. */
+static CK_RV fake_get_token_info(CK_SLOT_ID nSlot, CK_TOKEN_INFO *pInfo)
+{
+    const char *pRv = getenv("FAKE_TOKEN_INFO_RV");
+    if (nSlot != 2) {
+        return nSlot == 1 && pRv != NULL ? (CK_RV)strtoul(pRv, NULL, 0) : CKR_SLOT_ID_INVALID;
+    }
+    memset(pInfo, ' ', sizeof(*pInfo));
+    memcpy(pInfo->label, "fake", 4);
+    pInfo->flags = CKF_TOKEN_INITIALIZED;
+    return CKR_OK;
+}
+
+static CK_FUNCTION_LIST g_functions = {
+    .version = {2, 40},
+    .C_Initialize = fake_nothing,
+    .C_Finalize = fake_nothing,
+    .C_GetInfo = fake_get_info,
+    .C_GetSlotList = fake_get_slot_list,
+    .C_GetSlotInfo = fake_get_slot_info,
+    .C_GetTokenInfo = fake_get_token_info,
+};
+
+/* The module's entry point. */
+CK_RV C_GetFunctionList(CK_FUNCTION_LIST **ppList)
+{
+    *ppList = &g_functions;
+    return CKR_OK;
+}
