@@ -313,9 +313,7 @@ int import_key(const Options &opts)
 bool looks_reversed(const unsigned char *p, bool bModulus)
 {
     unsigned char szReversed[RSA_FIELD_SIZE];
-    for (int i = 0; i < RSA_FIELD_SIZE; i++) {
-        szReversed[i] = p[RSA_FIELD_SIZE - 1 - i];
-    }
+    reverse_bytes(szReversed, p, RSA_FIELD_SIZE);
     if (bModulus) {
         bool bGood = p[RSA_FIELD_SIZE - 1] != 0 && (p[0] & 1) != 0;
         return !bGood && szReversed[RSA_FIELD_SIZE - 1] != 0 && (szReversed[0] & 1) != 0;

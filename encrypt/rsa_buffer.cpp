@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "byte_order.h"
+
 namespace {
 
 // Modes 0 and 1: 127-byte messages become 128-byte ciphertexts.
@@ -33,9 +35,7 @@ bool before_lengths_valid(int nMode, int nDataLen, int nBufferLen)
 // Writes pSrc[nLen - 1 - i] to pDst[i] for i below nLen.
 void reverse_into(unsigned char *pDst, const unsigned char *pSrc, int nLen)
 {
-    for (int i = 0; i < nLen; i++) {
-        pDst[i] = pSrc[nLen - 1 - i];
-    }
+    reverse_bytes(pDst, pSrc, static_cast<size_t>(nLen));
 }
 
 // Index of the separator below the marker of a decrypted chunk of nLen

@@ -8,6 +8,7 @@
 #include <new>
 #include <sys/random.h>
 
+#include "byte_order.h"
 #include "image_format.h"
 #include "token_session.h"
 
@@ -519,12 +520,8 @@ int token_key_public(TokenKey *pKey, unsigned char *pPublic, std::string *pWhy)
         return TOKEN_REFUSED;
     }
     memset(pPublic, 0, SI_PUBLIC_SIZE);
-    for (int i = 0; i < pKey->nModulusLen; i++) {
-        pPublic[i] = pKey->szModulus[pKey->nModulusLen - 1 - i];
-    }
-    for (int i = 0; i < nExponent; i++) {
-        pPublic[RSA_FIELD_SIZE + i] = szExponent[nExponent - 1 - i];
-    }
+    reverse_bytes(pPublic + RSA_BLOB_N, pKey->szModulus, static_cast<size_t>(pKey->nModulusLen));
+    reverse_bytes(pPublic + RSA_BLOB_E, szExponent, static_cast<size_t>(nExponent));
     return TOKEN_OK;
 }
 
@@ -543,9 +540,7 @@ int token_key_sign_block(TokenKey *pKey, const unsigned char *pPlain, unsigned c
     }
     unsigned char szInput[SI_BLOCK_SIZE];
     szInput[0] = 0;
-    for (int i = 0; i < SI_BLOCK_PLAIN; i++) {
-        szInput[1 + i] = pPlain[SI_BLOCK_PLAIN - 1 - i];
-    }
+    reverse_bytes(szInput + 1, pPlain, SI_BLOCK_PLAIN);
     CK_MECHANISM mechanism = {CKM_RSA_X_509, nullptr, 0};
     CK_RV rv = pKey->session.pModule->C_SignInit(pKey->session.hSession, &mechanism, pKey->hKey);
     if (rv != CKR_OK) {
@@ -573,9 +568,7 @@ int token_key_sign_block(TokenKey *pKey, const unsigned char *pPlain, unsigned c
         return TOKEN_UNREACHABLE;
     }
     memset(pSigned, 0, SI_BLOCK_SIZE);
-    for (CK_ULONG i = 0; i < nOutput; i++) {
-        pSigned[i] = szOutput[nOutput - 1 - i];
-    }
+    reverse_bytes(pSigned, szOutput, nOutput);
     return TOKEN_OK;
 }
 
