@@ -1,7 +1,10 @@
-// Public halves from PEM public keys or key files.
+// Public halves from PEM public keys or key files. OpenSSL's libcrypto is
+// loaded only when a PEM is read: a run with a key file or a token loads and
+// relocates none of it.
 #include "public_key.h"
 
 #include <cstring>
+#include <dlfcn.h>
 #include <openssl/bio.h>
 #include <openssl/core_names.h>
 #include <openssl/evp.h>
@@ -11,6 +14,47 @@
 #include "key_file.h"
 
 namespace {
+
+// The few functions of libcrypto a PEM public key needs, looked up once.
+struct Crypto {
+    decltype(&BIO_new_mem_buf) pBioNewMemBuf;
+    decltype(&BIO_free) pBioFree;
+    decltype(&PEM_read_bio_PUBKEY) pReadPubkey;
+    decltype(&EVP_PKEY_is_a) pIsA;
+    decltype(&EVP_PKEY_get_bn_param) pGetBnParam;
+    decltype(&EVP_PKEY_free) pPkeyFree;
+    decltype(&BN_bn2lebinpad) pBnToLe;
+    decltype(&BN_free) pBnFree;
+};
+
+// Loads libcrypto (every symbol bound at once) and looks the functions up.
+// Returns null when it cannot.
+const Crypto *load_crypto()
+{
+    static Crypto crypto;
+    static bool bLoaded = false;
+    if (bLoaded) {
+        return &crypto;
+    }
+    void *pLib = dlopen(CRYPTO_SONAME, RTLD_NOW | RTLD_LOCAL);
+    if (pLib == nullptr) {
+        return nullptr;
+    }
+    void *pFunctions[] = {
+        dlsym(pLib, "BIO_new_mem_buf"),       dlsym(pLib, "BIO_free"),      dlsym(pLib, "PEM_read_bio_PUBKEY"),
+        dlsym(pLib, "EVP_PKEY_is_a"),         dlsym(pLib, "EVP_PKEY_get_bn_param"),
+        dlsym(pLib, "EVP_PKEY_free"),         dlsym(pLib, "BN_bn2lebinpad"), dlsym(pLib, "BN_free"),
+    };
+    for (void *pFunction : pFunctions) {
+        if (pFunction == nullptr) {
+            return nullptr;
+        }
+    }
+    static_assert(sizeof(pFunctions) == sizeof(Crypto), "one pointer per function");
+    memcpy(&crypto, pFunctions, sizeof(crypto));
+    bLoaded = true;
+    return &crypto;
+}
 
 constexpr char PEM_START[] = "-----BEGIN ";
 constexpr int PUBLIC_RECORDS_SIZE = 2 * KEY_RECORD_SIZE; // modulus and public exponent records
@@ -27,11 +71,12 @@ bool read_up_to(FILE *fp, unsigned char *p, size_t nSize, size_t *pnRead)
 
 // One number of an RSA key as 128 bytes little-endian. False when it is
 // missing or longer.
-bool rsa_number(EVP_PKEY *pkey, const char *pName, unsigned char *pOut)
+bool rsa_number(const Crypto *pCrypto, EVP_PKEY *pkey, const char *pName, unsigned char *pOut)
 {
     BIGNUM *bn = nullptr;
-    bool bOk = EVP_PKEY_get_bn_param(pkey, pName, &bn) == 1 && BN_bn2lebinpad(bn, pOut, RSA_FIELD_SIZE) == RSA_FIELD_SIZE;
-    BN_free(bn);
+    bool bOk = pCrypto->pGetBnParam(pkey, pName, &bn) == 1 &&
+               pCrypto->pBnToLe(bn, pOut, RSA_FIELD_SIZE) == RSA_FIELD_SIZE;
+    pCrypto->pBnFree(bn);
     return bOk;
 }
 
@@ -42,19 +87,24 @@ int public_half_from_pem(const unsigned char *p, size_t nLen, unsigned char *pPu
         *pWhy = "a private key where its public half is wanted (key_tool export or openssl pkey -pubout gives it)";
         return PUBLIC_KEY_REFUSED;
     }
-    BIO *bio = BIO_new_mem_buf(p, static_cast<int>(nLen));
-    EVP_PKEY *pkey = bio != nullptr ? PEM_read_bio_PUBKEY(bio, nullptr, nullptr, nullptr) : nullptr;
+    const Crypto *pCrypto = load_crypto();
+    if (pCrypto == nullptr) {
+        *pWhy = std::string("cannot load OpenSSL's ") + CRYPTO_SONAME + " to read a PEM key";
+        return PUBLIC_KEY_REFUSED;
+    }
+    BIO *bio = pCrypto->pBioNewMemBuf(p, static_cast<int>(nLen));
+    EVP_PKEY *pkey = bio != nullptr ? pCrypto->pReadPubkey(bio, nullptr, nullptr, nullptr) : nullptr;
     int nStatus = PUBLIC_KEY_OK;
-    if (pkey == nullptr || !EVP_PKEY_is_a(pkey, "RSA")) {
+    if (pkey == nullptr || !pCrypto->pIsA(pkey, "RSA")) {
         *pWhy = "no RSA public key in PEM form (-----BEGIN PUBLIC KEY-----)";
         nStatus = PUBLIC_KEY_REFUSED;
-    } else if (!rsa_number(pkey, OSSL_PKEY_PARAM_RSA_N, pPublic + RSA_BLOB_N) ||
-               !rsa_number(pkey, OSSL_PKEY_PARAM_RSA_E, pPublic + RSA_BLOB_E)) {
+    } else if (!rsa_number(pCrypto, pkey, OSSL_PKEY_PARAM_RSA_N, pPublic + RSA_BLOB_N) ||
+               !rsa_number(pCrypto, pkey, OSSL_PKEY_PARAM_RSA_E, pPublic + RSA_BLOB_E)) {
         *pWhy = "an RSA key longer than 1024 bits";
         nStatus = PUBLIC_KEY_REFUSED;
     }
-    EVP_PKEY_free(pkey);
-    BIO_free(bio);
+    pCrypto->pPkeyFree(pkey);
+    pCrypto->pBioFree(bio);
     return nStatus;
 }
 
