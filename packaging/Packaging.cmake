@@ -49,6 +49,11 @@ foreach(component_package lib:libsignedimage1 dev:libsignedimage-dev tools:signe
     DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package} COMPONENT ${component})
 endforeach()
 
+# cpack stamps every member of the packages with SOURCE_DATE_EPOCH (see
+# SourceDateEpoch.cmake) unless its caller sets another.
+configure_file(packaging/CPackProjectConfig.cmake.in ${CMAKE_CURRENT_BINARY_DIR}/CPackProjectConfig.cmake @ONLY)
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_BINARY_DIR}/CPackProjectConfig.cmake)
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME signed-image-tools)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -68,6 +73,7 @@ set(CPACK_DEBIAN_LIB_PACKAGE_NAME libsignedimage1)
 set(CPACK_DEBIAN_LIB_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_LIB_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_SOURCE_DIR}/packaging/triggers)
+set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_SOURCE_DIR}/packaging/DropLdconfigScripts.cmake)
 set(CPACK_COMPONENT_LIB_DESCRIPTION "sign and restore the blocks of boot images (library)
 libsignedimage holds the textbook-RSA block codec and the signed image format
 behind a plain C interface: signing the four blocks of an image's SPL window,
