@@ -5,6 +5,9 @@
 include(CMakePackageConfigHelpers)
 
 set(SIGNEDIMAGE_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/SignedImage)
+# Folders the installation makes have one mode, whatever the umask.
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+  OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
 install(TARGETS signedimage EXPORT SignedImageTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT lib NAMELINK_COMPONENT dev
@@ -54,6 +57,8 @@ endforeach()
 configure_file(packaging/CPackProjectConfig.cmake.in ${CMAKE_CURRENT_BINARY_DIR}/CPackProjectConfig.cmake @ONLY)
 set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_BINARY_DIR}/CPackProjectConfig.cmake)
 
+set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_SOURCE_DIR}/packaging/RebuildPackages.cmake)
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME signed-image-tools)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -73,7 +78,6 @@ set(CPACK_DEBIAN_LIB_PACKAGE_NAME libsignedimage1)
 set(CPACK_DEBIAN_LIB_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_LIB_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_SOURCE_DIR}/packaging/triggers)
-set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_SOURCE_DIR}/packaging/DropLdconfigScripts.cmake)
 set(CPACK_COMPONENT_LIB_DESCRIPTION "sign and restore the blocks of boot images (library)
 libsignedimage holds the textbook-RSA block codec and the signed image format
 behind a plain C interface: signing the four blocks of an image's SPL window,
