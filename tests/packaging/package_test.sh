@@ -57,6 +57,24 @@ else
     echo "lintian not installed: not run"; exit 1
 fi
 
+# Every member is dated SOURCE_DATE_EPOCH: the caller's, else the last commit's
+# time, else (a tarball without git) the newest changelog entry's.
+changelog_epoch=$(dpkg-parsechangelog -l "$src/packaging/changelog" -STimestamp)
+epoch=${SOURCE_DATE_EPOCH:-$(git -C "$src" log -1 --format=%ct 2>/dev/null || echo "$changelog_epoch")}
+stamp=$(date -u -d "@$epoch" '+%Y-%m-%d %H:%M:%S')
+for deb in "$lib" "$dev" "$tools"; do
+    dpkg-deb --fsys-tarfile "$deb" | TZ=UTC tar -tvf - --full-time | grep -v " $stamp " &&
+        { echo "$deb: members not dated $stamp"; exit 1; }
+done
+mkdir -p "$scratch/tarball/packaging"
+cp "$src/packaging/changelog" "$scratch/tarball/packaging/"
+# Prints the SOURCE_DATE_EPOCH that a configure of the tarball would take.
+tarball_epoch() { (cd "$scratch/tarball" && cmake -P "$src/packaging/SourceDateEpoch.cmake") | sed -n 's/^-- SOURCE_DATE_EPOCH: //p'; }
+for row in ":$changelog_epoch" "1234567890:1234567890"; do
+    got=$(if [ -n "${row%%:*}" ]; then SOURCE_DATE_EPOCH=${row%%:*} tarball_epoch; else (unset SOURCE_DATE_EPOCH; tarball_epoch); fi)
+    [ "$got" = "${row#*:}" ] || { echo "SOURCE_DATE_EPOCH '${row%%:*}' of a tarball gives '$got', not ${row#*:}"; exit 1; }
+done
+
 # The unpacked tools sign and verify with the unpacked library.
 root=$scratch/root
 for deb in "$lib" "$tools"; do dpkg-deb -x "$deb" "$root"; done
