@@ -5,7 +5,8 @@
 # time zones and locales, and compares the three Debian packages and the
 # installed binaries byte for byte. On a difference it names the differing
 # files: with diffoscope where it is installed, else by unpacking both
-# packages and listing the members that differ.
+# packages and listing the members that differ. Then a changed package and a
+# changed file must be named by both ways of comparing.
 #   usage: reproducible_test.sh SOURCE_DIR [JOBS]
 set -eu
 src=$1
@@ -32,34 +33,48 @@ echo "building $commit in two places"
 one=$scratch/a/build
 two=$scratch/second/b
 
-# Every package and every installed file, the tools and the library among them.
-differ=0
-for deb in "$one"/pkg/*.deb; do
-    name=$(basename "$deb")
-    if cmp -s "$deb" "$two/pkg/$name"; then
-        echo "identical: $name $(sha256sum < "$deb" | cut -c1-16)"
-        continue
-    fi
-    differ=1
-    echo "DIFFERENT: $name"
-    if command -v diffoscope >/dev/null; then
-        diffoscope --text - "$deb" "$two/pkg/$name" | head -200 || true
-    else
-        for side in one two; do
-            eval "dir=\$$side"
-            dpkg-deb -R "$dir/pkg/$name" "$scratch/unpacked-$side"
-            ar t "$dir/pkg/$name" > "$scratch/unpacked-$side/members"
-            dpkg-deb -c "$dir/pkg/$name" > "$scratch/unpacked-$side/listing"
-        done
-        diff -rq "$scratch/unpacked-one" "$scratch/unpacked-two" || true
-        rm -rf "$scratch/unpacked-one" "$scratch/unpacked-two"
-    fi
+# Compares the packages and installed files of two builds; names each file
+# that differs, and the members that differ in it. Returns 1 on a difference.
+compare() {
+    differ=0
+    for deb in "$1"/pkg/*.deb; do
+        name=$(basename "$deb")
+        if cmp -s "$deb" "$2/pkg/$name"; then
+            echo "identical: $name $(sha256sum < "$deb" | cut -c1-16)"
+            continue
+        fi
+        differ=1
+        echo "DIFFERENT: $name"
+        if [ -n "$diffoscope" ]; then
+            "$diffoscope" --text - "$deb" "$2/pkg/$name" | head -200 || true
+        else
+            dpkg-deb -R "$deb" "$scratch/unpacked-one"
+            dpkg-deb -R "$2/pkg/$name" "$scratch/unpacked-two"
+            diff -rq "$scratch/unpacked-one" "$scratch/unpacked-two" || true
+            rm -rf "$scratch/unpacked-one" "$scratch/unpacked-two"
+        fi
+    done
+    (cd "$1/installed" && find . -type f | sort) > "$scratch/installed"
+    while read -r f; do
+        cmp -s "$1/installed/$f" "$2/installed/$f" || { differ=1; echo "DIFFERENT: installed $f"; }
+    done < "$scratch/installed"
+    return $differ
+}
+[ "$(ls "$one"/pkg/*.deb | wc -l)" -eq 3 ] || { echo "expected three packages"; exit 1; }
+diffoscope=$(command -v diffoscope || true)
+compare "$one" "$two" || { echo "reproducibility test FAILED"; exit 1; }
+
+# The comparison sees a difference: one file of the library's package and one
+# installed file changed, named with diffoscope and without it.
+lib=$(basename "$one"/pkg/libsignedimage1_*.deb)
+dpkg-deb -R "$two/pkg/$lib" "$scratch/changed"
+echo "changed" >> "$scratch/changed/usr/share/doc/libsignedimage1/copyright"
+dpkg-deb --root-owner-group -Zgzip -b "$scratch/changed" "$two/pkg/$lib" >/dev/null
+echo "changed" >> "$two/installed/include/signedimage/rsa_api.h"
+for diffoscope in "$diffoscope" ""; do
+    if compare "$one" "$two" > "$scratch/control"; then echo "a changed package passes the comparison"; exit 1; fi
+    for name in "DIFFERENT: $lib" "DIFFERENT: installed ./include/signedimage/rsa_api.h" "copyright"; do
+        grep -q "$name" "$scratch/control" || { echo "the comparison does not name $name"; exit 1; }
+    done
 done
-[ -n "$(ls "$two"/pkg/*.deb)" ] && [ "$(ls "$one"/pkg/*.deb | wc -l)" -eq 3 ] ||
-    { echo "expected three packages"; exit 1; }
-(cd "$one/installed" && find . -type f | sort) > "$scratch/installed"
-while read -r f; do
-    cmp -s "$one/installed/$f" "$two/installed/$f" || { differ=1; echo "DIFFERENT: installed $f"; }
-done < "$scratch/installed"
-if [ "$differ" = 1 ]; then echo "reproducibility test FAILED"; exit 1; fi
 echo "reproducibility test passed: 3 packages and $(wc -l < "$scratch/installed") installed files identical"
