@@ -12,7 +12,7 @@ PACKAGE_PACKAGES := file dpkg-dev
 CHECK_PACKAGES := $(PACKAGE_PACKAGES) libgtest-dev openssl valgrind binutils lintian gdb softhsm2 p11-kit \
   abigail-tools
 FUZZ_PACKAGES := clang libclang-rt-dev
-BENCH_PACKAGES := libbenchmark-dev time coreutils softhsm2
+BENCH_PACKAGES := libbenchmark-dev time coreutils softhsm2 valgrind openssl
 FUZZ_TARGETS := fuzz_codec fuzz_buffer_proc fuzz_sign_run fuzz_verify
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 

@@ -1,21 +1,24 @@
 #!/bin/sh
 # SPDX-License-Identifier: Apache-2.0
-# The ABI of the built libsignedimage.so.1 against the baseline of the release
-# that gave it its soname (packaging/libsignedimage.so.1.abi, abidw output):
-# functions may be added, in a new version node; nothing may be removed or
-# changed. Then the same check is shown to refuse: scratch copies of the
-# library's sources are built with RSA_ENC_BLK's nKeepAddr widened to 64 bits
-# and with si_fill_code_window no longer exported, and both must fail; a copy
-# with one function added in a new version node must pass.
+# The ABI of the built libsignedimage against the baseline of the release that
+# gave it its soname (packaging/SONAME.abi, abidw output): functions may be
+# added, in a new version node; nothing may be removed or changed. A library
+# with a new soname needs a baseline of its own. Then the same check is shown
+# to refuse: scratch copies of the library's sources are built with
+# RSA_ENC_BLK's nKeepAddr widened to 64 bits and with si_fill_code_window no
+# longer exported, and both must fail; a copy with one function added in a new
+# version node must pass.
 #   usage: abi_check.sh LIBRARY BUILD_DIR SOURCE_DIR            the check
-#          abi_check.sh --update LIBRARY BUILD_DIR SOURCE_DIR   writes the baseline anew
+#          abi_check.sh --update LIBRARY BUILD_DIR SOURCE_DIR   writes the baseline
+#          of a new soname (an existing one is the contract of its soname: kept)
 set -eu
 update=0
 if [ "$1" = --update ]; then update=1; shift; fi
 library=$1
 build=$2
 src=$3
-baseline=$src/packaging/libsignedimage.so.1.abi
+soname=$(readelf -d "$library" | sed -n 's/.*Library soname: \[\(.*\)\]$/\1/p')
+baseline=$src/packaging/$soname.abi
 command -v abidiff >/dev/null || { echo "abidiff not installed (Debian: abigail-tools)"; exit 1; }
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
@@ -26,6 +29,7 @@ cmake --install "$build" --component dev --prefix "$scratch/prefix" >/dev/null
 headers=$scratch/prefix/include/signedimage
 
 if [ "$update" = 1 ]; then
+    [ ! -e "$baseline" ] || { echo "$baseline exists: it stays as released (README, 'Library ABI')"; exit 1; }
     abidw --headers-dir "$headers" --no-corpus-path --no-comp-dir-path \
         --drop-undefined-syms --no-elf-needed --out-file "$baseline" "$library"
     echo "wrote $baseline from $library"
@@ -47,7 +51,11 @@ compare() {
     echo "compatible with the baseline (abidiff status $status)"
 }
 
-echo "== $library"
+echo "== $library against $(basename "$baseline")"
+[ -f "$baseline" ] || {
+    echo "ABI check FAILED: no baseline for $soname; write it from the release that takes this soname"
+    exit 1
+}
 compare "$library" || {
     echo "ABI check FAILED: see README, 'Library ABI', before changing the baseline"
     exit 1
