@@ -35,6 +35,7 @@ two=$scratch/second/b
 
 # Compares the packages and installed files of two builds; names each file
 # that differs, and the members that differ in it. Returns 1 on a difference.
+# Called only where its status is looked at, so set -e does not end it early.
 compare() {
     differ=0
     for deb in "$1"/pkg/*.deb; do
@@ -46,11 +47,11 @@ compare() {
         differ=1
         echo "DIFFERENT: $name"
         if [ -n "$diffoscope" ]; then
-            "$diffoscope" --text - "$deb" "$2/pkg/$name" | head -200 || true
+            "$diffoscope" --text - "$deb" "$2/pkg/$name" | head -200
         else
             dpkg-deb -R "$deb" "$scratch/unpacked-one"
             dpkg-deb -R "$2/pkg/$name" "$scratch/unpacked-two"
-            diff -rq "$scratch/unpacked-one" "$scratch/unpacked-two" || true
+            diff -rq "$scratch/unpacked-one" "$scratch/unpacked-two"
             rm -rf "$scratch/unpacked-one" "$scratch/unpacked-two"
         fi
     done
