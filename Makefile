@@ -1,19 +1,24 @@
 # Set-up and checks. Each target installs what is missing (Debian packages
 # through apt-get, with sudo when not root), configures and builds.
 BUILD_DIR ?= build
+DEMO_DIR ?= build-demo
 JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 60
 
-PACKAGES := cmake g++ gcc make pkg-config libtfm-dev libssl-dev libgtest-dev openssl valgrind \
-  binutils file dpkg-dev lintian nlohmann-json3-dev gdb softhsm2 libp11-kit-dev p11-kit
+# What building and running the tools needs; what the tests add to it; what
+# making the Debian packages adds.
+PACKAGES := cmake g++ gcc make pkg-config libtfm-dev libssl-dev nlohmann-json3-dev libp11-kit-dev
+PACKAGE_PACKAGES := file dpkg-dev
+CHECK_PACKAGES := $(PACKAGE_PACKAGES) libgtest-dev openssl valgrind binutils lintian gdb softhsm2 p11-kit \
+  abigail-tools
 FUZZ_PACKAGES := clang libclang-rt-dev
-BENCH_PACKAGES := libbenchmark-dev time coreutils softhsm2
+BENCH_PACKAGES := libbenchmark-dev time coreutils softhsm2 valgrind openssl
 FUZZ_TARGETS := fuzz_codec fuzz_buffer_proc fuzz_sign_run fuzz_verify
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 
 CMAKE_OPTIONS ?=
 
-.PHONY: deps build build-clang demo check sanitize fuzz bench package clean
+.PHONY: deps check-deps build build-clang demo check sanitize fuzz bench package reproducible clean
 
 # Installs the packages that dpkg does not know as installed.
 define install_missing
@@ -28,26 +33,33 @@ endef
 deps:
 	$(call install_missing,$(PACKAGES))
 
-build: deps
+check-deps: deps
+	$(call install_missing,$(CHECK_PACKAGES))
+
+# The whole tree, tests included.
+build: check-deps
 	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_OPTIONS)
 	cmake --build $(BUILD_DIR) -j$(JOBS)
 
 # The whole tree, tests included, with clang++ and warnings as errors.
-build-clang: deps
+build-clang: check-deps
 	$(call install_missing,clang)
 	CC=clang CXX=clang++ cmake -S . -B build-clang -DCMAKE_BUILD_TYPE=RelWithDebInfo -DWERROR=ON
 	cmake --build build-clang -j$(JOBS)
 
-demo: build
-	@mkdir -p $(BUILD_DIR)/demo
-	@rm -f $(BUILD_DIR)/demo/signed.img $(BUILD_DIR)/demo/restored.img
-	$(BUILD_DIR)/key_tool show examples/sign_test.key
-	$(BUILD_DIR)/encrypt_tool examples/input.img $(BUILD_DIR)/demo/signed.img examples/code.bin \
+# The tools alone, without the tests, in their own folder; then a signing run.
+demo: deps
+	cmake -S . -B $(DEMO_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF
+	cmake --build $(DEMO_DIR) -j$(JOBS) --target encrypt_tool key_tool verify_tool
+	@mkdir -p $(DEMO_DIR)/demo
+	@rm -f $(DEMO_DIR)/demo/signed.img $(DEMO_DIR)/demo/restored.img
+	$(DEMO_DIR)/key_tool show examples/sign_test.key
+	$(DEMO_DIR)/encrypt_tool examples/input.img $(DEMO_DIR)/demo/signed.img examples/code.bin \
 	  examples/sign_test.key examples/common_test.key
-	@echo "Wrote $(BUILD_DIR)/demo/signed.img ($$(stat -c %s $(BUILD_DIR)/demo/signed.img) bytes):" \
+	@echo "Wrote $(DEMO_DIR)/demo/signed.img ($$(stat -c %s $(DEMO_DIR)/demo/signed.img) bytes):" \
 	  "SPL window with 4 signed blocks, code window with both public keys and the block table, then the tail."
-	$(BUILD_DIR)/verify_tool --key examples/sign_test.key --original examples/input.img \
-	  --restore $(BUILD_DIR)/demo/restored.img $(BUILD_DIR)/demo/signed.img
+	$(DEMO_DIR)/verify_tool --key examples/sign_test.key --original examples/input.img \
+	  --restore $(DEMO_DIR)/demo/restored.img $(DEMO_DIR)/demo/signed.img
 
 # Our own checks treat warnings as errors; a user's build does not.
 check: CMAKE_OPTIONS += -DWERROR=ON
@@ -56,7 +68,7 @@ check: build
 	  { echo "make check: FAILED"; exit 1; }
 
 # Every test built and run under AddressSanitizer and UndefinedBehaviorSanitizer.
-sanitize: deps
+sanitize: check-deps
 	cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=ON -DWERROR=ON
 	cmake --build build-sanitize -j$(JOBS)
 	cd build-sanitize && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
@@ -89,5 +101,11 @@ bench: deps
 package: build
 	cd $(BUILD_DIR) && cpack -G DEB
 
+# Two builds of the checked-out commit in other folders give the same packages
+# and binaries; see tests/packaging/reproducible_test.sh. Some minutes.
+reproducible: deps
+	$(call install_missing,$(PACKAGE_PACKAGES) git)
+	sh tests/packaging/reproducible_test.sh . $(JOBS)
+
 clean:
-	rm -rf $(BUILD_DIR) build-clang build-sanitize build-fuzz build-bench
+	rm -rf $(BUILD_DIR) $(DEMO_DIR) build-clang build-sanitize build-fuzz build-bench

@@ -5,6 +5,9 @@
 include(CMakePackageConfigHelpers)
 
 set(SIGNEDIMAGE_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/SignedImage)
+# Folders the installation makes have one mode, whatever the umask.
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+  OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
 install(TARGETS signedimage EXPORT SignedImageTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT lib NAMELINK_COMPONENT dev
@@ -48,6 +51,13 @@ foreach(component_package lib:libsignedimage1 dev:libsignedimage-dev tools:signe
   install(FILES packaging/copyright ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz
     DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package} COMPONENT ${component})
 endforeach()
+
+# cpack stamps every member of the packages with SOURCE_DATE_EPOCH (see
+# SourceDateEpoch.cmake) unless its caller sets another.
+configure_file(packaging/CPackProjectConfig.cmake.in ${CMAKE_CURRENT_BINARY_DIR}/CPackProjectConfig.cmake @ONLY)
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_BINARY_DIR}/CPackProjectConfig.cmake)
+
+set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_SOURCE_DIR}/packaging/RebuildPackages.cmake)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME signed-image-tools)

@@ -16,23 +16,34 @@ tools=$(ls signed-image-tools_*.deb)
 
 has() { dpkg-deb -c "$1" | grep -E "$2" >/dev/null || { echo "$1 lacks $2"; exit 1; }; }
 lacks() { ! dpkg-deb -c "$1" | grep -E "$2" >/dev/null || { echo "$1 holds $2"; exit 1; }; }
-has "$lib" 'usr/lib/.*libsignedimage\.so\.1\.0\.0$'
+has "$lib" 'usr/lib/.*libsignedimage\.so\.1\.[0-9]+\.[0-9]+$'
 has "$lib" 'usr/lib/.*libsignedimage\.so\.1 -> '
-has "$lib" 'usr/share/doc/libsignedimage1/copyright'
 lacks "$lib" 'bin/|include/|\.so -> '
 for h in rsa_api.h rsa_buffer.h image_format.h; do has "$dev" "usr/include/signedimage/$h"; done
 has "$dev" 'usr/lib/.*libsignedimage\.so -> '
 has "$dev" 'pkgconfig/signedimage\.pc'
 has "$dev" 'cmake/SignedImage/SignedImageConfig\.cmake'
-lacks "$dev" 'libsignedimage\.so\.1\.0\.0|bin/'
+lacks "$dev" 'libsignedimage\.so\.1\.|bin/'
 for t in encrypt_tool key_tool verify_tool; do
     has "$tools" "usr/bin/$t\$"
     has "$tools" "usr/share/man/man1/$t\.1\.gz"
 done
 lacks "$tools" 'libsignedimage\.so|include/'
 
+# Each package carries the Apache-2.0 licence as its copyright file.
+for deb in "$lib" "$dev" "$tools"; do
+    package=$(dpkg-deb -f "$deb" Package)
+    dpkg-deb --fsys-tarfile "$deb" | tar -xOf - "./usr/share/doc/$package/copyright" > "$scratch/copyright" ||
+        { echo "$deb lacks usr/share/doc/$package/copyright"; exit 1; }
+    cmp "$scratch/copyright" "$src/packaging/copyright" || { echo "$deb: copyright differs from packaging/copyright"; exit 1; }
+done
+grep -qx 'License: Apache-2.0' "$src/packaging/copyright" || { echo "packaging/copyright does not name Apache-2.0"; exit 1; }
+cmp "$src/LICENSE" /usr/share/common-licenses/Apache-2.0 || { echo "LICENSE is not the Apache License 2.0 text"; exit 1; }
+
 depends_on() { dpkg-deb -f "$1" Depends | grep -q "$2" || { echo "$1 does not depend on $2"; exit 1; }; }
 depends_on "$lib" libtfm1
+# The loader's cache is rebuilt by dpkg's trigger, not by maintainer scripts.
+dpkg-deb -I "$lib" triggers | grep -qx 'activate-noawait ldconfig' || { echo "$lib lacks the ldconfig trigger"; exit 1; }
 depends_on "$dev" 'libsignedimage1 (= '
 depends_on "$tools" 'libsignedimage1 (>= '
 depends_on "$tools" libssl3
@@ -40,11 +51,29 @@ for deb in "$lib" "$dev" "$tools"; do echo "$deb: Depends: $(dpkg-deb -f "$deb" 
 
 if command -v lintian >/dev/null; then
     lintian --no-tag-display-limit "$lib" "$dev" "$tools" > "$scratch/lintian.txt" 2>&1 || true
-    if grep -E '^E: ' "$scratch/lintian.txt"; then echo "lintian finds errors"; exit 1; fi
-    echo "lintian: no errors ($(grep -c '^W: ' "$scratch/lintian.txt" || true) warnings)"
+    if grep -E '^[EW]: ' "$scratch/lintian.txt"; then echo "lintian finds errors or warnings"; exit 1; fi
+    echo "lintian: no errors, no warnings"
 else
     echo "lintian not installed: not run"; exit 1
 fi
+
+# Every member is dated SOURCE_DATE_EPOCH: the caller's, else the last commit's
+# time, else (a tarball without git) the newest changelog entry's.
+changelog_epoch=$(dpkg-parsechangelog -l "$src/packaging/changelog" -STimestamp)
+epoch=${SOURCE_DATE_EPOCH:-$(git -C "$src" log -1 --format=%ct 2>/dev/null || echo "$changelog_epoch")}
+stamp=$(date -u -d "@$epoch" '+%Y-%m-%d %H:%M:%S')
+for deb in "$lib" "$dev" "$tools"; do
+    dpkg-deb --fsys-tarfile "$deb" | TZ=UTC tar -tvf - --full-time | grep -v " $stamp " &&
+        { echo "$deb: members not dated $stamp"; exit 1; }
+done
+mkdir -p "$scratch/tarball/packaging"
+cp "$src/packaging/changelog" "$scratch/tarball/packaging/"
+# Prints the SOURCE_DATE_EPOCH that a configure of the tarball would take.
+tarball_epoch() { (cd "$scratch/tarball" && cmake -P "$src/packaging/SourceDateEpoch.cmake") | sed -n 's/^-- SOURCE_DATE_EPOCH: //p'; }
+for row in ":$changelog_epoch" "1234567890:1234567890"; do
+    got=$(if [ -n "${row%%:*}" ]; then SOURCE_DATE_EPOCH=${row%%:*} tarball_epoch; else (unset SOURCE_DATE_EPOCH; tarball_epoch); fi)
+    [ "$got" = "${row#*:}" ] || { echo "SOURCE_DATE_EPOCH '${row%%:*}' of a tarball gives '$got', not ${row#*:}"; exit 1; }
+done
 
 # The unpacked tools sign and verify with the unpacked library.
 root=$scratch/root
