@@ -112,23 +112,23 @@ int public_half_from_pem(const unsigned char *p, size_t nLen, unsigned char *pPu
 
 int read_public_half(FILE *fp, unsigned char *pPublic, std::string *pWhy)
 {
-    static unsigned char szFile[PEM_MAX];
+    static unsigned char szPem[PEM_MAX];
+    unsigned char szRecords[PUBLIC_RECORDS_SIZE] = {}; // a short key file reads as zero-filled
     memset(pPublic, 0, SI_PUBLIC_SIZE);
     // A key file is read only as far as its public exponent's record.
     size_t nRead = 0;
-    memset(szFile, 0, PUBLIC_RECORDS_SIZE); // a short key file reads as zero-filled
-    if (!read_up_to(fp, szFile, PUBLIC_RECORDS_SIZE, &nRead)) {
+    if (!read_up_to(fp, szRecords, sizeof(szRecords), &nRead)) {
         return PUBLIC_KEY_READ_FAILED;
     }
-    if (nRead < sizeof(PEM_START) - 1 || memcmp(szFile, PEM_START, sizeof(PEM_START) - 1) != 0) {
-        memcpy(pPublic + RSA_BLOB_N, szFile, RSA_FIELD_SIZE);
-        memcpy(pPublic + RSA_BLOB_E, szFile + KEY_RECORD_SIZE, RSA_FIELD_SIZE);
+    if (nRead < sizeof(PEM_START) - 1 || memcmp(szRecords, PEM_START, sizeof(PEM_START) - 1) != 0) {
+        memcpy(pPublic + RSA_BLOB_N, szRecords, RSA_FIELD_SIZE);
+        memcpy(pPublic + RSA_BLOB_E, szRecords + KEY_RECORD_SIZE, RSA_FIELD_SIZE);
         return PUBLIC_KEY_OK;
     }
+    memcpy(szPem, szRecords, nRead);
     size_t nMore = 0;
-    if (nRead == static_cast<size_t>(PUBLIC_RECORDS_SIZE) &&
-        !read_up_to(fp, szFile + nRead, sizeof(szFile) - nRead, &nMore)) {
+    if (!read_up_to(fp, szPem + nRead, sizeof(szPem) - nRead, &nMore)) {
         return PUBLIC_KEY_READ_FAILED;
     }
-    return public_half_from_pem(szFile, nRead + nMore, pPublic, pWhy);
+    return public_half_from_pem(szPem, nRead + nMore, pPublic, pWhy);
 }

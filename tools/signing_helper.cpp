@@ -12,76 +12,53 @@
 
 namespace {
 
-// Marks every descriptor from 3 on close-on-exec, so that the helper gets
-// only its three streams.
-void close_others_on_exec()
-{
-    if (close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) == 0) {
-        return;
-    }
-    long nMax = sysconf(_SC_OPEN_MAX);
-    for (int fd = 3; fd < (nMax > 0 ? nMax : 1024); fd++) {
-        fcntl(fd, F_SETFD, FD_CLOEXEC);
-    }
-}
-
-// In the child: the helper's streams, default signal handling, then the
-// program. Reports exec's errno on fdError and exits 127 when it fails.
+// In the child: the helper's streams and no other descriptor of ours (every
+// one from 3 on closes at the exec), default signal handling, then the
+// program. Reports errno on fdError and exits 127 when any step fails.
 [[noreturn]] void exec_helper(const char *pProgram, const char *pKeyArg, int fdIn, int fdOut, int fdError,
                               const sigset_t *pMask)
 {
-    if (dup2(fdIn, STDIN_FILENO) < 0 || dup2(fdOut, STDOUT_FILENO) < 0) {
-        _exit(127);
+    if (dup2(fdIn, STDIN_FILENO) == STDIN_FILENO && dup2(fdOut, STDOUT_FILENO) == STDOUT_FILENO &&
+        close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) == 0) {
+        // Ignored signals stay ignored across exec: the helper gets the defaults.
+        signal(SIGPIPE, SIG_DFL);
+        signal(SIGXFSZ, SIG_DFL);
+        sigprocmask(SIG_SETMASK, pMask, nullptr);
+        char *argv[] = {const_cast<char *>(pProgram), const_cast<char *>(SIGNING_HELPER_ALGORITHM),
+                        const_cast<char *>(pKeyArg), nullptr};
+        execvp(pProgram, argv);
     }
-    close_others_on_exec();
-    // Ignored signals stay ignored across exec: the helper gets the defaults.
-    signal(SIGPIPE, SIG_DFL);
-    signal(SIGXFSZ, SIG_DFL);
-    sigprocmask(SIG_SETMASK, pMask, nullptr);
-    char *argv[] = {const_cast<char *>(pProgram), const_cast<char *>(SIGNING_HELPER_ALGORITHM),
-                    const_cast<char *>(pKeyArg), nullptr};
-    execvp(pProgram, argv);
     int nErrno = errno;
-    if (write(fdError, &nErrno, sizeof(nErrno)) < 0) {
-        // The parent then sees status 127 without a reason.
-    }
-    _exit(127);
+    // Where even this fails, the parent sees status 127 without a reason.
+    _exit(write(fdError, &nErrno, sizeof(nErrno)) == static_cast<ssize_t>(sizeof(nErrno)) ? 127 : 126);
 }
 
 // Reads up to nSize bytes from fd until its end. Returns the count read.
 size_t read_until_end(int fd, unsigned char *p, size_t nSize)
 {
     size_t nDone = 0;
-    while (nDone < nSize) {
-        ssize_t n = read(fd, p + nDone, nSize - nDone);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            break;
-        }
-        nDone += static_cast<size_t>(n);
+    ssize_t n = 1;
+    while (nDone < nSize && n > 0) {
+        n = TEMP_FAILURE_RETRY(read(fd, p + nDone, nSize - nDone));
+        nDone += n > 0 ? static_cast<size_t>(n) : 0;
     }
     return nDone;
 }
 
-// Closes both ends of a pipe that are open.
-void close_pipe(int *pFds)
+// Closes *pfd where it is open.
+void close_fd(int *pfd)
 {
-    for (int i = 0; i < 2; i++) {
-        if (pFds[i] >= 0) {
-            close(pFds[i]);
-        }
-        pFds[i] = -1;
+    if (*pfd >= 0) {
+        close(*pfd);
     }
+    *pfd = -1;
 }
 
 // Waits for the helper. Returns its raw wait status.
 int wait_helper(pid_t pid)
 {
     int nStatus = 0;
-    while (waitpid(pid, &nStatus, 0) < 0 && errno == EINTR) {
-    }
+    TEMP_FAILURE_RETRY(waitpid(pid, &nStatus, 0));
     output_signal_also(0);
     return nStatus;
 }
@@ -94,48 +71,41 @@ bool run_signing_helper(const char *pProgram, const char *pKeyArg, const unsigne
     int fdsIn[2] = {-1, -1};
     int fdsOut[2] = {-1, -1};
     int fdsError[2] = {-1, -1};
-    if (pipe2(fdsIn, O_CLOEXEC) != 0 || pipe2(fdsOut, O_CLOEXEC) != 0 || pipe2(fdsError, O_CLOEXEC) != 0) {
-        *pWhy = std::string("cannot make pipes for the signing helper: ") + strerror(errno);
-        close_pipe(fdsIn);
-        close_pipe(fdsOut);
-        close_pipe(fdsError);
-        return false;
+    pid_t pid = -1;
+    if (pipe2(fdsIn, O_CLOEXEC) == 0 && pipe2(fdsOut, O_CLOEXEC) == 0 && pipe2(fdsError, O_CLOEXEC) == 0) {
+        // No signal may come between the fork and noting the helper for it.
+        sigset_t all;
+        sigset_t saved;
+        sigfillset(&all);
+        sigprocmask(SIG_BLOCK, &all, &saved);
+        pid = fork();
+        if (pid == 0) {
+            exec_helper(pProgram, pKeyArg, fdsIn[0], fdsOut[1], fdsError[1], &saved);
+        }
+        output_signal_also(pid > 0 ? pid : 0);
+        sigprocmask(SIG_SETMASK, &saved, nullptr);
     }
-    // No signal may come between the fork and noting the helper for it.
-    sigset_t all;
-    sigset_t saved;
-    sigfillset(&all);
-    sigprocmask(SIG_BLOCK, &all, &saved);
-    pid_t pid = fork();
-    if (pid == 0) {
-        exec_helper(pProgram, pKeyArg, fdsIn[0], fdsOut[1], fdsError[1], &saved);
+    int nErrno = errno;
+    for (int *pEnd : {&fdsIn[0], &fdsOut[1], &fdsError[1]}) {
+        close_fd(pEnd); // the child's ends
     }
-    int nForkErrno = errno;
-    if (pid > 0) {
-        output_signal_also(pid);
-    }
-    sigprocmask(SIG_SETMASK, &saved, nullptr);
-    close(fdsIn[0]);
-    close(fdsOut[1]);
-    close(fdsError[1]);
-    fdsIn[0] = fdsOut[1] = fdsError[1] = -1;
     if (pid < 0) {
-        *pWhy = std::string("cannot start the signing helper ") + pProgram + ": " + strerror(nForkErrno);
-        close_pipe(fdsIn);
-        close_pipe(fdsOut);
-        close_pipe(fdsError);
+        *pWhy = std::string("cannot start the signing helper ") + pProgram + ": " + strerror(nErrno);
+        for (int *pEnd : {&fdsIn[1], &fdsOut[0], &fdsError[0]}) {
+            close_fd(pEnd);
+        }
         return false;
     }
     // A helper that exits without reading its input makes this write fail;
     // what it did is told by its status and its output below.
     bool bWritten = write_all(fdsIn[1], pInput, SI_BLOCK_SIZE);
-    close_pipe(fdsIn);
+    close_fd(&fdsIn[1]);
     unsigned char szResult[SI_BLOCK_SIZE + 1];
     size_t nResult = read_until_end(fdsOut[0], szResult, sizeof(szResult));
-    close_pipe(fdsOut);
+    close_fd(&fdsOut[0]);
     int nExecErrno = 0;
     bool bNotStarted = read(fdsError[0], &nExecErrno, sizeof(nExecErrno)) == static_cast<ssize_t>(sizeof(nExecErrno));
-    close_pipe(fdsError);
+    close_fd(&fdsError[0]);
     int nStatus = wait_helper(pid);
     std::string helper = std::string("the signing helper ") + pProgram;
     if (bNotStarted) {

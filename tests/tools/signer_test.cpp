@@ -85,18 +85,28 @@ TEST(SigningWays, EveryWayGivesTheKeyFilesBytes)
     std::string helper = f.script("helper.sh", std::string("exec ") + PKEYUTL + " " + f.pem);
     std::string request = f.dir.file("request.bin");
     std::string sigs = f.dir.file("sigs.bin");
+    // The same key in a SoftHSM2 token, for key_tool sign-request.
+    SoftHsm hsm;
+    bool bToken = hsm.bReady && hsm.init_token("offline", "2468") && hsm.import_key(f.pKey, "offline", "sign", "01", "2468");
+    ASSERT_TRUE(bToken || !hsm.bReady) << "SoftHSM2 is installed, but the token was not made";
+    std::string tokenKey = hsm.uri("token=offline;object=sign", "pin-value=2468");
     enum Way { HELPER, REQUEST_OPENSSL, REQUEST_KEY_TOOL };
     struct {
         const char *why;
         Way way;
-        std::string keyArg; // the public half as given
+        std::string keyArg;  // the public half as given
+        std::string signKey; // what key_tool sign-request signs with
     } cases[] = {
-        {"helper, PEM public key", HELPER, f.pub},
-        {"helper, key file as public half", HELPER, f.key},
-        {"two steps, openssl pkeyutl per block", REQUEST_OPENSSL, f.pub},
-        {"two steps, key_tool sign-request", REQUEST_KEY_TOOL, f.pub},
+        {"helper, PEM public key", HELPER, f.pub, ""},
+        {"helper, key file as public half", HELPER, f.key, ""},
+        {"two steps, openssl pkeyutl per block", REQUEST_OPENSSL, f.pub, ""},
+        {"two steps, key_tool sign-request", REQUEST_KEY_TOOL, f.pub, f.key},
+        {"two steps, key_tool sign-request with the key in a token", REQUEST_KEY_TOOL, f.pub, tokenKey},
     };
     for (const auto &c : cases) {
+        if (c.signKey == tokenKey && !bToken) {
+            continue; // SoftHSM2 is not installed
+        }
         write_file(f.out, f.previous);
         RunResult r{};
         if (c.way == HELPER) {
@@ -110,7 +120,7 @@ TEST(SigningWays, EveryWayGivesTheKeyFilesBytes)
             if (c.way == REQUEST_OPENSSL) {
                 ASSERT_TRUE(f.sign_request_with_openssl(request, sigs, f.pem)) << c.why;
             } else {
-                RunResult signedRequest = run_key_tool({"sign-request", request, sigs, f.key});
+                RunResult signedRequest = run_key_tool({"sign-request", request, sigs, c.signKey});
                 ASSERT_EQ(signedRequest.status, 0) << signedRequest.err;
                 EXPECT_NE(signedRequest.out.find("Signed 4 blocks: " + sigs), std::string::npos);
             }
