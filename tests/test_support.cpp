@@ -318,3 +318,32 @@ RunResult run_verify_tool(const std::vector<std::string> &args, int nTimeout)
     argv.insert(argv.end(), args.begin(), args.end());
     return run_program(argv, nTimeout);
 }
+
+FifoReader::FifoReader(const std::string &fifo, size_t nStop) : path(fifo), nStopAfter(nStop)
+{
+    thread = std::thread([this] {
+        int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        unsigned char buf[4096];
+        ssize_t n = 0;
+        while (fd >= 0 && got.size() <= nStopAfter && (n = read(fd, buf, sizeof(buf))) > 0) {
+            got.insert(got.end(), buf, buf + n);
+        }
+        if (fd >= 0) {
+            close(fd);
+        }
+        bDone = true;
+    });
+}
+
+Bytes FifoReader::finish()
+{
+    while (!bDone) {
+        int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0) {
+            close(fd);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    thread.join();
+    return got;
+}

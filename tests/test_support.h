@@ -4,7 +4,10 @@
 
 #include <openssl/bn.h>
 
+#include <atomic>
+#include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 using Bytes = std::vector<unsigned char>;
@@ -81,6 +84,19 @@ RunResult run_program(const std::vector<std::string> &argv, int nTimeout = 60,
 int spawn_program(const std::vector<std::string> &argv);
 // Waits for a started program; returns its raw wait status.
 int wait_program(int pid);
+
+// What a FIFO receives, collected in a thread from the moment it is made;
+// the reader leaves once it has more than nStopAfter bytes. finish() lets go
+// a reader that no writer ever came to, and returns what it got.
+struct FifoReader {
+    std::string path;
+    size_t nStopAfter;
+    Bytes got;
+    std::atomic<bool> bDone{false};
+    std::thread thread;
+    explicit FifoReader(const std::string &fifo, size_t nStop = SIZE_MAX);
+    Bytes finish();
+};
 
 // Runs key_tool or verify_tool with args.
 RunResult run_key_tool(const std::vector<std::string> &args, int nTimeout = 60);

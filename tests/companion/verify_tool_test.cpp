@@ -414,34 +414,6 @@ TEST(VerifyPipes, FifoAndPipeImages)
     EXPECT_NE(r.out.find(size.insert(0, 1, '(').append(" bytes)")), std::string::npos) << r.out;
 }
 
-// Collects what a FIFO receives, in a thread; a reader no writer ever came
-// to is let go after the run.
-struct FifoReader {
-    std::string path;
-    Bytes got;
-    std::atomic<bool> bDone{false};
-    std::thread thread;
-    explicit FifoReader(const std::string &fifo) : path(fifo)
-    {
-        thread = std::thread([this] {
-            got = read_file(path);
-            bDone = true;
-        });
-    }
-    Bytes finish()
-    {
-        while (!bDone) {
-            int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK);
-            if (fd >= 0) {
-                close(fd);
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        thread.join();
-        return got;
-    }
-};
-
 // --restore writes nothing, into a file, a FIFO or a device, until every check
 // has passed; the restored image keeps the holes of a sparse one.
 TEST(VerifyRestore, NothingBeforeTheVerdictAndHolesStay)

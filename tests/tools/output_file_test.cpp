@@ -367,19 +367,9 @@ TEST(OutputFileInPlace, DevicesFifosAndLimits)
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     args[1] = fifo;
     for (bool bReaderLeaves : {false, true}) {
-        Bytes got;
-        std::thread reader([&] {
-            std::ifstream in(fifo, std::ios::binary);
-            char buf[4096];
-            while (in.read(buf, sizeof(buf)) || in.gcount() > 0) {
-                got.insert(got.end(), buf, buf + in.gcount());
-                if (bReaderLeaves && got.size() > 50000) {
-                    break;
-                }
-            }
-        });
+        FifoReader reader(fifo, bReaderLeaves ? 50000 : SIZE_MAX);
         RunResult r = run_encrypt(args);
-        reader.join();
+        Bytes got = reader.finish();
         if (bReaderLeaves) {
             EXPECT_EQ(r.status, 1);
             EXPECT_EQ(r.out, "File write error: " + fifo + "\n");
