@@ -171,6 +171,23 @@ TEST(OutputFileSuccess, ReplacesExactlyKeepingModeAndLinks)
     EXPECT_EQ(read_file(pointed), expected);
     EXPECT_EQ(folder_names(elsewhere.path), std::vector<std::string>{"real.img"});
 
+    // A chain of 40 links is followed, as the kernel follows it; 41 are a loop.
+    std::string chain = elsewhere.file("chain");
+    std::filesystem::create_directory(chain);
+    for (int nLinks : {40, 41}) {
+        for (int i = 0; i < nLinks; i++) {
+            std::string from = chain + "/l" + std::to_string(i);
+            std::filesystem::remove(from);
+            std::filesystem::create_symlink(i + 1 < nLinks ? "l" + std::to_string(i + 1) : pointed, from);
+        }
+        args[1] = chain + "/l0";
+        RunResult r = run_encrypt(args);
+        RunResult shell = run_program({"/bin/sh", "-c", ": >> \"$0\"", args[1]});
+        EXPECT_EQ(r.status, nLinks == 40 ? 0 : 1) << nLinks << " links";
+        EXPECT_EQ(shell.status == 0, r.status == 0) << nLinks << " links, as the shell";
+    }
+    args[1] = link;
+
     // A dangling link makes the file it names; a name of 255 bytes works.
     std::filesystem::remove(pointed);
     ASSERT_EQ(run_encrypt(args).status, 0);
