@@ -126,17 +126,12 @@ int parse_options(int argc, char **argv, VerifyOptions *pOpts, bool *pbDone)
 bool read_full(int fd, unsigned char *pBuffer, size_t nSize, size_t *pnRead)
 {
     *pnRead = 0;
-    while (*pnRead < nSize) {
-        ssize_t nRead = read(fd, pBuffer + *pnRead, nSize - *pnRead);
-        if (nRead < 0 && errno == EINTR) {
-            continue;
-        }
-        if (nRead <= 0) {
-            return nRead == 0;
-        }
-        *pnRead += static_cast<size_t>(nRead);
+    ssize_t nRead = 1;
+    while (*pnRead < nSize && nRead > 0) {
+        nRead = TEMP_FAILURE_RETRY(read(fd, pBuffer + *pnRead, nSize - *pnRead));
+        *pnRead += nRead > 0 ? static_cast<size_t>(nRead) : 0;
     }
-    return true;
+    return nRead >= 0;
 }
 
 // True when a signed block proves that its signer held the private exponent:

@@ -157,14 +157,13 @@ bool find_target(OutputFile *pOut, const char *pPath, struct stat *pSt, bool *pb
         if (!S_ISLNK(pSt->st_mode)) {
             return true;
         }
-        ssize_t nLink = -1;
         if (!may_follow_link(fdFolder, *pSt)) {
             errno = EACCES;
-        } else {
-            nLink = readlinkat(fdFolder, pOut->szName, szPath, sizeof(szPath) - 1);
+            return false;
         }
-        if (nLink <= 0 || nLink >= static_cast<ssize_t>(sizeof(szPath)) - 1) {
-            errno = nLink < 0 ? errno : (nLink == 0 ? ENOENT : ENAMETOOLONG);
+        // The kernel keeps a link's target below PATH_MAX bytes: it fits.
+        ssize_t nLink = readlinkat(fdFolder, pOut->szName, szPath, sizeof(szPath) - 1);
+        if (nLink < 0) {
             return false;
         }
         szPath[nLink] = '\0';
@@ -379,10 +378,7 @@ bool copy_spool(OutputFile *pOut)
     static unsigned char szPiece[SPOOL_PIECE];
     off_t nOffset = 0;
     for (;;) {
-        ssize_t nRead = pread(pOut->fd, szPiece, sizeof(szPiece), nOffset);
-        if (nRead < 0 && errno == EINTR) {
-            continue;
-        }
+        ssize_t nRead = TEMP_FAILURE_RETRY(pread(pOut->fd, szPiece, sizeof(szPiece), nOffset));
         if (nRead <= 0) {
             return nRead == 0;
         }

@@ -195,24 +195,26 @@ int fclose(FILE *fp)
     return nResult;
 }
 
+/* True, with errno EIO, when a sync fault is asked for on fd. */
+static int sync_fails(int fd)
+{
+    if (fault_on("sync", fd, 0)) {
+        errno = EIO;
+        return 1;
+    }
+    return 0;
+}
+
 int fdatasync(int fd)
 {
     REAL(fdatasync, int, (int))
-    if (fault_on("sync", fd, 0)) {
-        errno = EIO;
-        return -1;
-    }
-    return p_fdatasync(fd);
+    return sync_fails(fd) ? -1 : p_fdatasync(fd);
 }
 
 int fsync(int fd)
 {
     REAL(fsync, int, (int))
-    if (fault_on("sync", fd, 0)) {
-        errno = EIO;
-        return -1;
-    }
-    return p_fsync(fd);
+    return sync_fails(fd) ? -1 : p_fsync(fd);
 }
 
 /* True when a rename fault is asked for on the new name pNew. */
