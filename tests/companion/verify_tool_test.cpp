@@ -610,6 +610,7 @@ TEST(VerifyTrust, BlocksThatProveNothingWholeKeysAndFileErrors)
         ASSERT_EQ(run_verify_tool({"--restore", fifo, f.out}).status, 0);
         whole = reader.finish();
     }
+    TempDir spool; // $TMPDIR for the spool
     struct Fault {
         std::vector<std::string> faults;
         std::string target;
@@ -622,7 +623,8 @@ TEST(VerifyTrust, BlocksThatProveNothingWholeKeysAndFileErrors)
         {{"IO_FAULT=sync: (deleted)"}, restored, "File write error: ", restored},
         {{"IO_FAULT=read: (deleted)"}, fifo, "File write error: ", fifo},
         {{"IO_FAULT=write:/restore.fifo"}, fifo, "File write error: ", fifo},
-        {{"IO_FAULT_NO_TMPFILE=1"}, fifo, nullptr, fifo},
+        {{"IO_FAULT_NO_TMPFILE=1", "TMPDIR=" + spool.path}, fifo, nullptr, fifo},
+        {{"TMPDIR=" + spool.file("missing")}, fifo, "File write error: ", fifo},
     };
     for (const Fault &c : faults) {
         std::vector<std::string> argv{"/usr/bin/env", shim};
@@ -637,6 +639,7 @@ TEST(VerifyTrust, BlocksThatProveNothingWholeKeysAndFileErrors)
         EXPECT_EQ(r.out.empty(), c.error != nullptr) << c.faults[0];
         EXPECT_FALSE(file_exists(restored)) << c.faults[0];
         EXPECT_TRUE(got == (c.error != nullptr ? Bytes() : whole)) << c.faults[0] << ": " << got.size() << " bytes";
+        EXPECT_EQ(folder_names(spool.path), std::vector<std::string>{}) << c.faults[0] << ": a spool was left";
     }
 }
 

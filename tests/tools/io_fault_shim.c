@@ -10,6 +10,8 @@
  *     close  closing the file fails with EIO (close, fclose); it is closed anyway
  *     sync   fdatasync and fsync of the file fail with EIO
  *     rename renaming a file to a name that contains TEXT fails with EIO
+ *     signal closing the file raises SIGTERM first, as a signal that comes
+ *            at that moment would
  *   IO_FAULT_NO_KERNEL_COPY=1  copy_file_range always fails with EXDEV.
  *   IO_FAULT_NO_TMPFILE=1      open() or openat() with O_TMPFILE fails with
  *                              EOPNOTSUPP, as on a file system without nameless
@@ -174,6 +176,9 @@ size_t fwrite(const void *pBuf, size_t nSize, size_t nCount, FILE *fp)
 int close(int fd)
 {
     REAL(close, int, (int))
+    if (fault_on("signal", fd, 0)) {
+        raise(SIGTERM);
+    }
     int nFail = fault_on("close", fd, 0);
     int nResult = p_close(fd);
     if (nFail) {

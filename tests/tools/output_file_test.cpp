@@ -431,16 +431,16 @@ TEST(OutputFileFailures, NoDescriptorLeftOpen)
     for (const auto &c : cases) {
         OutputFile out;
         ASSERT_EQ(output_open(&out, c.path.c_str(), c.nFlags), c.nOpen) << c.path;
-        if (c.nOpen == OUTPUT_OK && c.bCommit) {
+        // A failed open, and a commit, leave nothing to abort.
+        if (c.nOpen == OUTPUT_OK && c.bCommit && write_all(out.fd, "signed", 6)) {
+            EXPECT_EQ(output_commit(&out), OUTPUT_OK) << c.path;
+        } else if (c.nOpen == OUTPUT_OK) {
             // /dev/full takes nothing: the write fails, and the file is dropped.
-            if (write_all(out.fd, "signed", 6)) {
-                EXPECT_EQ(output_commit(&out), OUTPUT_OK) << c.path;
-            } else {
-                EXPECT_EQ(c.path, "/dev/full");
-            }
+            EXPECT_TRUE(!c.bCommit || c.path == "/dev/full") << c.path;
+            output_abort(&out);
         }
-        output_abort(&out);
         EXPECT_EQ(open_descriptor_count(), nBefore) << c.path;
+        output_abort(&out); // safe after a commit or a failed open
     }
     EXPECT_EQ(read_file(dir.file("new.img")), (Bytes{'s', 'i', 'g', 'n', 'e', 'd'}));
     close(fdReader);
@@ -553,6 +553,26 @@ TEST(OutputFileInterrupts, SignalsLeaveThePreviousOrTheWholeImage)
     }
     printf("interrupted signing runs: %d tries, %d left anything but the previous or the whole image\n", nTries,
            nBad);
+
+    // SIGTERM at the last close, after the temporary file has a name and
+    // before it is renamed: the handler removes it.
+    // (A nameless file keeps its first path, "#inode (deleted)", once named.)
+    const char *const faults[][2] = {{"IO_FAULT=signal: (deleted)", "IO_FAULT_NO_TMPFILE=0"},
+                                     {"IO_FAULT=signal:/.si-", "IO_FAULT_NO_TMPFILE=1"}};
+    for (const auto &fault : faults) {
+        if (SANITIZED_BUILD) {
+            break; // the sanitizers' runtime must come first
+        }
+        const char *pNoTmpfile = fault[1];
+        write_file(s.out, s.previous);
+        std::vector<std::string> faulted{"/usr/bin/env", std::string("LD_PRELOAD=") + IO_FAULT_SHIM_PATH, fault[0],
+                                         pNoTmpfile};
+        faulted.insert(faulted.end(), argv.begin(), argv.end());
+        int status = wait_program(spawn_program(faulted));
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << pNoTmpfile;
+        EXPECT_EQ(sha256_of(read_file(s.out)), previousHash) << pNoTmpfile;
+        EXPECT_EQ(folder_names(s.dir.path).size(), 5u) << pNoTmpfile << ": a temporary file was left";
+    }
 }
 
 // key_tool never leaves a file with a private exponent beside the key file,
