@@ -225,6 +225,13 @@ TEST(VerifyDamage, EveryFlippedByteOfWhatIsCheckedIsRefused)
 {
     SignedFlow f;
     std::string bad = f.dir.file("bad.img");
+    // Runs in this process that fail early, or restore, leave no descriptor open.
+    int nDescriptors = open_descriptor_count();
+    write_file(bad, Bytes(100, 0));
+    EXPECT_EQ(verify_in_process({bad}), 2);
+    EXPECT_EQ(verify_in_process({"--original", f.dir.file("none.img"), f.out}), 2);
+    EXPECT_EQ(verify_in_process({"--original", f.in, "--restore", f.dir.file("restored.img"), f.out}), 0);
+    EXPECT_EQ(open_descriptor_count(), nDescriptors);
     ASSERT_EQ(verify_in_process({"--key", f.key, "--original", f.in, f.out}), 0);
     std::vector<size_t> offsets;
     for (size_t i = 0; i < 16384; i++) {
