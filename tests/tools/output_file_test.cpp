@@ -387,6 +387,14 @@ TEST(OutputFileFailures, KeyFilesAreWholeOrAsTheyWere)
             << c.fault;
         EXPECT_TRUE(!c.bForce || read_file(keyFile) == previous) << c.fault;
     }
+
+    // Where no nameless file can be made, the named one is linked into place
+    // and removed: the key and nothing beside it.
+    std::filesystem::remove(keyFile);
+    RunResult named = run_program({"/usr/bin/env", shim, "IO_FAULT_NO_TMPFILE=1", KEY_TOOL_PATH, "generate", keyFile});
+    EXPECT_EQ(named.status, 0) << named.err;
+    EXPECT_EQ(folder_names(dir.path), std::vector<std::string>{"new.key"});
+    EXPECT_EQ(read_file(keyFile).size(), 1656u);
 }
 
 // Every way through output_open, output_commit and output_abort, in this
