@@ -126,17 +126,12 @@ int parse_options(int argc, char **argv, VerifyOptions *pOpts, bool *pbDone)
 bool read_full(int fd, unsigned char *pBuffer, size_t nSize, size_t *pnRead)
 {
     *pnRead = 0;
-    while (*pnRead < nSize) {
-        ssize_t nRead = read(fd, pBuffer + *pnRead, nSize - *pnRead);
-        if (nRead < 0 && errno == EINTR) {
-            continue;
-        }
-        if (nRead <= 0) {
-            return nRead == 0;
-        }
-        *pnRead += static_cast<size_t>(nRead);
+    ssize_t nRead = 1;
+    while (*pnRead < nSize && nRead > 0) {
+        nRead = TEMP_FAILURE_RETRY(read(fd, pBuffer + *pnRead, nSize - *pnRead));
+        *pnRead += nRead > 0 ? static_cast<size_t>(nRead) : 0;
     }
-    return true;
+    return nRead >= 0;
 }
 
 // The stored keys, the block table and each block, from the image's head.
@@ -189,7 +184,8 @@ const char *const NO_PROOF = "every block is 0 or 1, which any key restores";
 // and each was.
 bool all_blocks_restored(const Report &report)
 {
-    bool bAll = report.nTable == SI_OK && report.bKeyUsable;
+    // A block is restored only where the table and the stored key allowed it.
+    bool bAll = true;
     for (bool bRestored : report.bRestored) {
         bAll = bAll && bRestored;
     }
@@ -279,7 +275,7 @@ int start_original(const VerifyOptions &opts, const unsigned char *szRestored, S
     pStream->fdOriginal = open(opts.pOriginal, O_RDONLY | O_CLOEXEC);
     unsigned char szOrig[HEAD_SIZE] = {};
     size_t nRead = 0;
-    if (pStream->fdOriginal < 0 || !read_full(pStream->fdOriginal, szOrig, HEAD_SIZE, &nRead)) {
+    if (pStream->fdOriginal == -1 || !read_full(pStream->fdOriginal, szOrig, HEAD_SIZE, &nRead)) {
         return cli_error(EXIT_USAGE, "File read error: " + printable(opts.pOriginal));
     }
     pReport->originalCheck = CHECK_PASSED;
@@ -343,7 +339,7 @@ int stream_tail(const VerifyOptions &opts, Stream *pStream, Report *pReport)
         if (!read_full(pStream->fdImage, szPiece, PIECE, &nRead)) {
             return cli_error(EXIT_USAGE, "File read error: " + printable(opts.pImage));
         }
-        int nStatus = pStream->fdOriginal >= 0 ? compare_piece(opts, pStream, szPiece, nRead, nOffset, pReport)
+        int nStatus = pStream->fdOriginal != -1 ? compare_piece(opts, pStream, szPiece, nRead, nOffset, pReport)
                                                      : 0;
         if (nStatus != 0) {
             return nStatus;
@@ -511,12 +507,12 @@ int verify(const VerifyOptions &opts)
     Stream stream;
     stream.fdImage = open(opts.pImage, O_RDONLY | O_CLOEXEC);
     size_t nHead = 0;
-    if (stream.fdImage < 0 || !read_full(stream.fdImage, szHead, HEAD_SIZE, &nHead) ||
+    if (stream.fdImage == -1 || !read_full(stream.fdImage, szHead, HEAD_SIZE, &nHead) ||
         nHead < static_cast<size_t>(HEAD_SIZE)) {
         int nStatus = cli_error(EXIT_USAGE, "Image missing, unreadable or shorter than " + std::to_string(HEAD_SIZE) +
                                                 " bytes (" + std::to_string(nHead) + " read): " +
                                                 printable(opts.pImage));
-        if (stream.fdImage >= 0) {
+        if (stream.fdImage != -1) {
             close(stream.fdImage);
         }
         return nStatus;
@@ -537,7 +533,7 @@ int verify(const VerifyOptions &opts)
     struct stat st;
     bool bRegular = fstat(stream.fdImage, &st) == 0 && S_ISREG(st.st_mode);
     report.nImageSize = bRegular ? st.st_size : -1;
-    bool bCompare = stream.fdOriginal >= 0 && report.originalCheck != CHECK_FAILED;
+    bool bCompare = stream.fdOriginal != -1 && report.originalCheck != CHECK_FAILED;
     if (nStatus == 0 && (bCompare || (stream.bRestoring && !bRegular))) {
         nStatus = stream_tail(opts, &stream, &report);
     } else if (nStatus == 0 && stream.bRestoring) {
@@ -558,7 +554,7 @@ int verify(const VerifyOptions &opts)
     }
     output_abort(&stream.restored);
     close(stream.fdImage); // read only: nothing to lose
-    if (stream.fdOriginal >= 0) {
+    if (stream.fdOriginal != -1) {
         close(stream.fdOriginal);
     }
     if (nStatus != 0) {

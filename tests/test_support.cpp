@@ -347,3 +347,13 @@ Bytes FifoReader::finish()
     thread.join();
     return got;
 }
+
+int open_descriptor_count()
+{
+    int nCount = 0;
+    for (const auto &entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        (void)entry;
+        nCount++;
+    }
+    return nCount;
+}

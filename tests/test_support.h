@@ -98,6 +98,9 @@ struct FifoReader {
     Bytes finish();
 };
 
+// The number of descriptors this process has open.
+int open_descriptor_count();
+
 // Runs key_tool or verify_tool with args.
 RunResult run_key_tool(const std::vector<std::string> &args, int nTimeout = 60);
 RunResult run_verify_tool(const std::vector<std::string> &args, int nTimeout = 60);

@@ -47,10 +47,7 @@ CopyStatus copy_range(int fdIn, int fdOut, off_t nFrom, off_t nTo, bool *pbKerne
             }
             continue;
         }
-        ssize_t nRead = pread(fdIn, szPiece, std::min(nWant, sizeof(szPiece)), nFrom);
-        if (nRead < 0 && errno == EINTR) {
-            continue;
-        }
+        ssize_t nRead = TEMP_FAILURE_RETRY(pread(fdIn, szPiece, std::min(nWant, sizeof(szPiece)), nFrom));
         if (nRead <= 0) {
             return COPY_READ_ERROR;
         }

@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <sys/random.h>
 #include <linux/magic.h>
+#include <string>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <unistd.h>
@@ -75,7 +76,7 @@ void set_pending(const OutputFile *pOut, const char *pName)
 // Closes *pfd if it is open.
 void close_fd(int *pfd)
 {
-    if (*pfd >= 0) {
+    if (*pfd != -1) {
         close(*pfd);
     }
     *pfd = -1;
@@ -141,8 +142,8 @@ bool find_target(OutputFile *pOut, const char *pPath, struct stat *pSt, bool *pb
     size_t nLen = strlen(pPath);
     *pbExists = false;
     *pbKernelLink = false;
-    if (nLen == 0 || nLen >= sizeof(szPath)) {
-        errno = nLen == 0 ? ENOENT : ENAMETOOLONG;
+    if (nLen >= sizeof(szPath)) {
+        errno = ENAMETOOLONG;
         return false;
     }
     memcpy(szPath, pPath, nLen + 1);
@@ -151,7 +152,7 @@ bool find_target(OutputFile *pOut, const char *pPath, struct stat *pSt, bool *pb
         int fdFolder = split_path(szPath, pOut->szName) ? openat(fdBase, szPath, O_PATH | O_DIRECTORY | O_CLOEXEC) : -1;
         int nErrno = errno;
         close_fd(&fdBase);
-        if (fdFolder < 0) {
+        if (fdFolder == -1) {
             errno = nErrno;
             return false;
         }
@@ -163,14 +164,13 @@ bool find_target(OutputFile *pOut, const char *pPath, struct stat *pSt, bool *pb
         if (!S_ISLNK(pSt->st_mode)) {
             return true;
         }
-        ssize_t nLink = -1;
         if (!may_follow_link(fdFolder, *pSt)) {
             errno = EACCES;
-        } else {
-            nLink = readlinkat(fdFolder, pOut->szName, szPath, sizeof(szPath) - 1);
+            return false;
         }
-        if (nLink <= 0 || nLink >= static_cast<ssize_t>(sizeof(szPath)) - 1) {
-            errno = nLink < 0 ? errno : (nLink == 0 ? ENOENT : ENAMETOOLONG);
+        // The kernel keeps a link's target below PATH_MAX bytes: it fits.
+        ssize_t nLink = readlinkat(fdFolder, pOut->szName, szPath, sizeof(szPath) - 1);
+        if (nLink == -1) {
             return false;
         }
         szPath[nLink] = '\0';
@@ -338,22 +338,16 @@ int place_temp(OutputFile *pOut)
 int open_spool()
 {
     const char *pFolder = getenv("TMPDIR");
-    if (pFolder == nullptr || pFolder[0] == '\0') {
-        pFolder = "/tmp";
-    }
-    int fd = open(pFolder, O_TMPFILE | O_RDWR | O_EXCL | O_CLOEXEC, 0600);
-    if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) {
+    std::string folder = pFolder != nullptr && pFolder[0] != '\0' ? pFolder : "/tmp";
+    int fd = open(folder.c_str(), O_TMPFILE | O_RDWR | O_EXCL | O_CLOEXEC, 0600);
+    if (fd != -1) {
         return fd;
     }
-    // Without nameless files: a named one, unnamed at once.
-    char szName[PATH_MAX];
-    if (snprintf(szName, sizeof(szName), "%s/.si-spool-XXXXXX", pFolder) >= static_cast<int>(sizeof(szName))) {
-        errno = ENAMETOOLONG;
-        return -1;
-    }
-    fd = mkostemp(szName, O_CLOEXEC);
-    if (fd >= 0) {
-        unlink(szName);
+    // Without nameless files there: a named one, unnamed at once.
+    std::string name = folder + "/.si-spool-XXXXXX";
+    fd = mkostemp(name.data(), O_CLOEXEC);
+    if (fd != -1) {
+        unlink(name.c_str());
     }
     return fd;
 }
@@ -366,7 +360,7 @@ int open_in_place(OutputFile *pOut, unsigned nFlags, bool bKernelLink)
     pOut->bInPlace = true;
     int fd = openat(pOut->fdFolder, pOut->szName,
                     O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOCTTY | (bKernelLink ? 0 : O_NOFOLLOW));
-    if (fd < 0) {
+    if (fd == -1) {
         return OUTPUT_OPEN_FAILED;
     }
     if ((nFlags & OUTPUT_SPOOL) == 0) {
@@ -375,7 +369,7 @@ int open_in_place(OutputFile *pOut, unsigned nFlags, bool bKernelLink)
     }
     pOut->fdTarget = fd;
     pOut->fd = open_spool();
-    return pOut->fd >= 0 ? OUTPUT_OK : OUTPUT_OPEN_FAILED;
+    return pOut->fd != -1 ? OUTPUT_OK : OUTPUT_OPEN_FAILED;
 }
 
 // Copies the whole spool to the target written in place. Returns false on a
@@ -385,10 +379,7 @@ bool copy_spool(OutputFile *pOut)
     static unsigned char szPiece[SPOOL_PIECE];
     off_t nOffset = 0;
     for (;;) {
-        ssize_t nRead = pread(pOut->fd, szPiece, sizeof(szPiece), nOffset);
-        if (nRead < 0 && errno == EINTR) {
-            continue;
-        }
+        ssize_t nRead = TEMP_FAILURE_RETRY(pread(pOut->fd, szPiece, sizeof(szPiece), nOffset));
         if (nRead <= 0) {
             return nRead == 0;
         }
@@ -400,16 +391,15 @@ bool copy_spool(OutputFile *pOut)
 }
 
 // Finishes a target written in place (from its spool, where it has one).
+// Returns a status; output_commit closes what is left.
 int commit_in_place(OutputFile *pOut, bool bOk)
 {
-    if (pOut->fdTarget >= 0) {
+    if (pOut->fdTarget != -1) {
         bOk = bOk && copy_spool(pOut);
         bOk = close(pOut->fdTarget) == 0 && bOk;
         pOut->fdTarget = -1;
     }
-    bOk = close_output(pOut) && bOk;
-    close_fd(&pOut->fdFolder);
-    return bOk ? OUTPUT_OK : OUTPUT_WRITE_FAILED;
+    return close_output(pOut) && bOk ? OUTPUT_OK : OUTPUT_WRITE_FAILED;
 }
 
 // The mode a finished file gets: the replaced file's bits, less set-user-ID
@@ -529,13 +519,12 @@ FILE *output_stream(OutputFile *pOut)
 
 int output_commit(OutputFile *pOut)
 {
-    bool bOk = pOut->fd >= 0 && (pOut->fp == nullptr || (fflush(pOut->fp) == 0 && !ferror(pOut->fp)));
-    if (pOut->bInPlace) {
-        return commit_in_place(pOut, bOk);
-    }
-    bOk = bOk && set_mode(pOut) && fdatasync(pOut->fd) == 0;
+    bool bOk = pOut->fd != -1 && (pOut->fp == nullptr || (fflush(pOut->fp) == 0 && !ferror(pOut->fp)));
+    bOk = bOk && (pOut->bInPlace || (set_mode(pOut) && fdatasync(pOut->fd) == 0));
     int nStatus = OUTPUT_WRITE_FAILED;
-    if (bOk && pOut->szTemp[0] == '\0' && pOut->bNoClobber) {
+    if (pOut->bInPlace) {
+        nStatus = commit_in_place(pOut, bOk);
+    } else if (bOk && pOut->szTemp[0] == '\0' && pOut->bNoClobber) {
         nStatus = link_nameless_to_target(pOut);
     } else {
         bOk = bOk && (pOut->szTemp[0] != '\0' || name_nameless_temp(pOut));

@@ -179,7 +179,6 @@ int signer_sign_windows(Signer *pSigner, unsigned char *szBuffSPL, unsigned char
         }
         bProven = bProven || si_block_proves_key(szSigned);
     }
-    explicit_bzero(szSigned, sizeof(szSigned));
     // Blocks of 0 and 1 restore under any key: a key file's exponents are
     // then checked against each other apart, so that the same keys are
     // refused as where a block proves them.

@@ -156,6 +156,14 @@ TEST(VerifyDamage, EachDamageGivesExactlyItsFailures)
         EXPECT_EQ(failure_lines(r.out), std::vector<std::string>{c.failure}) << c.why << "\n" << r.out;
         EXPECT_EQ(last_line(r.out), "Verification FAILED") << c.why;
     }
+    // An original longer by a zero byte differs where the image ends.
+    std::string longer = f.dir.file("longer.img");
+    Bytes longerImage = f.image;
+    longerImage.push_back(0);
+    write_file(longer, longerImage);
+    EXPECT_EQ(failure_lines(run_verify_tool({"--original", longer, f.out}).out),
+              std::vector<std::string>{"Tail differs from the original at offset " +
+                                       std::to_string(f.image.size()) + ": " + f.out});
     for (size_t nSize : {f.signedImage.size() + 1, f.signedImage.size() - 1}) {
         Bytes resized = f.signedImage;
         resized.resize(nSize, 0);
@@ -217,6 +225,13 @@ TEST(VerifyDamage, EveryFlippedByteOfWhatIsCheckedIsRefused)
 {
     SignedFlow f;
     std::string bad = f.dir.file("bad.img");
+    // Runs in this process that fail early, or restore, leave no descriptor open.
+    int nDescriptors = open_descriptor_count();
+    write_file(bad, Bytes(100, 0));
+    EXPECT_EQ(verify_in_process({bad}), 2);
+    EXPECT_EQ(verify_in_process({"--original", f.dir.file("none.img"), f.out}), 2);
+    EXPECT_EQ(verify_in_process({"--original", f.in, "--restore", f.dir.file("restored.img"), f.out}), 0);
+    EXPECT_EQ(open_descriptor_count(), nDescriptors);
     ASSERT_EQ(verify_in_process({"--key", f.key, "--original", f.in, f.out}), 0);
     std::vector<size_t> offsets;
     for (size_t i = 0; i < 16384; i++) {
@@ -593,23 +608,45 @@ TEST(VerifyTrust, BlocksThatProveNothingWholeKeysAndFileErrors)
     }
     std::string restored = f.dir.file("restored.img");
     std::string shim = std::string("LD_PRELOAD=") + IO_FAULT_SHIM_PATH;
+    // Into a FIFO the restored image goes from a spool, after the verdict.
+    std::string fifo = f.dir.file("restore.fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    Bytes whole;
+    {
+        FifoReader reader(fifo);
+        ASSERT_EQ(run_verify_tool({"--restore", fifo, f.out}).status, 0);
+        whole = reader.finish();
+    }
+    TempDir spool; // $TMPDIR for the spool
     struct Fault {
-        const char *fault;
-        const char *error; // on standard error, before the file's name
+        std::vector<std::string> faults;
+        std::string target;
+        const char *error; // on standard error, before the file's name; null: none, a pass
         std::string named;
     } faults[] = {
-        {"IO_FAULT=read:/out.img:50000", "File read error: ", f.out},
-        {"IO_FAULT=read:/in.img:50000", "File read error: ", f.in},
-        {"IO_FAULT=write: (deleted):50000", "File write error: ", restored},
-        {"IO_FAULT=sync: (deleted)", "File write error: ", restored},
+        {{"IO_FAULT=read:/out.img:50000"}, restored, "File read error: ", f.out},
+        {{"IO_FAULT=read:/in.img:50000"}, restored, "File read error: ", f.in},
+        {{"IO_FAULT=write: (deleted):50000"}, restored, "File write error: ", restored},
+        {{"IO_FAULT=sync: (deleted)"}, restored, "File write error: ", restored},
+        {{"IO_FAULT=read: (deleted)"}, fifo, "File write error: ", fifo},
+        {{"IO_FAULT=write:/restore.fifo"}, fifo, "File write error: ", fifo},
+        {{"IO_FAULT_NO_TMPFILE=1", "TMPDIR=" + spool.path}, fifo, nullptr, fifo},
+        {{"TMPDIR=" + spool.file("missing")}, fifo, "File write error: ", fifo},
     };
     for (const Fault &c : faults) {
-        r = run_program({"/usr/bin/env", shim, c.fault, VERIFY_TOOL_PATH, "--original", f.in, "--restore", restored,
-                         f.out});
-        EXPECT_EQ(r.status, 2) << c.fault;
-        EXPECT_EQ(r.err, std::string("verify_tool: ") + c.error + c.named + "\n") << c.fault;
-        EXPECT_EQ(r.out, "") << c.fault;
-        EXPECT_FALSE(file_exists(restored)) << c.fault;
+        std::vector<std::string> argv{"/usr/bin/env", shim};
+        argv.insert(argv.end(), c.faults.begin(), c.faults.end());
+        argv.insert(argv.end(), {VERIFY_TOOL_PATH, "--original", f.in, "--restore", c.target, f.out});
+        std::unique_ptr<FifoReader> reader(c.target == fifo ? new FifoReader(fifo) : nullptr);
+        r = run_program(argv);
+        Bytes got = reader ? reader->finish() : Bytes();
+        EXPECT_EQ(r.status, c.error != nullptr ? 2 : 0) << c.faults[0];
+        EXPECT_EQ(r.err, c.error != nullptr ? std::string("verify_tool: ") + c.error + c.named + "\n" : "")
+            << c.faults[0];
+        EXPECT_EQ(r.out.empty(), c.error != nullptr) << c.faults[0];
+        EXPECT_FALSE(file_exists(restored)) << c.faults[0];
+        EXPECT_TRUE(got == (c.error != nullptr ? Bytes() : whole)) << c.faults[0] << ": " << got.size() << " bytes";
+        EXPECT_EQ(folder_names(spool.path), std::vector<std::string>{}) << c.faults[0] << ": a spool was left";
     }
 }
 

@@ -10,6 +10,8 @@
  *     close  closing the file fails with EIO (close, fclose); it is closed anyway
  *     sync   fdatasync and fsync of the file fail with EIO
  *     rename renaming a file to a name that contains TEXT fails with EIO
+ *     signal closing the file raises SIGTERM first, as a signal that comes
+ *            at that moment would
  *   IO_FAULT_NO_KERNEL_COPY=1  copy_file_range always fails with EXDEV.
  *   IO_FAULT_NO_TMPFILE=1      open() or openat() with O_TMPFILE fails with
  *                              EOPNOTSUPP, as on a file system without nameless
@@ -174,6 +176,9 @@ size_t fwrite(const void *pBuf, size_t nSize, size_t nCount, FILE *fp)
 int close(int fd)
 {
     REAL(close, int, (int))
+    if (fault_on("signal", fd, 0)) {
+        raise(SIGTERM);
+    }
     int nFail = fault_on("close", fd, 0);
     int nResult = p_close(fd);
     if (nFail) {
@@ -195,24 +200,26 @@ int fclose(FILE *fp)
     return nResult;
 }
 
+/* True, with errno EIO, when a sync fault is asked for on fd. */
+static int sync_fails(int fd)
+{
+    if (fault_on("sync", fd, 0)) {
+        errno = EIO;
+        return 1;
+    }
+    return 0;
+}
+
 int fdatasync(int fd)
 {
     REAL(fdatasync, int, (int))
-    if (fault_on("sync", fd, 0)) {
-        errno = EIO;
-        return -1;
-    }
-    return p_fdatasync(fd);
+    return sync_fails(fd) ? -1 : p_fdatasync(fd);
 }
 
 int fsync(int fd)
 {
     REAL(fsync, int, (int))
-    if (fault_on("sync", fd, 0)) {
-        errno = EIO;
-        return -1;
-    }
-    return p_fsync(fd);
+    return sync_fails(fd) ? -1 : p_fsync(fd);
 }
 
 /* True when a rename fault is asked for on the new name pNew. */

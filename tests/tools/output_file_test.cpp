@@ -6,15 +6,20 @@
 #include <openssl/evp.h>
 
 #include <csignal>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <cstring>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
+#include "output_file.h"
 #include "test_support.h"
 
 namespace {
@@ -134,10 +139,15 @@ TEST(OutputFileSuccess, ReplacesExactlyKeepingModeAndLinks)
     struct stat st;
     struct ModeCase {
         mode_t nBefore;
+        uid_t nOwner;    // of the replaced file (and its group)
         bool bOtherUser; // run by nobody, replacing root's file: owner and group cannot be kept
         mode_t nAfter;
     };
-    const ModeCase modes[] = {{0640, false, 0640}, {0755, false, 0755}, {06755, false, 06755}, {06666, true, 0666}};
+    const ModeCase modes[] = {{0640, 0, false, 0640},
+                              {0755, 0, false, 0755},
+                              {06755, 0, false, 06755},
+                              {06755, 65534, false, 06755},
+                              {06666, 0, true, 0666}};
     const std::vector<std::string> asOther{"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
     std::vector<std::string> probe = asOther;
     probe.insert(probe.end(), {"/bin/sh", "-c", "test -x \"$0\" && test -r \"$1\"", ENCRYPT_TOOL_PATH, s.in});
@@ -145,10 +155,13 @@ TEST(OutputFileSuccess, ReplacesExactlyKeepingModeAndLinks)
     // Only root can run the tool as another user, who must reach the build.
     bool bOtherRuns = geteuid() == 0 && run_program(probe).status == 0;
     for (const ModeCase &m : modes) {
-        if (m.bOtherUser && !bOtherRuns) {
-            continue;
+        if ((m.bOtherUser && !bOtherRuns) || (m.nOwner != 0 && geteuid() != 0)) {
+            continue; // only root gives a file away
         }
         write_file(s.out, s.previous);
+        if (geteuid() == 0) {
+            ASSERT_EQ(chown(s.out.c_str(), m.nOwner, m.nOwner), 0);
+        }
         chmod(s.out.c_str(), m.nBefore);
         chmod(s.dir.path.c_str(), m.bOtherUser ? 0777 : 0700);
         std::vector<std::string> argv{ENCRYPT_TOOL_PATH};
@@ -162,6 +175,7 @@ TEST(OutputFileSuccess, ReplacesExactlyKeepingModeAndLinks)
         EXPECT_EQ(read_file(s.out), expected);
         ASSERT_EQ(stat(s.out.c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 07777, m.nAfter) << std::oct << m.nBefore;
+        EXPECT_EQ(st.st_uid, m.bOtherUser ? 65534 : (m.nOwner != 0 ? m.nOwner : geteuid())) << std::oct << m.nBefore;
     }
     chmod(s.dir.path.c_str(), 0700);
 
@@ -373,6 +387,72 @@ TEST(OutputFileFailures, KeyFilesAreWholeOrAsTheyWere)
             << c.fault;
         EXPECT_TRUE(!c.bForce || read_file(keyFile) == previous) << c.fault;
     }
+
+    // Where no nameless file can be made, the named one is linked into place
+    // and removed: the key and nothing beside it.
+    std::filesystem::remove(keyFile);
+    RunResult named = run_program({"/usr/bin/env", shim, "IO_FAULT_NO_TMPFILE=1", KEY_TOOL_PATH, "generate", keyFile});
+    EXPECT_EQ(named.status, 0) << named.err;
+    EXPECT_EQ(folder_names(dir.path), std::vector<std::string>{"new.key"});
+    EXPECT_EQ(read_file(keyFile).size(), 1656u);
+}
+
+// Every way through output_open, output_commit and output_abort, in this
+// process, leaves no descriptor open: a new file, a replaced one, one through
+// links, one refused at the open (a loop of links, a folder, a socket), a
+// spooled FIFO, and a write that fails.
+TEST(OutputFileFailures, NoDescriptorLeftOpen)
+{
+    TempDir dir;
+    std::string fifo = dir.file("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    int fdReader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC); // so that opening it to write works
+    std::filesystem::create_symlink("loop.b", dir.file("loop.a"));
+    std::filesystem::create_symlink("loop.a", dir.file("loop.b"));
+    std::filesystem::create_symlink("new.img", dir.file("link.img"));
+    std::string socketPath = dir.file("socket");
+    int fdSocket = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    ASSERT_LT(socketPath.size(), sizeof(address.sun_path));
+    memcpy(address.sun_path, socketPath.c_str(), socketPath.size() + 1);
+    ASSERT_EQ(bind(fdSocket, reinterpret_cast<sockaddr *>(&address), sizeof(address)), 0);
+    write_file(dir.file("old.img"), Bytes(10, 1));
+    struct {
+        std::string path;
+        unsigned nFlags;
+        int nOpen;     // what output_open returns
+        bool bCommit;  // else output_abort
+    } cases[] = {
+        {dir.file("new.img"), OUTPUT_REPLACE, OUTPUT_OK, true},
+        {dir.file("old.img"), OUTPUT_REPLACE, OUTPUT_OK, true},
+        {dir.file("link.img"), OUTPUT_REPLACE, OUTPUT_OK, true},
+        {dir.file("link.img"), OUTPUT_NO_CLOBBER, OUTPUT_EXISTS, false},
+        {dir.file("old.img"), OUTPUT_REPLACE, OUTPUT_OK, false},
+        {dir.file("loop.a"), OUTPUT_REPLACE, OUTPUT_OPEN_FAILED, false},
+        {dir.path, OUTPUT_REPLACE, OUTPUT_OPEN_FAILED, false},
+        {socketPath, OUTPUT_REPLACE, OUTPUT_OPEN_FAILED, false},
+        {fifo, OUTPUT_REPLACE | OUTPUT_SPOOL, OUTPUT_OK, true},
+        {"/dev/full", OUTPUT_REPLACE, OUTPUT_OK, true},
+    };
+    int nBefore = open_descriptor_count();
+    for (const auto &c : cases) {
+        OutputFile out;
+        ASSERT_EQ(output_open(&out, c.path.c_str(), c.nFlags), c.nOpen) << c.path;
+        // A failed open, and a commit, leave nothing to abort.
+        if (c.nOpen == OUTPUT_OK && c.bCommit && write_all(out.fd, "signed", 6)) {
+            EXPECT_EQ(output_commit(&out), OUTPUT_OK) << c.path;
+        } else if (c.nOpen == OUTPUT_OK) {
+            // /dev/full takes nothing: the write fails, and the file is dropped.
+            EXPECT_TRUE(!c.bCommit || c.path == "/dev/full") << c.path;
+            output_abort(&out);
+        }
+        EXPECT_EQ(open_descriptor_count(), nBefore) << c.path;
+        output_abort(&out); // safe after a commit or a failed open
+    }
+    EXPECT_EQ(read_file(dir.file("new.img")), (Bytes{'s', 'i', 'g', 'n', 'e', 'd'}));
+    close(fdReader);
+    close(fdSocket);
 }
 
 // Devices and FIFOs are written in place and never removed; a reader that
@@ -481,6 +561,26 @@ TEST(OutputFileInterrupts, SignalsLeaveThePreviousOrTheWholeImage)
     }
     printf("interrupted signing runs: %d tries, %d left anything but the previous or the whole image\n", nTries,
            nBad);
+
+    // SIGTERM at the last close, after the temporary file has a name and
+    // before it is renamed: the handler removes it.
+    // (A nameless file keeps its first path, "#inode (deleted)", once named.)
+    const char *const faults[][2] = {{"IO_FAULT=signal: (deleted)", "IO_FAULT_NO_TMPFILE=0"},
+                                     {"IO_FAULT=signal:/.si-", "IO_FAULT_NO_TMPFILE=1"}};
+    for (const auto &fault : faults) {
+        if (SANITIZED_BUILD) {
+            break; // the sanitizers' runtime must come first
+        }
+        const char *pNoTmpfile = fault[1];
+        write_file(s.out, s.previous);
+        std::vector<std::string> faulted{"/usr/bin/env", std::string("LD_PRELOAD=") + IO_FAULT_SHIM_PATH, fault[0],
+                                         pNoTmpfile};
+        faulted.insert(faulted.end(), argv.begin(), argv.end());
+        int status = wait_program(spawn_program(faulted));
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << pNoTmpfile;
+        EXPECT_EQ(sha256_of(read_file(s.out)), previousHash) << pNoTmpfile;
+        EXPECT_EQ(folder_names(s.dir.path).size(), 5u) << pNoTmpfile << ": a temporary file was left";
+    }
 }
 
 // key_tool never leaves a file with a private exponent beside the key file,

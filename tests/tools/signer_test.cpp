@@ -177,7 +177,7 @@ TEST(SigningWays, HelperAndSignatureFaultsLeaveTheImageAsItWas)
         {{"--signing-helper", helper("block1.sh", "cat > /dev/null; dd if=" + request +
                                                       " bs=128 skip=1 count=1 status=none | " + pkeyutl)},
          "block 0: the signing helper's result does not restore with the public key of " + f.pub},
-        {{"--signing-helper", helper("fds.sh", "exec ls /proc/self/fd 1>&2")},
+        {{"--signing-helper", helper("fds.sh", "grep SigIgn /proc/self/status 1>&2; exec ls /proc/self/fd 1>&2")},
          "block 0: the signing helper " + f.dir.file("fds.sh") + " wrote 0 bytes, not 128"},
         {{"--signing-helper", nobody}, "block 0: cannot start the signing helper " + nobody +
                                            ": No such file or directory"},
@@ -207,7 +207,12 @@ TEST(SigningWays, HelperAndSignatureFaultsLeaveTheImageAsItWas)
         EXPECT_TRUE(read_file(f.out) == f.previous) << c.err;
         EXPECT_EQ(folder_names(f.dir.path), before) << c.err;
         if (c.options[1] == f.dir.file("fds.sh")) {
-            EXPECT_EQ(r.err.substr(0, 8), "0\n1\n2\n3\n") << "the helper gets only its three streams";
+            // "SigIgn:\t" and 16 hex digits, then the descriptors.
+            ASSERT_EQ(r.err.substr(0, 8), "SigIgn:\t") << r.err;
+            unsigned long long nIgnored = std::stoull(r.err.substr(8, 16), nullptr, 16);
+            EXPECT_EQ(nIgnored & ((1ULL << (SIGPIPE - 1)) | (1ULL << (SIGXFSZ - 1))), 0u)
+                << "the helper gets SIGPIPE and SIGXFSZ as they are by default";
+            EXPECT_EQ(r.err.substr(25, 8), "0\n1\n2\n3\n") << "the helper gets only its three streams";
         }
     }
 }
