@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Set-up and checks. Each target installs what is missing (Debian packages
 # through apt-get, with sudo when not root), configures and builds.
 BUILD_DIR ?= build

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // One 1024-bit private-key block: through the codec, through the bare
 // exponentiation on the same operands, and through OpenSSL's constant-time
 // exponentiation as the reference.

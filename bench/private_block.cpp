@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // One private-key block with a key file, and nothing else: run under
 // callgrind, its instructions inside fp_exptmod are the cost of one private
 // exponentiation, against which make bench counts a whole signing run.

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: Apache-2.0
 # The three performance figures, each a ratio measured in this one run:
 #   1. codec overhead: one private-key block through do_rsa_enc_dec against the
 #      bare fp_exptmod on the same operands (bound: 1.03);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Command-line conventions of the companion tools.
 #include "cli.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Command-line conventions of the companion tools (key_tool, verify_tool):
 // errors through one helper on standard error, names made printable, help and
 // version, exit statuses.

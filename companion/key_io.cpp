@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Keys for the companion tools through OpenSSL's libcrypto.
 #include "key_io.h"
 

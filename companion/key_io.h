@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Keys for the companion tools through OpenSSL's libcrypto: fingerprints, key
 // blobs to and from OpenSSL keys, and OpenSSL's own checks of a key.
 #pragma once

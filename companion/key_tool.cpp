@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // key_tool: makes, imports, exports and inspects the signing tool's key files.
 #include <cerrno>
 #include <climits>

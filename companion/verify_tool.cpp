@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // verify_tool: checks a signed image with the public key it stores, prints its
 // map, and can compare it with the original or restore its SPL window. The
 // image is read once, from the start, so that a pipe or FIFO works as well.

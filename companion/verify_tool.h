@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The run of verify_tool, callable in process for the fuzzer.
 #pragma once
 

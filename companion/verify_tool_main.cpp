@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "output_file.h"
 #include "process_secrets.h"
 #include "token_key.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Little-endian loads and stores of 32-bit fields, written once for every
 // record this project reads or writes (key records, the block table record),
 // and the one turn between our little-endian numbers and the big-endian ones

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // RSA block codec: chunked textbook RSA over little-endian byte buffers.
 #include "rsa_internal.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* Textbook RSA (modular exponentiation, no padding) over byte buffers, chunk
  * by chunk, with a 384-byte little-endian key blob or the built-in default key.
  * Part of libsignedimage; installed as <signedimage/rsa_api.h>. Plain C. */

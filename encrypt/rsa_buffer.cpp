@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Padding and byte-order operations a caller wraps around a block transform.
 #include "rsa_internal.h"
 

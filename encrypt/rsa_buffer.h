@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* Padding and byte-order operations a caller wraps around one block transform
  * of a 1024-bit key: PKCS #1 v1.5 block type 1 layout, big-endian buffers.
  * Part of libsignedimage; installed as <signedimage/rsa_buffer.h>. Plain C. */

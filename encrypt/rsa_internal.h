@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Internals of rsa_api, for the library's own sources, tests and benchmarks;
 // callers of the codec use rsa_api.h and rsa_buffer.h.
 #pragma once

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: Apache-2.0
 # Makes the example files: an image, a code file and two TEST-ONLY key files.
 # The keys' private exponents are public in this repository: never sign a
 # real image with them.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Both buffer operations on any buffer, lengths and mode word: nothing is
 // touched outside the buffer, and a refusal changes neither buffer nor length.
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The codec on any key blob, mode word, length and capacity: it never writes
 // past the capacity, and a refusal leaves the capacity cleared and length 0.
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Files of the fuzz targets that run a whole tool in process.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A whole signing run, in process, on arbitrary image, code and key files: it
 // ends, writes the image's size or leaves no file at all, stores the block
 // table where the private exponent was, and never lets the private exponent out.

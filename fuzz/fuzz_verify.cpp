@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The whole verification of an image, in process: block table, stored keys,
 // restore, comparison with an original, JSON. Whatever the image, the run
 // ends with status 0, 1 or 2, prints valid JSON, restores only an image whose

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Installation (cmake --install) and the three Debian packages (cpack):
 #   libsignedimage1     component lib:   the shared library
 #   libsignedimage-dev  component dev:   headers, .so link, signedimage.pc, CMake package

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Test helpers: RSA keys and arithmetic from OpenSSL (independent of our
 // codec), key files, temporary folders and running the tools as processes.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "token_support.h"
 
 #include <openssl/core_names.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A throwaway SoftHSM2 token store for tests, and RSA keys from OpenSSL to
 // put in it. Needs only softhsm2-util and OpenSSL, not our token module.
 #pragma once

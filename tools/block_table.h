@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The signing tool's block table, and the one rule every block table obeys,
 // checked at compile time for ours and at run time for an image's.
 #pragma once

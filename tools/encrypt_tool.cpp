@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // encrypt_tool: signs the SPL window of an image and writes the public keys
 // and the block table into the code window; the rest of the image follows.
 #include "encrypt_tool.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The signing run of encrypt_tool, callable in-process for tests and fuzzing.
 #pragma once
 

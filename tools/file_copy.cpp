@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Copying the data extents of a regular file inside the kernel.
 #include "file_copy.h"
 

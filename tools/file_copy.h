@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Copying the data of a regular file into another inside the kernel, holes
 // left as holes: the signing tool's copy of an image's tail, verify_tool's
 // restored image.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // In-memory signing and restoring of the four blocks of a signed image.
 #include "image_format.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* The signed image format: the SPL and code windows, the four signed blocks,
  * the stored public keys and the block table; signing and restoring the blocks
  * in memory. Part of libsignedimage; installed as <signedimage/image_format.h>.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Key records to key blobs and back.
 #include "key_file.h"
 

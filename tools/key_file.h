@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Key files: three 552-byte key records (modulus, public exponent, private
 // exponent), read by all three tools and written by key_tool.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Writing a file through a temporary file beside it, renamed into place.
 #include "output_file.h"
 

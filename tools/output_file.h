@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // One way to write a file, used by the three tools: the new content goes into
 // a temporary file beside the target (nameless, O_TMPFILE, where the file
 // system allows; else a hidden .si-XXXXXX file) and is renamed over it once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Keeping private exponents out of a tool's process image.
 #include "process_secrets.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Keeping private exponents out of a tool's process image: no core dumps
 // while a key is held, and nothing of it on the stack or in vector registers
 // when the tool exits.

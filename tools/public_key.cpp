@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Public halves from PEM public keys or key files. OpenSSL's libcrypto is
 // loaded only when a PEM is read: a run with a key file or a token loads and
 // relocates none of it.

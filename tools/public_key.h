@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The public half of a signing key whose private half is elsewhere (a signing
 // helper, a signatures file): from a PEM public key, as key_tool export and
 // OpenSSL write it, or from a key file, of which the private exponent is never

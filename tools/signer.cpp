@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Signing the blocks where the key lives.
 #include "signer.h"
 

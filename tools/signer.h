@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Where the signing key's private half lives, behind one interface: a key
 // file, a PKCS#11 token, a signing helper program, or a file of signatures
 // made elsewhere (two-step signing). Each block is signed there and kept only

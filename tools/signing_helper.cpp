@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Running a signing helper for one raw RSA operation.
 #include "signing_helper.h"
 

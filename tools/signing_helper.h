@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A signing helper: a program that holds the private key where this tool
 // cannot reach it (a signing server's client, a smart card's tool, a cloud
 // key service) and computes one raw RSA private-key operation per call.

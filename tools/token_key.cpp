@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Keys in PKCS#11 tokens through p11-kit: the key that a URI selects, its
 // public half and raw RSA on one block; listing and making keys.
 #include "token_key.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Signing keys held in a PKCS#11 token (an HSM or a smart card), named by a
 // `pkcs11:` URI (RFC 7512), so that the private exponent never leaves the token.
 //

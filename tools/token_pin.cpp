@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The PIN of a token: pin-value, a pin-source file or the terminal.
 #include "token_pin.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The PIN of a token: from the URI's pin-value, from the file its pin-source
 // names, or typed on the terminal without echo; wiped once it is not needed.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Modules, tokens and sessions through p11-kit: the URI that selects them,
 // as parsed and as shown, and the login.
 #include "token_session.h"

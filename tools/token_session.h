@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Modules, tokens and sessions for keys in PKCS#11 tokens: the URI as parsed
 // (a query attribute we do not know named in a warning and left out), the
 // module or modules it names loaded and initialised, the tokens it selects

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // key_tool as a process: PEM interop checked with OpenSSL, crafted and
 // encrypted PEMs, the boundaries of its options and its exit statuses.
 #include <gtest/gtest.h>

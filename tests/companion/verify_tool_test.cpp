@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // verify_tool: the whole flow from a new key to a restored image, trust, every
 // flipped byte of what it checks, crafted tables and stored keys, JSON for odd
 // names, pipes and FIFOs, and its command line.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The codec against OpenSSL's BN_mod_exp on keys made in the test.
 #include <gtest/gtest.h>
 

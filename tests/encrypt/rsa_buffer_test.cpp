@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Padding and byte-order operations, and their interop with OpenSSL's
 // PKCS #1 v1.5 block type 1 (signing without a digest).
 #include <gtest/gtest.h>

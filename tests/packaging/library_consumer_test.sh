@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: Apache-2.0
 # Installs into a scratch prefix, then builds two programs outside the project
 # against the installed library: a C one through pkg-config, a C++ one through
 # find_package(SignedImage). Both sign and restore blocks and compare with

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: Apache-2.0
 # Builds the three Debian packages and checks their contents, dependencies and
 # lintian's verdict; then unpacks them into a scratch root and runs the tools
 # there against the unpacked library, not the build tree's.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // encrypt_tool as a process: arguments, open, read and write failures.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* A PKCS#11 module for tests of how the token code takes a module's answers:
  * two slots; C_GetTokenInfo for slot 1 answers FAKE_TOKEN_INFO_RV (a number,
  * read with strtoul), slot 2 holds the initialised token "fake". Only what

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Faults through the process: key files of every length, images around every
 // window boundary.
 #include <gtest/gtest.h>

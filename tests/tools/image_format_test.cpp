@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Signed output of encrypt_tool, byte for byte, against a model computed with
 // OpenSSL; the refusal of signing keys that cannot give a restorable image; and
 // the library's own checks of a hostile signed window.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* LD_PRELOAD shim for fault tests: makes one kind of I/O call fail on files
  * whose path contains a given text.
  *   IO_FAULT=KIND:TEXT:OFFSET

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Every file the tools write is the previous file or the whole new one: failed,
 // interrupted and concurrent runs, modes, links, devices, FIFOs, size limits
 // and sparse images, through the processes.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // No private exponent left in a tool's memory when it exits, and none in a
 // core dumped while it signs: looked for, byte for byte, in real memory images.
 #include <gtest/gtest.h>

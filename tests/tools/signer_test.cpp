@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Signing where the key lives: a key file, a signing helper around OpenSSL's
 // raw private-key operation, and two-step signing (a request signed block by
 // block with openssl pkeyutl, or with key_tool sign-request) give the same

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Keys in a SoftHSM2 token through token_key: signed blocks against OpenSSL's
 // arithmetic, where the PIN may come from and where it must not stay, the
 // module, token and key a URI selects, listing and generating keys.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The three tools with keys in a PKCS#11 token (SoftHSM2): the same bytes as
 // with the key file of the same key, the errors where the token, the PIN or
 // the key cannot be reached, the companions' commands, no PIN printed however

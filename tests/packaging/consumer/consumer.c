@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* A program outside the project that uses the installed libsignedimage: it
  * signs an SPL window with a fresh OpenSSL key, checks each block against
  * OpenSSL's arithmetic, reads the block table back and restores the blocks.
