@@ -49,7 +49,7 @@ size_t read_until_end(int fd, unsigned char *p, size_t nSize)
 // Closes *pfd where it is open.
 void close_fd(int *pfd)
 {
-    if (*pfd >= 0) {
+    if (*pfd != -1) {
         close(*pfd);
     }
     *pfd = -1;

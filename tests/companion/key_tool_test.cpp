@@ -459,4 +459,68 @@ TEST(KeyToolShow, ByteReversedHintsOnlyForReversedValues)
     EVP_PKEY_free(evenTop);
 }
 
+// sign-request refuses what is not a request, and writes no signatures file
+// for it: the exact message and status of each.
+TEST(KeyToolSignRequest, WhatIsNotARequestIsRefused)
+{
+    TempDir dir;
+    const TestKey &key = test_key(1024);
+    std::string keyFile = dir.file("sign.key");
+    write_file(keyFile, key_file(key));
+    BIGNUM *even = BN_new();
+    BN_set_word(even, 4);
+    std::string evenKey = dir.file("even.key");
+    write_file(evenKey, key_file(key.n, even, key.d));
+    BN_free(even);
+    Bytes request = random_bytes(512, 41);
+    for (size_t i = 0; i < request.size(); i += 128) {
+        request[i] = 0;
+    }
+    Bytes notZero = request;
+    notZero[2 * 128] = 1;
+    std::string sigs = dir.file("sigs.bin");
+    std::string existing = dir.file("existing.bin");
+    write_file(existing, Bytes{7});
+    std::string missing = dir.file("missing");
+    struct {
+        std::string name;
+        Bytes content;      // the request's bytes, where it is written
+        std::string output; // the signatures file
+        std::string key;
+        int nStatus;
+        std::string err; // after "key_tool: "
+    } cases[] = {
+        {"missing", {}, sigs, keyFile, 2, "File read error: " + missing},
+        {"", {}, sigs, keyFile, 2, "File read error: " + dir.path + "/"},
+        {"short", Bytes(request.begin(), request.end() - 1), sigs, keyFile, 1,
+         "Not a signing request (512 bytes: four raw RSA inputs of 128 bytes): " + dir.file("short")},
+        {"long", Bytes(513, 0), sigs, keyFile, 1,
+         "Not a signing request (512 bytes: four raw RSA inputs of 128 bytes): " + dir.file("long")},
+        {"not_zero", notZero, sigs, keyFile, 1,
+         "Input 2 of the request is not a block of 127 bytes (its first byte is not zero): " + dir.file("not_zero")},
+        {"request", request, existing, keyFile, 2, "File exists (use --force to replace it): " + existing},
+        {"request", request, dir.file("request"), keyFile, 2, "Output file is an input file: " + dir.file("request")},
+        {"request", request, keyFile, keyFile, 2, "Output file is an input file: " + keyFile},
+        {"request", request, sigs, missing, 2, "File open error: " + missing},
+        {"request", request, sigs, evenKey, 1, "Key file error: " + evenKey},
+    };
+    for (const auto &c : cases) {
+        std::string path = c.name.empty() ? dir.path + "/" : dir.file(c.name);
+        if (!c.content.empty()) {
+            write_file(path, c.content);
+        }
+        std::vector<std::string> args{"sign-request", path, c.output, c.key};
+        if (c.output != existing) {
+            args.insert(args.begin() + 1, "--force"); // so that only the request or the key can be refused
+        }
+        RunResult r = run_key_tool(args);
+        EXPECT_EQ(r.status, c.nStatus) << c.err;
+        EXPECT_EQ(r.err, "key_tool: " + c.err + "\n") << c.name;
+        EXPECT_EQ(r.out, "") << c.err;
+        EXPECT_FALSE(file_exists(sigs)) << c.err;
+    }
+    EXPECT_EQ(read_file(existing), Bytes{7});
+    EXPECT_EQ(read_file(dir.file("request")), request);
+}
+
 } // namespace
