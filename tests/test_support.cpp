@@ -217,6 +217,9 @@ RunResult run_program(const std::vector<std::string> &argv, int nTimeout, const 
     // A writer process feeds standard input, so that neither side waits on
     // the other's full pipe, and a program that stops reading ends it quietly.
     pid_t writer = fork();
+    if (pid == -1 || writer == -1) {
+        abort(); // never kill(-1, ...) below
+    }
     if (writer == 0) {
         signal(SIGPIPE, SIG_IGN);
         close(outPipe[0]);
@@ -282,6 +285,9 @@ int spawn_program(const std::vector<std::string> &argv)
         dup2(fdNull, STDIN_FILENO);
         dup2(fdNull, STDOUT_FILENO);
         exec_program(argv);
+    }
+    if (pid == -1) {
+        abort(); // callers signal the pid: never kill(-1, ...)
     }
     return pid;
 }
