@@ -235,6 +235,12 @@ TEST(OutputFileSuccess, ReplacesExactlyKeepingModeAndLinks)
         EXPECT_EQ(r.status, 0) << r.out;
         EXPECT_EQ(read_file(args[1]), expected);
     }
+    // One byte more is no path: refused before anything is copied (under
+    // the sanitizers, without a byte written past the name's buffer).
+    args[1] += "n";
+    RunResult tooLong = run_encrypt(args);
+    EXPECT_EQ(tooLong.status, 1);
+    EXPECT_EQ(tooLong.out.rfind("File open error", 0), 0u) << tooLong.out;
 }
 
 // fs.protected_symlinks set to 1 for one test, and put back after it.
