@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -353,6 +354,23 @@ Bytes FifoReader::finish()
     }
     thread.join();
     return got;
+}
+
+std::string private_device(const std::string &folder, const std::string &name)
+{
+    std::string device = "/dev/" + name;
+    std::string node = folder + "/" + name;
+    struct stat st;
+    if (stat(device.c_str(), &st) == 0 && S_ISCHR(st.st_mode) &&
+        mknod(node.c_str(), S_IFCHR | 0666, st.st_rdev) == 0) {
+        int fd = open(node.c_str(), O_WRONLY | O_CLOEXEC); // a nodev mount refuses it
+        if (fd != -1) {
+            close(fd);
+            return node;
+        }
+        unlink(node.c_str());
+    }
+    return device;
 }
 
 int open_descriptor_count()

@@ -99,6 +99,11 @@ struct FifoReader {
     Bytes finish();
 };
 
+// A device node of our own in folder, the same device as /dev/NAME, so that
+// a faulty build run as root replaces that node and never the machine's;
+// /dev/NAME itself where no node can be made or opened there.
+std::string private_device(const std::string &folder, const std::string &name);
+
 // The number of descriptors this process has open.
 int open_descriptor_count();
 
