@@ -512,15 +512,13 @@ int export_key(const Options &opts)
     return write_public_pem(szKey, opts.pPaths[0], opts.pPaths[1], opts.bForce);
 }
 
-constexpr int REQUEST_SIZE = SI_BLOCK_COUNT * SI_BLOCK_SIZE;
-
 // Reads a request: the four raw RSA inputs of 128 bytes that encrypt_tool
 // --request writes, each a 127-byte number (its first byte zero), into the
 // blocks of a scratch SPL window. Returns 0, or the exit status after the
 // error.
 int read_request(const char *pPath, unsigned char *szBuffSPL)
 {
-    unsigned char szRequest[REQUEST_SIZE + 1];
+    unsigned char szRequest[SIGNER_FILE_SIZE + 1];
     FILE *fp = fopen(pPath, "rb");
     size_t nRead = fp != nullptr ? fread(szRequest, 1, sizeof(szRequest), fp) : 0;
     bool bRead = fp != nullptr && !ferror(fp);
@@ -530,8 +528,8 @@ int read_request(const char *pPath, unsigned char *szBuffSPL)
     if (!bRead) {
         return cli_error(EXIT_USAGE, "File read error: " + printable(pPath));
     }
-    if (nRead != static_cast<size_t>(REQUEST_SIZE)) {
-        return cli_error(EXIT_CHECK_FAILED, "Not a signing request (" + std::to_string(REQUEST_SIZE) +
+    if (nRead != SIGNER_FILE_SIZE) {
+        return cli_error(EXIT_CHECK_FAILED, "Not a signing request (" + std::to_string(SIGNER_FILE_SIZE) +
                                                 " bytes: four raw RSA inputs of 128 bytes): " + printable(pPath));
     }
     const RSA_ENC_BLK *pTable = si_block_table();

@@ -328,8 +328,7 @@ int sign_inputs(char **argv, Signer *pSigner, TokenKey *pComm, unsigned char *sz
     if (pComm != nullptr) {
         nStatus = token_key_public(pComm, szCommPublic, &why) == TOKEN_OK ? SIGNER_OK : SIGNER_REFUSED;
     } else {
-        memcpy(szCommPublic + RSA_BLOB_N, rsaKey_comm, RSA_FIELD_SIZE);
-        memcpy(szCommPublic + RSA_BLOB_E, rsaKey_comm + KEY_RECORD_SIZE, RSA_FIELD_SIZE);
+        public_half_from_records(szCommPublic, rsaKey_comm);
     }
     if (nStatus == SIGNER_OK) {
         nArg = ARG_RSAKEY;

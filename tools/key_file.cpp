@@ -7,11 +7,29 @@
 
 #include "byte_order.h"
 
+namespace {
+
+// The low 128 bytes of the first nRecords key records, one after the other.
+void values_from_records(unsigned char *pValues, const unsigned char *rsaKey, int nRecords)
+{
+    for (int nRecord = 0; nRecord < nRecords; nRecord++) {
+        memcpy(pValues + nRecord * RSA_FIELD_SIZE, rsaKey + nRecord * KEY_RECORD_SIZE, RSA_FIELD_SIZE);
+    }
+}
+
+} // namespace
+
+static_assert(RSA_BLOB_N == 0 && RSA_BLOB_E == RSA_FIELD_SIZE && SI_PUBLIC_SIZE == 2 * RSA_FIELD_SIZE,
+              "a blob and a public half hold the records' values in record order");
+
 void build_key_blob(unsigned char *szKey, const unsigned char *rsaKey)
 {
-    for (int nRecord = 0; nRecord < KEY_RECORD_COUNT; nRecord++) {
-        memcpy(szKey + nRecord * RSA_FIELD_SIZE, rsaKey + nRecord * KEY_RECORD_SIZE, RSA_FIELD_SIZE);
-    }
+    values_from_records(szKey, rsaKey, KEY_RECORD_COUNT);
+}
+
+void public_half_from_records(unsigned char *pPublic, const unsigned char *rsaKey)
+{
+    values_from_records(pPublic, rsaKey, 2);
 }
 
 int le_bit_length(const unsigned char *p, int nLen)
@@ -41,9 +59,18 @@ void key_records_from_blob(unsigned char *rsaKey, const unsigned char *szKey)
     }
 }
 
-int read_key_file(const char *pPath, unsigned char *szKey, size_t *pnFileSize)
+int read_key_stream(FILE *fp, unsigned char *szKey, size_t *pnFileSize)
 {
     unsigned char rsaKey[KEY_FILE_SIZE] = {};
+    *pnFileSize = fread(rsaKey, 1, sizeof(rsaKey), fp);
+    bool bFailed = ferror(fp) != 0;
+    build_key_blob(szKey, rsaKey);
+    explicit_bzero(rsaKey, sizeof(rsaKey));
+    return bFailed ? 1 : 0;
+}
+
+int read_key_file(const char *pPath, unsigned char *szKey, size_t *pnFileSize)
+{
     memset(szKey, 0, RSA_KEY_BLOB_SIZE);
     *pnFileSize = 0;
     FILE *fp = fopen(pPath, "rb");
@@ -51,11 +78,6 @@ int read_key_file(const char *pPath, unsigned char *szKey, size_t *pnFileSize)
         return 1;
     }
     setvbuf(fp, nullptr, _IONBF, 0);
-    size_t nRead = fread(rsaKey, 1, sizeof(rsaKey), fp);
-    bool bFailed = ferror(fp) != 0;
-    bFailed = fclose(fp) != 0 || bFailed;
-    build_key_blob(szKey, rsaKey);
-    explicit_bzero(rsaKey, sizeof(rsaKey));
-    *pnFileSize = nRead;
-    return bFailed ? 1 : 0;
+    int nFailed = read_key_stream(fp, szKey, pnFileSize);
+    return fclose(fp) != 0 ? 1 : nFailed;
 }

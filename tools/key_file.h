@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 
 #include "image_format.h"
 
@@ -21,6 +22,10 @@ static_assert(RSA_FIELD_SIZE <= KEY_RECORD_USED, "a key field is a prefix of the
 // key records in rsaKey (KEY_FILE_SIZE bytes).
 void build_key_blob(unsigned char *szKey, const unsigned char *rsaKey);
 
+// Fills the 256-byte public half pPublic from the first two key records in
+// rsaKey (modulus, public exponent).
+void public_half_from_records(unsigned char *pPublic, const unsigned char *rsaKey);
+
 // Fills the 1656-byte key file image rsaKey from a 384-byte blob: each value
 // in the low 128 bytes of its record, `used` the count of significant 32-bit
 // digits, `sign` 0.
@@ -31,6 +36,10 @@ void key_records_from_blob(unsigned char *rsaKey, const unsigned char *szKey);
 // 1 when the file cannot be opened or read. The file is read unbuffered, and
 // every copy of the private exponent but szKey's is wiped.
 int read_key_file(const char *pPath, unsigned char *szKey, size_t *pnFileSize);
+
+// The same from a key file already open (and unbuffered): up to 1656 bytes of
+// fp into szKey. Returns 0, or 1 on a read error.
+int read_key_stream(FILE *fp, unsigned char *szKey, size_t *pnFileSize);
 
 // Bit length of a little-endian value of nLen bytes.
 int le_bit_length(const unsigned char *p, int nLen);

@@ -122,8 +122,7 @@ int read_public_half(FILE *fp, unsigned char *pPublic, std::string *pWhy)
         return PUBLIC_KEY_READ_FAILED;
     }
     if (nRead < sizeof(PEM_START) - 1 || memcmp(szRecords, PEM_START, sizeof(PEM_START) - 1) != 0) {
-        memcpy(pPublic + RSA_BLOB_N, szRecords, RSA_FIELD_SIZE);
-        memcpy(pPublic + RSA_BLOB_E, szRecords + KEY_RECORD_SIZE, RSA_FIELD_SIZE);
+        public_half_from_records(pPublic, szRecords);
         return PUBLIC_KEY_OK;
     }
     memcpy(szPem, szRecords, nRead);

@@ -12,8 +12,6 @@
 
 namespace {
 
-constexpr size_t SIGNATURES_SIZE = SI_BLOCK_COUNT * SI_BLOCK_SIZE;
-
 // Reads the signatures file: exactly the four results. Returns SIGNER_OK or
 // SIGNER_REFUSED with *pWhy.
 int read_signatures(Signer *pSigner, std::string *pWhy)
@@ -25,17 +23,17 @@ int read_signatures(Signer *pSigner, std::string *pWhy)
         return SIGNER_REFUSED;
     }
     unsigned char szExtra[1];
-    size_t nRead = fread(pSigner->szSignatures, 1, SIGNATURES_SIZE, fp);
-    size_t nExtra = nRead == SIGNATURES_SIZE ? fread(szExtra, 1, 1, fp) : 0;
+    size_t nRead = fread(pSigner->szSignatures, 1, SIGNER_FILE_SIZE, fp);
+    size_t nExtra = nRead == SIGNER_FILE_SIZE ? fread(szExtra, 1, 1, fp) : 0;
     bool bError = ferror(fp) != 0;
     fclose(fp); // read only: nothing to lose
     if (bError) {
         *pWhy = "cannot read the signatures file " + name;
         return SIGNER_REFUSED;
     }
-    if (nRead + nExtra != SIGNATURES_SIZE) {
+    if (nRead + nExtra != SIGNER_FILE_SIZE) {
         *pWhy = "the signatures file " + name + " holds " + (nExtra != 0 ? "more than " : "") + std::to_string(nRead) +
-                " bytes, not " + std::to_string(SIGNATURES_SIZE) + " (four results of " +
+                " bytes, not " + std::to_string(SIGNER_FILE_SIZE) + " (four results of " +
                 std::to_string(SI_BLOCK_SIZE) + " bytes)";
         return SIGNER_REFUSED;
     }
@@ -128,11 +126,8 @@ int signer_read(Signer *pSigner, std::string *pWhy)
 {
     int nStatus = SIGNER_OK;
     if (pSigner->fp != nullptr && pSigner->kind == SIGNER_KEY_FILE) {
-        unsigned char rsaKey[KEY_FILE_SIZE] = {};
-        size_t nRead = fread(rsaKey, 1, sizeof(rsaKey), pSigner->fp);
-        nStatus = nRead == sizeof(rsaKey) || !ferror(pSigner->fp) ? SIGNER_OK : SIGNER_READ_FAILED;
-        build_key_blob(pSigner->szKey, rsaKey);
-        explicit_bzero(rsaKey, sizeof(rsaKey));
+        size_t nRead = 0;
+        nStatus = read_key_stream(pSigner->fp, pSigner->szKey, &nRead) == 0 ? SIGNER_OK : SIGNER_READ_FAILED;
     } else if (pSigner->fp != nullptr) {
         int nPublic = read_public_half(pSigner->fp, pSigner->szKey, pWhy);
         nStatus = nPublic == PUBLIC_KEY_OK       ? SIGNER_OK

@@ -27,6 +27,10 @@ enum SignerStatus {
     SIGNER_REFUSED,     // a key that cannot sign, or a result that does not restore
 };
 
+// The size of a request, and of a signatures file: four raw RSA values of
+// SI_BLOCK_SIZE bytes, one after the other.
+constexpr size_t SIGNER_FILE_SIZE = SI_BLOCK_COUNT * SI_BLOCK_SIZE;
+
 struct Signer {
     SignerKind kind = SIGNER_KEY_FILE;
     const char *pKeyArg = nullptr; // as given: a key file, a PEM public key or a pkcs11: URI
@@ -36,6 +40,7 @@ struct Signer {
     unsigned char szKey[RSA_KEY_BLOB_SIZE] = {}; // the public half, then a key file's private exponent
     unsigned char szSignatures[SI_BLOCK_COUNT][SI_BLOCK_SIZE] = {}; // raw results, big-endian
 };
+static_assert(sizeof(Signer::szSignatures) == SIGNER_FILE_SIZE);
 
 // The raw RSA input of a block: the 127 little-endian bytes at pPlain as a
 // SI_BLOCK_SIZE-byte big-endian number (a zero byte, then the bytes reversed),
