@@ -122,19 +122,6 @@ int parse_options(int argc, char **argv, VerifyOptions *pOpts, bool *pbDone)
     return 0;
 }
 
-// Reads up to nSize bytes from fd, as many reads as it takes. *pnRead gets
-// the count, short only at the end of the file. Returns false on a read error.
-bool read_full(int fd, unsigned char *pBuffer, size_t nSize, size_t *pnRead)
-{
-    *pnRead = 0;
-    ssize_t nRead = 1;
-    while (*pnRead < nSize && nRead > 0) {
-        nRead = TEMP_FAILURE_RETRY(read(fd, pBuffer + *pnRead, nSize - *pnRead));
-        *pnRead += nRead > 0 ? static_cast<size_t>(nRead) : 0;
-    }
-    return nRead >= 0;
-}
-
 // The stored keys, the block table and each block, from the image's head.
 // Restores the SPL window in place where the table and the key allow.
 void check_head(const VerifyOptions &opts, unsigned char *szHead, Report *pReport)

@@ -564,6 +564,17 @@ int output_write_file(const char *pPath, const unsigned char *pData, size_t nLen
     return output_commit(&out);
 }
 
+bool read_full(int fd, unsigned char *pBuffer, size_t nSize, size_t *pnRead)
+{
+    *pnRead = 0;
+    ssize_t nRead = 1;
+    while (*pnRead < nSize && nRead > 0) {
+        nRead = TEMP_FAILURE_RETRY(read(fd, pBuffer + *pnRead, nSize - *pnRead));
+        *pnRead += nRead > 0 ? static_cast<size_t>(nRead) : 0;
+    }
+    return nRead >= 0;
+}
+
 bool write_all(int fd, const void *pData, size_t nLen)
 {
     const unsigned char *p = static_cast<const unsigned char *>(pData);

@@ -91,6 +91,10 @@ void output_abort(OutputFile *pOut);
 // nFlags and output_commit do. Returns their status.
 int output_write_file(const char *pPath, const unsigned char *pData, size_t nLen, unsigned nFlags);
 
+// Reads up to nSize bytes from fd, as many reads as it takes. *pnRead gets
+// the count, short only at the end of the file. Returns false on a read error.
+bool read_full(int fd, unsigned char *pBuffer, size_t nSize, size_t *pnRead);
+
 // Writes all nLen bytes to fd, going on after short writes and
 // interruptions. Returns false on an error.
 bool write_all(int fd, const void *pData, size_t nLen);

@@ -34,18 +34,6 @@ namespace {
     _exit(write(fdError, &nErrno, sizeof(nErrno)) == static_cast<ssize_t>(sizeof(nErrno)) ? 127 : 126);
 }
 
-// Reads up to nSize bytes from fd until its end. Returns the count read.
-size_t read_until_end(int fd, unsigned char *p, size_t nSize)
-{
-    size_t nDone = 0;
-    ssize_t n = 1;
-    while (nDone < nSize && n > 0) {
-        n = TEMP_FAILURE_RETRY(read(fd, p + nDone, nSize - nDone));
-        nDone += n > 0 ? static_cast<size_t>(n) : 0;
-    }
-    return nDone;
-}
-
 // Closes *pfd where it is open.
 void close_fd(int *pfd)
 {
@@ -102,7 +90,8 @@ bool run_signing_helper(const char *pProgram, const char *pKeyArg, const unsigne
     bool bWritten = write_all(fdsIn[1], pInput, SI_BLOCK_SIZE);
     close_fd(&fdsIn[1]);
     unsigned char szResult[SI_BLOCK_SIZE + 1];
-    size_t nResult = read_until_end(fdsOut[0], szResult, sizeof(szResult));
+    size_t nResult = 0;
+    read_full(fdsOut[0], szResult, sizeof(szResult), &nResult); // a failed read is told as a short result
     close_fd(&fdsOut[0]);
     int nExecErrno = 0;
     bool bNotStarted = read(fdsError[0], &nExecErrno, sizeof(nExecErrno)) == static_cast<ssize_t>(sizeof(nExecErrno));
