@@ -65,25 +65,25 @@ compare "$library" || {
 mkdir "$scratch/src"
 tar -C "$src" --exclude='./build*' --exclude=./.git -cf - . | tar -C "$scratch/src" -xf -
 cmake -S "$scratch/src" -B "$scratch/build" -DBUILD_TESTING=OFF >/dev/null
-for f in tools/image_format.h tools/image_format.cpp packaging/signedimage.map; do
+for f in image/image_format.h image/image_format.cpp packaging/signedimage.map; do
     cp "$scratch/src/$f" "$scratch/$(basename "$f").orig"
 done
 # Builds the scratch library with the change the arguments make; prints the
 # library's path.
 variant() {
-    for f in tools/image_format.h tools/image_format.cpp packaging/signedimage.map; do
+    for f in image/image_format.h image/image_format.cpp packaging/signedimage.map; do
         cp "$scratch/$(basename "$f").orig" "$scratch/src/$f"
     done
     "$@"
     cmake --build "$scratch/build" --target signedimage >/dev/null
     find "$scratch/build" -maxdepth 1 -name 'libsignedimage.so.1.*' -type f
 }
-widen_keep() { sed -i 's/int32_t nKeepAddr;/int64_t nKeepAddr;/' "$scratch/src/tools/image_format.h"; }
-hide_fill() { sed -i 's/^SIGNEDIMAGE_API void si_fill_code_window/void si_fill_code_window/' "$scratch/src/tools/image_format.h"; }
+widen_keep() { sed -i 's/int32_t nKeepAddr;/int64_t nKeepAddr;/' "$scratch/src/image/image_format.h"; }
+hide_fill() { sed -i 's/^SIGNEDIMAGE_API void si_fill_code_window/void si_fill_code_window/' "$scratch/src/image/image_format.h"; }
 add_function() {
     sed -i 's/^SIGNEDIMAGE_API int si_restore_block(/SIGNEDIMAGE_API int si_abi_probe(int nValue);\n&/' \
-        "$scratch/src/tools/image_format.h"
-    echo 'int si_abi_probe(int nValue) { return nValue + 1; }' >> "$scratch/src/tools/image_format.cpp"
+        "$scratch/src/image/image_format.h"
+    echo 'int si_abi_probe(int nValue) { return nValue + 1; }' >> "$scratch/src/image/image_format.cpp"
     printf 'SIGNEDIMAGE_ABI_PROBE {\n  global:\n    si_abi_probe;\n} SIGNEDIMAGE_1;\n' >> "$scratch/src/packaging/signedimage.map"
 }
 

@@ -7,6 +7,14 @@
 
 #include <string>
 
+// Results of the token functions.
+enum TokenStatus {
+    TOKEN_OK = 0,
+    TOKEN_UNREACHABLE, // bad URI, module not loaded, no such token / several tokens, no PIN, wrong PIN,
+                       // no matching key, several matching keys, raw RSA not offered for signing
+    TOKEN_REFUSED,     // the key is there but cannot be used: modulus not 1017-1024 bits, not RSA
+};
+
 constexpr int TOKEN_PIN_MAX = 256; // bytes kept for a PIN; a longer one is refused
 
 // A PIN while it is needed.

@@ -14,7 +14,7 @@
 #include <new>
 #include <sys/random.h>
 
-#include "token_key.h"
+#include "token_uri.h"
 
 namespace {
 
@@ -27,9 +27,6 @@ static_assert((TOKEN_BACKOFF_FIRST_MS * 15 + TOKEN_BACKOFF_MAX_MS * (TOKEN_TRIES
 
 // The query attributes a pkcs11: URI may carry (RFC 7512).
 const char *const g_apKnownQuery[] = {"module-name", "module-path", "pin-value", "pin-source"};
-
-// The tool named in warnings, or null.
-const char *g_pToolName = nullptr;
 
 // The attribute names already warned of in this run, so that a URI opened
 // twice warns once.
@@ -55,34 +52,6 @@ void note_answer(TokenScan *pScan, CK_RV rv, const char *pCall, const CK_SLOT_ID
     pScan->pCall = pCall;
     pScan->bSlot = pSlot != nullptr;
     pScan->nSlot = pSlot != nullptr ? *pSlot : 0;
-}
-
-// The value of one hexadecimal digit, or -1.
-int hex_value(char c)
-{
-    return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
-}
-
-// True when the attribute at p (nLen bytes, "name=value" or "name") has the
-// name pWanted, compared without case after percent-decoding.
-bool attribute_named(const char *p, size_t nLen, const char *pWanted)
-{
-    size_t nWanted = strlen(pWanted);
-    size_t nAt = 0;
-    size_t nMatched = 0;
-    while (nAt < nLen && p[nAt] != '=') {
-        char c = p[nAt];
-        if (c == '%' && nAt + 2 < nLen && hex_value(p[nAt + 1]) >= 0 && hex_value(p[nAt + 2]) >= 0) {
-            c = static_cast<char>(hex_value(p[nAt + 1]) * 16 + hex_value(p[nAt + 2]));
-            nAt += 2;
-        }
-        nAt++;
-        if (nMatched == nWanted || tolower(static_cast<unsigned char>(c)) != pWanted[nMatched]) {
-            return false;
-        }
-        nMatched++;
-    }
-    return nMatched == nWanted;
 }
 
 // True when the query attribute at p (nLen bytes) is one we know by name.
@@ -122,8 +91,9 @@ void warn_ignored(const char *p, size_t nLen)
     }
     g_warned.push_back(name);
     fflush(stdout);
-    fprintf(stderr, "%s%swarning: pkcs11: URI query attribute ignored: %s\n", g_pToolName != nullptr ? g_pToolName : "",
-            g_pToolName != nullptr ? ": " : "", name.c_str());
+    const char *pTool = token_tool_name();
+    fprintf(stderr, "%s%swarning: pkcs11: URI query attribute ignored: %s\n", pTool != nullptr ? pTool : "",
+            pTool != nullptr ? ": " : "", name.c_str());
 }
 
 // Copies pUri to pOut (room for all of it) without the query attributes we do
@@ -315,42 +285,6 @@ std::string scan_answer(const TokenScan &scan)
 }
 
 } // namespace
-
-bool is_token_uri(const char *pArg)
-{
-    return pArg != nullptr && strncmp(pArg, "pkcs11:", 7) == 0;
-}
-
-std::string token_uri_printable(const char *pUri)
-{
-    if (pUri == nullptr) {
-        return std::string();
-    }
-    if (!is_token_uri(pUri)) {
-        return pUri;
-    }
-    std::string out = "pkcs11:";
-    const char *pPath = pUri + 7;
-    size_t nPath = strcspn(pPath, "?");
-    bool bFirst = true;
-    for (size_t nStart = 0; nStart <= nPath;) {
-        const void *pFound = memchr(pPath + nStart, ';', nPath - nStart);
-        size_t nEnd = pFound != nullptr ? static_cast<size_t>(static_cast<const char *>(pFound) - pPath) : nPath;
-        const char *pItem = pPath + nStart;
-        size_t nItem = nEnd - nStart;
-        if (!attribute_named(pItem, nItem, "pin-value") && !attribute_named(pItem, nItem, "pin-source")) {
-            out.append(bFirst ? "" : ";").append(pItem, nItem);
-            bFirst = false;
-        }
-        nStart = nEnd + 1;
-    }
-    return out;
-}
-
-void token_set_tool_name(const char *pTool)
-{
-    g_pToolName = pTool;
-}
 
 std::string rv_text(CK_RV rv)
 {

@@ -13,19 +13,8 @@
 #include <string>
 #include <vector>
 
-// True when pArg names a key in a token: it starts with "pkcs11:".
-bool is_token_uri(const char *pArg);
-
-// pUri without its pin-value attribute (and without a '?' left empty), for
-// printing.
-std::string token_uri_printable(const char *pUri);
-
-enum TokenStatus {
-    TOKEN_OK = 0,
-    TOKEN_UNREACHABLE, // bad URI, module not loaded, no such token / several tokens, no PIN, wrong PIN,
-                       // no matching key, several matching keys, raw RSA not offered for signing
-    TOKEN_REFUSED,     // the key is there but cannot be used: modulus not 1017-1024 bits, not RSA
-};
+#include "token_pin.h"
+#include "token_uri.h"
 
 enum TokenAccess { TOKEN_PUBLIC_HALF, TOKEN_SIGN };
 
@@ -82,7 +71,3 @@ int token_list_keys(const char *pUri, std::vector<TokenKeyEntry> *pKeys, std::st
 // token already holds an object with that label (nothing made);
 // TOKEN_UNREACHABLE as for token_key_open.
 int token_generate_key(const char *pUri, int nBits, std::string *pWhy);
-
-// Names the tool (its main calls this first) in the warnings the token code
-// prints on standard error: "TOOL: warning: pkcs11: ...".
-void token_set_tool_name(const char *pTool);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "token_pin.h"
+#include "token_uri.h"
 
 // The modules in use: one loaded from a path, one registered module picked by
 // name, or every registered module.

@@ -6,30 +6,31 @@
 
 #include "block_table.h"
 #include "byte_order.h"
-#include "rsa_internal.h"
+#include "rsa_block.h"
 
 namespace {
 
 constexpr int MODULUS_TOP_BYTE = RSA_FIELD_SIZE - 1;
 
-// Undoes a 128-byte block with the public half into 127 bytes. False, with
-// pPlain untouched, when the block is not below the modulus, or the result
-// needs a 128th byte: such a block cannot have come from signing 127 bytes.
-bool restore_plain(const unsigned char *pBlock, const unsigned char *pPublic, unsigned char *pPlain)
+// The block table's own numbers agree with the layout of the image.
+static_assert(BLOCK_TABLE_COUNT == SI_BLOCK_COUNT && BLOCK_WINDOW_SIZE == SI_WINDOW_SIZE &&
+              BLOCK_LAST == SI_BLOCK_PLAIN);
+static_assert(SI_CODE_BLOCK_TABLE == 896 && SI_CODE_BLOCK_TABLE + SI_BLOCK_TABLE_SIZE == 1024);
+static_assert(SI_BLOCK_TABLE_ENTRIES + SI_BLOCK_COUNT * SI_BLOCK_TABLE_ENTRY_SIZE <= SI_BLOCK_TABLE_SIZE);
+
+// An entry of encBlk as the library hands it out.
+constexpr RSA_ENC_BLK enc_blk_entry(int i)
 {
-    fp_int n;
-    fp_int e;
-    fp_int c;
-    fp_int m;
-    load_fp_le(&n, pPublic + RSA_BLOB_N, RSA_FIELD_SIZE);
-    load_fp_le(&e, pPublic + RSA_BLOB_E, RSA_FIELD_SIZE);
-    load_fp_le(&c, pBlock, SI_BLOCK_SIZE);
-    bool bRestored = fp_cmp(&c, &n) == FP_LT && fp_exptmod(&c, &e, &n, &m) == FP_OKAY &&
-                     fp_count_bits(&m) <= 8 * SI_BLOCK_PLAIN;
-    if (bRestored) {
-        store_fp_le(&m, pPlain, SI_BLOCK_PLAIN);
-    }
-    return bRestored;
+    return RSA_ENC_BLK{static_cast<int32_t>(encBlk[i][BLOCK_START]), static_cast<int32_t>(encBlk[i][BLOCK_END]),
+                       static_cast<int32_t>(encBlk[i][BLOCK_KEEP])};
+}
+constexpr RSA_ENC_BLK g_encBlk[SI_BLOCK_COUNT] = {enc_blk_entry(0), enc_blk_entry(1), enc_blk_entry(2),
+                                                  enc_blk_entry(3)};
+
+// The library's status for a fault of the block table rule.
+int table_status(BlockTableFault fault)
+{
+    return fault == BLOCK_TABLE_OK ? SI_OK : fault == BLOCK_TABLE_OUTSIDE ? SI_TABLE_OUTSIDE : SI_TABLE_OVERLAP;
 }
 
 // True when the blob's private exponent is undone by its public exponent on a
@@ -45,7 +46,7 @@ bool exponents_match(const unsigned char *szKey)
     unsigned char szBack[SI_BLOCK_PLAIN];
     int nLen = SI_BLOCK_SIZE;
     return do_rsa_enc_dec(szValue, SI_BLOCK_PLAIN, szSigned, &nLen, RSA_MODE_PRIVATE_ENC, szKey) == 0 &&
-           nLen == SI_BLOCK_SIZE && restore_plain(szSigned, szKey, szBack) &&
+           nLen == SI_BLOCK_SIZE && rsa_block_public_undo(szSigned, szKey, szBack) &&
            memcmp(szBack, szValue, sizeof(szValue)) == 0;
 }
 
@@ -55,7 +56,7 @@ void write_block_table_record(unsigned char *pRecord)
     memset(pRecord, 0, SI_BLOCK_TABLE_SIZE);
     pRecord[0] = SI_BLOCK_COUNT;
     unsigned char *pEntry = pRecord + SI_BLOCK_TABLE_ENTRIES;
-    for (const RSA_ENC_BLK &blk : encBlk) {
+    for (const RSA_ENC_BLK &blk : g_encBlk) {
         store_le32(pEntry, static_cast<uint32_t>(blk.nEncStartAddr));
         store_le32(pEntry + 4, static_cast<uint32_t>(blk.nEncEndORG));
         store_le32(pEntry + 8, static_cast<uint32_t>(blk.nKeepAddr));
@@ -67,7 +68,7 @@ void write_block_table_record(unsigned char *pRecord)
 
 const RSA_ENC_BLK *si_block_table(void)
 {
-    return encBlk;
+    return g_encBlk;
 }
 
 int si_public_key_usable(const unsigned char *pPublic)
@@ -94,10 +95,10 @@ int si_place_block(unsigned char *szBuffSPL, int nBlock, const unsigned char *pS
     if (nBlock < 0 || nBlock >= SI_BLOCK_COUNT) {
         return SI_BLOCK_REFUSED;
     }
-    const RSA_ENC_BLK &blk = encBlk[nBlock];
+    const RSA_ENC_BLK &blk = g_encBlk[nBlock];
     unsigned char *pBlock = szBuffSPL + blk.nEncStartAddr;
     unsigned char szRestored[SI_BLOCK_PLAIN];
-    if (!restore_plain(pSigned, pSignPublic, szRestored) || memcmp(szRestored, pBlock, SI_BLOCK_PLAIN) != 0) {
+    if (!rsa_block_public_undo(pSigned, pSignPublic, szRestored) || memcmp(szRestored, pBlock, SI_BLOCK_PLAIN) != 0) {
         return SI_BLOCK_REFUSED;
     }
     // The keep byte is saved before the block is overwritten.
@@ -118,7 +119,7 @@ int si_sign_windows(unsigned char *szBuffSPL, unsigned char *szBuffSPLCode, cons
         int nLenSec = SI_BLOCK_SIZE;
         // With our own codec, a block that does not restore means exponents
         // that do not undo each other.
-        if (do_rsa_enc_dec(szBuffSPL + encBlk[i].nEncStartAddr, SI_BLOCK_PLAIN, szBuffEncrypt, &nLenSec,
+        if (do_rsa_enc_dec(szBuffSPL + g_encBlk[i].nEncStartAddr, SI_BLOCK_PLAIN, szBuffEncrypt, &nLenSec,
                            RSA_MODE_PRIVATE_ENC, szKey) != 0 ||
             nLenSec != SI_BLOCK_SIZE || si_place_block(szBuffSPL, i, szBuffEncrypt, szKey) != SI_OK) {
             return SI_KEY_REFUSED;
@@ -167,7 +168,7 @@ int si_read_block_table(const unsigned char *szBuffSPLCode, RSA_ENC_BLK *pBlocks
             entries[i][f] = load_le32(pRecord + SI_BLOCK_TABLE_ENTRIES + i * SI_BLOCK_TABLE_ENTRY_SIZE + 4 * f);
         }
     }
-    int nStatus = block_table_fault(entries, SI_BLOCK_COUNT, pnEntry);
+    int nStatus = table_status(block_table_fault(entries, SI_BLOCK_COUNT, pnEntry));
     // Only checked entries, all below the window size, become offsets.
     for (int i = 0; nStatus == SI_OK && i < SI_BLOCK_COUNT; i++) {
         pBlocks[i] = RSA_ENC_BLK{static_cast<int32_t>(entries[i][0]), static_cast<int32_t>(entries[i][1]),
@@ -179,7 +180,7 @@ int si_read_block_table(const unsigned char *szBuffSPLCode, RSA_ENC_BLK *pBlocks
 int si_restore_block(unsigned char *szBuffSPL, const RSA_ENC_BLK *pBlock, const unsigned char *pSignPublic)
 {
     unsigned char szPlain[SI_BLOCK_PLAIN];
-    if (!restore_plain(szBuffSPL + pBlock->nEncStartAddr, pSignPublic, szPlain)) {
+    if (!rsa_block_public_undo(szBuffSPL + pBlock->nEncStartAddr, pSignPublic, szPlain)) {
         return SI_BLOCK_REFUSED;
     }
     memcpy(szBuffSPL + pBlock->nEncStartAddr, szPlain, SI_BLOCK_PLAIN);

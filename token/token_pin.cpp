@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include "output_file.h"
-#include "token_key.h"
 
 namespace {
 
