@@ -19,7 +19,7 @@ SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 
 CMAKE_OPTIONS ?=
 
-.PHONY: deps check-deps build build-clang demo check sanitize fuzz bench package reproducible clean
+.PHONY: deps check-deps build build-clang demo check sanitize fuzz bench package reproducible mutate clean
 
 # Installs the packages that dpkg does not know as installed.
 define install_missing
@@ -99,6 +99,14 @@ bench: deps
 	cmake --build build-bench -j$(JOBS)
 	bench/run_bench.sh build-bench
 
+# The mutation sweep over every product file: each mutant built in a copy of
+# the tree and checked by its part's tests (ctest -L PART). Two hours or so on
+# two cores, so not part of CI; the scores are in docs/testing.md.
+MUTATE_OPTIONS ?=
+mutate: check-deps
+	$(call install_missing,python3)
+	python3 tests/mutation/sweep.py --jobs $(JOBS) $(MUTATE_OPTIONS)
+
 package: build
 	cd $(BUILD_DIR) && cpack -G DEB
 
@@ -109,4 +117,4 @@ reproducible: deps
 	sh tests/packaging/reproducible_test.sh . $(JOBS)
 
 clean:
-	rm -rf $(BUILD_DIR) $(DEMO_DIR) build-clang build-sanitize build-fuzz build-bench
+	rm -rf $(BUILD_DIR) $(DEMO_DIR) build-clang build-sanitize build-fuzz build-bench build-mutate

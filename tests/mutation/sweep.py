@@ -1,0 +1,230 @@
+#!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
+"""The mutation sweep: break product lines on purpose and see a test fail.
+
+For every product file it makes small mutants (a comparison flipped or
+loosened, && and || swapped, an if condition negated, true and false swapped,
+a call statement dropped), builds each in a copy of the tree of its own and
+runs the tests of the file's part (CTest labels, see tests/CMakeLists.txt). A
+mutant that builds and passes those tests has survived. Survivors listed in
+tests/mutation/equivalent.txt (with the reason they cannot be told apart) are
+counted as equivalent, not as survivors.
+
+usage (from the project root; make mutate runs it):
+  tests/mutation/sweep.py [--per-file N] [--jobs J] [--only PATTERN] [--out DIR]
+    --per-file N  mutants per file at most, spread evenly over its candidates
+                  (default 14; 0 means all)
+    --jobs J      copies of the tree built and tested side by side (default 2)
+    --only RE     only the files whose path matches RE
+    --out DIR     where the copies, the log and report.md go (default build-mutate)
+"""
+import argparse, concurrent.futures, os, re, shutil, subprocess, sys, threading, time
+
+# Each part's folder and the labels whose tests check its mutants.
+PARTS = {
+    "encrypt": "encrypt",
+    "image": "image",
+    "files": "files",
+    "token": "token",
+    "signing": "signing",
+    "tools": "tools",
+    "companion": "companion",
+}
+# Files whose behaviour is checked through the part that builds on them.
+FILE_LABELS = {
+    "encrypt/rsa_block.cpp": "encrypt|image",
+    "tools/block_table.h": "image|tools",
+}
+# Headers with code in them; other headers only declare.
+CODE_HEADERS = {"tools/block_table.h", "encrypt/byte_order.h"}
+
+OPS = [  # (pattern, replacement, what), one occurrence at a time
+    (r" == ", " != ", "== to !="), (r" != ", " == ", "!= to =="),
+    (r" < ", " <= ", "< to <="), (r" <= ", " < ", "<= to <"),
+    (r" > ", " >= ", "> to >="), (r" >= ", " > ", ">= to >"),
+    (r" && ", " || ", "&& to ||"), (r" \|\| ", " && ", "|| to &&"),
+    (r"\breturn true;", "return false;", "true to false"), (r"\breturn false;", "return true;", "false to true"),
+]
+CALL = re.compile(r"^\s*(?:\(void\)\s*)?[A-Za-z_][\w:.>-]*\s*\(.*\)\s*;\s*(//.*)?$")
+IF = re.compile(r"^(\s*(?:\}\s*else\s+)?if\s*\()(.*)(\)\s*\{?\s*)$")
+SKIP = re.compile(r"^\s*(//|/\*|\*|#|static_assert|assert\b|constexpr\s+\w+\s+\w+\s*=)")
+
+
+def product_files(only):
+    out = subprocess.run(["git", "ls-files"] + [p + "/" for p in PARTS], capture_output=True, text=True,
+                         check=True).stdout.split()
+    files = [f for f in out if f.endswith(".cpp") or f in CODE_HEADERS]
+    return [f for f in files if not only or re.search(only, f)]
+
+
+def mutants_of(path):
+    src = open(path).read().split("\n")
+    found = []
+    for i, line in enumerate(src, 1):
+        if SKIP.match(line) or not line.strip():
+            continue
+        for pat, rep, what in OPS:
+            for m in re.finditer(pat, line):
+                found.append((i, line[:m.start()] + re.sub(pat, rep, m.group(0)) + line[m.end():], what))
+        m = IF.match(line)
+        if m:
+            found.append((i, "%s!(%s)%s" % (m.group(1), m.group(2), m.group(3)), "condition negated"))
+        if CALL.match(line) and not re.match(r"^\s*return\b", line):
+            found.append((i, "", "call dropped"))
+    return src, found
+
+
+def spread(items, n):
+    if n <= 0 or len(items) <= n:
+        return items
+    return [items[(k * len(items)) // n] for k in range(n)]
+
+
+def equivalents():
+    """(file, original line, mutated line) -> reason, from equivalent.txt."""
+    known = {}
+    path = os.path.join(os.path.dirname(__file__), "equivalent.txt")
+    if not os.path.exists(path):
+        return known
+    block = []
+    for raw in open(path).read().split("\n") + [""]:
+        if raw.startswith("#"):
+            continue
+        if raw.strip():
+            block.append(raw)
+            continue
+        if len(block) >= 4 and block[1].startswith("- ") and block[2].startswith("+ "):
+            known[(block[0].strip(), block[1][2:].strip(), block[2][2:].strip())] = " ".join(block[3:]).strip()
+        block = []
+    return known
+
+
+def run(cmd, cwd, timeout):
+    try:
+        return subprocess.run(cmd, cwd=cwd, shell=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                              timeout=timeout, start_new_session=True).returncode
+    except subprocess.TimeoutExpired:
+        return -1
+
+
+class Worker:
+    """A copy of the tree with a build of its own."""
+
+    def __init__(self, out, n):
+        self.src = os.path.join(out, "w%d" % n, "src")
+        self.build = os.path.join(out, "w%d" % n, "build")
+        if os.path.exists(self.src):
+            shutil.rmtree(self.src)
+        os.makedirs(self.src)
+        files = subprocess.run(["git", "ls-files", "-z"], capture_output=True, check=True).stdout
+        subprocess.run(["tar", "--null", "-T", "-", "-cf", "-"], input=files, check=True,
+                       stdout=open(os.path.join(out, "w%d.tar" % n), "wb"))
+        subprocess.run(["tar", "-xf", os.path.join(out, "w%d.tar" % n), "-C", self.src], check=True)
+        os.unlink(os.path.join(out, "w%d.tar" % n))
+        # Optimised as make check builds, without debug information, which
+        # only slows the links.
+        subprocess.run("cmake -S %s -B %s -DCMAKE_BUILD_TYPE=RelWithDebInfo "
+                       "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO='-O2 -DNDEBUG' -DCMAKE_C_FLAGS_RELWITHDEBINFO='-O2 -DNDEBUG' "
+                       ">/dev/null" % (self.src, self.build), shell=True, check=True)
+        if run("cmake --build %s -j1" % self.build, self.src, 3600) != 0:
+            sys.exit("sweep: the unmutated tree does not build in %s" % self.build)
+
+    def try_mutant(self, path, src, line_no, new_line, labels):
+        target = os.path.join(self.src, path)
+        mutated = list(src)
+        mutated[line_no - 1] = new_line
+        open(target, "w").write("\n".join(mutated))
+        try:
+            targets = " ".join("tests_" + label for label in labels.split("|"))
+            if run("cmake --build %s -j1 --target %s" % (self.build, targets), self.src, 1800) != 0:
+                return "did not build"
+            status = run("ctest --test-dir %s -L '^(%s)$' -E 'Package|Valgrind|Layout|Docs' --stop-on-failure "
+                         "--timeout 120 -j1" % (self.build, labels), self.src, 3600)
+            return "survived" if status == 0 else "killed"
+        finally:
+            open(target, "w").write("\n".join(src))
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    ap.add_argument("--per-file", type=int, default=14)
+    ap.add_argument("--jobs", type=int, default=2)
+    ap.add_argument("--only")
+    ap.add_argument("--out", default="build-mutate")
+    a = ap.parse_args()
+    os.makedirs(a.out, exist_ok=True)
+    known = equivalents()
+
+    plan = []
+    for path in product_files(a.only):
+        src, found = mutants_of(path)
+        labels = FILE_LABELS.get(path, PARTS[path.split("/")[0]])
+        for line_no, new_line, what in spread(found, a.per_file):
+            plan.append((path, src, line_no, new_line, what, labels))
+    print("sweep: %d mutants of %d files, %d copies of the tree" % (len(plan), len(product_files(a.only)), a.jobs),
+          flush=True)
+    started = time.time()
+    workers = [Worker(a.out, n) for n in range(a.jobs)]
+    free = list(workers)
+    lock = threading.Lock()
+    results = []
+    log = open(os.path.join(a.out, "log.txt"), "w")
+
+    def one(item):
+        with lock:
+            worker = free.pop()
+        try:
+            path, src, line_no, new_line, what, labels = item
+            verdict = worker.try_mutant(path, src, line_no, new_line, labels)
+            reason = known.get((path, src[line_no - 1].strip(), new_line.strip()))
+            if verdict == "survived" and reason:
+                verdict = "equivalent"
+            with lock:
+                results.append((path, line_no, what, src[line_no - 1], new_line, verdict, reason))
+                log.write("%s:%d %s: %s\n" % (path, line_no, what, verdict))
+                log.flush()
+                print("[%d/%d] %s:%d %s: %s" % (len(results), len(plan), path, line_no, what, verdict), flush=True)
+        finally:
+            with lock:
+                free.append(worker)
+
+    with concurrent.futures.ThreadPoolExecutor(a.jobs) as pool:
+        list(pool.map(one, plan))
+
+    report(a.out, results, time.time() - started)
+
+
+def report(out, results, seconds):
+    rows = {}
+    for path, _, _, _, _, verdict, _ in results:
+        rows.setdefault(path, {"killed": 0, "survived": 0, "equivalent": 0, "did not build": 0})[verdict] += 1
+    lines = ["| file | killed | survived | equivalent | did not build | score |", "|---|---|---|---|---|---|"]
+    low = []
+    for path in sorted(rows):
+        r = rows[path]
+        counted = r["killed"] + r["survived"]
+        score = 100.0 * r["killed"] / counted if counted else 100.0
+        if score < 85:
+            low.append(path)
+        lines.append("| %s | %d | %d | %d | %d | %.0f%% |" % (path, r["killed"], r["survived"], r["equivalent"],
+                                                            r["did not build"], score))
+    total = {k: sum(r[k] for r in rows.values()) for k in ("killed", "survived", "equivalent", "did not build")}
+    counted = total["killed"] + total["survived"]
+    lines.append("| all | %d | %d | %d | %d | %.0f%% |" % (total["killed"], total["survived"], total["equivalent"],
+                                                          total["did not build"],
+                                                          100.0 * total["killed"] / counted if counted else 100.0))
+    lines += ["", "Survivors:"]
+    for path, line_no, what, old, new, verdict, _ in sorted(results):
+        if verdict == "survived":
+            lines += ["- %s:%d %s" % (path, line_no, what), "  - `%s`" % old.strip(), "  + `%s`" % new.strip()]
+    lines += ["", "%d mutants in %.0f minutes." % (len(results), seconds / 60)]
+    text = "\n".join(lines) + "\n"
+    open(os.path.join(out, "report.md"), "w").write(text)
+    print(text)
+    if low:
+        print("sweep: below 85%%: %s" % ", ".join(low))
+        sys.exit(1)
+
+
+if __name__ == "__main__":
+    main()
