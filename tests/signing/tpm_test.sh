@@ -19,16 +19,22 @@ done
 
 tmp=$(mktemp -d)
 step="setting up the software TPM"
-stop() { # PIDFILE: ends the process we started, and waits for it
+alive() { # PID: the process runs (a zombie has ended)
+    state=$(sed 's/.*) //' "/proc/$1/stat" 2>/dev/null | cut -c1)
+    [ -n "$state" ] && [ "$state" != Z ]
+}
+stop() { # PIDFILE: ends the process we started; fails when it still runs a second later
     [ -s "$1" ] || return 0
     pid=$(cat "$1")
-    kill "$pid" 2>/dev/null || return 0
-    for _ in 1 2 3 4 5 6 7 8 9 10; do kill -0 "$pid" 2>/dev/null || return 0; sleep 0.1; done
+    kill "$pid" 2>/dev/null
+    for _ in 1 2 3 4 5 6 7 8 9 10; do alive "$pid" || return 0; sleep 0.1; done
+    echo "process $pid ($1) still runs"
+    return 1
 }
 finish() {
     status=$?
     set +eux
-    stop "$tmp/abrmd.pid"; stop "$tmp/swtpm.pid"; stop "$tmp/dbus.pid"
+    for daemon in abrmd swtpm dbus; do stop "$tmp/$daemon.pid" || status=1; done
     if [ $status -ne 0 ] && [ $status -ne 77 ]; then
         echo "FAILED in $step"
         for log in swtpm abrmd; do [ -s "$tmp/$log.log" ] && { echo "--- $log log:"; tail -20 "$tmp/$log.log"; }; done
@@ -96,7 +102,9 @@ signs() { # URI OR HELPER, IMAGE: a signing run that must give keyfile.img
     cmp keyfile.img "$2"
 }
 
+checked=
 check_limits() {
+    checked="$checked limits"
     step="the limits: key sizes"
     for bits in 1017 1020 1023; do
         openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:$bits -out k$bits.pem 2>/dev/null
@@ -134,6 +142,7 @@ check_limits() {
 }
 
 check_lockout() {
+    checked="$checked lockout"
     step="the limits: a wrong auth value counts"
     printf wrong >wrong.auth
     refused tpm2_rsadecrypt -c 0x81000010 -p file:wrong.auth -s null -o wrong.out block.bin
@@ -159,6 +168,7 @@ check_lockout() {
 }
 
 check_unlocked() {
+    checked="$checked unlocked"
     step="signing after the lockout is cleared"
     [ "$(variable inLockout)" = 0 ]
     signs "$URI" unlocked.img
@@ -180,6 +190,8 @@ for block in "$tmp"/blocks/*.sh; do
     . "$block"
     set +x
 done
+step="the end of the section"
+[ "$checked" = " limits lockout unlocked" ] || { echo "checks run:$checked (the section's headings changed?)"; exit 1; }
 [ "$previous" = "Removing the keys" ] || { echo "the section no longer ends with 'Removing the keys'"; exit 1; }
 tpm2_getcap handles-persistent | grep -q 0x81000010 && { echo "0x81000010 is still there"; exit 1; }
 echo "Keys in a TPM: every command of the section ran, and each limit holds"
