@@ -23,18 +23,17 @@ alive() { # PID: the process runs (a zombie has ended)
     state=$(sed 's/.*) //' "/proc/$1/stat" 2>/dev/null | cut -c1)
     [ -n "$state" ] && [ "$state" != Z ]
 }
-stop() { # PIDFILE: ends the process we started; fails when it still runs a second later
+gone() { # PIDFILE: the process we started has ended, or ends within a second
     [ -s "$1" ] || return 0
-    pid=$(cat "$1")
-    kill "$pid" 2>/dev/null
-    for _ in 1 2 3 4 5 6 7 8 9 10; do alive "$pid" || return 0; sleep 0.1; done
-    echo "process $pid ($1) still runs"
+    for _ in 1 2 3 4 5 6 7 8 9 10; do alive "$(cat "$1")" || return 0; sleep 0.1; done
+    echo "process $(cat "$1") ($1) still runs"
     return 1
 }
 finish() {
     status=$?
     set +eux
-    for daemon in abrmd swtpm dbus; do stop "$tmp/$daemon.pid" || status=1; done
+    for daemon in abrmd swtpm dbus; do [ -s "$tmp/$daemon.pid" ] && kill "$(cat "$tmp/$daemon.pid")" 2>/dev/null; done
+    for daemon in abrmd swtpm dbus; do gone "$tmp/$daemon.pid" || status=1; done
     if [ $status -ne 0 ] && [ $status -ne 77 ]; then
         echo "FAILED in $step"
         for log in swtpm abrmd; do [ -s "$tmp/$log.log" ] && { echo "--- $log log:"; tail -20 "$tmp/$log.log"; }; done
