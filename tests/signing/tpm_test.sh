@@ -23,10 +23,11 @@ alive() { # PID: the process runs (a zombie has ended)
     state=$(sed 's/.*) //' "/proc/$1/stat" 2>/dev/null | cut -c1)
     [ -n "$state" ] && [ "$state" != Z ]
 }
-gone() { # PIDFILE: the process we started has ended, or ends within a second
+gone() { # PIDFILE: the process we started has ended, or ends within a second (else it is killed)
     [ -s "$1" ] || return 0
     for _ in 1 2 3 4 5 6 7 8 9 10; do alive "$(cat "$1")" || return 0; sleep 0.1; done
-    echo "process $(cat "$1") ($1) still runs"
+    echo "process $(cat "$1") ($1) still ran"
+    kill -KILL "$(cat "$1")"
     return 1
 }
 finish() {
