@@ -19,22 +19,22 @@ done
 
 tmp=$(mktemp -d)
 step="setting up the software TPM"
+pids= # of the daemons this test starts, which it ends on every path
 alive() { # PID: the process runs (a zombie has ended)
     state=$(sed 's/.*) //' "/proc/$1/stat" 2>/dev/null | cut -c1)
     [ -n "$state" ] && [ "$state" != Z ]
 }
-gone() { # PIDFILE: the process we started has ended, or ends within a second (else it is killed)
-    [ -s "$1" ] || return 0
-    for _ in 1 2 3 4 5 6 7 8 9 10; do alive "$(cat "$1")" || return 0; sleep 0.1; done
-    echo "process $(cat "$1") ($1) still ran"
-    kill -KILL "$(cat "$1")"
+gone() { # PID: the process has ended, or ends within a second (else it is killed)
+    for _ in 1 2 3 4 5 6 7 8 9 10; do alive "$1" || return 0; sleep 0.1; done
+    echo "process $1 still ran"
+    kill -KILL "$1"
     return 1
 }
 finish() {
     status=$?
     set +eux
-    for daemon in abrmd swtpm dbus; do [ -s "$tmp/$daemon.pid" ] && kill "$(cat "$tmp/$daemon.pid")" 2>/dev/null; done
-    for daemon in abrmd swtpm dbus; do gone "$tmp/$daemon.pid" || status=1; done
+    for pid in $pids; do kill "$pid" 2>/dev/null; done
+    for pid in $pids; do gone "$pid" || status=1; done
     if [ $status -ne 0 ] && [ $status -ne 77 ]; then
         echo "FAILED in $step"
         for log in swtpm abrmd; do [ -s "$tmp/$log.log" ] && { echo "--- $log log:"; tail -20 "$tmp/$log.log"; }; done
@@ -56,10 +56,13 @@ while :; do
     tries=$((tries + 1))
     [ $tries -lt 10 ] || { echo "SKIPPED: swtpm cannot run: $(tail -1 "$tmp/swtpm.log")"; exit 77; }
 done
+for _ in 1 2 3 4 5 6 7 8 9 10; do [ -s "$tmp/swtpm.pid" ] || sleep 0.1; done
+pids=$(cat "$tmp/swtpm.pid")
 dbus-daemon --session --address="unix:path=$tmp/bus" --fork --print-pid=3 3>"$tmp/dbus.pid"
+pids="$pids $(cat "$tmp/dbus.pid")"
 export DBUS_SESSION_BUS_ADDRESS="unix:path=$tmp/bus"
 tpm2-abrmd --session --allow-root --flush-all --tcti="swtpm:host=127.0.0.1,port=$port" >"$tmp/abrmd.log" 2>&1 &
-echo $! >"$tmp/abrmd.pid"
+pids="$pids $!"
 export TPM2TOOLS_TCTI=tabrmd:bus_type=session TPM2_PKCS11_TCTI=tabrmd:bus_type=session \
        TPM2OPENSSL_TCTI=tabrmd:bus_type=session HOME="$tmp/home"
 tries=0
