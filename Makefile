@@ -10,8 +10,12 @@ FUZZ_SECONDS ?= 60
 # making the Debian packages adds.
 PACKAGES := cmake g++ gcc make pkg-config libtfm-dev libssl-dev nlohmann-json3-dev libp11-kit-dev
 PACKAGE_PACKAGES := file dpkg-dev
+# The tests also need a software TPM behind a resource manager, and the TPM
+# tools that docs/signing.md uses (tests/signing/tpm_test.sh).
+TPM_PACKAGES := swtpm tpm2-tools tpm2-abrmd libtss2-tcti-tabrmd0 dbus-daemon libtpm2-pkcs11-1 \
+  libtpm2-pkcs11-tools tpm2-openssl
 CHECK_PACKAGES := $(PACKAGE_PACKAGES) libgtest-dev openssl valgrind binutils lintian gdb softhsm2 p11-kit \
-  abigail-tools
+  abigail-tools $(TPM_PACKAGES)
 FUZZ_PACKAGES := clang libclang-rt-dev
 BENCH_PACKAGES := libbenchmark-dev time coreutils softhsm2 valgrind openssl
 FUZZ_TARGETS := fuzz_codec fuzz_buffer_proc fuzz_sign_run fuzz_verify

@@ -15,9 +15,9 @@
 #      same durable copy (bound: 1.5), and no more blocks allocated than cp's;
 #   5. a key in a token: signing examples/input.img with a key in SoftHSM2
 #      against the key file of the same key, medians of interleaved runs (no
-#      bound: a figure for the README);
+#      bound: a figure for docs/performance.md);
 #   6. a signing helper: the same with a helper script around openssl pkeyutl
-#      (no bound: a figure for the README).
+#      (no bound: a figure for docs/performance.md).
 #   usage: bench/run_bench.sh BUILD_DIR [RUNS]
 set -eu
 build=$1

@@ -29,7 +29,7 @@ cmake --install "$build" --component dev --prefix "$scratch/prefix" >/dev/null
 headers=$scratch/prefix/include/signedimage
 
 if [ "$update" = 1 ]; then
-    [ ! -e "$baseline" ] || { echo "$baseline exists: it stays as released (README, 'Library ABI')"; exit 1; }
+    [ ! -e "$baseline" ] || { echo "$baseline exists: it stays as released (docs/library.md, 'ABI rules')"; exit 1; }
     abidw --headers-dir "$headers" --no-corpus-path --no-comp-dir-path \
         --drop-undefined-syms --no-elf-needed --out-file "$baseline" "$library"
     echo "wrote $baseline from $library"
@@ -57,7 +57,7 @@ echo "== $library against $(basename "$baseline")"
     exit 1
 }
 compare "$library" || {
-    echo "ABI check FAILED: see README, 'Library ABI', before changing the baseline"
+    echo "ABI check FAILED: see docs/library.md, 'ABI rules', before changing the baseline"
     exit 1
 }
 
