@@ -11,7 +11,7 @@ FUZZ_SECONDS ?= 60
 PACKAGES := cmake g++ gcc make pkg-config libtfm-dev libssl-dev nlohmann-json3-dev libp11-kit-dev
 PACKAGE_PACKAGES := file dpkg-dev
 CHECK_PACKAGES := $(PACKAGE_PACKAGES) libgtest-dev openssl valgrind binutils lintian gdb softhsm2 p11-kit \
-  abigail-tools
+  abigail-tools bash-completion
 FUZZ_PACKAGES := clang libclang-rt-dev
 BENCH_PACKAGES := libbenchmark-dev time coreutils softhsm2 valgrind openssl
 FUZZ_TARGETS := fuzz_codec fuzz_buffer_proc fuzz_sign_run fuzz_verify
