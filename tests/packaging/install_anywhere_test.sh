@@ -18,13 +18,20 @@ unset LD_LIBRARY_PATH
 
 # make demo builds the three tools and, for them, the library; nothing else.
 # A tree configured as it configures, holding only those (copied from
-# BUILD_DIR, where they lie side by side), must install.
-cmake -S "$src" -B "$scratch/demo" -DBUILD_TESTING=OFF >/dev/null
+# BUILD_DIR, where they lie side by side), must install, with a man page as
+# it is when the tree builds, not as it was when it was configured (in a copy
+# of the sources, to change the page).
+mkdir "$scratch/src"
+tar -C "$src" --exclude='./build*' --exclude=./.git -cf - . | tar -C "$scratch/src" -xf -
+cmake -G "Unix Makefiles" -S "$scratch/src" -B "$scratch/demo" -DBUILD_TESTING=OFF >/dev/null
+echo '.\" changed after configuring' >> "$scratch/src/man/key_tool.1"
+make -C "$scratch/demo" cmake_check_build_system >/dev/null
 cp -P "$build"/encrypt_tool "$build"/key_tool "$build"/verify_tool "$build"/libsignedimage.so* "$scratch/demo/"
 prefix=$scratch/opt/si
 cmake --install "$scratch/demo" --prefix "$prefix" >/dev/null
 lib=$(dirname "$(find "$prefix" -name 'libsignedimage.so.1' | head -1)")
 libdir=${lib#"$prefix/"}
+zgrep -q 'changed after configuring' "$prefix/share/man/man1/key_tool.1.gz" || { echo "key_tool.1 installed as configured"; exit 1; }
 
 # Each tool finds the installed library through a run path relative to itself.
 for t in encrypt_tool key_tool verify_tool; do
