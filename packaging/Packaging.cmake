@@ -2,7 +2,8 @@
 # Installation (cmake --install) and the three Debian packages (cpack):
 #   libsignedimage1     component lib:   the shared library
 #   libsignedimage-dev  component dev:   headers, .so link, signedimage.pc, CMake package
-#   signed-image-tools  component tools: the three tools and their man pages
+#   signed-image-tools  component tools: the three tools, their man pages and
+#                       bash completions
 include(CMakePackageConfigHelpers)
 
 set(SIGNEDIMAGE_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/SignedImage)
@@ -28,28 +29,44 @@ string(REGEX REPLACE "/$" "" SIGNEDIMAGE_PC_TO_PREFIX "${SIGNEDIMAGE_PC_TO_PREFI
 configure_file(packaging/signedimage.pc.in ${CMAKE_CURRENT_BINARY_DIR}/signedimage.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/signedimage.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
 
-install(TARGETS encrypt_tool key_tool verify_tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+# The tools find the library under any prefix through a run path relative to
+# themselves. An install into /usr, the Debian packages' prefix, keeps none:
+# the library lies in the loader's own folders there.
+file(RELATIVE_PATH SIGNEDIMAGE_BIN_TO_LIB ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_FULL_LIBDIR})
+set(SIGNEDIMAGE_TOOLS encrypt_tool key_tool verify_tool)
+set_target_properties(${SIGNEDIMAGE_TOOLS} PROPERTIES INSTALL_RPATH "$ORIGIN/${SIGNEDIMAGE_BIN_TO_LIB}")
+install(TARGETS ${SIGNEDIMAGE_TOOLS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+install(CODE "if(CMAKE_INSTALL_PREFIX STREQUAL /usr)
+    foreach(tool ${SIGNEDIMAGE_TOOLS})
+      file(RPATH_REMOVE FILE \"\$ENV{DESTDIR}/usr/${CMAKE_INSTALL_BINDIR}/\${tool}\")
+    endforeach()
+  endif()" COMPONENT tools)
+# The tools' bash completion, under the name of each, where bash-completion
+# looks for it.
+foreach(tool ${SIGNEDIMAGE_TOOLS})
+  install(FILES completion/signed-image-tools DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/bash-completion/completions
+    RENAME ${tool} COMPONENT tools)
+endforeach()
 
-# Man pages and changelogs compressed as Debian wants them; a copyright file
-# and a changelog in each package's documentation folder.
-set(SIGNEDIMAGE_GZ_FILES)
+# Man pages and changelogs compressed as Debian wants them, when configuring,
+# so that an install needs no more built than the tools and the library (make
+# demo builds only those); a copyright file and a changelog in each package's
+# documentation folder.
+foreach(page man/encrypt_tool.1 man/key_tool.1 man/verify_tool.1 packaging/changelog)
+  get_filename_component(folder ${CMAKE_CURRENT_BINARY_DIR}/${page} DIRECTORY)
+  file(MAKE_DIRECTORY ${folder})
+  execute_process(COMMAND gzip -9n -c ${CMAKE_CURRENT_SOURCE_DIR}/${page}
+    OUTPUT_FILE ${CMAKE_CURRENT_BINARY_DIR}/${page}.gz COMMAND_ERROR_IS_FATAL ANY)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${page})
+endforeach()
 foreach(page encrypt_tool key_tool verify_tool)
-  add_custom_command(OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/man/${page}.1.gz
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/man
-    COMMAND gzip -9n -c ${CMAKE_CURRENT_SOURCE_DIR}/man/${page}.1 > ${CMAKE_CURRENT_BINARY_DIR}/man/${page}.1.gz
-    DEPENDS man/${page}.1 VERBATIM)
-  list(APPEND SIGNEDIMAGE_GZ_FILES ${CMAKE_CURRENT_BINARY_DIR}/man/${page}.1.gz)
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/man/${page}.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
 endforeach()
-add_custom_command(OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz
-  COMMAND gzip -9n -c ${CMAKE_CURRENT_SOURCE_DIR}/packaging/changelog > ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz
-  DEPENDS packaging/changelog VERBATIM)
-add_custom_target(compressed_docs ALL DEPENDS ${SIGNEDIMAGE_GZ_FILES} ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz)
 foreach(component_package lib:libsignedimage1 dev:libsignedimage-dev tools:signed-image-tools)
   string(REPLACE ":" ";" pair ${component_package})
   list(GET pair 0 component)
   list(GET pair 1 package)
-  install(FILES packaging/copyright ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz
+  install(FILES packaging/copyright ${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog.gz
     DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package} COMPONENT ${component})
 endforeach()
 

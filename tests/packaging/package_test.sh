@@ -28,6 +28,7 @@ lacks "$dev" 'libsignedimage\.so\.1\.|bin/'
 for t in encrypt_tool key_tool verify_tool; do
     has "$tools" "usr/bin/$t\$"
     has "$tools" "usr/share/man/man1/$t\.1\.gz"
+    has "$tools" "usr/share/bash-completion/completions/$t\$"
 done
 lacks "$tools" 'libsignedimage\.so|include/'
 
@@ -80,9 +81,9 @@ done
 root=$scratch/root
 for deb in "$lib" "$tools"; do dpkg-deb -x "$deb" "$root"; done
 libdir=$(dirname "$(find "$root" -name 'libsignedimage.so.1')")
-if readelf -d "$root/usr/bin/encrypt_tool" | grep -Eq 'RPATH|RUNPATH'; then echo "installed tool keeps a run path"; exit 1; fi
 export LD_LIBRARY_PATH="$libdir"
 for t in encrypt_tool key_tool verify_tool; do
+    if readelf -d "$root/usr/bin/$t" | grep -Eq 'RPATH|RUNPATH'; then echo "$t keeps a run path"; exit 1; fi
     ldd "$root/usr/bin/$t" | grep -q "libsignedimage.so.1 => $libdir/" || { echo "$t does not load the unpacked library"; exit 1; }
 done
 ex=$src/examples
