@@ -75,47 +75,23 @@ void expect_no_pin(const RunResult &r)
 
 // Every message path of the three tools that echoes an argument, with "@"
 // for the URI: usage errors, unknown options, too many names, each file
-// option's and each file argument's open or read error, JSON errors, the
-// JSON report of an image (a file named as the URI: bNamed).
-struct MessagePath {
-    std::vector<std::string> args;
-    bool bNamed;
-};
-
-std::vector<MessagePath> message_paths(const TokenFiles &f, const std::string &zeros, const std::string &request)
+// option's and each file argument's open or read error, JSON errors; last,
+// the JSON report of an image in a file named as the URI.
+std::vector<std::vector<std::string>> message_paths(const TokenFiles &f, const std::string &zeros,
+                                                    const std::string &request)
 {
     const std::string E = ENCRYPT_TOOL_PATH, K = KEY_TOOL_PATH, V = VERIFY_TOOL_PATH;
-    std::string out = f.dir.file("paths.img");
-    std::string made = f.dir.file("made.out");
-    return {
-        {{E, "--x=@", f.in, out, f.code, f.key, f.comm}, false},
-        {{E, "--signatures", "@", f.in, out, f.code, f.key, f.comm}, false},
-        {{E, "--request", "@", f.in, out, f.code, f.key, f.comm}, false},
-        {{E, "--signing-helper", "@", f.in, out, f.code, f.key, f.comm}, false},
-        {{E, "--signing-helper", zeros, f.in, out, f.code, "@", f.comm}, false},
-        {{E, "@", out, f.code, f.key, f.comm}, false},
-        {{E, f.in, "@", f.code, f.key, f.comm}, false},
-        {{E, f.in, out, "@", f.key, f.comm}, false},
-        {{E, f.in, out, f.code, f.key, "@"}, false},
-        {{K, "--x=@"}, false},
-        {{K, "show", "a", "b", "c", "@"}, false},
-        {{K, "@"}, false},
-        {{K, "show", "@"}, false},
-        {{K, "list", "@"}, false},
-        {{K, "generate", "@"}, false},
-        {{K, "export", "@", made}, false},
-        {{K, "export", f.key, "@"}, false},
-        {{K, "import", "@", made}, false},
-        {{K, "import", "--passphrase-file", "@", f.in, made}, false},
-        {{K, "sign-request", "@", made, f.key}, false},
-        {{K, "sign-request", request, made, "@"}, false},
-        {{V, "--json", "--x=@", f.out}, false},
-        {{V, "--json", "@"}, false},
-        {{V, "--json", "@"}, true},
-        {{V, "--json", "--key", "@", f.out}, false},
-        {{V, "--json", "--original", "@", f.out}, false},
-        {{V, "--json", "--restore", "@", f.out}, false},
-    };
+    std::string o = f.dir.file("paths.img"), m = f.dir.file("made.out");
+    return {{E, "--x=@", f.in, o, f.code, f.key, f.comm}, {E, "--signatures", "@", f.in, o, f.code, f.key, f.comm},
+            {E, "--request", "@", f.in, o, f.code, f.key, f.comm}, {E, "--signing-helper", "@", f.in, o, f.code, f.key, f.comm},
+            {E, "--signing-helper", zeros, f.in, o, f.code, "@", f.comm}, {E, "@", o, f.code, f.key, f.comm},
+            {E, f.in, "@", f.code, f.key, f.comm}, {E, f.in, o, "@", f.key, f.comm}, {E, f.in, o, f.code, f.key, "@"},
+            {K, "--x=@"}, {K, "show", "a", "b", "c", "@"}, {K, "@"}, {K, "show", "@"}, {K, "list", "@"},
+            {K, "generate", "@"}, {K, "export", "@", m}, {K, "export", f.key, "@"}, {K, "import", "@", m},
+            {K, "import", "--passphrase-file", "@", f.in, m}, {K, "sign-request", "@", m, f.key},
+            {K, "sign-request", request, m, "@"}, {V, "--json", "--x=@", f.out}, {V, "--json", "@"},
+            {V, "--json", "--key", "@", f.out}, {V, "--json", "--original", "@", f.out},
+            {V, "--json", "--restore", "@", f.out}, {V, "--json", "@"}};
 }
 
 // Every spelling of a URI and every PIN source: the run signs (with the key
@@ -176,7 +152,7 @@ TEST(TokenTools, SigningWithATokenKeyGivesTheKeyFilesBytes)
     chmod(zeros.c_str(), 0755);
     std::string request = f.dir.file("request.bin");
     ASSERT_EQ(run_encrypt({"--request", request, f.in, f.dir.file("unused.img"), f.code, f.key, f.comm}).status, 0);
-    std::vector<MessagePath> paths = message_paths(f, zeros, request);
+    std::vector<std::vector<std::string>> paths = message_paths(f, zeros, request);
     for (const auto &c : cases) {
         std::string out = f.dir.file("token.img");
         write_file(out, Bytes{9});
@@ -206,24 +182,22 @@ TEST(TokenTools, SigningWithATokenKeyGivesTheKeyFilesBytes)
         // in any output.
         std::string uri = c.sign == f.key ? c.comm : c.sign;
         std::string cwd = f.dir.file("cwd");
-        for (const MessagePath &path : paths) {
+        for (const std::vector<std::string> &path : paths) {
+            bool bNamed = &path == &paths.back();
             std::filesystem::create_directories(std::filesystem::path(cwd + "/" + uri).parent_path());
-            if (path.bNamed) {
+            if (bNamed) {
                 write_file(cwd + "/" + uri, read_file(f.out));
             }
             std::vector<std::string> argv{"/usr/bin/setsid", "/usr/bin/env", "-C", cwd};
-            for (std::string arg : path.args) {
-                size_t nAt = arg.find('@');
-                argv.push_back(nAt == std::string::npos ? arg : arg.replace(nAt, 1, uri));
+            for (std::string arg : path) {
+                argv.push_back(arg.find('@') == std::string::npos ? arg : arg.replace(arg.find('@'), 1, uri));
             }
             RunResult r = run_program(argv);
             std::filesystem::remove_all(cwd);
-            std::string said = r.out + r.err;
             for (const char *pSecret : {kPin.c_str(), "pin-source=", "module-path="}) {
-                EXPECT_EQ(said.find(pSecret), std::string::npos) << c.why << ": " << argv[4] << " " << argv[5] << ": "
-                                                                 << said;
+                EXPECT_EQ((r.out + r.err).find(pSecret), std::string::npos) << c.why << ": " << argv[4] << r.out << r.err;
             }
-            EXPECT_EQ(said.find("\"image\":\"" + c.shown + "\"") != std::string::npos, path.bNamed) << c.why << said;
+            EXPECT_EQ(r.out.find("\"image\":\"" + c.shown + "\"") != std::string::npos, bNamed) << c.why << r.out;
         }
         RunResult opened = run_encrypt({uri, f.dir.file("x.img"), f.code, f.key, f.comm});
         EXPECT_EQ(opened.out, "File open error: " + c.shown + "\n") << c.why;
