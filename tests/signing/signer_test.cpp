@@ -303,7 +303,7 @@ TEST(SigningWays, AHelperMayAskOnTheTerminal)
     Bytes expected = read_file(f.out);
     std::string helper = f.script("asks.sh", "printf 'approve? ' > /dev/tty; read answer < /dev/tty; exec " +
                                                  std::string(PKEYUTL) + " " + f.pem);
-    for (const std::string answer : {"y\n", "\x03"}) {
+    for (const std::string &answer : {std::string("y\n"), std::string("\x03")}) {
         write_file(f.out, f.previous);
         int nMaster = -1;
         pid_t pid = forkpty(&nMaster, nullptr, nullptr, nullptr);

@@ -184,7 +184,7 @@ TEST(TokenTools, SigningWithATokenKeyGivesTheKeyFilesBytes)
         std::string cwd = f.dir.file("cwd");
         for (const std::vector<std::string> &path : paths) {
             bool bNamed = &path == &paths.back();
-            std::filesystem::create_directories(std::filesystem::path(cwd + "/" + uri).parent_path());
+            std::filesystem::create_directories(std::filesystem::path(bNamed ? cwd + "/" + uri : cwd + "/x").parent_path());
             if (bNamed) {
                 write_file(cwd + "/" + uri, read_file(f.out));
             }
@@ -198,6 +198,7 @@ TEST(TokenTools, SigningWithATokenKeyGivesTheKeyFilesBytes)
                 EXPECT_EQ((r.out + r.err).find(pSecret), std::string::npos) << c.why << ": " << argv[4] << r.out << r.err;
             }
             EXPECT_EQ(r.out.find("\"image\":\"" + c.shown + "\"") != std::string::npos, bNamed) << c.why << r.out;
+            EXPECT_TRUE(path[1] != "--request" || r.out == "File write error: " + c.shown + "\n") << c.why << r.out;
         }
         RunResult opened = run_encrypt({uri, f.dir.file("x.img"), f.code, f.key, f.comm});
         EXPECT_EQ(opened.out, "File open error: " + c.shown + "\n") << c.why;
