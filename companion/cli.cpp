@@ -6,6 +6,8 @@
 #include <cstring>
 #include <nlohmann/json.hpp>
 
+#include "token_uri.h"
+
 namespace {
 
 const char *g_pTool = "";
@@ -29,11 +31,11 @@ int cli_error(int nStatus, const std::string &message)
     return nStatus;
 }
 
-std::string printable(const char *pName)
+std::string printable(const char *pArg)
 {
     std::string out;
-    for (const char *p = pName; *p != '\0'; p++) {
-        unsigned char c = static_cast<unsigned char>(*p);
+    for (char cText : token_uri_printable(pArg)) {
+        unsigned char c = static_cast<unsigned char>(cText);
         if (c == '\\') {
             out += "\\\\";
         } else if (c == '\n') {

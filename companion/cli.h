@@ -17,9 +17,12 @@ void cli_init(const char *pTool, bool bJson);
 // {"ok":false,"status":N,"error":message} on standard output). Returns nStatus.
 int cli_error(int nStatus, const std::string &message);
 
-// pName with control characters and backslashes escaped (\n, \t, \\, \xNN), so
-// that a file name cannot forge a line of text output.
-std::string printable(const char *pName);
+// A command-line argument (a file name, a URI, an option) as messages show
+// it: what token_uri_printable shows of it (a pkcs11: URI never with its PIN),
+// with control characters and backslashes escaped (\n, \t, \\, \xNN), so that
+// a name cannot forge a line of text output. (A reason from below, passed
+// through it too, is only escaped: none starts as a URI or an option does.)
+std::string printable(const char *pArg);
 
 // True when argv (up to a "--") holds pOption exactly.
 bool cli_has_option(int argc, char **argv, const char *pOption);

@@ -373,7 +373,7 @@ bool openssl_blob_check(const unsigned char *szKey, std::string *pWhy)
 EVP_PKEY *read_rsa_private_pem(const char *pPath, pem_password_cb *pCallback, void *pUser, int *pnStatus)
 {
     *pnStatus = PEM_NO_KEY;
-    BIO *bio = BIO_new_file(pPath, "r");
+    BIO *bio = BIO_new_file(pPath, "re");
     EVP_PKEY *pkey = nullptr;
     char *pName = nullptr;
     char *pHeader = nullptr;

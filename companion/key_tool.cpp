@@ -403,7 +403,7 @@ int read_token_public(const char *pUri, bool bSign, unsigned char *pPublic, bool
         nPublic = token_read_public(pUri, TOKEN_PUBLIC_HALF, pPublic, &why);
         why = nPublic == TOKEN_OK ? whySign : why;
     }
-    std::string shown = printable(token_uri_printable(pUri).c_str());
+    std::string shown = printable(pUri);
     if (nPublic == TOKEN_REFUSED) {
         return cli_error(EXIT_CHECK_FAILED, "Key file error: " + shown + ": " + printable(why.c_str()));
     }
@@ -428,7 +428,7 @@ int show_token_key(const Options &opts)
         return nStatus;
     }
     bool bUsable = bSigns && si_public_key_usable(szPublic) != 0;
-    printf("Key in token: %s\n", printable(token_uri_printable(opts.pPaths[0]).c_str()).c_str());
+    printf("Key in token: %s\n", printable(opts.pPaths[0]).c_str());
     printf("Modulus: %d bits%s\n", le_bit_length(szPublic + RSA_BLOB_N, RSA_FIELD_SIZE),
            (szPublic[RSA_BLOB_N] & 1) != 0 ? "" : ", even");
     print_exponent(szPublic + RSA_BLOB_E);
@@ -465,7 +465,7 @@ int list_token_keys(const Options &opts)
     std::vector<TokenKeyEntry> keys;
     std::string why;
     if (token_list_keys(opts.pPaths[0], &keys, &why) != TOKEN_OK) {
-        return cli_error(EXIT_USAGE, "File open error: " + printable(token_uri_printable(opts.pPaths[0]).c_str()) +
+        return cli_error(EXIT_USAGE, "File open error: " + printable(opts.pPaths[0]) +
                                          ": " + printable(why.c_str()));
     }
     for (const TokenKeyEntry &key : keys) {
@@ -479,7 +479,7 @@ int generate_token_key(const Options &opts)
 {
     std::string why;
     int nToken = token_generate_key(opts.pPaths[0], opts.nBits, &why);
-    std::string shown = printable(token_uri_printable(opts.pPaths[0]).c_str());
+    std::string shown = printable(opts.pPaths[0]);
     if (nToken == TOKEN_REFUSED) {
         return cli_error(EXIT_USAGE, "Key not made: " + shown + ": " + printable(why.c_str()));
     }
@@ -519,7 +519,7 @@ int export_key(const Options &opts)
 int read_request(const char *pPath, unsigned char *szBuffSPL)
 {
     unsigned char szRequest[SIGNER_FILE_SIZE + 1];
-    FILE *fp = fopen(pPath, "rb");
+    FILE *fp = fopen(pPath, "rbe");
     size_t nRead = fp != nullptr ? fread(szRequest, 1, sizeof(szRequest), fp) : 0;
     bool bRead = fp != nullptr && !ferror(fp);
     if (fp != nullptr) {
@@ -564,7 +564,7 @@ int sign_request(const Options &opts)
     }
     Signer signer;
     std::string why;
-    std::string key = printable(token_uri_printable(pKey).c_str());
+    std::string key = printable(pKey);
     int nSigner = signer_open(&signer, SIGNER_KEY_FILE, pKey, nullptr, &why);
     nSigner = nSigner == SIGNER_OK ? signer_read(&signer, &why) : nSigner;
     unsigned char szPublic[SI_PUBLIC_SIZE] = {};
@@ -639,6 +639,7 @@ int run(int argc, char **argv)
 
 int main(int argc, char **argv)
 {
+    process_open_standard_descriptors();
     secrets_protect_process();
     output_install_signal_handlers();
     token_set_tool_name("key_tool");

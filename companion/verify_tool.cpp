@@ -186,7 +186,7 @@ int check_trusted_key(const VerifyOptions &opts, const unsigned char *pSignPubli
 {
     std::string trusted;
     if (opts.pKey != nullptr && is_token_uri(opts.pKey)) {
-        std::string shown = printable(token_uri_printable(opts.pKey).c_str());
+        std::string shown = printable(opts.pKey);
         unsigned char szPublic[SI_PUBLIC_SIZE];
         std::string why;
         if (token_read_public(opts.pKey, TOKEN_PUBLIC_HALF, szPublic, &why) != TOKEN_OK) {
@@ -412,7 +412,7 @@ void print_json(const VerifyOptions &opts, const Report &report)
     // A stream not read to its end has no known size.
     bool bSized = report.nImageSize >= 0;
     json object = {
-        {"image", opts.pImage},
+        {"image", token_uri_printable(opts.pImage)},
         {"size", bSized ? json(report.nImageSize) : json(nullptr)},
         {"bytes_read", report.nImageRead},
         {"regions", json::array({

@@ -13,6 +13,8 @@
 #include <string>
 #include <sys/stat.h>
 #include <sys/statfs.h>
+#include <sys/wait.h>
+#include <ctime>
 #include <unistd.h>
 
 namespace {
@@ -23,21 +25,48 @@ constexpr int TEMP_RANDOM = 6;
 static_assert(sizeof(TEMP_PREFIX) - 1 + TEMP_RANDOM < OUTPUT_TEMP_NAME_SIZE);
 constexpr int CLEANUP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
 constexpr size_t SPOOL_PIECE = 64 * 1024;
+constexpr int GROUP_GRACE_MS = 2000; // from the first signal to SIGKILL
+constexpr int GROUP_KILL_MS = 2000;  // from SIGKILL to giving up the wait
+constexpr int GROUP_POLL_MS = 10;
+static_assert(GROUP_GRACE_MS % GROUP_POLL_MS == 0, "SIGKILL is sent on a step of the wait");
 
 // The temporary file a signal must remove (a name in a folder), set only while
 // signals are blocked.
 char g_szPending[OUTPUT_TEMP_NAME_SIZE];
 int g_fdPendingFolder = -1;
 volatile sig_atomic_t g_bPending = 0;
-// A process the signal must end too (a signing helper), or 0.
+// The process group a signal must end too (a signing helper's), or 0.
 volatile sig_atomic_t g_nAlso = 0;
 
-// Passes the signal on to the process started for this run, removes the
-// pending temporary file, then ends the process with the signal.
+// Ends process group nGroup: nSignal to all of it, then SIGKILL to what is
+// left after GROUP_GRACE_MS; reaps those of its processes that are ours (the
+// helper, and those it left, whose subreaper the tool is) until none is left,
+// or GROUP_KILL_MS after SIGKILL (a process stuck in the kernel). Safe in a
+// signal handler.
+void end_group(pid_t nGroup, int nSignal)
+{
+    kill(-nGroup, nSignal);
+    for (int nWaited = 0; nWaited <= GROUP_GRACE_MS + GROUP_KILL_MS; nWaited += GROUP_POLL_MS) {
+        while (waitpid(-nGroup, nullptr, WNOHANG) > 0) {
+        }
+        if (kill(-nGroup, 0) != 0) {
+            return; // none left
+        }
+        if (nWaited == GROUP_GRACE_MS) {
+            kill(-nGroup, SIGKILL);
+        }
+        timespec poll = {0, GROUP_POLL_MS * 1000000L};
+        nanosleep(&poll, nullptr);
+    }
+}
+
+// Passes the signal on to the process group started for this run and ends
+// it, removes the pending temporary file, then ends the process with the
+// signal.
 void on_cleanup_signal(int nSignal)
 {
     if (g_nAlso > 0) {
-        kill(static_cast<pid_t>(g_nAlso), nSignal);
+        end_group(static_cast<pid_t>(g_nAlso), nSignal);
     }
     if (g_bPending) {
         unlinkat(g_fdPendingFolder, g_szPending, 0);
@@ -446,9 +475,17 @@ void output_install_signal_handlers()
     }
 }
 
-void output_signal_also(pid_t nPid)
+void output_signal_also(pid_t nGroup)
 {
-    g_nAlso = nPid;
+    g_nAlso = nGroup;
+}
+
+void output_end_also()
+{
+    if (g_nAlso > 0) {
+        end_group(static_cast<pid_t>(g_nAlso), SIGTERM);
+    }
+    g_nAlso = 0;
 }
 
 int output_open(OutputFile *pOut, const char *pPath, unsigned nFlags)

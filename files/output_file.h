@@ -60,9 +60,17 @@ struct OutputFile {
 // before the process ends with the signal. Call once at start.
 void output_install_signal_handlers();
 
-// Makes the cleanup signals end process nPid too, before they end this one
-// (0: no other process): a program the tool started and waits for.
-void output_signal_also(pid_t nPid);
+// Makes the cleanup signals go to process group nGroup too (0: none): a
+// program the tool started in a group of its own, and whatever it started.
+// The signal goes to the whole group, then SIGKILL to what is left of it
+// after 2 s, before the signal ends this process.
+void output_signal_also(pid_t nGroup);
+
+// Ends the group output_signal_also named, as the tool refuses its program's
+// result, fails or ends: SIGTERM, then SIGKILL to what is left after 2 s;
+// returns once none of it is left (or 2 s after SIGKILL), its processes that
+// are this one's children reaped. Then no group is named.
+void output_end_also();
 
 // Prepares writing pPath: a temporary file in the target's folder (mode 0600
 // until complete), or the target itself where it cannot be renamed over (with

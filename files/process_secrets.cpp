@@ -2,8 +2,11 @@
 // Keeping private exponents out of a tool's process image.
 #include "process_secrets.h"
 
+#include <cerrno>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/prctl.h>
 
 namespace {
@@ -64,6 +67,16 @@ void clear_vector_registers() {}
 #endif
 
 } // namespace
+
+void process_open_standard_descriptors()
+{
+    for (int fd = 0; fd <= 2; fd++) {
+        // The lowest free descriptor: fd, as those below it are open.
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF && open("/dev/null", O_RDWR) != fd) {
+            abort();
+        }
+    }
+}
 
 void secrets_protect_process()
 {

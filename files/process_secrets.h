@@ -1,8 +1,14 @@
 // SPDX-License-Identifier: Apache-2.0
 // Keeping private exponents out of a tool's process image: no core dumps
 // while a key is held, and nothing of it on the stack or in vector registers
-// when the tool exits.
+// when the tool exits; and no file of ours on a standard descriptor.
 #pragma once
+
+// Opens /dev/null on each of descriptors 0, 1 and 2 that is closed, so that
+// no file the tool opens is ever one of them, where a message, a helper's
+// standard error or a prompt would reach it. Each tool's main calls it first
+// of all. Ends the process (SIGABRT) where /dev/null cannot be opened.
+void process_open_standard_descriptors();
 
 // Makes the process non-dumpable. Each tool's main calls it first, before it
 // parses its arguments: a private exponent, a passphrase or a PIN (from a URI,

@@ -73,7 +73,7 @@ int read_key_file(const char *pPath, unsigned char *szKey, size_t *pnFileSize)
 {
     memset(szKey, 0, RSA_KEY_BLOB_SIZE);
     *pnFileSize = 0;
-    FILE *fp = fopen(pPath, "rb");
+    FILE *fp = fopen(pPath, "rbe");
     if (fp == nullptr) {
         return 1;
     }

@@ -16,8 +16,8 @@ namespace {
 // SIGNER_REFUSED with *pWhy.
 int read_signatures(Signer *pSigner, std::string *pWhy)
 {
-    std::string name = pSigner->pWith;
-    FILE *fp = fopen(pSigner->pWith, "rb");
+    std::string name = token_uri_printable(pSigner->pWith);
+    FILE *fp = fopen(pSigner->pWith, "rbe");
     if (fp == nullptr) {
         *pWhy = "cannot open the signatures file " + name + ": " + strerror(errno);
         return SIGNER_REFUSED;
@@ -79,10 +79,11 @@ std::string not_restored(const Signer *pSigner, int nBlock)
 {
     std::string block = "block " + std::to_string(nBlock);
     if (pSigner->kind == SIGNER_HELPER) {
-        return block + ": the signing helper's result does not restore with the public key of " + pSigner->pKeyArg;
+        return block + ": the signing helper's result does not restore with the public key of " +
+               token_uri_printable(pSigner->pKeyArg);
     }
     if (pSigner->kind == SIGNER_SIGNATURES) {
-        return block + ": result " + std::to_string(nBlock) + " of " + pSigner->pWith +
+        return block + ": result " + std::to_string(nBlock) + " of " + token_uri_printable(pSigner->pWith) +
                " does not restore to this image's block with the public key (made for another image, another key "
                "or in another order?)";
     }
@@ -113,7 +114,7 @@ int signer_open(Signer *pSigner, SignerKind kind, const char *pKeyArg, const cha
                    ? SIGNER_OK
                    : SIGNER_OPEN_FAILED;
     }
-    pSigner->fp = fopen(pKeyArg, "rb");
+    pSigner->fp = fopen(pKeyArg, "rbe");
     if (pSigner->fp == nullptr) {
         return SIGNER_OPEN_FAILED;
     }

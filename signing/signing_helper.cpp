@@ -6,20 +6,32 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
+// glibc 2.36's header has no extern "C" guard of its own.
+extern "C" {
+#include <sys/pidfd.h>
+}
+#include <sys/prctl.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include "output_file.h"
+#include "token_uri.h"
 
 namespace {
 
-// In the child: the helper's streams and no other descriptor of ours (every
-// one from 3 on closes at the exec), default signal handling, then the
-// program. Reports errno on fdError and exits 127 when any step fails.
+// In the child: a process group of its own (with the terminal fdTerminal as
+// its foreground, where the tool had it), the helper's streams and no other
+// descriptor of ours (every one from 3 on closes at the exec), default signal
+// handling, then the program. Reports errno on fdError and exits 127 when any
+// step fails.
 [[noreturn]] void exec_helper(const char *pProgram, const char *pKeyArg, int fdIn, int fdOut, int fdError,
-                              const sigset_t *pMask)
+                              int fdTerminal, const sigset_t *pMask)
 {
-    if (dup2(fdIn, STDIN_FILENO) == STDIN_FILENO && dup2(fdOut, STDOUT_FILENO) == STDOUT_FILENO &&
+    // Signals are blocked here, so a group in the background may take the terminal.
+    if (setpgid(0, 0) == 0 && (fdTerminal == -1 || tcsetpgrp(fdTerminal, getpid()) == 0) &&
+        dup2(fdIn, STDIN_FILENO) == STDIN_FILENO && dup2(fdOut, STDOUT_FILENO) == STDOUT_FILENO &&
         close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) == 0) {
         // Ignored signals stay ignored across exec: the helper gets the defaults.
         signal(SIGPIPE, SIG_DFL);
@@ -43,13 +55,80 @@ void close_fd(int *pfd)
     *pfd = -1;
 }
 
-// Waits for the helper. Returns its raw wait status.
-int wait_helper(pid_t pid)
+// The controlling terminal where this process's group is its foreground group
+// (the helper gets it then: it may ask a person there), else -1.
+int foreground_terminal()
 {
-    int nStatus = 0;
-    TEMP_FAILURE_RETRY(waitpid(pid, &nStatus, 0));
-    output_signal_also(0);
-    return nStatus;
+    int fd = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (fd != -1 && tcgetpgrp(fd) != getpgrp()) {
+        close_fd(&fd);
+    }
+    return fd;
+}
+
+// Gives the terminal back to this process's group, now in the background
+// (so SIGTTOU is blocked meanwhile), and closes it.
+void take_terminal(int *pfdTerminal)
+{
+    if (*pfdTerminal == -1) {
+        return;
+    }
+    sigset_t stop;
+    sigset_t saved;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTTOU);
+    sigprocmask(SIG_BLOCK, &stop, &saved);
+    tcsetpgrp(*pfdTerminal, getpgrp());
+    sigprocmask(SIG_SETMASK, &saved, nullptr);
+    close_fd(pfdTerminal);
+}
+
+// Reads from fd into p until nSize bytes, the end of the file, or (with fd
+// non-blocking) nothing more there. Returns the count.
+size_t read_some(int fd, unsigned char *p, size_t nSize)
+{
+    size_t nRead = 0;
+    while (nRead < nSize) {
+        ssize_t n = read(fd, p + nRead, nSize - nRead);
+        if (n > 0) {
+            nRead += static_cast<size_t>(n);
+        } else if (n == 0 || errno != EINTR) {
+            break;
+        }
+    }
+    return nRead;
+}
+
+// Reads the helper's output from fdOut into szResult (SI_BLOCK_SIZE + 1
+// bytes: one more tells "too long") until fdExit, its pidfd, says it has
+// exited, then what is in the pipe already: what a process it left behind
+// writes later, or its holding the pipe open, is not waited for. Stops early
+// when there is too much. *pnResult gets the count. Returns 0 when the
+// helper exited or wrote too much, or errno when it cannot be watched.
+int collect_result(int fdOut, int fdExit, unsigned char *szResult, size_t *pnResult)
+{
+    pollfd fds[2] = {{fdOut, POLLIN, 0}, {fdExit, POLLIN, 0}};
+    *pnResult = 0;
+    while (*pnResult <= SI_BLOCK_SIZE) {
+        if (poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return errno;
+        }
+        if (fds[1].revents != 0) {
+            fcntl(fdOut, F_SETFL, O_NONBLOCK);
+            *pnResult += read_some(fdOut, szResult + *pnResult, SI_BLOCK_SIZE + 1 - *pnResult);
+            break;
+        }
+        if (fds[0].revents != 0) {
+            // One read: poll said it would not block.
+            ssize_t n = read(fdOut, szResult + *pnResult, SI_BLOCK_SIZE + 1 - *pnResult);
+            *pnResult += n > 0 ? static_cast<size_t>(n) : 0;
+            fds[0].fd = n == 0 || (n < 0 && errno != EINTR) ? -1 : fdOut; // at its end only the exit is left
+        }
+    }
+    return 0;
 }
 
 } // namespace
@@ -60,16 +139,26 @@ bool run_signing_helper(const char *pProgram, const char *pKeyArg, const unsigne
     int fdsIn[2] = {-1, -1};
     int fdsOut[2] = {-1, -1};
     int fdsError[2] = {-1, -1};
+    int fdTerminal = foreground_terminal();
     pid_t pid = -1;
+    // What the helper leaves behind becomes ours when it exits, to be ended and reaped.
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
     if (pipe2(fdsIn, O_CLOEXEC) == 0 && pipe2(fdsOut, O_CLOEXEC) == 0 && pipe2(fdsError, O_CLOEXEC) == 0) {
-        // No signal may come between the fork and noting the helper for it.
+        // No signal may come between the fork and noting the helper's group for it.
         sigset_t all;
         sigset_t saved;
         sigfillset(&all);
         sigprocmask(SIG_BLOCK, &all, &saved);
         pid = fork();
         if (pid == 0) {
-            exec_helper(pProgram, pKeyArg, fdsIn[0], fdsOut[1], fdsError[1], &saved);
+            exec_helper(pProgram, pKeyArg, fdsIn[0], fdsOut[1], fdsError[1], fdTerminal, &saved);
+        }
+        if (pid > 0) {
+            // As the child does, so that the group exists whichever comes first.
+            setpgid(pid, pid);
+            if (fdTerminal != -1) {
+                tcsetpgrp(fdTerminal, pid);
+            }
         }
         output_signal_also(pid > 0 ? pid : 0);
         sigprocmask(SIG_SETMASK, &saved, nullptr);
@@ -78,36 +167,54 @@ bool run_signing_helper(const char *pProgram, const char *pKeyArg, const unsigne
     for (int *pEnd : {&fdsIn[0], &fdsOut[1], &fdsError[1]}) {
         close_fd(pEnd); // the child's ends
     }
+    std::string helper = "the signing helper " + token_uri_printable(pProgram);
     if (pid < 0) {
-        *pWhy = std::string("cannot start the signing helper ") + pProgram + ": " + strerror(nErrno);
+        *pWhy = "cannot start " + helper + ": " + strerror(nErrno);
         for (int *pEnd : {&fdsIn[1], &fdsOut[0], &fdsError[0]}) {
             close_fd(pEnd);
         }
+        close_fd(&fdTerminal);
         return false;
     }
+    int fdExit = pidfd_open(pid, 0);
+    int nWatchErrno = fdExit == -1 ? errno : 0;
+    int nExecErrno = 0;
+    bool bNotStarted = read(fdsError[0], &nExecErrno, sizeof(nExecErrno)) == static_cast<ssize_t>(sizeof(nExecErrno));
+    close_fd(&fdsError[0]);
     // A helper that exits without reading its input makes this write fail;
     // what it did is told by its status and its output below.
     bool bWritten = write_all(fdsIn[1], pInput, SI_BLOCK_SIZE);
     close_fd(&fdsIn[1]);
     unsigned char szResult[SI_BLOCK_SIZE + 1];
     size_t nResult = 0;
-    read_full(fdsOut[0], szResult, sizeof(szResult), &nResult); // a failed read is told as a short result
+    if (!bNotStarted && nWatchErrno == 0) {
+        nWatchErrno = collect_result(fdsOut[0], fdExit, szResult, &nResult);
+    }
     close_fd(&fdsOut[0]);
-    int nExecErrno = 0;
-    bool bNotStarted = read(fdsError[0], &nExecErrno, sizeof(nExecErrno)) == static_cast<ssize_t>(sizeof(nExecErrno));
-    close_fd(&fdsError[0]);
-    int nStatus = wait_helper(pid);
-    std::string helper = std::string("the signing helper ") + pProgram;
+    // Its status, kept for now: its zombie keeps the group's number ours until the group is ended.
+    siginfo_t info = {};
+    bool bExited = !bNotStarted && nWatchErrno == 0 && nResult <= SI_BLOCK_SIZE &&
+                   TEMP_FAILURE_RETRY(waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT)) == 0;
+    output_end_also();
+    close_fd(&fdExit);
+    bool bTerminal = fdTerminal != -1;
+    take_terminal(&fdTerminal);
+    bool bKilled = info.si_code == CLD_KILLED || info.si_code == CLD_DUMPED;
+    if (bExited && bKilled && info.si_status == SIGINT && bTerminal) {
+        raise(SIGINT); // Ctrl-C reached the helper, which had the terminal: it ends the tool as it would have
+    }
     if (bNotStarted) {
         *pWhy = "cannot start " + helper + ": " + strerror(nExecErrno);
     } else if (nResult > SI_BLOCK_SIZE) {
-        // Whatever ended it after that (the closed pipe, say).
+        // Whatever it would have done after that.
         *pWhy = helper + " wrote more than " + std::to_string(SI_BLOCK_SIZE) + " bytes";
-    } else if (WIFSIGNALED(nStatus)) {
-        *pWhy = helper + " was ended by signal " + std::to_string(WTERMSIG(nStatus)) + " (" +
-                strsignal(WTERMSIG(nStatus)) + ")";
-    } else if (!WIFEXITED(nStatus) || WEXITSTATUS(nStatus) != 0) {
-        *pWhy = helper + " exited with status " + std::to_string(WEXITSTATUS(nStatus));
+    } else if (!bExited) {
+        *pWhy = "cannot wait for " + helper + ": " + strerror(nWatchErrno);
+    } else if (bKilled) {
+        *pWhy = helper + " was ended by signal " + std::to_string(info.si_status) + " (" + strsignal(info.si_status) +
+                ")";
+    } else if (info.si_status != 0) {
+        *pWhy = helper + " exited with status " + std::to_string(info.si_status);
     } else if (nResult < SI_BLOCK_SIZE) {
         *pWhy = helper + " wrote " + std::to_string(nResult) + " bytes, not " + std::to_string(SI_BLOCK_SIZE);
     } else if (!bWritten) {

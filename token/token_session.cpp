@@ -19,18 +19,10 @@
 namespace {
 
 constexpr CK_SLOT_ID TOKEN_ANY_SLOT = static_cast<CK_SLOT_ID>(-1); // what p11-kit gives without slot-id
-constexpr size_t TOKEN_NAME_SHOWN = 64; // bytes of an unknown attribute's name a warning shows
 constexpr long TOKEN_BACKOFF_FIRST_MS = 25;
 constexpr long TOKEN_BACKOFF_MAX_MS = 250;
 static_assert((TOKEN_BACKOFF_FIRST_MS * 15 + TOKEN_BACKOFF_MAX_MS * (TOKEN_TRIES - 5)) * 3 / 2 <= 2500,
               "the tries of a busy token take about 2 s at most");
-
-// The query attributes a pkcs11: URI may carry (RFC 7512).
-const char *const g_apKnownQuery[] = {"module-name", "module-path", "pin-value", "pin-source"};
-
-// The attribute names already warned of in this run, so that a URI opened
-// twice warns once.
-std::vector<std::string> g_warned;
 
 // What a look for tokens saw besides the tokens that match.
 struct TokenScan {
@@ -52,76 +44,6 @@ void note_answer(TokenScan *pScan, CK_RV rv, const char *pCall, const CK_SLOT_ID
     pScan->pCall = pCall;
     pScan->bSlot = pSlot != nullptr;
     pScan->nSlot = pSlot != nullptr ? *pSlot : 0;
-}
-
-// True when the query attribute at p (nLen bytes) is one we know by name.
-bool known_query_attribute(const char *p, size_t nLen)
-{
-    for (const char *pKnown : g_apKnownQuery) {
-        size_t nKnown = strlen(pKnown);
-        if (nLen > nKnown && memcmp(p, pKnown, nKnown) == 0 && p[nKnown] == '=') {
-            return true;
-        }
-    }
-    return false;
-}
-
-// Prints "TOOL: warning: pkcs11: URI query attribute ignored: NAME" on
-// standard error, once a run for each NAME (nLen bytes at p), cut to
-// TOKEN_NAME_SHOWN bytes with every byte that is not printable ASCII, and the
-// backslash, as \xNN.
-void warn_ignored(const char *p, size_t nLen)
-{
-    std::string name;
-    for (size_t i = 0; i < nLen && i < TOKEN_NAME_SHOWN; i++) {
-        unsigned char c = static_cast<unsigned char>(p[i]);
-        if (c < 0x20 || c >= 0x7F || c == '\\') {
-            char szHex[5];
-            snprintf(szHex, sizeof(szHex), "\\x%02x", c);
-            name += szHex;
-        } else {
-            name += static_cast<char>(c);
-        }
-    }
-    if (nLen > TOKEN_NAME_SHOWN) {
-        name += "...";
-    }
-    if (std::find(g_warned.begin(), g_warned.end(), name) != g_warned.end()) {
-        return;
-    }
-    g_warned.push_back(name);
-    fflush(stdout);
-    const char *pTool = token_tool_name();
-    fprintf(stderr, "%s%swarning: pkcs11: URI query attribute ignored: %s\n", pTool != nullptr ? pTool : "",
-            pTool != nullptr ? ": " : "", name.c_str());
-}
-
-// Copies pUri to pOut (room for all of it) without the query attributes we do
-// not know, warning of each. An attribute without '=' or with an empty name
-// stays, for the parser to refuse.
-void copy_known_query(const char *pUri, char *pOut)
-{
-    const char *pQuery = strchr(pUri, '?');
-    size_t nHead = pQuery != nullptr ? static_cast<size_t>(pQuery - pUri) : strlen(pUri);
-    memcpy(pOut, pUri, nHead);
-    size_t nOut = nHead;
-    for (const char *p = pQuery; p != nullptr && *p != '\0';) {
-        const char *pItem = p + 1;
-        const char *pEnd = strchr(pItem, '&');
-        size_t nItem = pEnd != nullptr ? static_cast<size_t>(pEnd - pItem) : strlen(pItem);
-        const void *pEquals = memchr(pItem, '=', nItem);
-        bool bUnknown = pEquals != nullptr && pEquals != pItem && !known_query_attribute(pItem, nItem);
-        if (bUnknown) {
-            warn_ignored(pItem, static_cast<size_t>(static_cast<const char *>(pEquals) - pItem));
-        } else if (nItem > 0) {
-            char cSeparator = nOut == nHead ? '?' : '&';
-            pOut[nOut++] = cSeparator;
-            memcpy(pOut + nOut, pItem, nItem);
-            nOut += nItem;
-        }
-        p = pEnd;
-    }
-    pOut[nOut] = '\0';
 }
 
 // p11-kit's last message, or the empty string.
@@ -336,9 +258,14 @@ int session_parse_uri(TokenSession *pSession, const char *pUri, std::string *pWh
         *pWhy = "out of memory parsing URI " + pSession->printable;
         return TOKEN_UNREACHABLE;
     }
-    copy_known_query(pUri, known.get());
-    int nParsed = p11_kit_uri_parse(known.get(), P11_KIT_URI_FOR_ANY, pSession->pParsed);
+    bool bTaken = token_uri_for_p11kit(pUri, known.get(), true);
+    int nParsed = bTaken ? p11_kit_uri_parse(known.get(), P11_KIT_URI_FOR_ANY, pSession->pParsed) : P11_KIT_URI_OK;
     explicit_bzero(known.get(), nUri + 1); // it may hold a pin-value
+    if (!bTaken) {
+        *pWhy = "bad URI " + pSession->printable + ": a '&' before the query (a query begins with '?'; a '&' in a "
+                "value is written %26)";
+        return TOKEN_UNREACHABLE;
+    }
     if (nParsed != P11_KIT_URI_OK) {
         *pWhy = "bad URI " + pSession->printable + ": " + p11_kit_uri_message(nParsed);
         return TOKEN_UNREACHABLE;

@@ -52,6 +52,13 @@ struct RunOptions {
     bool bDone = false;             // --help or --version answered
 };
 
+// An argument as messages show it: a file name as given, a token URI
+// without its PIN (token_uri_printable).
+std::string shown(const char *pArg)
+{
+    return token_uri_printable(pArg);
+}
+
 // Prints an option error on standard error and the usage line. Returns 1.
 int option_error(const std::string &message)
 {
@@ -81,7 +88,7 @@ int parse_options(int argc, char **argv, RunOptions *pOpts, int *pnFirst)
         case 'R': pOpts->kind = SIGNER_REQUEST; pOpts->pRequest = optarg; nModes++; break;
         case 'h': printf("%s\n%s", OPTIONS_USAGE, HELP); pOpts->bDone = true; return 0;
         case 'v': printf("encrypt_tool %s\n", TOOLS_VERSION); pOpts->bDone = true; return 0;
-        default: return option_error(std::string("unknown option or missing value: ") + argv[optind - 1]);
+        default: return option_error("unknown option or missing value: " + shown(argv[optind - 1]));
         }
     }
     if (nModes > 1) {
@@ -114,13 +121,6 @@ void close_inputs(FILE **fpStreams)
     }
 }
 
-// An argument as messages show it: a file name as given, a token URI
-// without its PIN.
-std::string shown(const char *pArg)
-{
-    return is_token_uri(pArg) ? token_uri_printable(pArg) : std::string(pArg);
-}
-
 // Prints why a key was refused or could not be reached, where there is a
 // reason to give, as a second line on standard error.
 void print_why(const std::string &why)
@@ -151,7 +151,7 @@ bool open_streams(char **argv, const RunOptions &opts, FILE **fpStreams, OutputF
         } else if (nArg == ARG_RSAKEY_COMM && is_token_uri(argv[nArg])) {
             bOpened = token_key_open(argv[nArg], TOKEN_PUBLIC_HALF, ppComm, &why) == TOKEN_OK;
         } else {
-            FILE *fp = fopen(argv[nArg], "rb");
+            FILE *fp = fopen(argv[nArg], "rbe");
             if (fp != nullptr && nArg == ARG_RSAKEY_COMM) {
                 setvbuf(fp, nullptr, _IONBF, 0);
             }
@@ -250,7 +250,7 @@ int write_image(char **argv, FILE *fp_in, OutputFile *pOut, unsigned char *szBuf
     }
     output_abort(pOut);
     printf(nStatus == COPY_READ_ERROR ? "File read error: %s\n" : "File write error: %s\n",
-           argv[nStatus == COPY_READ_ERROR ? ARG_IN : ARG_OUT]);
+           shown(argv[nStatus == COPY_READ_ERROR ? ARG_IN : ARG_OUT]).c_str());
     return 1;
 }
 
@@ -307,7 +307,7 @@ int write_request(char **argv, const RunOptions &opts, Signer *pSigner, const un
         raw_rsa_input(szBuffSPL + pTable[i].nEncStartAddr, szRequest[i]);
     }
     if (output_write_file(opts.pRequest, szRequest[0], sizeof(szRequest), OUTPUT_REPLACE) != OUTPUT_OK) {
-        printf("File write error: %s\n", opts.pRequest);
+        printf("File write error: %s\n", shown(opts.pRequest).c_str());
         return 1;
     }
     return 0;
@@ -360,7 +360,7 @@ int encrypt_tool_run(int argc, char **argv)
     char **args = argv + nFirst - 1;
     const char *pWritten = opts.kind == SIGNER_REQUEST ? opts.pRequest : args[ARG_OUT];
     if (output_names_an_input(args, pWritten)) {
-        printf("Output file is an input file: %s\n", pWritten);
+        printf("Output file is an input file: %s\n", shown(pWritten).c_str());
         return 1;
     }
     FILE *fpStreams[STREAM_COUNT] = {};

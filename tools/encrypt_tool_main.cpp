@@ -6,6 +6,7 @@
 
 int main(int argc, char **argv)
 {
+    process_open_standard_descriptors();
     secrets_protect_process();
     output_install_signal_handlers();
     token_set_tool_name("encrypt_tool");

@@ -10,6 +10,8 @@
 
 #include <csignal>
 #include <filesystem>
+#include <pty.h>
+#include <sstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -173,7 +175,7 @@ TEST(SigningWays, HelperAndSignatureFaultsLeaveTheImageAsItWas)
          "block 0: the signing helper " + f.dir.file("killed.sh") + " was ended by signal 9 (Killed)"},
         {{"--signing-helper", helper("short.sh", pkeyutl + " | head -c 127")},
          "block 0: the signing helper " + f.dir.file("short.sh") + " wrote 127 bytes, not 128"},
-        {{"--signing-helper", helper("long.sh", pkeyutl + "; printf x")},
+        {{"--signing-helper", helper("long.sh", pkeyutl + "; printf x; exec sleep 600")},
          "block 0: the signing helper " + f.dir.file("long.sh") + " wrote more than 128 bytes"},
         {{"--signing-helper", helper("block1.sh", "cat > /dev/null; dd if=" + request +
                                                       " bs=128 skip=1 count=1 status=none | " + pkeyutl)},
@@ -227,35 +229,105 @@ bool running(int nPid)
     return nParen != std::string::npos && nParen + 2 < text.size() && text[nParen + 2] != 'Z';
 }
 
-// SIGTERM or SIGINT while a helper waits (for a person, say) ends the helper
-// too, and out_file is as it was.
-TEST(SigningWays, ASignalEndsTheHelperToo)
+// The pids noted in a file, one a line.
+std::vector<int> pids_noted(const std::string &path)
+{
+    Bytes text = read_file(path);
+    std::istringstream words(std::string(text.begin(), text.end()));
+    std::vector<int> pids;
+    for (int nPid = 0; words >> nPid;) {
+        pids.push_back(nPid);
+    }
+    return pids;
+}
+
+// The helper runs in a process group of its own that ends with the helper:
+// its result is taken once it has exited, whatever it left running (which is
+// ended: it held the pipe, and the run would wait for it); SIGTERM, SIGINT and
+// SIGHUP while it waits (for a person, say) go to the whole group, and none of
+// it is left when the tool has ended by the signal (SIGKILL after 2 s for what
+// ignores it, as a shell's background child ignores SIGINT); out_file is then
+// as it was. Each process of the helper notes its pid.
+TEST(SigningWays, TheHelpersGroupEndsWithTheRun)
 {
     SignerFiles f;
-    std::string pidFile = f.dir.file("helper.pid");
-    std::string helper = f.script("waits.sh", "echo $$ > " + pidFile + "; exec sleep 600");
-    for (int nSignal : {SIGTERM, SIGINT}) {
+    ASSERT_EQ(f.run().status, 0);
+    Bytes expected = read_file(f.out);
+    std::string pidFile = f.dir.file("helper.pids");
+    std::string note = " echo $! >> " + pidFile + ";";
+    std::string leaves = f.script("leaves.sh", std::string(PKEYUTL) + " " + f.pem + "; sleep 30 &" + note);
+    std::string waits = f.script("waits.sh", "echo $$ >> " + pidFile + "; exec sleep 600");
+    std::string shell = f.script("shell.sh", "sleep 600 &" + note + " sleep 601 &" + note + " echo $$ >> " + pidFile +
+                                                 "; wait");
+    struct {
+        std::string helper;
+        int nSignal;  // 0: none, the run signs
+        size_t nPids; // noted by the time the signal is sent
+    } cases[] = {{leaves, 0, 4},      {waits, SIGTERM, 1}, {waits, SIGINT, 1}, {waits, SIGHUP, 1},
+                 {shell, SIGTERM, 3}, {shell, SIGINT, 3},  {shell, SIGHUP, 3}};
+    for (const auto &c : cases) {
         std::filesystem::remove(pidFile);
-        int pid = spawn_program({ENCRYPT_TOOL_PATH, "--signing-helper", helper, f.in, f.out, f.code, f.pub, f.comm});
-        for (int i = 0; i < 500 && read_file(pidFile).size() < 2; i++) {
+        write_file(f.out, f.previous);
+        auto start = std::chrono::steady_clock::now();
+        int pid = spawn_program({ENCRYPT_TOOL_PATH, "--signing-helper", c.helper, f.in, f.out, f.code, f.pub, f.comm});
+        for (int i = 0; i < 1000 && c.nSignal != 0 && pids_noted(pidFile).size() < c.nPids; i++) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-        Bytes pidText = read_file(pidFile);
-        ASSERT_GE(pidText.size(), 2u);
-        int helperPid = std::stoi(std::string(pidText.begin(), pidText.end()));
-        kill(pid, nSignal);
-        int status = wait_program(pid);
-        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == nSignal) << nSignal;
-        bool bGone = false;
-        for (int i = 0; i < 200 && !bGone; i++) {
-            bGone = !running(helperPid);
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_EQ(c.nSignal == 0 || kill(pid, c.nSignal) == 0, true);
+        int nStatus = wait_program(pid);
+        EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 20)
+            << "the run waited for what the helper left";
+        EXPECT_TRUE(c.nSignal == 0 ? WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0
+                                   : WIFSIGNALED(nStatus) && WTERMSIG(nStatus) == c.nSignal)
+            << c.helper << " " << c.nSignal << ": " << nStatus;
+        EXPECT_TRUE(read_file(f.out) == (c.nSignal == 0 ? expected : f.previous)) << c.helper << " " << c.nSignal;
+        std::vector<int> pids = pids_noted(pidFile);
+        EXPECT_EQ(pids.size(), c.nPids) << c.helper;
+        for (int nPid : pids) {
+            EXPECT_FALSE(running(nPid)) << c.helper << " " << c.nSignal << ": pid " << nPid << " is left";
+            if (running(nPid)) {
+                kill(nPid, SIGKILL);
+            }
         }
-        EXPECT_TRUE(bGone) << "the helper still runs after signal " << nSignal;
-        if (!bGone) {
-            kill(helperPid, SIGKILL);
+    }
+}
+
+// A helper may ask a person on the terminal: while it runs, its group has the
+// terminal (from the background it would be stopped as it reads), and the
+// tool takes it back after; Ctrl-C there ends the helper and the tool by
+// SIGINT, out_file as it was.
+TEST(SigningWays, AHelperMayAskOnTheTerminal)
+{
+    SignerFiles f;
+    ASSERT_EQ(f.run().status, 0);
+    Bytes expected = read_file(f.out);
+    std::string helper = f.script("asks.sh", "printf 'approve? ' > /dev/tty; read answer < /dev/tty; exec " +
+                                                 std::string(PKEYUTL) + " " + f.pem);
+    for (const std::string &answer : {std::string("y\n"), std::string("\x03")}) {
+        write_file(f.out, f.previous);
+        int nMaster = -1;
+        pid_t pid = forkpty(&nMaster, nullptr, nullptr, nullptr);
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            execl(ENCRYPT_TOOL_PATH, ENCRYPT_TOOL_PATH, "--signing-helper", helper.c_str(), f.in.c_str(),
+                  f.out.c_str(), f.code.c_str(), f.pub.c_str(), f.comm.c_str(), static_cast<char *>(nullptr));
+            _exit(127);
         }
-        EXPECT_EQ(read_file(f.out), f.previous);
+        int nAsked = 0;
+        while (read_until(nMaster, "approve? ", 30).find("approve? ") != std::string::npos) {
+            nAsked++;
+            EXPECT_EQ(write(nMaster, answer.data(), answer.size()), static_cast<ssize_t>(answer.size()));
+        }
+        int nStatus = 0;
+        if (waitpid(pid, &nStatus, WNOHANG) == 0) {
+            kill(pid, SIGKILL); // it waits for a helper stopped at the terminal
+            waitpid(pid, &nStatus, 0);
+        }
+        close(nMaster);
+        bool bSigned = answer == "y\n";
+        EXPECT_EQ(nAsked, bSigned ? 4 : 1) << answer;
+        EXPECT_EQ(nStatus, bSigned ? 0 : SIGINT) << answer;
+        EXPECT_TRUE(read_file(f.out) == (bSigned ? expected : f.previous)) << answer;
     }
 }
 

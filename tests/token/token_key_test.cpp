@@ -362,8 +362,8 @@ TEST_F(TokenKeyTest, ModuleFromUriEnvironmentOrRegistry)
               "module not loaded: the module-path of the URI: cannot open shared object file: No such file or directory");
     EXPECT_EQ(refusal(bare + "&module-name=nothing", TOKEN_UNREACHABLE),
               "module not loaded: no registered module has the module-name of the URI");
-    EXPECT_EQ(refusal("pkcs11:token=%zz;object=key?pin-value=" + kPin, TOKEN_UNREACHABLE)
-                  .rfind("bad URI pkcs11:token=%zz;object=key:", 0),
+    // What p11-kit cannot read is shown as the scheme alone.
+    EXPECT_EQ(refusal("pkcs11:token=%zz;object=key?pin-value=" + kPin, TOKEN_UNREACHABLE).rfind("bad URI pkcs11:: ", 0),
               0u);
 
     // A module that cannot describe a token: its answer is in the refusal,
@@ -408,10 +408,11 @@ TEST_F(TokenKeyTest, UriSelectsExactlyOneUsableKey)
               "no RSA private key matches URI pkcs11:token=sign;object=none");
     EXPECT_EQ(refusal(pinned("token=sign;object=twin"), TOKEN_UNREACHABLE),
               "several RSA private keys match URI pkcs11:token=sign;object=twin");
+    // The URI as p11-kit writes what it read: its attributes in its order.
     EXPECT_EQ(refusal(pinned("object=twin;id=%02"), TOKEN_UNREACHABLE),
-              "several tokens match URI pkcs11:object=twin;id=%02");
-    for (const char *pPath : {"token=none", "token=sign;slot-id=12345", "token=sign;slot-description=none",
-                              "token=sign;library-manufacturer=none"}) {
+              "several tokens match URI pkcs11:id=%02;object=twin");
+    for (const char *pPath : {"token=none", "slot-id=12345;token=sign", "slot-description=none;token=sign",
+                              "library-manufacturer=none;token=sign"}) {
         EXPECT_EQ(refusal(pinned(pPath), TOKEN_UNREACHABLE),
                   "no token matches URI pkcs11:" + std::string(pPath));
     }
@@ -522,6 +523,10 @@ TEST_F(TokenKeyTest, ListedAndGeneratedKeysOpenAgain)
     EXPECT_EQ(std::count(ids.begin(), ids.end(), ""), 0);
 }
 
+// What any message shows of an argument: a URI (any case of its scheme) as
+// p11-kit reads it, in p11-kit's writing, never its query (PIN, module) nor a
+// PIN in its path however spelled; the scheme alone where p11-kit cannot read
+// it or we refuse it; an option's value as an argument; anything else as given.
 TEST(TokenUriTest, PrintableUriHasNoQueryNorPinAttribute)
 {
     struct {
@@ -533,15 +538,22 @@ TEST(TokenUriTest, PrintableUriHasNoQueryNorPinAttribute)
         {"pkcs11:token=a?PIN-VALUE=1234&module-name=m", "pkcs11:token=a"},
         {"pkcs11:token=a;object=k?", "pkcs11:token=a;object=k"},
         {"pkcs11:pin-value=1234;token=a;object=pin-value", "pkcs11:token=a;object=pin-value"},
-        {"pkcs11:token=a;PIN-Value=1234;pin%2dvalue=1234;pin%2Dsource=/p;pin-source;%50in-valu%65", "pkcs11:token=a"},
-        {"pkcs11:token=a;pin-valued=1;pin%2=1;pin-value%=1", "pkcs11:token=a;pin-valued=1;pin%2=1;pin-value%=1"},
+        {"pkcs11:token=a;PIN-Value=1234;pin%2dvalue=1234;pin%2Dsource=/p;pin-source;%50in-valu%65", "pkcs11:"},
+        {"pkcs11:token=a;pin-valued=1;pin%2=1;pin-value%=1", "pkcs11:token=a"},
         {"sign.key?pin-value=1", "sign.key?pin-value=1"},
+        {"./pkcs11:token=a?pin-value=1", "./pkcs11:token=a?pin-value=1"},
+        {"Pkcs11:token=a; pin-value =1234", "pkcs11:token=a"},
+        {"pkcs11:token=a?&pin-value=1234&x-vendor=1234", "pkcs11:token=a"},
+        {"pkcs11:token=a&pin-value=1234", "pkcs11:"},
+        {"pkcs11:object=k%20%26;token=%61", "pkcs11:token=a;object=k%20%26"},
+        {"pkcs11:token=%zz?pin-value=1234", "pkcs11:"},
+        {"--x=pkcs11:token=a?pin-value=1234", "--x=pkcs11:token=a"},
     };
     for (const auto &c : cases) {
         EXPECT_EQ(token_uri_printable(c.uri), c.printable) << c.uri;
     }
-    EXPECT_TRUE(is_token_uri("pkcs11:token=a"));
-    EXPECT_FALSE(is_token_uri("sign.key"));
+    EXPECT_TRUE(is_token_uri("pkcs11:token=a") && is_token_uri("pKcS11:token=a"));
+    EXPECT_FALSE(is_token_uri("sign.key") || is_token_uri("./pkcs11:token=a"));
 }
 
 } // namespace

@@ -8,6 +8,9 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
+#include <strings.h>
+#include <sys/stat.h>
 #include <pty.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -70,9 +73,32 @@ void expect_no_pin(const RunResult &r)
     EXPECT_EQ(r.err.find(kPin), std::string::npos) << r.err;
 }
 
+// Every message path of the three tools that echoes an argument, with "@"
+// for the URI: usage errors, unknown options, too many names, each file
+// option's and each file argument's open or read error, JSON errors; last,
+// the JSON report of an image in a file named as the URI.
+std::vector<std::vector<std::string>> message_paths(const TokenFiles &f, const std::string &zeros,
+                                                    const std::string &request)
+{
+    const std::string E = ENCRYPT_TOOL_PATH, K = KEY_TOOL_PATH, V = VERIFY_TOOL_PATH;
+    std::string o = f.dir.file("paths.img"), m = f.dir.file("made.out");
+    return {{E, "--x=@", f.in, o, f.code, f.key, f.comm}, {E, "--signatures", "@", f.in, o, f.code, f.key, f.comm},
+            {E, "--request", "@", f.in, o, f.code, f.key, f.comm}, {E, "--signing-helper", "@", f.in, o, f.code, f.key, f.comm},
+            {E, "--signing-helper", zeros, f.in, o, f.code, "@", f.comm}, {E, "@", o, f.code, f.key, f.comm},
+            {E, f.in, "@", f.code, f.key, f.comm}, {E, f.in, o, "@", f.key, f.comm}, {E, f.in, o, f.code, f.key, "@"},
+            {K, "--x=@"}, {K, "show", "a", "b", "c", "@"}, {K, "@"}, {K, "show", "@"}, {K, "list", "@"},
+            {K, "generate", "@"}, {K, "export", "@", m}, {K, "export", f.key, "@"}, {K, "import", "@", m},
+            {K, "import", "--passphrase-file", "@", f.in, m}, {K, "sign-request", "@", m, f.key},
+            {K, "sign-request", request, m, "@"}, {V, "--json", "--x=@", f.out}, {V, "--json", "@"},
+            {V, "--json", "--key", "@", f.out}, {V, "--json", "--original", "@", f.out},
+            {V, "--json", "--restore", "@", f.out}, {V, "--json", "@"}};
+}
+
 // Every spelling of a URI and every PIN source: the run signs (with the key
 // file's bytes) or fails as it should, each query attribute we do not know is
-// named once in a warning, and no tool prints the PIN, wherever it was put.
+// named once in a warning, and no tool prints the PIN, wherever it was put,
+// on any message path: what a tool prints of the URI is what p11-kit reads of
+// it, minus the PIN and the query.
 TEST(TokenTools, SigningWithATokenKeyGivesTheKeyFilesBytes)
 {
     TokenFiles f;
@@ -89,15 +115,17 @@ TEST(TokenTools, SigningWithATokenKeyGivesTheKeyFilesBytes)
     std::string key = "pkcs11:token=sig;object=sign";
     std::string module = std::string("?module-path=") + SOFTHSM_MODULE;
     std::string longName = "x-\x1b\x7f" + std::string(70, 'n');
+    std::string pin = "pin-value=" + kPin;
     struct {
         const char *why;
         std::string sign;
         std::string comm;
         bool bSigns;
         std::vector<std::string> ignored; // as the warnings name them
+        std::string shown = "pkcs11:token=sig;object=sign"; // of the URI
     } cases[] = {
         {"signing key", f.uri("sign"), f.comm, true, {}},
-        {"common key", f.key, f.uri("comm"), true, {}},
+        {"common key", f.key, f.uri("comm"), true, {}, "pkcs11:token=sig;object=comm"},
         {"both, PIN from a file", f.uri("sign", "pin-source=" + pinFile), f.uri("comm", "pin-source=file://" + pinFile),
          true, {}},
         {"PIN file ending in CR LF, as file://localhost/...", f.uri("sign", "pin-source=file://localhost" + crlfFile),
@@ -108,14 +136,30 @@ TEST(TokenTools, SigningWithATokenKeyGivesTheKeyFilesBytes)
          f.comm, false, {"PIN-VALUE", "pin%2dvalue"}},
         {"a PIN after ';' in the query", key + module + ";pin-value=" + kPin, f.comm, false, {}},
         {"a PIN in the path", key + ";Pin%2DValue=" + kPin + module, f.comm, false, {}},
+        // p11-kit skips blanks around a name in the path, not a tab.
+        {"a blank before pin-value in the path", key + "; " + pin + module, f.comm, true, {}},
+        {"a blank after its name", key + ";pin-value =" + kPin + module, f.comm, true, {}},
+        {"a tab before it", key + ";\t" + pin + module, f.comm, false, {}},
+        {"PIN-VALUE in the path", key + ";PIN-VALUE=" + kPin + module, f.comm, false, {}},
+        {"PKCS11: is a URI too", "PKCS11:token=sig;object=sign" + module + "&" + pin, f.comm, true, {}},
+        {"a query begun by '&'", key + "?&" + pin + "&" + module.substr(1), f.comm, true, {}},
+        {"a blank before pin-value in the query", key + module + "& " + pin, f.comm, false, {" pin-value"}},
+        {"'&' for '?': refused", key + "&" + pin + module, f.comm, false, {}, "pkcs11:"},
     };
+    std::string zeros = f.dir.file("zeros.sh");
+    std::string zerosText = "#!/bin/sh\ncat > /dev/null; head -c 128 /dev/zero\n";
+    write_file(zeros, Bytes(zerosText.begin(), zerosText.end()));
+    chmod(zeros.c_str(), 0755);
+    std::string request = f.dir.file("request.bin");
+    ASSERT_EQ(run_encrypt({"--request", request, f.in, f.dir.file("unused.img"), f.code, f.key, f.comm}).status, 0);
+    std::vector<std::vector<std::string>> paths = message_paths(f, zeros, request);
     for (const auto &c : cases) {
         std::string out = f.dir.file("token.img");
         write_file(out, Bytes{9});
         std::vector<RunResult> runs{run_encrypt({f.in, out, f.code, c.sign, c.comm})};
         EXPECT_EQ(runs[0].status, c.bSigns ? 0 : 1) << c.why << ": " << runs[0].out << runs[0].err;
         EXPECT_TRUE(read_file(out) == (c.bSigns ? expected : Bytes{9})) << c.why;
-        if (c.sign.rfind("pkcs11:", 0) == 0) {
+        if (strncasecmp(c.sign.c_str(), "pkcs11:", 7) == 0) {
             runs.push_back(run_key_tool({"show", c.sign}));
             runs.push_back(run_verify_tool({"--json", "--key", c.sign, f.out}));
             EXPECT_EQ(runs[1].status, c.bSigns ? 0 : 2) << c.why << ": " << runs[1].err;
@@ -133,6 +177,31 @@ TEST(TokenTools, SigningWithATokenKeyGivesTheKeyFilesBytes)
                 EXPECT_NE(r.err.find(line), std::string::npos) << c.why << ": " << r.err;
             }
         }
+        // Every message path with the URI, from a folder of its own emptied
+        // after each run, without a terminal: nothing of the PIN or the query
+        // in any output.
+        std::string uri = c.sign == f.key ? c.comm : c.sign;
+        std::string cwd = f.dir.file("cwd");
+        for (const std::vector<std::string> &path : paths) {
+            bool bNamed = &path == &paths.back();
+            std::filesystem::create_directories(std::filesystem::path(bNamed ? cwd + "/" + uri : cwd + "/x").parent_path());
+            if (bNamed) {
+                write_file(cwd + "/" + uri, read_file(f.out));
+            }
+            std::vector<std::string> argv{"/usr/bin/setsid", "/usr/bin/env", "-C", cwd};
+            for (std::string arg : path) {
+                argv.push_back(arg.find('@') == std::string::npos ? arg : arg.replace(arg.find('@'), 1, uri));
+            }
+            RunResult r = run_program(argv);
+            std::filesystem::remove_all(cwd);
+            for (const char *pSecret : {kPin.c_str(), "pin-source=", "module-path="}) {
+                EXPECT_EQ((r.out + r.err).find(pSecret), std::string::npos) << c.why << ": " << argv[4] << r.out << r.err;
+            }
+            EXPECT_EQ(r.out.find("\"image\":\"" + c.shown + "\"") != std::string::npos, bNamed) << c.why << r.out;
+            EXPECT_TRUE(path[1] != "--request" || r.out == "File write error: " + c.shown + "\n") << c.why << r.out;
+        }
+        RunResult opened = run_encrypt({uri, f.dir.file("x.img"), f.code, f.key, f.comm});
+        EXPECT_EQ(opened.out, "File open error: " + c.shown + "\n") << c.why;
     }
 
     // The module from the environment, as signing setups pass it.

@@ -1,7 +1,14 @@
 // SPDX-License-Identifier: Apache-2.0
 // Faults through the process: key files of every length, images around every
-// window boundary.
+// window boundary, closed standard descriptors.
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <fcntl.h>
+#include <filesystem>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
 
 #include "test_support.h"
 
@@ -98,6 +105,55 @@ TEST(FaultImageSizes, AroundEveryWindowBoundary)
             EXPECT_TRUE(std::equal(out.begin() + 1024, out.begin() + static_cast<long>(std::max<size_t>(nSpl, 1024)),
                                    image.begin() + 1024))
                 << nSize;
+        }
+    }
+}
+
+// Started with descriptors 0, 1 and 2 closed, or 2 alone, each tool opens
+// /dev/null on them before anything else: the input it waits on (a FIFO) is
+// never one of them, nor the signing helper's standard error.
+TEST(FaultDescriptors, NoFileOfARunIsAStandardDescriptor)
+{
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "the descriptors of a non-dumpable tool are root's to read";
+    }
+    ToolFiles f;
+    write_file(f.key, key_file(test_key(1024)));
+    std::string fifo = f.dir.file("input.fifo");
+    std::string seen = f.dir.file("seen.txt");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::string helper = f.dir.file("helper.sh");
+    std::string script = "#!/bin/sh\nreadlink /proc/self/fd/2 > " + seen + "; head -c 128 /dev/zero\n";
+    write_file(helper, Bytes(script.begin(), script.end()));
+    chmod(helper.c_str(), 0755);
+    for (const std::vector<std::string> &args :
+         {std::vector<std::string>{ENCRYPT_TOOL_PATH, "--signing-helper", helper, fifo, f.out, f.key, f.key, f.key},
+          {VERIFY_TOOL_PATH, fifo}, {KEY_TOOL_PATH, "show", fifo}}) {
+        for (const char *pClosed : {"<&- >&- 2>&-", "2>&-"}) {
+            std::vector<std::string> argv{"/bin/sh", "-c", "exec \"$0\" \"$@\" " + std::string(pClosed)};
+            argv.insert(argv.end(), args.begin(), args.end());
+            int pid = spawn_program(argv);
+            int fdFifo = open(fifo.c_str(), O_RDWR | O_CLOEXEC); // the tool's open goes on, its read waits
+            std::string fds = "/proc/" + std::to_string(pid) + "/fd/";
+            int fdSeen = -1;
+            for (int i = 0; i < 3000 && fdSeen == -1; i++) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                for (int fd = 0; fd < 8; fd++) {
+                    std::error_code error;
+                    fdSeen = std::filesystem::read_symlink(fds + std::to_string(fd), error) == fifo ? fd : fdSeen;
+                }
+            }
+            EXPECT_GE(fdSeen, 3) << args[0] << " " << pClosed;
+            for (int fd = 0; fd <= 2; fd++) {
+                std::error_code error;
+                EXPECT_EQ(std::filesystem::read_symlink(fds + std::to_string(fd), error), "/dev/null") << args[0] << fd;
+            }
+            EXPECT_EQ(write(fdFifo, "x", 1), 1);
+            close(fdFifo);
+            wait_program(pid);
+            if (args[0] == ENCRYPT_TOOL_PATH) {
+                EXPECT_EQ(read_file(seen), (Bytes{'/', 'd', 'e', 'v', '/', 'n', 'u', 'l', 'l', '\n'})) << pClosed;
+            }
         }
     }
 }
