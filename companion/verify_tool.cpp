@@ -4,6 +4,7 @@
 // image is read once, from the start, so that a pipe or FIFO works as well.
 #include "verify_tool.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <cstdio>
@@ -25,7 +26,12 @@
 namespace {
 
 constexpr int HEAD_SIZE = 2 * SI_WINDOW_SIZE;
-constexpr size_t PIECE = 64 * 1024;
+// The tail is read in pieces sized for throughput; an all-zero stretch of
+// HOLE_PIECE bytes (so aligned from the tail's start) of a restored image written
+// from what was read is left as a hole.
+constexpr size_t PIECE = size_t{1} << 20;
+constexpr size_t HOLE_PIECE = 64 * 1024;
+static_assert(PIECE % HOLE_PIECE == 0);
 
 const char *const USAGE =
     "Usage: verify_tool [--key SIGN.key | --fingerprint HEX] [--original IN.img] [--restore OUT.img] [--json] "
@@ -293,8 +299,9 @@ void tail_differs(const VerifyOptions &opts, long long nOffset, Report *pReport)
 }
 
 // Compares nRead bytes of the image's tail at szPiece with the original's next
-// bytes. Returns 0 (a difference is noted in the report), or the exit status
-// after a read error of the original.
+// bytes: whole pieces at once, the offset of a difference looked for only
+// where there is one. Returns 0 (a difference is noted in the report), or the
+// exit status after a read error of the original.
 int compare_piece(const VerifyOptions &opts, Stream *pStream, const unsigned char *szPiece, size_t nRead,
                   long long nOffset, Report *pReport)
 {
@@ -304,20 +311,35 @@ int compare_piece(const VerifyOptions &opts, Stream *pStream, const unsigned cha
     if (!read_full(pStream->fdOriginal, szOrig, nRead < PIECE ? nRead + 1 : PIECE, &nOrig)) {
         return cli_error(EXIT_USAGE, "File read error: " + printable(opts.pOriginal));
     }
+    if (nOrig == nRead && memcmp(szPiece, szOrig, nRead) == 0) {
+        return 0;
+    }
     size_t nSame = 0;
     while (nSame < nRead && nSame < nOrig && szPiece[nSame] == szOrig[nSame]) {
         nSame++;
     }
-    if (nSame < nRead || nOrig > nRead) {
-        tail_differs(opts, nOffset + static_cast<long long>(nSame), pReport);
-    }
+    tail_differs(opts, nOffset + static_cast<long long>(nSame), pReport);
     return 0;
 }
 
+// Writes nRead bytes of the image's tail at szPiece, read from nOffset, to the
+// restored image, leaving its all-zero HOLE_PIECE stretches as holes. Returns
+// false on a write error.
+bool write_piece(Stream *pStream, const unsigned char *szPiece, size_t nRead, long long nOffset)
+{
+    for (size_t nDone = 0; nDone < nRead; nDone += HOLE_PIECE) {
+        size_t nLen = std::min(HOLE_PIECE, nRead - nDone);
+        if (!all_zero(szPiece + nDone, nLen) &&
+            !write_all_at(pStream->restored.fd, szPiece + nDone, nLen, nOffset + static_cast<long long>(nDone))) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // Reads the tail of the image for the original's comparison and the restored
-// image (whose all-zero pieces are left as holes), until the image ends or the
-// original's check has failed. Returns 0, or the exit status after a file
-// error.
+// image, until the image ends or the original's check has failed. Returns 0,
+// or the exit status after a file error.
 int stream_tail(const VerifyOptions &opts, Stream *pStream, Report *pReport)
 {
     static unsigned char szPiece[PIECE];
@@ -335,8 +357,7 @@ int stream_tail(const VerifyOptions &opts, Stream *pStream, Report *pReport)
         if (pReport->originalCheck == CHECK_FAILED) {
             return 0; // settled: nothing is restored, nothing more compared
         }
-        if (pStream->bRestoring && !all_zero(szPiece, nRead) &&
-            !write_all_at(pStream->restored.fd, szPiece, nRead, nOffset)) {
+        if (pStream->bRestoring && !write_piece(pStream, szPiece, nRead, nOffset)) {
             return cli_error(EXIT_USAGE, "File write error: " + printable(opts.pRestore));
         }
         nOffset += static_cast<long long>(nRead);
