@@ -322,17 +322,19 @@ int compare_piece(const VerifyOptions &opts, Stream *pStream, const unsigned cha
     return 0;
 }
 
-// Writes nRead bytes of the image's tail at szPiece, read from nOffset, to the
+// Writes nLen bytes of the image's tail at pData, read from nOffset, to the
 // restored image, leaving its all-zero HOLE_PIECE stretches as holes. Returns
 // false on a write error.
-bool write_piece(Stream *pStream, const unsigned char *szPiece, size_t nRead, long long nOffset)
+bool write_piece(Stream *pStream, const unsigned char *pData, size_t nLen, long long nOffset)
 {
-    for (size_t nDone = 0; nDone < nRead; nDone += HOLE_PIECE) {
-        size_t nLen = std::min(HOLE_PIECE, nRead - nDone);
-        if (!all_zero(szPiece + nDone, nLen) &&
-            !write_all_at(pStream->restored.fd, szPiece + nDone, nLen, nOffset + static_cast<long long>(nDone))) {
+    while (nLen > 0) {
+        size_t nStretch = std::min(HOLE_PIECE, nLen);
+        if (!all_zero(pData, nStretch) && !write_all_at(pStream->restored.fd, pData, nStretch, nOffset)) {
             return false;
         }
+        pData += nStretch;
+        nLen -= nStretch;
+        nOffset += static_cast<long long>(nStretch);
     }
     return true;
 }
