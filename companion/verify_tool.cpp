@@ -26,9 +26,9 @@
 namespace {
 
 constexpr int HEAD_SIZE = 2 * SI_WINDOW_SIZE;
-// The tail is read in pieces sized for throughput; an all-zero stretch of
-// HOLE_PIECE bytes (so aligned from the tail's start) of a restored image written
-// from what was read is left as a hole.
+// The tail is read in pieces sized for throughput. A restored image written
+// from what was read leaves each all-zero stretch of HOLE_PIECE bytes (counted
+// from the tail's start) as a hole.
 constexpr size_t PIECE = size_t{1} << 20;
 constexpr size_t HOLE_PIECE = 64 * 1024;
 static_assert(PIECE % HOLE_PIECE == 0);
