@@ -17,7 +17,13 @@
 #      against the key file of the same key, medians of interleaved runs (no
 #      bound: a figure for docs/performance.md);
 #   6. a signing helper: the same with a helper script around openssl pkeyutl
-#      (no bound: a figure for docs/performance.md).
+#      (no bound: a figure for docs/performance.md);
+#   7. checking a large image: verify_tool --original on a signed 256 MiB image
+#      against cmp of the original and a copy of it (both files read whole: the
+#      floor), CPU (user + sys) and wall, medians of 3 x RUNS interleaved runs
+#      (bound: 1.15 each);
+#   8. restoring it: verify_tool --restore against a durable copy of the signed
+#      image (cp, then sync of the copy), the same way (bound: 1.15 each).
 #   usage: bench/run_bench.sh BUILD_DIR [RUNS]
 set -eu
 build=$1
@@ -160,4 +166,49 @@ same=$(cmp -s "$tmp/out.file" "$tmp/out.helper" && echo yes || echo no)
 echo "   median seconds: key file $(median < "$tmp/file.times"), helper $(median < "$tmp/helper.times");" \
      "same image: $same"
 [ "$same" = yes ] || failed=1
+
+echo "== 7. checking a large image (256 MiB, $((runs * 3)) interleaved runs each)"
+verify=$build/verify_tool
+openssl enc -aes-128-ctr -nosalt -K 000102030405060708090a0b0c0d0e0f -iv 0 -in /dev/zero 2>/dev/null |
+    head -c 268435456 > "$tmp/big.img"
+cp "$tmp/big.img" "$tmp/copy.img"
+"$tool" "$tmp/big.img" "$tmp/signed.img" "$ex/code.bin" "$ex/sign_test.key" "$ex/common_test.key" >/dev/null
+# CPU seconds (user + sys of every process the command starts) and wall
+# seconds, to the millisecond (bash's time; /usr/bin/time gives hundredths).
+cputimed() { # label script args...: appends "cpu wall" to $tmp/label.cpu
+    label=$1; shift
+    rm -f "$tmp/out.$label"; sync
+    bash -c 'TIMEFORMAT="%3U %3S %3R"; f=$1; shift; { time sh -c "$@" 2>&3 3>&-; } 3>&2 2>"$f"' bash "$tmp/t" "$@"
+    awk '{ printf "%.3f %.3f\n", $1 + $2, $3 }' "$tmp/t" >> "$tmp/$label.cpu"
+}
+cpu_of() { cut -d' ' -f1 "$tmp/$1.cpu" | median; }
+wall_of() { cut -d' ' -f2 "$tmp/$1.cpu" | median; }
+i=0
+while [ $i -lt $((runs * 3)) ]; do
+    cputimed cmp 'exec cmp "$0" "$1"' "$tmp/big.img" "$tmp/copy.img"
+    cputimed original 'exec "$0" --key "$1" --original "$2" "$3" >/dev/null' "$verify" "$ex/sign_test.key" \
+        "$tmp/big.img" "$tmp/signed.img"
+    i=$((i + 1))
+done
+echo "   median seconds: verify_tool --original CPU $(cpu_of original), wall $(wall_of original);" \
+     "cmp CPU $(cpu_of cmp), wall $(wall_of cmp)"
+verdict "verify_tool --original / cmp, CPU" "$(ratio "$(cpu_of original)" "$(cpu_of cmp)")" 1.15 le
+verdict "verify_tool --original / cmp, wall" "$(ratio "$(wall_of original)" "$(wall_of cmp)")" 1.15 le
+
+echo "== 8. restoring a large image (256 MiB, $((runs * 3)) interleaved runs each)"
+i=0
+while [ $i -lt $((runs * 3)) ]; do
+    cputimed dcp 'cp "$0" "$1" && exec sync --data "$1"' "$tmp/signed.img" "$tmp/out.dcp"
+    cputimed restore 'exec "$0" --key "$1" --restore "$2" "$3" >/dev/null' "$verify" "$ex/sign_test.key" \
+        "$tmp/out.restore" "$tmp/signed.img"
+    i=$((i + 1))
+done
+tail_ok=$(cmp -s -i 32768 "$tmp/out.restore" "$tmp/big.img" && echo yes || echo no)
+echo "   restored tail from 32768 equals the original: $tail_ok"
+[ "$tail_ok" = yes ] || failed=1
+echo "   median seconds: verify_tool --restore CPU $(cpu_of restore), wall $(wall_of restore);" \
+     "cp then sync CPU $(cpu_of dcp), wall $(wall_of dcp)"
+verdict "verify_tool --restore / (cp then sync), CPU" "$(ratio "$(cpu_of restore)" "$(cpu_of dcp)")" 1.15 le
+verdict "verify_tool --restore / (cp then sync), wall" "$(ratio "$(wall_of restore)" "$(wall_of dcp)")" 1.15 le
+rm -f "$tmp"/*.img "$tmp"/out.* "$tmp"/*.cpu
 exit $failed

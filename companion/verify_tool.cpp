@@ -4,6 +4,7 @@
 // image is read once, from the start, so that a pipe or FIFO works as well.
 #include "verify_tool.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <cstdio>
@@ -25,7 +26,12 @@
 namespace {
 
 constexpr int HEAD_SIZE = 2 * SI_WINDOW_SIZE;
-constexpr size_t PIECE = 64 * 1024;
+// The tail is read in pieces sized for throughput. A restored image written
+// from what was read leaves each all-zero stretch of HOLE_PIECE bytes (counted
+// from the tail's start) as a hole.
+constexpr size_t PIECE = size_t{1} << 20;
+constexpr size_t HOLE_PIECE = 64 * 1024;
+static_assert(PIECE % HOLE_PIECE == 0);
 
 const char *const USAGE =
     "Usage: verify_tool [--key SIGN.key | --fingerprint HEX] [--original IN.img] [--restore OUT.img] [--json] "
@@ -241,6 +247,7 @@ struct Stream {
     int fdOriginal = -1;
     OutputFile restored;
     bool bRestoring = false;
+    const unsigned char *pHead = nullptr; // the restored image's first HEAD_SIZE bytes
 };
 
 // True when nOffset of the SPL window lies in a block that did not restore.
@@ -293,8 +300,9 @@ void tail_differs(const VerifyOptions &opts, long long nOffset, Report *pReport)
 }
 
 // Compares nRead bytes of the image's tail at szPiece with the original's next
-// bytes. Returns 0 (a difference is noted in the report), or the exit status
-// after a read error of the original.
+// bytes: whole pieces at once, the offset of a difference looked for only
+// where there is one. Returns 0 (a difference is noted in the report), or the
+// exit status after a read error of the original.
 int compare_piece(const VerifyOptions &opts, Stream *pStream, const unsigned char *szPiece, size_t nRead,
                   long long nOffset, Report *pReport)
 {
@@ -304,20 +312,37 @@ int compare_piece(const VerifyOptions &opts, Stream *pStream, const unsigned cha
     if (!read_full(pStream->fdOriginal, szOrig, nRead < PIECE ? nRead + 1 : PIECE, &nOrig)) {
         return cli_error(EXIT_USAGE, "File read error: " + printable(opts.pOriginal));
     }
+    if (nOrig == nRead && memcmp(szPiece, szOrig, nRead) == 0) {
+        return 0;
+    }
     size_t nSame = 0;
     while (nSame < nRead && nSame < nOrig && szPiece[nSame] == szOrig[nSame]) {
         nSame++;
     }
-    if (nSame < nRead || nOrig > nRead) {
-        tail_differs(opts, nOffset + static_cast<long long>(nSame), pReport);
-    }
+    tail_differs(opts, nOffset + static_cast<long long>(nSame), pReport);
     return 0;
 }
 
+// Writes nLen bytes of the image's tail at pData, read from nOffset, to the
+// restored image, leaving its all-zero HOLE_PIECE stretches as holes. Returns
+// false on a write error.
+bool write_piece(Stream *pStream, const unsigned char *pData, size_t nLen, long long nOffset)
+{
+    while (nLen > 0) {
+        size_t nStretch = std::min(HOLE_PIECE, nLen);
+        if (!all_zero(pData, nStretch) && !write_all_at(pStream->restored.fd, pData, nStretch, nOffset)) {
+            return false;
+        }
+        pData += nStretch;
+        nLen -= nStretch;
+        nOffset += static_cast<long long>(nStretch);
+    }
+    return true;
+}
+
 // Reads the tail of the image for the original's comparison and the restored
-// image (whose all-zero pieces are left as holes), until the image ends or the
-// original's check has failed. Returns 0, or the exit status after a file
-// error.
+// image, until the image ends or the original's check has failed. Returns 0,
+// or the exit status after a file error.
 int stream_tail(const VerifyOptions &opts, Stream *pStream, Report *pReport)
 {
     static unsigned char szPiece[PIECE];
@@ -335,8 +360,7 @@ int stream_tail(const VerifyOptions &opts, Stream *pStream, Report *pReport)
         if (pReport->originalCheck == CHECK_FAILED) {
             return 0; // settled: nothing is restored, nothing more compared
         }
-        if (pStream->bRestoring && !all_zero(szPiece, nRead) &&
-            !write_all_at(pStream->restored.fd, szPiece, nRead, nOffset)) {
+        if (pStream->bRestoring && !write_piece(pStream, szPiece, nRead, nOffset)) {
             return cli_error(EXIT_USAGE, "File write error: " + printable(opts.pRestore));
         }
         nOffset += static_cast<long long>(nRead);
@@ -352,12 +376,16 @@ int stream_tail(const VerifyOptions &opts, Stream *pStream, Report *pReport)
 }
 
 // The restored image's tail copied inside the kernel from a regular image,
-// holes left as holes. Returns 0, or the exit status after a file error.
+// holes left as holes, as the signing tool copies: the data extents from
+// offset 0 (as fast as cp; starting at the tail was slower), then the
+// restored head over them again. Returns 0, or the exit status after a file
+// error.
 int copy_tail(const VerifyOptions &opts, Stream *pStream, off_t nSize)
 {
     int fdOut = pStream->restored.fd;
-    CopyStatus nStatus = nSize > HEAD_SIZE ? copy_extents(pStream->fdImage, HEAD_SIZE, nSize, fdOut) : COPY_OK;
-    if (nStatus == COPY_OK && ftruncate(fdOut, nSize) != 0) {
+    CopyStatus nStatus = copy_extents(pStream->fdImage, 0, nSize, fdOut);
+    if (nStatus == COPY_OK &&
+        (!write_all_at(fdOut, pStream->pHead, HEAD_SIZE, 0) || ftruncate(fdOut, nSize) != 0)) {
         nStatus = COPY_WRITE_ERROR;
     }
     if (nStatus == COPY_READ_ERROR) {
@@ -376,6 +404,7 @@ int start_restore(const VerifyOptions &opts, const unsigned char *szHead, Stream
         return cli_error(EXIT_USAGE, "File write error: " + printable(opts.pRestore));
     }
     pStream->bRestoring = true;
+    pStream->pHead = szHead;
     return 0;
 }
 

@@ -23,10 +23,10 @@ namespace {
 
 // A signed image made from fresh keys by the tools themselves.
 struct SignedFlow : ToolFiles {
-    Bytes image = random_bytes(70000, 91);
+    Bytes image;
     Bytes signedImage;
 
-    SignedFlow()
+    explicit SignedFlow(size_t nSize = 70000) : image(random_bytes(nSize, 91))
     {
         write_file(in, image);
         write_file(code, random_bytes(16384, 92));
@@ -505,6 +505,39 @@ TEST(VerifyRestore, NothingBeforeTheVerdictAndHolesStay)
         // The pass through --original leaves holes in whole 64 KiB pieces.
         EXPECT_LE(st.st_blocks, cpStat.st_blocks + (bOriginal ? 256 : 0)) << bOriginal;
         EXPECT_EQ(run_program({"/usr/bin/cmp", "--ignore-initial=32768", restored, sparse}).status, 0) << bOriginal;
+    }
+}
+
+// Pieces of 1 MiB: a difference beside a piece's edge is found where it is, a
+// length one byte off (a zero byte too) where the shorter ends; what passes is
+// restored, from what was read or by the kernel's copy, as the original with
+// the signed code window and keep bytes.
+TEST(VerifyPieces, EdgesLengthsAndTheRestoredImage)
+{
+    const size_t kTail = 32768, kPiece = 1 << 20, kWhole = kTail + 2 * kPiece, kEnd = kWhole + 4096, kNo = ~size_t{0};
+    SignedFlow f(kEnd);
+    std::string restored = f.dir.file("restored.img");
+    struct { size_t nFlip, nImage, nOriginal; unsigned char nFill; size_t nDiffers; } cases[] = {
+        {kTail, kEnd, kEnd, 0, kTail}, {kTail + kPiece - 1, kEnd, kEnd, 0, kTail + kPiece - 1},
+        {kTail + kPiece, kEnd, kEnd, 0, kTail + kPiece}, {kEnd - 1, kEnd, kEnd, 0, kEnd - 1},
+        {kNo, kEnd, kEnd - 1, 0, kEnd - 1}, {kNo, kEnd, kEnd + 1, 0, kEnd}, {kNo, kEnd, kEnd + 1, 1, kEnd},
+        {kNo, kWhole, kWhole + 1, 0, kWhole}, {kNo, kWhole + 1, kWhole, 0, kWhole}, {kNo, kWhole, kWhole, 0, kNo},
+        {kNo, kEnd, kEnd, 0, kNo},
+    };
+    for (const auto &c : cases) {
+        Bytes image = f.signedImage, model = f.image;
+        model[std::min(c.nFlip, kEnd - 1)] ^= c.nFlip < kEnd ? 1 : 0;
+        image.resize(c.nImage, c.nFill), model.resize(c.nOriginal, c.nFill);
+        write_file(f.out, image), write_file(f.in, model);
+        std::vector<std::string> failures{"Tail differs from the original at offset " + std::to_string(c.nDiffers) +
+                                              ": " + f.out, "Restored image not written: the image did not verify"};
+        EXPECT_EQ(failure_lines(run_verify_tool({"--original", f.in, "--restore", restored, f.out}).out),
+                  c.nDiffers == kNo ? std::vector<std::string>{} : failures) << c.nFlip << " " << c.nImage;
+        std::copy_n(image.begin() + 428, 4, model.begin() + 428);
+        std::copy_n(image.begin() + 16384, 16384, model.begin() + 16384);
+        EXPECT_TRUE(c.nDiffers != kNo || read_file(restored) == model) << c.nImage;
+        EXPECT_TRUE(c.nDiffers != kNo ||
+                    (run_verify_tool({"--restore", restored, f.out}).status == 0 && read_file(restored) == model));
     }
 }
 
