@@ -577,8 +577,8 @@ TEST(VerifyTrust, BlocksThatProveNothingWholeKeysAndFileErrors)
         EXPECT_EQ(r.status, c.bProven ? 0 : 1) << c.why << r.out;
         std::vector<std::string> expected;
         if (!c.bProven) {
-            expected.push_back("No block proves the signing key (every block is 0 or 1, which any key restores): " +
-                               crafted);
+            expected.push_back("No block proves the signing key (every block is an e-th root anyone can take: its "
+                               "e-th power is below the modulus): " + crafted);
         }
         EXPECT_EQ(failure_lines(r.out), expected) << c.why;
         nlohmann::json json = nlohmann::json::parse(run_verify_tool({"--json", "--fingerprint", f.fingerprint(), crafted}).out);

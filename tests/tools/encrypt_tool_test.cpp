@@ -90,8 +90,8 @@ TEST(EncryptToolArgs, OptionsBeforeTheFiveArguments)
          "encrypt_tool: --signing-helper, --request and --signatures are three ways to sign: give one\n"},
         {{"--request", f.code}, f.key, 1, "Output file is an input file: " + f.code + "\n", ""},
         {{"--request", f.dir.file("r.bin")}, pem, 1, "Key file error: " + pem + "\n",
-         "encrypt_tool: a private key where its public half is wanted (key_tool export or openssl pkey -pubout "
-         "gives it)\n"},
+         "encrypt_tool: a private key, neither a key file nor a PEM RSA public key (key_tool import makes a key "
+         "file of it, openssl pkey -pubout its public half)\n"},
         {{"--request", f.dir.file("r.bin")}, zero, 1, "Key file error: " + zero + "\n",
          "encrypt_tool: the key's modulus must be odd and its public exponent odd and at least 3\n"},
     };
