@@ -2,8 +2,10 @@
 // Command-line conventions of the companion tools.
 #include "cli.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <stdio_ext.h>
 #include <nlohmann/json.hpp>
 
 namespace {
@@ -51,6 +53,11 @@ std::string printable(const char *pName)
     return out;
 }
 
+std::string cli_label(const std::string &name)
+{
+    return name + (!name.empty() && name.back() == ':' ? " " : ": ");
+}
+
 bool cli_has_option(int argc, char **argv, const char *pOption)
 {
     for (int i = 1; i < argc && strcmp(argv[i], "--") != 0; i++) {
@@ -64,4 +71,22 @@ bool cli_has_option(int argc, char **argv, const char *pOption)
 void cli_print_version()
 {
     printf("%s %s\n", g_pTool, TOOLS_VERSION);
+}
+
+int cli_close_stdout(int nStatus)
+{
+    // As careful tools do: a standard output that was never written to may
+    // have been closed before the run (EBADF); anything else that fails loses
+    // output.
+    bool bPending = __fpending(stdout) != 0;
+    bool bFailed = ferror(stdout) != 0;
+    errno = 0;
+    bool bCloseFailed = fclose(stdout) != 0;
+    int nErrno = errno;
+    if (!bFailed && (!bCloseFailed || (!bPending && nErrno == EBADF))) {
+        return nStatus;
+    }
+    fprintf(stderr, "%s: File write error: standard output%s%s\n", g_pTool, nErrno != 0 ? ": " : "",
+            nErrno != 0 ? strerror(nErrno) : "");
+    return EXIT_USAGE;
 }

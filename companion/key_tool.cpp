@@ -445,10 +445,10 @@ int read_token_public(const char *pUri, bool bSign, unsigned char *pPublic, bool
     }
     std::string shown = printable(token_uri_printable(pUri).c_str());
     if (nPublic == TOKEN_REFUSED) {
-        return cli_error(EXIT_CHECK_FAILED, "Key file error: " + shown + ": " + printable(why.c_str()));
+        return cli_error(EXIT_CHECK_FAILED, "Key file error: " + cli_label(shown) + printable(why.c_str()));
     }
     if (nPublic != TOKEN_OK) {
-        return cli_error(EXIT_USAGE, "File open error: " + shown + ": " + printable(why.c_str()));
+        return cli_error(EXIT_USAGE, "File open error: " + cli_label(shown) + printable(why.c_str()));
     }
     if (!*pbSigns && !why.empty()) {
         fprintf(stderr, "key_tool: %s\n", printable(why.c_str()).c_str());
@@ -499,8 +499,9 @@ int list_token_keys(const Options &opts)
     std::vector<TokenKeyEntry> keys;
     std::string why;
     if (token_list_keys(opts.pPaths[0], &keys, &why) != TOKEN_OK) {
-        return cli_error(EXIT_USAGE, "File open error: " + printable(token_uri_printable(opts.pPaths[0]).c_str()) +
-                                         ": " + printable(why.c_str()));
+        return cli_error(EXIT_USAGE, "File open error: " +
+                                         cli_label(printable(token_uri_printable(opts.pPaths[0]).c_str())) +
+                                         printable(why.c_str()));
     }
     for (const TokenKeyEntry &key : keys) {
         printf("%s\t%d bits\n", printable(key.uri.c_str()).c_str(), key.nBits);
@@ -515,10 +516,10 @@ int generate_token_key(const Options &opts)
     int nToken = token_generate_key(opts.pPaths[0], opts.nBits, &why);
     std::string shown = printable(token_uri_printable(opts.pPaths[0]).c_str());
     if (nToken == TOKEN_REFUSED) {
-        return cli_error(EXIT_USAGE, "Key not made: " + shown + ": " + printable(why.c_str()));
+        return cli_error(EXIT_USAGE, "Key not made: " + cli_label(shown) + printable(why.c_str()));
     }
     if (nToken != TOKEN_OK) {
-        return cli_error(EXIT_USAGE, "File open error: " + shown + ": " + printable(why.c_str()));
+        return cli_error(EXIT_USAGE, "File open error: " + cli_label(shown) + printable(why.c_str()));
     }
     printf("Key made in the token: %s\n", shown.c_str());
     return 0;
@@ -605,13 +606,13 @@ int sign_request(const Options &opts)
         nSigner = SIGNER_REFUSED;
     }
     signer_close(&signer);
-    std::string reason = why.empty() ? "" : ": " + printable(why.c_str());
+    std::string named = why.empty() ? key : cli_label(key) + printable(why.c_str());
     if (nSigner == SIGNER_OPEN_FAILED || nSigner == SIGNER_READ_FAILED) {
-        return cli_error(EXIT_USAGE, (nSigner == SIGNER_OPEN_FAILED ? "File open error: " : "File read error: ") + key +
-                                         reason);
+        return cli_error(EXIT_USAGE,
+                         (nSigner == SIGNER_OPEN_FAILED ? "File open error: " : "File read error: ") + named);
     }
     if (nSigner != SIGNER_OK) {
-        return cli_error(EXIT_CHECK_FAILED, "Key file error: " + key + reason);
+        return cli_error(EXIT_CHECK_FAILED, "Key file error: " + named);
     }
     unsigned char szResults[SI_BLOCK_COUNT][SI_BLOCK_SIZE];
     const RSA_ENC_BLK *pTable = si_block_table();
@@ -673,7 +674,7 @@ int main(int argc, char **argv)
     output_install_signal_handlers();
     token_set_tool_name("key_tool");
     cli_init("key_tool", false);
-    int nStatus = run(argc, argv);
+    int nStatus = cli_close_stdout(run(argc, argv));
     secrets_wipe_at_exit();
     return nStatus;
 }

@@ -191,7 +191,7 @@ int check_trusted_key(const VerifyOptions &opts, const unsigned char *pSignPubli
         unsigned char szPublic[SI_PUBLIC_SIZE];
         std::string why;
         if (token_read_public(opts.pKey, TOKEN_PUBLIC_HALF, szPublic, &why) != TOKEN_OK) {
-            return cli_error(EXIT_USAGE, "Key cannot be read: " + shown + ": " + printable(why.c_str()));
+            return cli_error(EXIT_USAGE, "Key cannot be read: " + cli_label(shown) + printable(why.c_str()));
         }
         pReport->keyCheck = memcmp(szPublic, pSignPublic, SI_PUBLIC_SIZE) == 0 ? CHECK_PASSED : CHECK_FAILED;
         trusted = "the key of " + shown;
