@@ -3,6 +3,7 @@
 // flipped byte of what it checks, crafted tables and stored keys, JSON for odd
 // names, pipes and FIFOs, and its command line.
 #include <gtest/gtest.h>
+#include <openssl/core_names.h>
 #include <openssl/evp.h>
 
 #include <atomic>
@@ -17,6 +18,7 @@
 #include <unistd.h>
 
 #include "test_support.h"
+#include "token_support.h"
 #include "verify_tool.h"
 
 namespace {
@@ -403,6 +405,23 @@ TEST(VerifyOutput, OddNamesParseBackAndCannotForgeLines)
     json = nlohmann::json::parse(run_verify_tool({"--json", "--bogus", f.out}).out);
     EXPECT_EQ(json["status"], 2);
 }
+// Standard output is checked at the end: a report that cannot be written is
+// status 2 with a line on standard error (JSON, text, key_tool, --version);
+// encrypt_tool, which prints nothing on success, keeps status 0.
+TEST(VerifyOutput, AReportThatCannotBeWrittenIsStatusTwo)
+{
+    SignedFlow f;
+    std::string full = private_device(f.dir.path, "full");
+    for (auto [argv, nStatus] : {std::pair{std::vector<std::string>{VERIFY_TOOL_PATH, "--json", f.out}, 2},
+                                {{VERIFY_TOOL_PATH, "--key", f.key, f.out}, 2}, {{KEY_TOOL_PATH, "show", f.key}, 2},
+                                {{KEY_TOOL_PATH, "--version"}, 2}, {{ENCRYPT_TOOL_PATH, f.in, f.out, f.code, f.key, f.comm}, 0}}) {
+        std::string tool = std::filesystem::path(argv[0]).filename().string();
+        argv.insert(argv.begin(), {"/bin/sh", "-c", "exec \"$@\" > \"$0\"", full});
+        RunResult r = run_program(argv);
+        EXPECT_EQ(r.status, nStatus) << tool;
+        EXPECT_EQ(r.err, nStatus == 0 ? "" : tool + ": File write error: standard output: No space left on device\n");
+    }
+}
 
 // An image from a FIFO or a pipe is read once: its size is what was read,
 // and --original and --restore work from the one pass.
@@ -648,6 +667,94 @@ TEST(VerifyTrust, BlocksThatProveNothingWholeKeysAndFileErrors)
         EXPECT_FALSE(file_exists(restored)) << c.faults[0];
         EXPECT_TRUE(got == (c.error != nullptr ? Bytes() : whole)) << c.faults[0] << ": " << got.size() << " bytes";
         EXPECT_EQ(folder_names(spool.path), std::vector<std::string>{}) << c.faults[0] << ": a spool was left";
+    }
+}
+// A PEM RSA public key goes wherever a trusted key goes: show prints the
+// stored key's fingerprint for export's PEM, for OpenSSL's RSA PUBLIC KEY and
+// for the key file, export writes the same PEM again, and the image verifies
+// with it; a PEM that holds no RSA public key (an EC public key, a private
+// key) is refused by all three with one line naming the forms taken.
+TEST(VerifyTrust, PemPublicKeysWhereverAKeyGoes)
+{
+    SignedFlow f;
+    std::string spki = f.dir.file("pub.pem");
+    std::string pkcs1 = f.dir.file("rsa.pem");
+    std::string ec = f.dir.file("ec.pem");
+    std::string ecPublic = f.dir.file("ec_pub.pem");
+    ASSERT_EQ(run_key_tool({"export", f.key, spki}).status, 0);
+    for (std::vector<std::string> openssl : {std::vector<std::string>{"rsa", "-pubin", "-in", spki, "-RSAPublicKey_out"},
+                                             {"genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256"},
+                                             {"pkey", "-in", ec, "-pubout"}}) {
+        openssl.insert(openssl.begin(), "/usr/bin/openssl");
+        openssl.insert(openssl.end(), {"-out", openssl[1] == "rsa" ? pkcs1 : openssl[1] == "pkey" ? ecPublic : ec});
+        ASSERT_EQ(run_program(openssl).status, 0) << openssl[1];
+    }
+    std::string again = f.dir.file("again.pem");
+    for (const auto &[key, bTaken] : {std::pair{spki, true}, {pkcs1, true}, {f.key, true}, {ecPublic, false}, {ec, false}}) {
+        RunResult runs[] = {run_key_tool({"show", key}), run_key_tool({"export", "--force", key, again}),
+                            run_verify_tool({"--key", key, f.out})};
+        for (const RunResult &r : runs) {
+            EXPECT_EQ(r.status, bTaken ? 0 : 2) << key << r.err;
+            EXPECT_EQ(r.err, bTaken ? "" : r.err.substr(0, r.err.find('\n') + 1)) << key;
+            EXPECT_EQ(r.err.find("neither a key file nor a PEM RSA public key") != std::string::npos, !bTaken) << key;
+        }
+        EXPECT_EQ(runs[0].out.find("little-endian): " + f.fingerprint()) != std::string::npos, bTaken) << key;
+        EXPECT_TRUE(!bTaken || read_file(again) == read_file(spki)) << key;
+    }
+}
+
+// The verdict against the model for e = 3, 5, 17 and 65537: blocks that are
+// e-th roots (r with r^e just below 2^1016, r - 1, 1, 0) restore under the
+// trusted key yet prove nothing; one signed block among them proves it.
+// "key_proven" is the model's: some block has s^e >= N.
+TEST(VerifyTrust, EthRootsProveNothingUnderAnyExponent)
+{
+    const char *names[] = {OSSL_PKEY_PARAM_RSA_N, OSSL_PKEY_PARAM_RSA_E, OSSL_PKEY_PARAM_RSA_D};
+    for (unsigned e : {3u, 5u, 17u, 65537u}) {
+        EVP_PKEY *pKey = new_rsa_key(1024, e);
+        BIGNUM *v[3];
+        for (int i = 0; i < 3; i++) {
+            v[i] = rsa_number(pKey, names[i]);
+        }
+        ToolFiles f;
+        write_file(f.in, random_bytes(40000, 93));
+        write_file(f.code, Bytes{});
+        write_file(f.key, key_file(v[0], v[1], v[2]));
+        write_file(f.comm, key_file(test_key(1017)));
+        ASSERT_EQ(f.run().status, 0);
+        BIGNUM *limit = BN_new();
+        BN_set_bit(limit, 8 * 127);
+        BN_sub_word(limit, 1);
+        BIGNUM *r = model_root(limit, e);
+        Bytes roots[] = {bn_to_le(r, 128), Bytes(128, 0), Bytes(128, 0), Bytes(128, 0)};
+        BN_sub_word(r, 1);
+        roots[1] = bn_to_le(r, 128);
+        roots[2][0] = 1;
+        for (bool bSigned : {false, true}) {
+            Bytes image = read_file(f.out);
+            bool bModel = false;
+            for (int i = 0; i < 4; i++) {
+                size_t nStart = i == 3 ? 752 : 128 * static_cast<size_t>(i);
+                if (!(bSigned && i == 1)) {
+                    std::copy(roots[i].begin(), roots[i].end(), image.begin() + static_cast<long>(nStart));
+                }
+                BIGNUM *s = bn_from_le(image.data() + nStart, 128);
+                bModel = bModel || model_power_wraps(s, v[1], v[0]);
+                BN_free(s);
+            }
+            std::string crafted = f.dir.file("crafted.img");
+            write_file(crafted, image);
+            RunResult t = run_verify_tool({"--key", f.key, crafted});
+            EXPECT_EQ(t.status, bModel ? 0 : 1) << e;
+            EXPECT_EQ(failure_lines(t.out).size(), bModel ? 0u : 1u) << e << t.out;
+            EXPECT_EQ(nlohmann::json::parse(run_verify_tool({"--json", "--key", f.key, crafted}).out)["key_proven"],
+                      bModel) << e;
+            EXPECT_EQ(bModel, bSigned) << e;
+        }
+        for (BIGNUM *p : {v[0], v[1], v[2], limit, r}) {
+            BN_free(p);
+        }
+        EVP_PKEY_free(pKey);
     }
 }
 
