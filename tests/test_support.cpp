@@ -102,26 +102,6 @@ bool model_power_wraps(const BIGNUM *s, const BIGNUM *e, const BIGNUM *n)
     return bWraps;
 }
 
-BIGNUM *model_root(const BIGNUM *x, unsigned long e)
-{
-    BN_CTX *ctx = BN_CTX_new();
-    BIGNUM *r = BN_new();
-    BIGNUM *exp = BN_new();
-    BIGNUM *power = BN_new();
-    BN_set_word(exp, e);
-    BN_zero(r);
-    for (int nBit = BN_num_bits(x) / static_cast<int>(e) + 1; nBit >= 0; nBit--) {
-        BN_set_bit(r, nBit);
-        if (BN_exp(power, r, exp, ctx) != 1 || BN_cmp(power, x) > 0) {
-            BN_clear_bit(r, nBit);
-        }
-    }
-    BN_free(power);
-    BN_free(exp);
-    BN_CTX_free(ctx);
-    return r;
-}
-
 Bytes key_blob(const TestKey &key)
 {
     Bytes blob = bn_to_le(key.n, 128);

@@ -34,8 +34,6 @@ Bytes model_modexp(const Bytes &base, const BIGNUM *exp, const BIGNUM *n, int nO
 // s^e >= n as integers, for s below n (false for s >= n): BN_exp, then
 // BN_cmp; e is cut at 1024, where any s >= 2 has passed a 1024-bit n.
 bool model_power_wraps(const BIGNUM *s, const BIGNUM *e, const BIGNUM *n);
-// The largest r with r^e <= x, bit by bit (caller frees).
-BIGNUM *model_root(const BIGNUM *x, unsigned long e);
 
 // The 384-byte blob: n, e, d as 128 little-endian bytes each.
 Bytes key_blob(const TestKey &key);
