@@ -373,7 +373,7 @@ int read_public_key(const char *pPath, unsigned char *pPublic, bool *pbPem)
     std::string why;
     int nRead = read_public_file(pPath, pPublic, &why, pbPem);
     if (nRead == PUBLIC_KEY_REFUSED) {
-        return cli_error(EXIT_USAGE, "Key cannot be read: " + printable(pPath) + ": " + why);
+        return cli_error(EXIT_USAGE, "Key cannot be read: " + cli_label(printable(pPath)) + why);
     }
     return nRead == PUBLIC_KEY_OK ? 0 : cli_error(EXIT_USAGE, "File read error: " + printable(pPath));
 }

@@ -200,7 +200,7 @@ int check_trusted_key(const VerifyOptions &opts, const unsigned char *pSignPubli
         std::string why;
         int nRead = read_public_file(opts.pKey, szPublic, &why);
         if (nRead == PUBLIC_KEY_REFUSED) {
-            return cli_error(EXIT_USAGE, "Key cannot be read: " + printable(opts.pKey) + ": " + why);
+            return cli_error(EXIT_USAGE, "Key cannot be read: " + cli_label(printable(opts.pKey)) + why);
         }
         if (nRead != PUBLIC_KEY_OK) {
             return cli_error(EXIT_USAGE, "File read error: " + printable(opts.pKey));

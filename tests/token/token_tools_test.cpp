@@ -118,8 +118,11 @@ TEST(TokenTools, SigningWithATokenKeyGivesTheKeyFilesBytes)
         if (c.sign.rfind("pkcs11:", 0) == 0) {
             runs.push_back(run_key_tool({"show", c.sign}));
             runs.push_back(run_verify_tool({"--json", "--key", c.sign, f.out}));
-            EXPECT_EQ(runs[1].status, c.bSigns ? 0 : 2) << c.why << ": " << runs[1].err;
-            EXPECT_EQ(runs[2].status, c.bSigns ? 0 : 2) << c.why << ": " << runs[2].err;
+            // A misspelt PIN (the only case with ignored attributes that does not sign) leaves the URI
+            // usable: the public half is read without the login, and show says the key cannot sign here.
+            bool bReached = c.bSigns || !c.ignored.empty();
+            EXPECT_EQ(runs[1].status, c.bSigns ? 0 : bReached ? 1 : 2) << c.why << ": " << runs[1].err;
+            EXPECT_EQ(runs[2].status, bReached ? 0 : 2) << c.why << ": " << runs[2].err;
         }
         for (const RunResult &r : runs) {
             expect_no_pin(r);
