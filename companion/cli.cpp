@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <stdio_ext.h>
 #include <nlohmann/json.hpp>
 
 namespace {
@@ -75,15 +74,12 @@ void cli_print_version()
 
 int cli_close_stdout(int nStatus)
 {
-    // As careful tools do: a standard output that was never written to may
-    // have been closed before the run (EBADF); anything else that fails loses
-    // output.
-    bool bPending = __fpending(stdout) != 0;
+    // A write that failed before, or the last one at the close: output lost.
     bool bFailed = ferror(stdout) != 0;
     errno = 0;
-    bool bCloseFailed = fclose(stdout) != 0;
+    bFailed = fclose(stdout) != 0 || bFailed;
     int nErrno = errno;
-    if (!bFailed && (!bCloseFailed || (!bPending && nErrno == EBADF))) {
+    if (!bFailed) {
         return nStatus;
     }
     fprintf(stderr, "%s: File write error: standard output%s%s\n", g_pTool, nErrno != 0 ? ": " : "",

@@ -104,13 +104,10 @@ int public_half_from_pem(const unsigned char *p, size_t nLen, unsigned char *pPu
     OSSL_DECODER_CTX *ctx =
         bio != nullptr ? pCrypto->pDecoderNew(&pkey, "PEM", nullptr, "RSA", EVP_PKEY_PUBLIC_KEY, nullptr, nullptr)
                        : nullptr;
-    if (ctx == nullptr || pCrypto->pDecode(ctx, bio) != 1) {
-        pCrypto->pPkeyFree(pkey);
-        pkey = nullptr;
-    }
+    bool bDecoded = ctx != nullptr && pCrypto->pDecode(ctx, bio) == 1;
     pCrypto->pDecoderFree(ctx);
     int nStatus = PUBLIC_KEY_OK;
-    if (pkey == nullptr || !pCrypto->pIsA(pkey, "RSA")) {
+    if (!bDecoded || pkey == nullptr || !pCrypto->pIsA(pkey, "RSA")) {
         *pWhy = "neither a key file nor a PEM RSA public key (-----BEGIN PUBLIC KEY----- or -----BEGIN RSA PUBLIC "
                 "KEY-----)";
         nStatus = PUBLIC_KEY_REFUSED;
@@ -154,7 +151,6 @@ int read_public_half(FILE *fp, unsigned char *pPublic, std::string *pWhy, bool *
 
 int read_public_file(const char *pPath, unsigned char *pPublic, std::string *pWhy, bool *pbPem)
 {
-    memset(pPublic, 0, SI_PUBLIC_SIZE);
     FILE *fp = fopen(pPath, "rb");
     if (fp == nullptr) {
         return PUBLIC_KEY_READ_FAILED;

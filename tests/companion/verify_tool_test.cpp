@@ -687,8 +687,7 @@ TEST(VerifyTrust, PemPublicKeysWhereverAKeyGoes)
     std::string broken = f.dir.file("broken.pem");
     ASSERT_EQ(run_key_tool({"export", f.key, spki}).status, 0);
     ASSERT_EQ(run_program({"/usr/bin/openssl", "rsa", "-pubin", "-in", spki, "-RSAPublicKey_out", "-out", pkcs1}).status, 0);
-    std::string text = "-----BEGIN PUBLIC KEY-----\nAAAA\n-----END PUBLIC KEY-----\n";
-    write_file(broken, Bytes(text.begin(), text.end()));
+    write_file(broken, Bytes{'-', '-', '-', '-', '-', 'B', 'E', 'G', 'I', 'N', ' '});
     std::string again = f.dir.file("again.pem");
     for (const auto &[key, bTaken] : {std::pair{spki, true}, {pkcs1, true}, {f.key, true}, {f.pem, false}, {broken, false}}) {
         RunResult runs[] = {run_key_tool({"show", key}), run_key_tool({"export", "--force", key, again}),
@@ -699,6 +698,9 @@ TEST(VerifyTrust, PemPublicKeysWhereverAKeyGoes)
             EXPECT_EQ(r.err.find("neither a key file nor a PEM RSA public key") != std::string::npos, !bTaken) << key;
         }
         EXPECT_EQ(runs[0].out.find("little-endian): " + f.fingerprint()) != std::string::npos, bTaken) << key;
+        EXPECT_EQ(runs[0].out.find("Modulus: 1024 bits\nPublic exponent: 3\n") != std::string::npos, bTaken) << key;
+        EXPECT_EQ(runs[0].out.rfind("Public key: " + key + " (PEM)\n", 0) == 0, bTaken && key != f.key) << key;
+        EXPECT_EQ(last_line(runs[0].out), bTaken ? "encrypt_tool: accepts this key" : "") << key;
         EXPECT_TRUE(!bTaken || read_file(again) == read_file(spki)) << key;
     }
 }
