@@ -616,24 +616,19 @@ bool same_file(const char *pPathA, const char *pPathB)
 
 bool same_file_or_name(const char *pPathA, const char *pPathB)
 {
-    struct stat a;
-    struct stat b;
-    bool bExistsA = stat(pPathA, &a) == 0;
-    bool bExistsB = stat(pPathB, &b) == 0;
-    if (bExistsA || bExistsB) {
-        return bExistsA && bExistsB && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-    }
-    // Neither is there: split each into its folder (".") and last name.
+    // Where one is not there yet: the same last name in the same folder (a
+    // name without '/' is in ".").
     std::string folders[2];
     std::string names[2];
     const char *pPaths[2] = {pPathA, pPathB};
     for (int i = 0; i < 2; i++) {
         std::string path = pPaths[i];
         size_t nSlash = path.rfind('/');
-        names[i] = nSlash == std::string::npos ? path : path.substr(nSlash + 1);
-        folders[i] = nSlash == std::string::npos ? "." : path.substr(0, nSlash + 1) + ".";
+        names[i] = path.substr(nSlash + 1); // npos + 1 is 0: the whole name
+        folders[i] = path.substr(0, nSlash + 1) + ".";
     }
-    return names[0] == names[1] && !names[0].empty() && same_file(folders[0].c_str(), folders[1].c_str());
+    return same_file(pPathA, pPathB) ||
+           (names[0] == names[1] && !names[0].empty() && same_file(folders[0].c_str(), folders[1].c_str()));
 }
 
 bool write_all_at(int fd, const unsigned char *pData, size_t nLen, long long nOffset)

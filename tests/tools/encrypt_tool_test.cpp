@@ -77,6 +77,7 @@ TEST(EncryptToolArgs, OptionsBeforeTheFiveArguments)
     std::string pem = f.dir.file("private.pem");
     write_file(pem, Bytes{'-', '-', '-', '-', '-', 'B', 'E', 'G', 'I', 'N', ' ', 'P', 'R', 'I', 'V', 'A', 'T', 'E', ' ',
                           'K', 'E', 'Y', '-', '-', '-', '-', '-', '\n'});
+    std::filesystem::create_directory(f.dir.file("sub"));
     std::string zero = f.dir.file("zero.key");
     write_file(zero, Bytes(1656, 0));
     const std::string optionsUsage = "Usage: encrypt_tool [--signing-helper PROGRAM | --request FILE | --signatures "
@@ -94,7 +95,9 @@ TEST(EncryptToolArgs, OptionsBeforeTheFiveArguments)
          "encrypt_tool: --signing-helper, --request and --signatures are three ways to sign: give one\n"},
         {{"--request", f.code}, f.key, 1, "Output file is an input file: " + f.code + "\n", ""},
         {{"--request", f.out}, f.key, 1, "Request file is out_file: " + f.out + "\n", ""},
-        {{"--request", f.dir.path + "/./out.img"}, f.key, 1, "Request file is out_file: " + f.dir.path + "/./out.img\n", ""},
+        {{"--request", f.dir.path + "/./out.img"}, f.key, 1,
+         "Request file is out_file: " + f.dir.path + "/./out.img\n", ""},
+        {{"--request", f.dir.file("sub/out.img")}, f.key, 0, "", ""}, // the same name in another folder
         {{"--request", f.dir.file("r.bin")}, pem, 1, "Key file error: " + pem + "\n",
          "encrypt_tool: a private key, neither a key file nor a PEM RSA public key (key_tool import makes a key "
          "file of it, openssl pkey -pubout its public half)\n"},
