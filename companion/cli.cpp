@@ -2,6 +2,7 @@
 // Command-line conventions of the companion tools.
 #include "cli.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <nlohmann/json.hpp>
@@ -53,6 +54,11 @@ std::string printable(const char *pArg)
     return out;
 }
 
+std::string cli_label(const std::string &name)
+{
+    return name + (!name.empty() && name.back() == ':' ? " " : ": ");
+}
+
 bool cli_has_option(int argc, char **argv, const char *pOption)
 {
     for (int i = 1; i < argc && strcmp(argv[i], "--") != 0; i++) {
@@ -66,4 +72,19 @@ bool cli_has_option(int argc, char **argv, const char *pOption)
 void cli_print_version()
 {
     printf("%s %s\n", g_pTool, TOOLS_VERSION);
+}
+
+int cli_close_stdout(int nStatus)
+{
+    // A write that failed before, or the last one at the close: output lost.
+    bool bFailed = ferror(stdout) != 0;
+    errno = 0;
+    bFailed = fclose(stdout) != 0 || bFailed;
+    int nErrno = errno;
+    if (!bFailed) {
+        return nStatus;
+    }
+    fprintf(stderr, "%s: File write error: standard output%s%s\n", g_pTool, nErrno != 0 ? ": " : "",
+            nErrno != 0 ? strerror(nErrno) : "");
+    return EXIT_USAGE;
 }

@@ -24,8 +24,17 @@ int cli_error(int nStatus, const std::string &message);
 // through it too, is only escaped: none starts as a URI or an option does.)
 std::string printable(const char *pArg);
 
+// name and the ": " that comes before a reason; a name that ends in ':' (a
+// bare "pkcs11:") gets a blank only, so that no colon is printed twice.
+std::string cli_label(const std::string &name);
+
 // True when argv (up to a "--") holds pOption exactly.
 bool cli_has_option(int argc, char **argv, const char *pOption);
 
 // Prints the tool's name and version for --version.
 void cli_print_version();
+
+// Flushes and closes standard output at the end of a run (call it once, last).
+// Returns nStatus, or EXIT_USAGE after a line on standard error when what was
+// printed may not all have been written (a full disk, a reader gone).
+int cli_close_stdout(int nStatus);

@@ -23,6 +23,7 @@
 #include "key_io.h"
 #include "output_file.h"
 #include "process_secrets.h"
+#include "public_key.h"
 #include "signer.h"
 #include "token_key.h"
 
@@ -46,12 +47,13 @@ const char *const HELP =
     "                                         from a PEM RSA private key of 1017 to 1024 bits that\n"
     "                                         passes OpenSSL's key check\n"
     "  export [--force] KEY.key OUT.pem       the public half as a PEM public key\n"
-    "  show KEY.key                           sizes, checks and fingerprint of a key file\n"
+    "  show KEY.key                           sizes, checks and fingerprint of a key file (or a PEM public key)\n"
     "  list URI                               the RSA private keys in the token(s) a pkcs11: URI selects\n"
     "  sign-request [--force] REQUEST SIGNATURES KEY.key\n"
     "                                         signs the four raw RSA inputs that encrypt_tool --request\n"
     "                                         wrote, for encrypt_tool --signatures\n"
     "\n"
+    "export and show also take a PEM public key (PUBLIC KEY or RSA PUBLIC KEY).\n"
     "Where a key file goes (generate, export, show), a pkcs11: URI names a key in a\n"
     "token instead: generate makes it there (token= and object= name token and\n"
     "label), export and show read its public half. A file whose name starts with\n"
@@ -348,16 +350,60 @@ void print_exponent(const unsigned char *p)
     }
 }
 
-// show: prints what the key file holds. Returns 0 for a key encrypt_tool
-// accepts and OpenSSL's check passes, 1 for one refused, 2 when the file
-// cannot be read.
+// The rest of show for a public half whose private exponent is not at hand
+// (pPrivate says where it is), after the line that names the key. Returns 0
+// for a key encrypt_tool accepts (bSigns: where it lives can sign), else 1.
+int show_public_half(const unsigned char *szPublic, const char *pPrivate, bool bSigns)
+{
+    bool bUsable = bSigns && si_public_key_usable(szPublic) != 0;
+    printf("Modulus: %d bits%s\n", le_bit_length(szPublic + RSA_BLOB_N, RSA_FIELD_SIZE),
+           (szPublic[RSA_BLOB_N] & 1) != 0 ? "" : ", even");
+    print_exponent(szPublic + RSA_BLOB_E);
+    printf("Private exponent: %s\n", pPrivate);
+    printf("Fingerprint (SHA-256 of modulus and exponent, little-endian): %s\n", public_fingerprint(szPublic).c_str());
+    printf("encrypt_tool: %s\n", bUsable ? "accepts this key" : "refuses this key");
+    return bUsable ? 0 : EXIT_CHECK_FAILED;
+}
+
+// Reads the public half of a key file or a PEM public key into pPublic (256
+// bytes); *pbPem says which it was. Returns 0, or the exit status after the
+// error.
+int read_public_key(const char *pPath, unsigned char *pPublic, bool *pbPem)
+{
+    std::string why;
+    int nRead = read_public_file(pPath, pPublic, &why, pbPem);
+    if (nRead == PUBLIC_KEY_REFUSED) {
+        return cli_error(EXIT_USAGE, "Key cannot be read: " + cli_label(printable(pPath)) + why);
+    }
+    return nRead == PUBLIC_KEY_OK ? 0 : cli_error(EXIT_USAGE, "File read error: " + printable(pPath));
+}
+
+// show: prints what the key file holds, or a PEM public key. Returns 0 for a
+// key encrypt_tool accepts (and, for a key file, OpenSSL's check passes), 1
+// for one refused, 2 when the file cannot be read.
 int show_key(const Options &opts)
 {
+    // Read once: the name may be a FIFO or a process substitution.
     unsigned char szKey[RSA_KEY_BLOB_SIZE];
     size_t nFileSize = 0;
-    if (read_key_file(opts.pPaths[0], szKey, &nFileSize) != 0) {
+    bool bPem = false;
+    std::string why;
+    FILE *fp = fopen(opts.pPaths[0], "rbe");
+    int nRead = PUBLIC_KEY_READ_FAILED;
+    if (fp != nullptr) {
+        setvbuf(fp, nullptr, _IONBF, 0);
+        nRead = read_key_or_public(fp, szKey, &nFileSize, &why, &bPem);
+        nRead = fclose(fp) != 0 ? PUBLIC_KEY_READ_FAILED : nRead;
+    }
+    if (nRead != PUBLIC_KEY_OK) {
         explicit_bzero(szKey, sizeof(szKey));
-        return cli_error(EXIT_USAGE, "File read error: " + printable(opts.pPaths[0]));
+        return nRead == PUBLIC_KEY_REFUSED ? cli_error(EXIT_USAGE, "Key cannot be read: " + cli_label(printable(opts.pPaths[0])) + why)
+                                           : cli_error(EXIT_USAGE, "File read error: " + printable(opts.pPaths[0]));
+    }
+    if (bPem) {
+        printf("Public key: %s (PEM)\n", printable(opts.pPaths[0]).c_str());
+        return show_public_half(szKey, "absent (a public key: encrypt_tool takes it as the public half with "
+                                       "--signing-helper, --request or --signatures)", true);
     }
     int nPrivateBits = le_bit_length(szKey + RSA_BLOB_D, RSA_FIELD_SIZE);
     bool bUsable = si_signing_key_usable(szKey) != 0;
@@ -405,10 +451,10 @@ int read_token_public(const char *pUri, bool bSign, unsigned char *pPublic, bool
     }
     std::string shown = printable(pUri);
     if (nPublic == TOKEN_REFUSED) {
-        return cli_error(EXIT_CHECK_FAILED, "Key file error: " + shown + ": " + printable(why.c_str()));
+        return cli_error(EXIT_CHECK_FAILED, "Key file error: " + cli_label(shown) + printable(why.c_str()));
     }
     if (nPublic != TOKEN_OK) {
-        return cli_error(EXIT_USAGE, "File open error: " + shown + ": " + printable(why.c_str()));
+        return cli_error(EXIT_USAGE, "File open error: " + cli_label(shown) + printable(why.c_str()));
     }
     if (!*pbSigns && !why.empty()) {
         fprintf(stderr, "key_tool: %s\n", printable(why.c_str()).c_str());
@@ -427,15 +473,9 @@ int show_token_key(const Options &opts)
     if (nStatus != 0) {
         return nStatus;
     }
-    bool bUsable = bSigns && si_public_key_usable(szPublic) != 0;
     printf("Key in token: %s\n", printable(opts.pPaths[0]).c_str());
-    printf("Modulus: %d bits%s\n", le_bit_length(szPublic + RSA_BLOB_N, RSA_FIELD_SIZE),
-           (szPublic[RSA_BLOB_N] & 1) != 0 ? "" : ", even");
-    print_exponent(szPublic + RSA_BLOB_E);
-    printf("Private exponent: in the token%s\n", bSigns ? ", which signs raw RSA blocks" : ", which cannot sign here");
-    printf("Fingerprint (SHA-256 of modulus and exponent, little-endian): %s\n", public_fingerprint(szPublic).c_str());
-    printf("encrypt_tool: %s\n", bUsable ? "accepts this key" : "refuses this key");
-    return bUsable ? 0 : EXIT_CHECK_FAILED;
+    return show_public_half(szPublic, bSigns ? "in the token, which signs raw RSA blocks"
+                                             : "in the token, which cannot sign here", bSigns);
 }
 
 // The public half as a PEM file at pOut. Returns the exit status.
@@ -465,8 +505,8 @@ int list_token_keys(const Options &opts)
     std::vector<TokenKeyEntry> keys;
     std::string why;
     if (token_list_keys(opts.pPaths[0], &keys, &why) != TOKEN_OK) {
-        return cli_error(EXIT_USAGE, "File open error: " + printable(opts.pPaths[0]) +
-                                         ": " + printable(why.c_str()));
+        return cli_error(EXIT_USAGE, "File open error: " + cli_label(printable(opts.pPaths[0])) +
+                                         printable(why.c_str()));
     }
     for (const TokenKeyEntry &key : keys) {
         printf("%s\t%d bits\n", printable(key.uri.c_str()).c_str(), key.nBits);
@@ -481,10 +521,10 @@ int generate_token_key(const Options &opts)
     int nToken = token_generate_key(opts.pPaths[0], opts.nBits, &why);
     std::string shown = printable(opts.pPaths[0]);
     if (nToken == TOKEN_REFUSED) {
-        return cli_error(EXIT_USAGE, "Key not made: " + shown + ": " + printable(why.c_str()));
+        return cli_error(EXIT_USAGE, "Key not made: " + cli_label(shown) + printable(why.c_str()));
     }
     if (nToken != TOKEN_OK) {
-        return cli_error(EXIT_USAGE, "File open error: " + shown + ": " + printable(why.c_str()));
+        return cli_error(EXIT_USAGE, "File open error: " + cli_label(shown) + printable(why.c_str()));
     }
     printf("Key made in the token: %s\n", shown.c_str());
     return 0;
@@ -503,13 +543,9 @@ int export_key(const Options &opts)
         int nStatus = read_token_public(opts.pPaths[0], false, szKey, &bSigns);
         return nStatus != 0 ? nStatus : write_public_pem(szKey, opts.pPaths[0], opts.pPaths[1], opts.bForce);
     }
-    size_t nFileSize = 0;
-    int nRead = read_key_file(opts.pPaths[0], szKey, &nFileSize);
-    explicit_bzero(szKey + RSA_BLOB_D, RSA_FIELD_SIZE);
-    if (nRead != 0) {
-        return cli_error(EXIT_USAGE, "File read error: " + printable(opts.pPaths[0]));
-    }
-    return write_public_pem(szKey, opts.pPaths[0], opts.pPaths[1], opts.bForce);
+    bool bPem = false;
+    int nStatus = read_public_key(opts.pPaths[0], szKey, &bPem);
+    return nStatus != 0 ? nStatus : write_public_pem(szKey, opts.pPaths[0], opts.pPaths[1], opts.bForce);
 }
 
 // Reads a request: the four raw RSA inputs of 128 bytes that encrypt_tool
@@ -575,13 +611,13 @@ int sign_request(const Options &opts)
         nSigner = SIGNER_REFUSED;
     }
     signer_close(&signer);
-    std::string reason = why.empty() ? "" : ": " + printable(why.c_str());
+    std::string named = why.empty() ? key : cli_label(key) + printable(why.c_str());
     if (nSigner == SIGNER_OPEN_FAILED || nSigner == SIGNER_READ_FAILED) {
-        return cli_error(EXIT_USAGE, (nSigner == SIGNER_OPEN_FAILED ? "File open error: " : "File read error: ") + key +
-                                         reason);
+        return cli_error(EXIT_USAGE,
+                         (nSigner == SIGNER_OPEN_FAILED ? "File open error: " : "File read error: ") + named);
     }
     if (nSigner != SIGNER_OK) {
-        return cli_error(EXIT_CHECK_FAILED, "Key file error: " + key + reason);
+        return cli_error(EXIT_CHECK_FAILED, "Key file error: " + named);
     }
     unsigned char szResults[SI_BLOCK_COUNT][SI_BLOCK_SIZE];
     const RSA_ENC_BLK *pTable = si_block_table();
@@ -644,7 +680,7 @@ int main(int argc, char **argv)
     output_install_signal_handlers();
     token_set_tool_name("key_tool");
     cli_init("key_tool", false);
-    int nStatus = run(argc, argv);
+    int nStatus = cli_close_stdout(run(argc, argv));
     secrets_wipe_at_exit();
     return nStatus;
 }

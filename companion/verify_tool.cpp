@@ -21,6 +21,7 @@
 #include "file_copy.h"
 #include "key_io.h"
 #include "output_file.h"
+#include "public_key.h"
 #include "token_key.h"
 
 namespace {
@@ -41,7 +42,7 @@ const char *const HELP =
     "verify_tool: check a signed image with the public key it stores.\n"
     "\n"
     "  --key SIGN.key      the stored signing key must be this key file's public half\n"
-    "                      (or a pkcs11: URI: the public half of that key in its token)\n"
+    "                      (or a PEM public key's, or that of the key a pkcs11: URI names)\n"
     "  --fingerprint HEX   the stored signing key's SHA-256 (as key_tool show prints it) must be HEX\n"
     "  --original IN.img   the restored SPL window and the tail must be the original's\n"
     "  --restore OUT.img   write the image with its SPL window restored\n"
@@ -71,7 +72,7 @@ struct Report {
     RSA_ENC_BLK blocks[SI_BLOCK_COUNT] = {};
     bool bRestored[SI_BLOCK_COUNT] = {};
     bool bKeyUsable = false;
-    bool bKeyProven = false; // a restored block is neither 0 nor 1
+    bool bKeyProven = false; // a restored block's e-th power wraps the modulus
     int nSignBits = 0;
     int nCommBits = 0;
     std::string signFingerprint;
@@ -161,7 +162,7 @@ void check_head(const VerifyOptions &opts, unsigned char *szHead, Report *pRepor
         return;
     }
     for (int i = 0; i < SI_BLOCK_COUNT; i++) {
-        bool bProves = si_block_proves_key(szHead + pReport->blocks[i].nEncStartAddr) != 0;
+        bool bProves = si_block_proves_public_key(szHead + pReport->blocks[i].nEncStartAddr, pSignPublic) != 0;
         pReport->bRestored[i] = si_restore_block(szHead, &pReport->blocks[i], pSignPublic) == SI_OK;
         pReport->bKeyProven = pReport->bKeyProven || (pReport->bRestored[i] && bProves);
         if (!pReport->bRestored[i]) {
@@ -172,7 +173,7 @@ void check_head(const VerifyOptions &opts, unsigned char *szHead, Report *pRepor
     }
 }
 
-const char *const NO_PROOF = "every block is 0 or 1, which any key restores";
+const char *const NO_PROOF = "every block is an e-th root anyone can take: its e-th power is below the modulus";
 
 // True when the table and the stored key allowed every block to be restored,
 // and each was.
@@ -196,20 +197,21 @@ int check_trusted_key(const VerifyOptions &opts, const unsigned char *pSignPubli
         unsigned char szPublic[SI_PUBLIC_SIZE];
         std::string why;
         if (token_read_public(opts.pKey, TOKEN_PUBLIC_HALF, szPublic, &why) != TOKEN_OK) {
-            return cli_error(EXIT_USAGE, "Key cannot be read: " + shown + ": " + printable(why.c_str()));
+            return cli_error(EXIT_USAGE, "Key cannot be read: " + cli_label(shown) + printable(why.c_str()));
         }
         pReport->keyCheck = memcmp(szPublic, pSignPublic, SI_PUBLIC_SIZE) == 0 ? CHECK_PASSED : CHECK_FAILED;
         trusted = "the key of " + shown;
     } else if (opts.pKey != nullptr) {
-        unsigned char szKey[RSA_KEY_BLOB_SIZE];
-        size_t nFileSize = 0;
-        int nRead = read_key_file(opts.pKey, szKey, &nFileSize);
-        bool bSame = memcmp(szKey, pSignPublic, SI_PUBLIC_SIZE) == 0;
-        explicit_bzero(szKey, sizeof(szKey));
-        if (nRead != 0) {
+        unsigned char szPublic[SI_PUBLIC_SIZE];
+        std::string why;
+        int nRead = read_public_file(opts.pKey, szPublic, &why);
+        if (nRead == PUBLIC_KEY_REFUSED) {
+            return cli_error(EXIT_USAGE, "Key cannot be read: " + cli_label(printable(opts.pKey)) + why);
+        }
+        if (nRead != PUBLIC_KEY_OK) {
             return cli_error(EXIT_USAGE, "File read error: " + printable(opts.pKey));
         }
-        pReport->keyCheck = bSame ? CHECK_PASSED : CHECK_FAILED;
+        pReport->keyCheck = memcmp(szPublic, pSignPublic, SI_PUBLIC_SIZE) == 0 ? CHECK_PASSED : CHECK_FAILED;
         trusted = "the key of " + printable(opts.pKey);
     } else if (opts.pFingerprint != nullptr) {
         std::string wanted = opts.pFingerprint;

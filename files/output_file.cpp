@@ -158,14 +158,25 @@ bool is_kernel_link(int fdFolder, const char *pTarget)
     return pTarget[0] != '/' && fstatfs(fdFolder, &fs) == 0 && fs.f_type == PROC_SUPER_MAGIC;
 }
 
+// True when a link of fdFolder named pName is one of /proc's links to an open
+// file that has no name left: its text is the old name and " (deleted)", and
+// following it by name would make a new file of that name.
+bool is_deleted_file_link(int fdFolder, const char *pName)
+{
+    struct statfs fs;
+    struct stat st;
+    return fstatfs(fdFolder, &fs) == 0 && fs.f_type == PROC_SUPER_MAGIC && fstatat(fdFolder, pName, &st, 0) == 0 &&
+           st.st_nlink == 0;
+}
+
 // Finds the file pPath names, as an open would: pOut->fdFolder gets the
 // folder that holds it and pOut->szName its name there, *pSt its status and
 // *pbExists whether it exists. Folders are opened by the kernel; the links of
 // the last name are followed here, each one relative to its own folder,
 // except a /proc link to a pipe or socket, which *pbKernelLink reports (pSt
 // is then what it leads to). Returns false with errno set: a loop, a link not
-// to be followed, a stat that fails for another reason than a missing file, a
-// name too long.
+// to be followed, a /proc link to a deleted file, a stat that fails for
+// another reason than a missing file, a name too long.
 bool find_target(OutputFile *pOut, const char *pPath, struct stat *pSt, bool *pbExists, bool *pbKernelLink)
 {
     char szPath[PATH_MAX];
@@ -207,6 +218,10 @@ bool find_target(OutputFile *pOut, const char *pPath, struct stat *pSt, bool *pb
         if (is_kernel_link(fdFolder, szPath)) {
             *pbKernelLink = true;
             return fstatat(fdFolder, pOut->szName, pSt, 0) == 0;
+        }
+        if (is_deleted_file_link(fdFolder, pOut->szName)) {
+            errno = ENOENT;
+            return false;
         }
         // The link's target is read from the link's own folder.
         fdBase = fdFolder;
@@ -634,6 +649,23 @@ bool same_file(const char *pPathA, const char *pPathB)
     struct stat a;
     struct stat b;
     return stat(pPathA, &a) == 0 && stat(pPathB, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+bool same_file_or_name(const char *pPathA, const char *pPathB)
+{
+    // Where one is not there yet: the same last name in the same folder (a
+    // name without '/' is in ".").
+    std::string folders[2];
+    std::string names[2];
+    const char *pPaths[2] = {pPathA, pPathB};
+    for (int i = 0; i < 2; i++) {
+        std::string path = pPaths[i];
+        size_t nSlash = path.rfind('/');
+        names[i] = path.substr(nSlash + 1); // npos + 1 is 0: the whole name
+        folders[i] = path.substr(0, nSlash + 1) + ".";
+    }
+    return same_file(pPathA, pPathB) ||
+           (names[0] == names[1] && !names[0].empty() && same_file(folders[0].c_str(), folders[1].c_str()));
 }
 
 bool write_all_at(int fd, const unsigned char *pData, size_t nLen, long long nOffset)

@@ -111,6 +111,11 @@ bool write_all(int fd, const void *pData, size_t nLen);
 // however they are spelled.
 bool same_file(const char *pPathA, const char *pPathB);
 
+// True when both paths name the same file: the same existing file, or the
+// same last name in the same existing folder (device and inode), so that
+// writing one where it is not there yet would make the other.
+bool same_file_or_name(const char *pPathA, const char *pPathB);
+
 // Writes all nLen bytes at nOffset of fd with pwrite, going on after short
 // writes and interruptions. Returns false on an error.
 bool write_all_at(int fd, const unsigned char *pData, size_t nLen, long long nOffset);

@@ -124,7 +124,7 @@ int si_sign_windows(unsigned char *szBuffSPL, unsigned char *szBuffSPLCode, cons
             nLenSec != SI_BLOCK_SIZE || si_place_block(szBuffSPL, i, szBuffEncrypt, szKey) != SI_OK) {
             return SI_KEY_REFUSED;
         }
-        bProven = bProven || si_block_proves_key(szBuffEncrypt);
+        bProven = bProven || si_block_proves_public_key(szBuffEncrypt, szKey);
     }
     if (!bProven && !exponents_match(szKey)) {
         return SI_KEY_REFUSED;
@@ -133,13 +133,19 @@ int si_sign_windows(unsigned char *szBuffSPL, unsigned char *szBuffSPLCode, cons
     return SI_OK;
 }
 
+int si_block_proves_public_key(const unsigned char *pSigned, const unsigned char *pSignPublic)
+{
+    return rsa_block_power_wraps(pSigned, pSignPublic) ? 1 : 0;
+}
+
 int si_block_proves_key(const unsigned char *pSigned)
 {
-    unsigned char nHigh = 0;
-    for (int i = 1; i < SI_BLOCK_SIZE; i++) {
-        nHigh |= pSigned[i];
-    }
-    return nHigh != 0 || pSigned[0] > 1;
+    // The usable public half that the fewest blocks prove: the largest
+    // modulus, 2^1024 - 1, with the smallest exponent, 3.
+    unsigned char szHardest[SI_PUBLIC_SIZE] = {};
+    memset(szHardest + RSA_BLOB_N, 0xFF, RSA_FIELD_SIZE);
+    szHardest[RSA_BLOB_E] = 3;
+    return si_block_proves_public_key(pSigned, szHardest);
 }
 
 void si_fill_code_window(unsigned char *szBuffSPLCode, const unsigned char *pSignPublic,

@@ -67,7 +67,7 @@ SIGNEDIMAGE_API int si_signing_key_usable(const unsigned char *szKey);
  * exponent, keeps their last bytes, and fills the 16 KiB code window (see
  * si_fill_code_window). Each signed block is checked with the public exponent,
  * which proves the key pair where the block proves the key (see
- * si_block_proves_key); only where none does is the pair checked apart, so
+ * si_block_proves_public_key); only where none does is the pair checked apart, so
  * that a run costs four private-key operations. Returns SI_OK, or
  * SI_KEY_REFUSED (the keys si_signing_key_usable refuses); on a refusal the
  * windows must not be used. */
@@ -82,8 +82,17 @@ SIGNEDIMAGE_API int si_place_block(unsigned char *szBuffSPL, int nBlock, const u
                                    const unsigned char *pSignPublic);
 
 /* 1 when the 128-byte signed block proves that its signer held the private
- * exponent: its value is neither 0 nor 1, the two values that every key
- * restores to themselves; else 0. (Since version 1.1.) */
+ * exponent of the public half pSignPublic (256 bytes): its value s is below
+ * the modulus N and s^e >= N as integers. A block whose power stays below N
+ * (0, 1, any exact e-th power's root) restores under that key, yet anyone can
+ * make it by taking an e-th root. Else 0. (Since version 1.2.) */
+SIGNEDIMAGE_API int si_block_proves_public_key(const unsigned char *pSigned, const unsigned char *pSignPublic);
+
+/* The weaker check of version 1.1, which cannot see the key: 1 only when the
+ * block proves every usable key that restores it (its cube reaches 2^1024 - 1,
+ * the largest modulus, so its e-th power wraps every modulus for every e >= 3);
+ * 0 for 0 and 1, and for smaller values, which may prove some keys and not
+ * others. Use si_block_proves_public_key. (Since version 1.1.) */
 SIGNEDIMAGE_API int si_block_proves_key(const unsigned char *pSigned);
 
 /* Stores the common and signing public halves (256 bytes each) and the block

@@ -8,8 +8,8 @@
 #include <dlfcn.h>
 #include <openssl/bio.h>
 #include <openssl/core_names.h>
+#include <openssl/decoder.h>
 #include <openssl/evp.h>
-#include <openssl/pem.h>
 
 #include "image_format.h"
 #include "key_file.h"
@@ -20,7 +20,9 @@ namespace {
 struct Crypto {
     decltype(&BIO_new_mem_buf) pBioNewMemBuf;
     decltype(&BIO_free) pBioFree;
-    decltype(&PEM_read_bio_PUBKEY) pReadPubkey;
+    decltype(&OSSL_DECODER_CTX_new_for_pkey) pDecoderNew;
+    decltype(&OSSL_DECODER_from_bio) pDecode;
+    decltype(&OSSL_DECODER_CTX_free) pDecoderFree;
     decltype(&EVP_PKEY_is_a) pIsA;
     decltype(&EVP_PKEY_get_bn_param) pGetBnParam;
     decltype(&EVP_PKEY_free) pPkeyFree;
@@ -42,8 +44,9 @@ const Crypto *load_crypto()
         return nullptr;
     }
     void *pFunctions[] = {
-        dlsym(pLib, "BIO_new_mem_buf"),       dlsym(pLib, "BIO_free"),      dlsym(pLib, "PEM_read_bio_PUBKEY"),
-        dlsym(pLib, "EVP_PKEY_is_a"),         dlsym(pLib, "EVP_PKEY_get_bn_param"),
+        dlsym(pLib, "BIO_new_mem_buf"),       dlsym(pLib, "BIO_free"),
+        dlsym(pLib, "OSSL_DECODER_CTX_new_for_pkey"), dlsym(pLib, "OSSL_DECODER_from_bio"),
+        dlsym(pLib, "OSSL_DECODER_CTX_free"), dlsym(pLib, "EVP_PKEY_is_a"),  dlsym(pLib, "EVP_PKEY_get_bn_param"),
         dlsym(pLib, "EVP_PKEY_free"),         dlsym(pLib, "BN_bn2lebinpad"), dlsym(pLib, "BN_free"),
     };
     for (void *pFunction : pFunctions) {
@@ -58,9 +61,8 @@ const Crypto *load_crypto()
 }
 
 constexpr char PEM_START[] = "-----BEGIN ";
-constexpr int PUBLIC_RECORDS_SIZE = 2 * KEY_RECORD_SIZE; // modulus and public exponent records
 constexpr size_t PEM_MAX = 64 * 1024;
-static_assert(PUBLIC_RECORDS_SIZE < static_cast<int>(PEM_MAX));
+static_assert(KEY_FILE_SIZE < static_cast<int>(PEM_MAX));
 
 // Reads up to nSize bytes into p in as many reads as it takes. *pnRead gets
 // the count. Returns false on a read error.
@@ -85,7 +87,8 @@ bool rsa_number(const Crypto *pCrypto, EVP_PKEY *pkey, const char *pName, unsign
 int public_half_from_pem(const unsigned char *p, size_t nLen, unsigned char *pPublic, std::string *pWhy)
 {
     if (memmem(p, nLen, "PRIVATE KEY-----", 16) != nullptr) {
-        *pWhy = "a private key where its public half is wanted (key_tool export or openssl pkey -pubout gives it)";
+        *pWhy = "a private key, neither a key file nor a PEM RSA public key (key_tool import makes a key file of "
+                "it, openssl pkey -pubout its public half)";
         return PUBLIC_KEY_REFUSED;
     }
     const Crypto *pCrypto = load_crypto();
@@ -93,11 +96,19 @@ int public_half_from_pem(const unsigned char *p, size_t nLen, unsigned char *pPu
         *pWhy = std::string("cannot load OpenSSL's ") + CRYPTO_SONAME + " to read a PEM key";
         return PUBLIC_KEY_REFUSED;
     }
+    // One decoder for both PEM forms of an RSA public key: SubjectPublicKeyInfo
+    // (PUBLIC KEY) and PKCS #1 (RSA PUBLIC KEY).
     BIO *bio = pCrypto->pBioNewMemBuf(p, static_cast<int>(nLen));
-    EVP_PKEY *pkey = bio != nullptr ? pCrypto->pReadPubkey(bio, nullptr, nullptr, nullptr) : nullptr;
+    EVP_PKEY *pkey = nullptr;
+    OSSL_DECODER_CTX *ctx =
+        bio != nullptr ? pCrypto->pDecoderNew(&pkey, "PEM", nullptr, "RSA", EVP_PKEY_PUBLIC_KEY, nullptr, nullptr)
+                       : nullptr;
+    bool bDecoded = ctx != nullptr && pCrypto->pDecode(ctx, bio) == 1;
+    pCrypto->pDecoderFree(ctx);
     int nStatus = PUBLIC_KEY_OK;
-    if (pkey == nullptr || !pCrypto->pIsA(pkey, "RSA")) {
-        *pWhy = "no RSA public key in PEM form (-----BEGIN PUBLIC KEY-----)";
+    if (!bDecoded || pkey == nullptr || !pCrypto->pIsA(pkey, "RSA")) {
+        *pWhy = "neither a key file nor a PEM RSA public key (-----BEGIN PUBLIC KEY----- or -----BEGIN RSA PUBLIC "
+                "KEY-----)";
         nStatus = PUBLIC_KEY_REFUSED;
     } else if (!rsa_number(pCrypto, pkey, OSSL_PKEY_PARAM_RSA_N, pPublic + RSA_BLOB_N) ||
                !rsa_number(pCrypto, pkey, OSSL_PKEY_PARAM_RSA_E, pPublic + RSA_BLOB_E)) {
@@ -111,24 +122,63 @@ int public_half_from_pem(const unsigned char *p, size_t nLen, unsigned char *pPu
 
 } // namespace
 
-int read_public_half(FILE *fp, unsigned char *pPublic, std::string *pWhy)
+namespace {
+
+// Reads fp once: a PEM on to its end, decoded into the public half at szKey;
+// else a key file, of which only the first nRecords records are read (the
+// rest of szKey zero). *pnRead gets the bytes read.
+int read_key_or_pem(FILE *fp, int nRecords, unsigned char *szKey, size_t *pnRead, std::string *pWhy, bool *pbPem)
 {
     static unsigned char szPem[PEM_MAX];
-    unsigned char szRecords[PUBLIC_RECORDS_SIZE] = {}; // a short key file reads as zero-filled
-    memset(pPublic, 0, SI_PUBLIC_SIZE);
-    // A key file is read only as far as its public exponent's record.
-    size_t nRead = 0;
-    if (!read_up_to(fp, szRecords, sizeof(szRecords), &nRead)) {
+    unsigned char szRecords[KEY_FILE_SIZE] = {}; // a short key file reads as zero-filled
+    memset(szKey, 0, RSA_KEY_BLOB_SIZE);
+    *pnRead = 0;
+    if (!read_up_to(fp, szRecords, static_cast<size_t>(nRecords) * KEY_RECORD_SIZE, pnRead)) {
+        explicit_bzero(szRecords, sizeof(szRecords));
         return PUBLIC_KEY_READ_FAILED;
     }
-    if (nRead < sizeof(PEM_START) - 1 || memcmp(szRecords, PEM_START, sizeof(PEM_START) - 1) != 0) {
-        public_half_from_records(pPublic, szRecords);
+    bool bPem = *pnRead >= sizeof(PEM_START) - 1 && memcmp(szRecords, PEM_START, sizeof(PEM_START) - 1) == 0;
+    if (pbPem != nullptr) {
+        *pbPem = bPem;
+    }
+    if (!bPem) {
+        build_key_blob(szKey, szRecords);
+        explicit_bzero(szRecords, sizeof(szRecords));
         return PUBLIC_KEY_OK;
     }
-    memcpy(szPem, szRecords, nRead);
+    memcpy(szPem, szRecords, *pnRead);
     size_t nMore = 0;
-    if (!read_up_to(fp, szPem + nRead, sizeof(szPem) - nRead, &nMore)) {
+    if (!read_up_to(fp, szPem + *pnRead, sizeof(szPem) - *pnRead, &nMore)) {
         return PUBLIC_KEY_READ_FAILED;
     }
-    return public_half_from_pem(szPem, nRead + nMore, pPublic, pWhy);
+    *pnRead += nMore;
+    return public_half_from_pem(szPem, *pnRead, szKey, pWhy);
+}
+
+} // namespace
+
+int read_public_half(FILE *fp, unsigned char *pPublic, std::string *pWhy, bool *pbPem)
+{
+    unsigned char szKey[RSA_KEY_BLOB_SIZE];
+    size_t nRead = 0;
+    // A key file is read only as far as its public exponent's record.
+    int nStatus = read_key_or_pem(fp, 2, szKey, &nRead, pWhy, pbPem);
+    memcpy(pPublic, szKey, SI_PUBLIC_SIZE);
+    return nStatus;
+}
+
+int read_key_or_public(FILE *fp, unsigned char *szKey, size_t *pnFileSize, std::string *pWhy, bool *pbPem)
+{
+    return read_key_or_pem(fp, KEY_RECORD_COUNT, szKey, pnFileSize, pWhy, pbPem);
+}
+
+int read_public_file(const char *pPath, unsigned char *pPublic, std::string *pWhy, bool *pbPem)
+{
+    FILE *fp = fopen(pPath, "rb");
+    if (fp == nullptr) {
+        return PUBLIC_KEY_READ_FAILED;
+    }
+    setvbuf(fp, nullptr, _IONBF, 0);
+    int nStatus = read_public_half(fp, pPublic, pWhy, pbPem);
+    return fclose(fp) != 0 ? PUBLIC_KEY_READ_FAILED : nStatus;
 }

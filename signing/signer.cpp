@@ -174,11 +174,12 @@ int signer_sign_windows(Signer *pSigner, unsigned char *szBuffSPL, unsigned char
             *pWhy = not_restored(pSigner, i);
             return SIGNER_REFUSED;
         }
-        bProven = bProven || si_block_proves_key(szSigned);
+        bProven = bProven || si_block_proves_public_key(szSigned, szPublic);
     }
-    // Blocks of 0 and 1 restore under any key: a key file's exponents are
-    // then checked against each other apart, so that the same keys are
-    // refused as where a block proves them.
+    // Blocks whose power does not wrap the modulus (0, 1, e-th roots) restore
+    // whatever the private exponent: a key file's exponents are then checked
+    // against each other apart, so that the same keys are refused as where a
+    // block proves them.
     if (!bProven && pSigner->kind == SIGNER_KEY_FILE && !si_signing_key_usable(pSigner->szKey)) {
         return SIGNER_REFUSED;
     }

@@ -65,7 +65,7 @@ int signer_public_half(Signer *pSigner, unsigned char *pPublic, std::string *pWh
 
 // Signs the four blocks of the SPL window where the key lives and keeps each
 // only when the public half restores it; a key file's pair is checked apart
-// only where no block proves it (si_block_proves_key). Then fills the code
+// only where no block proves it (si_block_proves_public_key). Then fills the code
 // window. Returns SIGNER_OK, or SIGNER_REFUSED with *pWhy naming the block
 // (empty for a key file); the windows are then not to be used.
 int signer_sign_windows(Signer *pSigner, unsigned char *szBuffSPL, unsigned char *szBuffSPLCode,

@@ -144,11 +144,22 @@ int select_key(TokenKey *pKey, std::string *pWhy)
     bool bPrivate = pKey->nClass == CKO_PRIVATE_KEY;
     const char *pKind = bPrivate ? "RSA private key" : "RSA public key";
     bool bKeepPin = pKey->access == TOKEN_SIGN;
-    bool bLogin = bPrivate && (pKey->session.nTokenFlags & CKF_LOGIN_REQUIRED) != 0;
+    // Only signing logs in first: a public half is read without a login where
+    // the token shows it, from the private key or else from the one public key
+    // the URI's attributes select.
+    bool bLogin = bPrivate && bKeepPin && (pKey->session.nTokenFlags & CKF_LOGIN_REQUIRED) != 0;
     int nStatus = bLogin ? session_log_in(&pKey->session, bKeepPin, pWhy) : TOKEN_OK;
     std::vector<CK_OBJECT_HANDLE> found;
     if (nStatus == TOKEN_OK) {
         nStatus = find_uri_keys(&pKey->session, pKey->nClass, true, &found, pWhy);
+    }
+    if (nStatus == TOKEN_OK && found.empty() && bPrivate && !bKeepPin) {
+        std::vector<CK_OBJECT_HANDLE> publicKeys;
+        nStatus = find_uri_keys(&pKey->session, CKO_PUBLIC_KEY, true, &publicKeys, pWhy);
+        if (publicKeys.size() == 1) {
+            found = publicKeys;
+            pKey->nClass = CKO_PUBLIC_KEY;
+        }
     }
     if (nStatus == TOKEN_OK && found.empty() && bPrivate && !bLogin) {
         nStatus = session_log_in(&pKey->session, bKeepPin, pWhy);
@@ -183,7 +194,8 @@ int select_key(TokenKey *pKey, std::string *pWhy)
     CK_BBOOL bAlways = CK_FALSE;
     CK_ULONG nLen = 0;
     pKey->bAlwaysAuthenticate =
-        bPrivate && get_attribute(&pKey->session, pKey->hKey, CKA_ALWAYS_AUTHENTICATE, &bAlways, sizeof(bAlways), &nLen) &&
+        pKey->nClass == CKO_PRIVATE_KEY &&
+        get_attribute(&pKey->session, pKey->hKey, CKA_ALWAYS_AUTHENTICATE, &bAlways, sizeof(bAlways), &nLen) &&
         nLen == sizeof(bAlways) && bAlways == CK_TRUE;
     return TOKEN_OK;
 }

@@ -21,9 +21,12 @@ enum TokenAccess { TOKEN_PUBLIC_HALF, TOKEN_SIGN };
 struct TokenKey; // opaque
 
 // Opens the one RSA private key (type=private may be omitted from the URI) in
-// the one token the URI selects, logs in, and with TOKEN_SIGN checks that the
-// token offers CKM_RSA_X_509 for signing. With TOKEN_PUBLIC_HALF and
-// type=public it opens the one RSA public key instead, without logging in.
+// the one token the URI selects, and with TOKEN_SIGN logs in and checks that
+// the token offers CKM_RSA_X_509 for signing. With TOKEN_PUBLIC_HALF it logs
+// in only where it must: it takes the private key the token shows without a
+// login, else the one RSA public key the URI's attributes select (with
+// type=public only that), and only where neither is there logs in for the
+// private key.
 // Returns TOKEN_OK with *ppKey set, or another status with *ppKey null and
 // *pWhy one line saying why (no newline, no PIN, the URI printable).
 int token_key_open(const char *pUri, TokenAccess access, TokenKey **ppKey, std::string *pWhy);

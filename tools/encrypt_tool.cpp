@@ -358,9 +358,18 @@ int encrypt_tool_run(int argc, char **argv)
     }
     // The five arguments at args[1..5], as if no option came before them.
     char **args = argv + nFirst - 1;
+    for (int i = nFirst + STREAM_COUNT; i < argc; i++) {
+        if (strncmp(argv[i], "--", 2) == 0) {
+            fprintf(stderr, "encrypt_tool: warning: argument after the five ignored: %s\n", shown(argv[i]).c_str());
+        }
+    }
     const char *pWritten = opts.kind == SIGNER_REQUEST ? opts.pRequest : args[ARG_OUT];
     if (output_names_an_input(args, pWritten)) {
         printf("Output file is an input file: %s\n", shown(pWritten).c_str());
+        return 1;
+    }
+    if (opts.kind == SIGNER_REQUEST && same_file_or_name(pWritten, args[ARG_OUT])) {
+        printf("Request file is out_file: %s\n", shown(pWritten).c_str());
         return 1;
     }
     FILE *fpStreams[STREAM_COUNT] = {};

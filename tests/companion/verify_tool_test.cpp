@@ -21,16 +21,24 @@
 
 namespace {
 
-// A signed image made from fresh keys by the tools themselves.
+// A signed image of nSize bytes made from fresh keys by the tools themselves;
+// a signing key with another exponent than 65537 is made by OpenSSL (pem) and
+// imported.
 struct SignedFlow : ToolFiles {
     Bytes image;
     Bytes signedImage;
+    std::string pem = dir.file("sign.pem");
 
-    explicit SignedFlow(size_t nSize = 70000) : image(random_bytes(nSize, 91))
+    explicit SignedFlow(unsigned nExponent = 65537, size_t nSize = 70000) : image(random_bytes(nSize, 91))
     {
         write_file(in, image);
         write_file(code, random_bytes(16384, 92));
-        EXPECT_EQ(run_key_tool({"generate", key}).status, 0);
+        EXPECT_EQ(nExponent == 65537 ? run_key_tool({"generate", key}).status
+                                     : run_program({"/usr/bin/openssl", "genpkey", "-algorithm", "RSA", "-out", pem,
+                                                    "-pkeyopt", "rsa_keygen_bits:1024", "-pkeyopt",
+                                                    "rsa_keygen_pubexp:" + std::to_string(nExponent)})
+                                               .status + run_key_tool({"import", pem, key}).status,
+                  0);
         EXPECT_EQ(run_key_tool({"generate", "--bits", "1017", comm}).status, 0);
         EXPECT_EQ(run().status, 0);
         signedImage = read_file(out);
@@ -403,6 +411,23 @@ TEST(VerifyOutput, OddNamesParseBackAndCannotForgeLines)
     json = nlohmann::json::parse(run_verify_tool({"--json", "--bogus", f.out}).out);
     EXPECT_EQ(json["status"], 2);
 }
+// Standard output is checked at the end: a report that cannot be written is
+// status 2 with a line on standard error (JSON, text, key_tool, --version);
+// encrypt_tool, which prints nothing on success, keeps status 0.
+TEST(VerifyOutput, AReportThatCannotBeWrittenIsStatusTwo)
+{
+    SignedFlow f;
+    std::string full = private_device(f.dir.path, "full");
+    for (auto [argv, nStatus] : {std::pair{std::vector<std::string>{VERIFY_TOOL_PATH, "--json", f.out}, 2},
+                                {{VERIFY_TOOL_PATH, "--key", f.key, f.out}, 2}, {{KEY_TOOL_PATH, "show", f.key}, 2},
+                                {{KEY_TOOL_PATH, "--version"}, 2}, {{ENCRYPT_TOOL_PATH, f.in, f.out, f.code, f.key, f.comm}, 0}}) {
+        std::string tool = std::filesystem::path(argv[0]).filename().string();
+        argv.insert(argv.begin(), {"/bin/sh", "-c", "exec \"$@\" > \"$0\"", full});
+        RunResult r = run_program(argv);
+        EXPECT_EQ(r.status, nStatus) << tool;
+        EXPECT_EQ(r.err, nStatus == 0 ? "" : tool + ": File write error: standard output: No space left on device\n");
+    }
+}
 
 // An image from a FIFO or a pipe is read once: its size is what was read,
 // and --original and --restore work from the one pass.
@@ -515,7 +540,7 @@ TEST(VerifyRestore, NothingBeforeTheVerdictAndHolesStay)
 TEST(VerifyPieces, EdgesLengthsAndTheRestoredImage)
 {
     const size_t kTail = 32768, kPiece = 1 << 20, kWhole = kTail + 2 * kPiece, kEnd = kWhole + 4096, kNo = ~size_t{0};
-    SignedFlow f(kEnd);
+    SignedFlow f(65537, kEnd);
     std::string restored = f.dir.file("restored.img");
     struct { size_t nFlip, nImage, nOriginal; unsigned char nFill; size_t nDiffers; } cases[] = {
         {kTail, kEnd, kEnd, 0, kTail}, {kTail + kPiece - 1, kEnd, kEnd, 0, kTail + kPiece - 1},
@@ -610,8 +635,8 @@ TEST(VerifyTrust, BlocksThatProveNothingWholeKeysAndFileErrors)
         EXPECT_EQ(r.status, c.bProven ? 0 : 1) << c.why << r.out;
         std::vector<std::string> expected;
         if (!c.bProven) {
-            expected.push_back("No block proves the signing key (every block is 0 or 1, which any key restores): " +
-                               crafted);
+            expected.push_back("No block proves the signing key (every block is an e-th root anyone can take: its "
+                               "e-th power is below the modulus): " + crafted);
         }
         EXPECT_EQ(failure_lines(r.out), expected) << c.why;
         nlohmann::json json = nlohmann::json::parse(run_verify_tool({"--json", "--fingerprint", f.fingerprint(), crafted}).out);
@@ -683,6 +708,76 @@ TEST(VerifyTrust, BlocksThatProveNothingWholeKeysAndFileErrors)
         EXPECT_EQ(folder_names(spool.path), std::vector<std::string>{}) << c.faults[0] << ": a spool was left";
     }
 }
+// A PEM RSA public key goes wherever a trusted key goes: show prints the
+// stored key's fingerprint for export's PEM, for OpenSSL's RSA PUBLIC KEY and
+// for the key file, export writes the same PEM again, and the image verifies
+// with it; a PEM that holds no RSA public key (a private key, a broken one) is
+// refused by all three with one line naming the forms taken.
+TEST(VerifyTrust, PemPublicKeysWhereverAKeyGoes)
+{
+    SignedFlow f(3);
+    std::string spki = f.dir.file("pub.pem");
+    std::string pkcs1 = f.dir.file("rsa.pem");
+    std::string broken = f.dir.file("broken.pem");
+    ASSERT_EQ(run_key_tool({"export", f.key, spki}).status, 0);
+    ASSERT_EQ(run_program({"/usr/bin/openssl", "rsa", "-pubin", "-in", spki, "-RSAPublicKey_out", "-out", pkcs1}).status, 0);
+    write_file(broken, Bytes{'-', '-', '-', '-', '-', 'B', 'E', 'G', 'I', 'N', ' '});
+    std::string again = f.dir.file("again.pem");
+    for (const auto &[key, bTaken] : {std::pair{spki, true}, {pkcs1, true}, {f.key, true}, {f.pem, false}, {broken, false}}) {
+        RunResult runs[] = {run_key_tool({"show", key}), run_key_tool({"export", "--force", key, again}),
+                            run_verify_tool({"--key", key, f.out})};
+        for (const RunResult &r : runs) {
+            EXPECT_EQ(r.status, bTaken ? 0 : 2) << key << r.err;
+            EXPECT_EQ(r.err, bTaken ? "" : r.err.substr(0, r.err.find('\n') + 1)) << key;
+            EXPECT_EQ(r.err.find("neither a key file nor a PEM RSA public key") != std::string::npos, !bTaken) << key;
+        }
+        EXPECT_EQ(runs[0].out.find("little-endian): " + f.fingerprint()) != std::string::npos, bTaken) << key;
+        EXPECT_EQ(runs[0].out.find("Modulus: 1024 bits\nPublic exponent: 3\n") != std::string::npos, bTaken) << key;
+        EXPECT_EQ(runs[0].out.rfind("Public key: " + key + " (PEM)\n", 0) == 0, bTaken && key != f.key) << key;
+        EXPECT_EQ(last_line(runs[0].out), bTaken ? "encrypt_tool: accepts this key" : "") << key;
+        EXPECT_TRUE(!bTaken || read_file(again) == read_file(spki)) << key;
+    }
+}
+
+// The verdict against the model for e = 3, 5, 17 and 65537: blocks that are
+// e-th roots (r = 2^(1015 / e), r - 1, 1, 0) restore under the trusted key
+// yet prove nothing; one signed block among them proves it. Status and
+// "key_proven" follow the model: some block has s^e >= N.
+TEST(VerifyTrust, EthRootsProveNothingUnderAnyExponent)
+{
+    for (unsigned e : {3u, 5u, 17u, 65537u}) {
+        SignedFlow f(e);
+        BIGNUM *n = bn_from_le(f.signedImage.data() + 16384 + 640, 128);
+        BIGNUM *pe = bn_from_le(f.signedImage.data() + 16384 + 768, 128);
+        BIGNUM *s = BN_new();
+        BN_set_bit(s, static_cast<int>(1015 / e));
+        Bytes roots[4] = {bn_to_le(s, 128), {}, bn_to_le(BN_value_one(), 128), Bytes(128, 0)};
+        BN_sub_word(s, 1);
+        roots[1] = bn_to_le(s, 128);
+        for (bool bSigned : {false, true}) {
+            Bytes image = f.signedImage;
+            bool bModel = false;
+            for (size_t i = 0; i < 4; i++) {
+                size_t nStart = i == 3 ? 752 : 128 * i;
+                if (!(bSigned && i == 1)) {
+                    std::copy(roots[i].begin(), roots[i].end(), image.begin() + static_cast<long>(nStart));
+                }
+                BN_lebin2bn(image.data() + nStart, 128, s);
+                bModel = bModel || model_power_wraps(s, pe, n);
+            }
+            write_file(f.in, image);
+            RunResult t = run_verify_tool({"--key", f.key, f.in});
+            EXPECT_EQ(t.status, bModel ? 0 : 1) << e;
+            EXPECT_EQ(failure_lines(t.out).size(), bModel ? 0u : 1u) << e << t.out; // every block restored
+            EXPECT_EQ(nlohmann::json::parse(run_verify_tool({"--json", "--key", f.key, f.in}).out)["key_proven"], bModel);
+            EXPECT_EQ(bModel, bSigned) << e;
+        }
+        for (BIGNUM *p : {n, pe, s}) {
+            BN_free(p);
+        }
+    }
+}
+
 
 TEST(VerifyArgs, SeparatorAndWrongValues)
 {

@@ -342,6 +342,21 @@ TEST(OutputFileLinks, FollowedOnlyWhereTheKernelWould)
     }
 }
 
+// A /proc/self/fd link to an open file that has been deleted reads as its old
+// name and " (deleted)": an open error, and no file of that name is made.
+TEST(OutputFileLinks, AProcLinkToADeletedFileIsAnOpenError)
+{
+    TempDir dir;
+    int fd = open(dir.file("gone.img").c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(unlink(dir.file("gone.img").c_str()), 0);
+    std::string link = "/proc/self/fd/" + std::to_string(fd);
+    EXPECT_EQ(output_write_file(link.c_str(), reinterpret_cast<const unsigned char *>("x"), 1, OUTPUT_REPLACE),
+              OUTPUT_OPEN_FAILED);
+    EXPECT_EQ(folder_names(dir.path), std::vector<std::string>{});
+    close(fd);
+}
+
 // An existing out_file that may not be written (immutable, so that even root
 // may not) is refused as opening it was: the open error, the file as it was.
 TEST(OutputFileSuccess, ATargetThatMayNotBeWrittenIsAnOpenError)

@@ -258,7 +258,9 @@ TEST(SecretsInCore, NoCoreOfARunStoppedMidSigningHoldsTheExponent)
     // non-dumpable before it reads any of them, and dumps no core.
     SoftHsm hsm;
     EVP_PKEY *pKey = new_rsa_key(1024);
-    bool bToken = hsm.bReady && hsm.init_token("fifo", "4321") && hsm.import_key(pKey, "fifo", "sign", "01", "4321");
+    // "alone" has no public key object: its public half too needs the login.
+    bool bToken = hsm.bReady && hsm.init_token("fifo", "4321") && hsm.import_key(pKey, "fifo", "sign", "01", "4321") &&
+                  create_key(pKey, "fifo", reinterpret_cast<const unsigned char *>("4321"), 4, "alone", CK_FALSE, false);
     EVP_PKEY_free(pKey);
     std::string fifo = f.dir.file("secret.fifo");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
@@ -273,7 +275,7 @@ TEST(SecretsInCore, NoCoreOfARunStoppedMidSigningHoldsTheExponent)
         {VERIFY_TOOL_PATH, "--key", fifo, f.in},
         {KEY_TOOL_PATH, "import", "--passphrase-file", fifo, pem, f.dir.file("imported.key")},
         {ENCRYPT_TOOL_PATH, f.in, f.out, f.code, uri, f.comm},
-        {VERIFY_TOOL_PATH, "--key", uri, f.in},
+        {VERIFY_TOOL_PATH, "--key", hsm.uri("token=fifo;object=alone", "pin-source=" + fifo), f.in},
         {KEY_TOOL_PATH, "show", uri},
     };
     for (const std::vector<std::string> &tool : waiting) {

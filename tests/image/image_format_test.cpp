@@ -291,4 +291,52 @@ TEST(LibraryChecks, HostileBlocksAndTableEntriesAreRefused)
     }
 }
 
+// The proof rule against OpenSSL: a block proves a public half exactly when
+// s < N and s^e >= N; for e = 3, 5, 17 with N just below, at and above r^e,
+// and a 1024-bit e, over blocks at the edges. The key-blind 1.1
+// function is the rule for the hardest usable key (2^1024 - 1, e = 3).
+TEST(LibraryChecks, BlocksProveTheKeyOnlyWhereTheirPowerWrapsTheModulus)
+{
+    std::vector<BIGNUM *> owned;
+    auto num = [&owned](const BIGNUM *a, long nAdd, int nBit = -1) { // a (or 0) + 2^nBit + nAdd
+        owned.push_back(a != nullptr ? BN_dup(a) : BN_new());
+        if (nBit >= 0) {
+            BN_set_bit(owned.back(), nBit);
+        }
+        BIGNUM *p = owned.back();
+        nAdd < 0 ? BN_sub_word(p, static_cast<BN_ULONG>(-nAdd)) : BN_add_word(p, static_cast<BN_ULONG>(nAdd));
+        return p;
+    };
+    BN_CTX *ctx = BN_CTX_new();
+    std::vector<std::vector<const BIGNUM *>> rows; // N, e, then the blocks
+    for (long e : {3, 5, 17}) {
+        BIGNUM *r = num(nullptr, 2 * e, static_cast<int>((1017 + e - 1) / e)); // even: r^e +- 1 are odd
+        BIGNUM *power = num(nullptr, 0);
+        BN_exp(power, r, num(nullptr, e), ctx);
+        for (long k : {-1, 0, 1}) {
+            BIGNUM *n = num(power, k);
+            rows.push_back({n, num(nullptr, e), num(nullptr, 0), num(nullptr, 1), num(nullptr, 2), num(r, -1), r,
+                            num(r, 1), num(n, -1), n});
+        }
+    }
+    rows.push_back({rows[0][0], num(rows[0][0], -2), num(nullptr, 1), num(nullptr, 2), num(nullptr, 0, 1023)});
+    BIGNUM *hardest = num(nullptr, -1, 1024);
+    rows.push_back({hardest, num(nullptr, 3), num(nullptr, 2), num(nullptr, 0, 341), num(nullptr, 0, 342)});
+    for (const auto &row : rows) {
+        Bytes pub = bn_to_le(row[0], 128);
+        Bytes e = bn_to_le(row[1], 128);
+        pub.insert(pub.end(), e.begin(), e.end());
+        for (size_t i = 2; i < row.size(); i++) {
+            Bytes block = bn_to_le(row[i], 128);
+            int nModel = model_power_wraps(row[i], row[1], row[0]) ? 1 : 0;
+            EXPECT_EQ(si_block_proves_public_key(block.data(), pub.data()), nModel) << BN_num_bits(row[1]) << " " << i;
+            EXPECT_TRUE(row[0] != hardest || si_block_proves_key(block.data()) == nModel) << i;
+        }
+    }
+    for (BIGNUM *p : owned) {
+        BN_free(p);
+    }
+    BN_CTX_free(ctx);
+}
+
 } // namespace

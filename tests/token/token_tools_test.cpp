@@ -162,8 +162,11 @@ TEST(TokenTools, SigningWithATokenKeyGivesTheKeyFilesBytes)
         if (strncasecmp(c.sign.c_str(), "pkcs11:", 7) == 0) {
             runs.push_back(run_key_tool({"show", c.sign}));
             runs.push_back(run_verify_tool({"--json", "--key", c.sign, f.out}));
-            EXPECT_EQ(runs[1].status, c.bSigns ? 0 : 2) << c.why << ": " << runs[1].err;
-            EXPECT_EQ(runs[2].status, c.bSigns ? 0 : 2) << c.why << ": " << runs[2].err;
+            // A misspelt PIN (the only case with ignored attributes that does not sign) leaves the URI
+            // usable: the public half is read without the login, and show says the key cannot sign here.
+            bool bReached = c.bSigns || !c.ignored.empty();
+            EXPECT_EQ(runs[1].status, c.bSigns ? 0 : bReached ? 1 : 2) << c.why << ": " << runs[1].err;
+            EXPECT_EQ(runs[2].status, bReached ? 0 : 2) << c.why << ": " << runs[2].err;
         }
         for (const RunResult &r : runs) {
             expect_no_pin(r);
@@ -307,6 +310,28 @@ TEST(TokenTools, ListAndGenerateInTheToken)
     ASSERT_EQ(run_encrypt({f.in, f.out, f.code, made, f.comm}).status, 0);
     EXPECT_EQ(run_verify_tool({"--key", made, "--original", f.in, f.out}).status, 0);
 }
+// The public half alone is read without a login where the token shows it:
+// with no PIN anywhere, verify_tool --key, key_tool export and a common key in
+// the token work, while signing still needs one. A bare pkcs11: is printed
+// once before the reason.
+TEST(TokenTools, PublicHalfWithoutALogin)
+{
+    TokenFiles f;
+    if (!f.bReady) {
+        GTEST_SKIP() << "SoftHSM2 is not installed";
+    }
+    ASSERT_EQ(f.run().status, 0);
+    for (const auto &[argv, nStatus] :
+         {std::pair{std::vector<std::string>{VERIFY_TOOL_PATH, "--key", f.uri("sign", ""), f.out}, 0},
+          {{KEY_TOOL_PATH, "export", f.uri("sign", ""), f.dir.file("pub.pem")}, 0},
+          {{ENCRYPT_TOOL_PATH, f.in, f.dir.file("1.img"), f.code, f.key, f.uri("comm", "")}, 0},
+          {{ENCRYPT_TOOL_PATH, f.in, f.dir.file("2.img"), f.code, f.uri("sign", ""), f.comm}, 1}}) {
+        EXPECT_EQ(run_program(argv).status, nStatus) << argv[1];
+    }
+    RunResult bare = run_key_tool({"show", "pkcs11:?module-path=" + std::string(SOFTHSM_MODULE)});
+    EXPECT_EQ(bare.err.rfind("key_tool: File open error: pkcs11: ", 0), 0u) << bare.err;
+}
+
 
 // Ctrl-C at the PIN prompt: the terminal gets its echo back, the run ends by
 // SIGINT (as a shell script needs to stop), and leaves no image nor temporary file.

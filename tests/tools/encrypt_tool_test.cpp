@@ -46,10 +46,14 @@ TEST(EncryptToolArgs, ArgumentsAfterTheFifthAreIgnored)
     std::vector<std::string> args = f.args();
     ASSERT_EQ(run_encrypt(args).status, 0);
     Bytes first = read_file(f.out);
-    args.push_back("/nonexistent/extra");
+    args.insert(args.end(), {"/nonexistent/extra", "--request", f.dir.file("r.bin"), "--help", "--"});
     RunResult r = run_encrypt(args);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(read_file(f.out), first);
+    EXPECT_EQ(r.err, "encrypt_tool: warning: argument after the five ignored: --request\n"
+                     "encrypt_tool: warning: argument after the five ignored: --help\n"
+                     "encrypt_tool: warning: argument after the five ignored: --\n");
+    EXPECT_FALSE(file_exists(f.dir.file("r.bin")));
 }
 
 // Options come before the five arguments: "--" ends them, so that a name
@@ -73,6 +77,7 @@ TEST(EncryptToolArgs, OptionsBeforeTheFiveArguments)
     std::string pem = f.dir.file("private.pem");
     write_file(pem, Bytes{'-', '-', '-', '-', '-', 'B', 'E', 'G', 'I', 'N', ' ', 'P', 'R', 'I', 'V', 'A', 'T', 'E', ' ',
                           'K', 'E', 'Y', '-', '-', '-', '-', '-', '\n'});
+    std::filesystem::create_directory(f.dir.file("sub"));
     std::string zero = f.dir.file("zero.key");
     write_file(zero, Bytes(1656, 0));
     const std::string optionsUsage = "Usage: encrypt_tool [--signing-helper PROGRAM | --request FILE | --signatures "
@@ -89,9 +94,13 @@ TEST(EncryptToolArgs, OptionsBeforeTheFiveArguments)
         {{"--request", f.dir.file("r.bin"), "--signatures", f.dir.file("s.bin")}, f.key, 1, optionsUsage,
          "encrypt_tool: --signing-helper, --request and --signatures are three ways to sign: give one\n"},
         {{"--request", f.code}, f.key, 1, "Output file is an input file: " + f.code + "\n", ""},
+        {{"--request", f.out}, f.key, 1, "Request file is out_file: " + f.out + "\n", ""},
+        {{"--request", f.dir.path + "/./out.img"}, f.key, 1,
+         "Request file is out_file: " + f.dir.path + "/./out.img\n", ""},
+        {{"--request", f.dir.file("sub/out.img")}, f.key, 0, "", ""}, // the same name in another folder
         {{"--request", f.dir.file("r.bin")}, pem, 1, "Key file error: " + pem + "\n",
-         "encrypt_tool: a private key where its public half is wanted (key_tool export or openssl pkey -pubout "
-         "gives it)\n"},
+         "encrypt_tool: a private key, neither a key file nor a PEM RSA public key (key_tool import makes a key "
+         "file of it, openssl pkey -pubout its public half)\n"},
         {{"--request", f.dir.file("r.bin")}, zero, 1, "Key file error: " + zero + "\n",
          "encrypt_tool: the key's modulus must be odd and its public exponent odd and at least 3\n"},
     };
