@@ -26,10 +26,17 @@ int cli_error(int nStatus, const std::string &message)
 {
     fprintf(stderr, "%s: %s\n", g_pTool, message.c_str());
     if (g_bJson) {
-        nlohmann::json object = {{"ok", false}, {"status", nStatus}, {"error", message}};
+        nlohmann::json object = {{"format", JSON_FORMAT}, {"ok", false}, {"status", nStatus}, {"error", message}};
         printf("%s\n", object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
     }
     return nStatus;
+}
+
+int cli_file_error(const char *pWhat, const char *pPath, int nErrno, const std::string &why)
+{
+    std::string shown = printable(pPath);
+    std::string because = nErrno != 0 ? strerror(nErrno) : why;
+    return cli_error(EXIT_USAGE, pWhat + (because.empty() ? shown : cli_label(shown) + because));
 }
 
 std::string printable(const char *pArg)

@@ -8,14 +8,23 @@
 
 constexpr int EXIT_CHECK_FAILED = 1; // a key refused, a check failed
 constexpr int EXIT_USAGE = 2;        // a usage or file error
+// The version of the JSON objects verify_tool --json prints ("format"):
+// raised when a field is removed or changes its type or meaning.
+constexpr int JSON_FORMAT = 1;
 
 // Names the tool in error lines, and with bJson makes every error also a JSON
 // object on standard output.
 void cli_init(const char *pTool, bool bJson);
 
 // Prints "TOOL: message" on standard error (and with --json the object
-// {"ok":false,"status":N,"error":message} on standard output). Returns nStatus.
+// {"format":JSON_FORMAT,"ok":false,"status":N,"error":message} on standard
+// output). Returns nStatus.
 int cli_error(int nStatus, const std::string &message);
+
+// A file error, status EXIT_USAGE: "what NAME: reason", the system's reason
+// for nErrno as captured at the failing call (why where it is 0). Returns
+// EXIT_USAGE.
+int cli_file_error(const char *pWhat, const char *pPath, int nErrno, const std::string &why = "");
 
 // A command-line argument (a file name, a URI, an option) as messages show
 // it: what token_uri_printable shows of it (a pkcs11: URI never with its PIN),

@@ -37,7 +37,11 @@ constexpr int MAX_PASSPHRASE = 1024;
 const char *const USAGE =
     "Usage: key_tool generate [--bits N] [--force] OUT.key|URI | import [--force] [--passphrase-file FILE] KEY.pem "
     "OUT.key | export [--force] KEY.key|URI OUT.pem | show KEY.key|URI | list URI | sign-request [--force] "
-    "REQUEST SIGNATURES KEY.key|URI | --help | --version";
+    "REQUEST SIGNATURES KEY.key|URI | -h, --help | -V, --version";
+
+// After an error: the commands, and where the rest is.
+const char *const SHORT_USAGE =
+    "Usage: key_tool generate|import|export|show|list|sign-request [OPTION]... NAME... (see key_tool --help)";
 
 const char *const HELP =
     "key_tool: make and inspect key files for encrypt_tool.\n"
@@ -81,12 +85,12 @@ int parse_options(int argc, char **argv, Options *pOpts, bool *pbDone)
     static const option longOptions[] = {
         {"bits", required_argument, nullptr, 'b'}, {"force", no_argument, nullptr, 'f'},
         {"passphrase-file", required_argument, nullptr, 'p'}, {"help", no_argument, nullptr, 'h'},
-        {"version", no_argument, nullptr, 'v'},   {nullptr, 0, nullptr, 0},
+        {"version", no_argument, nullptr, 'V'},   {nullptr, 0, nullptr, 0},
     };
     *pbDone = false;
     opterr = 0;
     int nOption = 0;
-    while ((nOption = getopt_long(argc, argv, "", longOptions, nullptr)) != -1) {
+    while ((nOption = getopt_long(argc, argv, "hV", longOptions, nullptr)) != -1) {
         char *pEnd = nullptr;
         long nBits = 0;
         switch (nOption) {
@@ -101,19 +105,19 @@ int parse_options(int argc, char **argv, Options *pOpts, bool *pbDone)
         case 'f': pOpts->bForce = true; break;
         case 'p': pOpts->pPassphraseFile = optarg; break;
         case 'h': printf("%s\n%s", USAGE, HELP); *pbDone = true; return 0;
-        case 'v': cli_print_version(); *pbDone = true; return 0;
+        case 'V': cli_print_version(); *pbDone = true; return 0;
         default:
             return cli_error(EXIT_USAGE, "unknown option or missing value: " + printable(argv[optind - 1]) + "\n" +
-                                             USAGE);
+                                             SHORT_USAGE);
         }
     }
     if (optind >= argc) {
-        return cli_error(EXIT_USAGE, std::string("no command given\n") + USAGE);
+        return cli_error(EXIT_USAGE, std::string("no command given\n") + SHORT_USAGE);
     }
     pOpts->pCommand = argv[optind++];
     for (; optind < argc; optind++) {
         if (pOpts->nPaths == 3) {
-            return cli_error(EXIT_USAGE, "too many names: " + printable(argv[optind]) + "\n" + USAGE);
+            return cli_error(EXIT_USAGE, "too many names: " + printable(argv[optind]) + "\n" + SHORT_USAGE);
         }
         pOpts->pPaths[pOpts->nPaths++] = argv[optind];
     }
@@ -171,7 +175,8 @@ struct Passphrase {
     const char *pFile;
     bool bAsked;
     bool bLoaded;
-    int nLen; // -1: none to give
+    int nLen;   // -1: none to give
+    int nErrno; // why the file gave none
     char szValue[MAX_PASSPHRASE];
 };
 
@@ -197,8 +202,11 @@ void load_passphrase(Passphrase *pPass, const char *pPem)
     pPass->nLen = -1;
     if (pPass->pFile != nullptr) {
         int fd = open(pPass->pFile, O_RDONLY | O_CLOEXEC);
+        pPass->nErrno = fd < 0 ? errno : 0;
         if (fd >= 0) {
+            errno = 0; // an empty file has no reason of its own
             pPass->nLen = read_line(fd, pPass->szValue, sizeof(pPass->szValue));
+            pPass->nErrno = pPass->nLen < 0 ? errno : 0;
             close(fd);
         }
         return;
@@ -244,15 +252,16 @@ EVP_PKEY *read_pem(const Options &opts, int *pnStatus)
 {
     const char *pPem = opts.pPaths[0];
     if (access(pPem, R_OK) != 0) {
-        *pnStatus = cli_error(EXIT_USAGE, "File open error: " + printable(pPem));
+        *pnStatus = cli_file_error("File open error: ", pPem, errno);
         return nullptr;
     }
-    Passphrase pass = {opts.pPassphraseFile, false, false, -1, {}};
+    Passphrase pass = {opts.pPassphraseFile, false, false, -1, 0, {}};
     if (opts.pPassphraseFile != nullptr) {
         load_passphrase(&pass, pPem);
         if (pass.nLen < 0) {
             explicit_bzero(pass.szValue, sizeof(pass.szValue));
-            *pnStatus = cli_error(EXIT_USAGE, "cannot read the passphrase file " + printable(opts.pPassphraseFile));
+            *pnStatus = cli_file_error("cannot read the passphrase file ", opts.pPassphraseFile, pass.nErrno,
+                                       "it is empty");
             return nullptr;
         }
     }
@@ -375,7 +384,7 @@ int read_public_key(const char *pPath, unsigned char *pPublic, bool *pbPem)
     if (nRead == PUBLIC_KEY_REFUSED) {
         return cli_error(EXIT_USAGE, "Key cannot be read: " + cli_label(printable(pPath)) + why);
     }
-    return nRead == PUBLIC_KEY_OK ? 0 : cli_error(EXIT_USAGE, "File read error: " + printable(pPath));
+    return nRead == PUBLIC_KEY_OK ? 0 : cli_file_error("File read error: ", pPath, 0, why);
 }
 
 // show: prints what the key file holds, or a PEM public key. Returns 0 for a
@@ -390,15 +399,19 @@ int show_key(const Options &opts)
     std::string why;
     FILE *fp = fopen(opts.pPaths[0], "rbe");
     int nRead = PUBLIC_KEY_READ_FAILED;
+    why = fp == nullptr ? strerror(errno) : "";
     if (fp != nullptr) {
         setvbuf(fp, nullptr, _IONBF, 0);
         nRead = read_key_or_public(fp, szKey, &nFileSize, &why, &bPem);
-        nRead = fclose(fp) != 0 ? PUBLIC_KEY_READ_FAILED : nRead;
+        if (fclose(fp) != 0) {
+            why = strerror(errno);
+            nRead = PUBLIC_KEY_READ_FAILED;
+        }
     }
     if (nRead != PUBLIC_KEY_OK) {
         explicit_bzero(szKey, sizeof(szKey));
         return nRead == PUBLIC_KEY_REFUSED ? cli_error(EXIT_USAGE, "Key cannot be read: " + cli_label(printable(opts.pPaths[0])) + why)
-                                           : cli_error(EXIT_USAGE, "File read error: " + printable(opts.pPaths[0]));
+                                           : cli_file_error("File read error: ", opts.pPaths[0], 0, why);
     }
     if (bPem) {
         printf("Public key: %s (PEM)\n", printable(opts.pPaths[0]).c_str());
@@ -557,12 +570,13 @@ int read_request(const char *pPath, unsigned char *szBuffSPL)
     unsigned char szRequest[SIGNER_FILE_SIZE + 1];
     FILE *fp = fopen(pPath, "rbe");
     size_t nRead = fp != nullptr ? fread(szRequest, 1, sizeof(szRequest), fp) : 0;
+    int nErrno = errno;
     bool bRead = fp != nullptr && !ferror(fp);
     if (fp != nullptr) {
         fclose(fp); // read only: nothing to lose
     }
     if (!bRead) {
-        return cli_error(EXIT_USAGE, "File read error: " + printable(pPath));
+        return cli_file_error("File read error: ", pPath, nErrno);
     }
     if (nRead != SIGNER_FILE_SIZE) {
         return cli_error(EXIT_CHECK_FAILED, "Not a signing request (" + std::to_string(SIGNER_FILE_SIZE) +
@@ -668,7 +682,7 @@ int run(int argc, char **argv)
         return bUri ? show_token_key(opts) : show_key(opts);
     }
     return cli_error(EXIT_USAGE, "unknown command or wrong number of names: " + printable(opts.pCommand) + "\n" +
-                                     USAGE);
+                                     SHORT_USAGE);
 }
 
 } // namespace

@@ -35,8 +35,8 @@ constexpr size_t HOLE_PIECE = 64 * 1024;
 static_assert(PIECE % HOLE_PIECE == 0);
 
 const char *const USAGE =
-    "Usage: verify_tool [--key SIGN.key | --fingerprint HEX] [--original IN.img] [--restore OUT.img] [--json] "
-    "[--] IMAGE";
+    "Usage: verify_tool [--key SIGN.key | --fingerprint HEX] [--original IN.img] [--restore OUT.img [--force]] "
+    "[--json] [--] IMAGE|-";
 
 const char *const HELP =
     "verify_tool: check a signed image with the public key it stores.\n"
@@ -45,9 +45,13 @@ const char *const HELP =
     "                      (or a PEM public key's, or that of the key a pkcs11: URI names)\n"
     "  --fingerprint HEX   the stored signing key's SHA-256 (as key_tool show prints it) must be HEX\n"
     "  --original IN.img   the restored SPL window and the tail must be the original's\n"
-    "  --restore OUT.img   write the image with its SPL window restored\n"
-    "  --json              print the map and results as one JSON object\n"
+    "  --restore OUT.img   write the image with its SPL window restored (a new file, a FIFO or a\n"
+    "                      character device; an existing file or block device only with --force)\n"
+    "  --force             let --restore replace an existing file\n"
+    "  --json              print the map and results as one JSON object (format 1: see verify_tool(1))\n"
+    "  -h, --help, -V, --version\n"
     "\n"
+    "IMAGE - is standard input.\n"
     "Without --key or --fingerprint the image is only checked against the key it\n"
     "carries, which anyone can put there; the result says so.\n"
     "Exit status: 0 every check passed, 1 a check failed, 2 a usage or file error.\n";
@@ -59,6 +63,7 @@ struct VerifyOptions {
     const char *pRestore = nullptr;
     const char *pImage = nullptr;
     bool bJson = false;
+    bool bForce = false;
 };
 
 enum Check { CHECK_NOT_ASKED, CHECK_PASSED, CHECK_FAILED };
@@ -90,22 +95,24 @@ int parse_options(int argc, char **argv, VerifyOptions *pOpts, bool *pbDone)
         {"key", required_argument, nullptr, 'k'},      {"fingerprint", required_argument, nullptr, 'f'},
         {"original", required_argument, nullptr, 'o'}, {"restore", required_argument, nullptr, 'r'},
         {"json", no_argument, nullptr, 'j'},           {"help", no_argument, nullptr, 'h'},
-        {"version", no_argument, nullptr, 'v'},        {nullptr, 0, nullptr, 0},
+        {"version", no_argument, nullptr, 'V'},        {"force", no_argument, nullptr, 'F'},
+        {nullptr, 0, nullptr, 0},
     };
     *pOpts = VerifyOptions{};
     *pbDone = false;
     optind = 0; // also resets getopt between in-process runs
     opterr = 0;
     int nOption = 0;
-    while ((nOption = getopt_long(argc, argv, "", longOptions, nullptr)) != -1) {
+    while ((nOption = getopt_long(argc, argv, "hV", longOptions, nullptr)) != -1) {
         switch (nOption) {
         case 'k': pOpts->pKey = optarg; break;
+        case 'F': pOpts->bForce = true; break;
         case 'f': pOpts->pFingerprint = optarg; break;
         case 'o': pOpts->pOriginal = optarg; break;
         case 'r': pOpts->pRestore = optarg; break;
         case 'j': pOpts->bJson = true; break;
         case 'h': printf("%s\n%s", USAGE, HELP); *pbDone = true; return 0;
-        case 'v': cli_print_version(); *pbDone = true; return 0;
+        case 'V': cli_print_version(); *pbDone = true; return 0;
         default:
             return cli_error(EXIT_USAGE, std::string(optopt != 0 || argv[optind - 1][1] == '-'
                                                          ? "unknown option or missing value: "
@@ -143,7 +150,7 @@ void check_head(const VerifyOptions &opts, unsigned char *szHead, Report *pRepor
     pReport->nTable = si_read_block_table(pCode, pReport->blocks, &pReport->nTableEntry);
     if (pReport->nTable == SI_TABLE_COUNT) {
         pReport->failures.push_back("block table count is " + std::to_string(load_le32(pCode + SI_CODE_BLOCK_TABLE)) +
-                                    ", not 4: " + image);
+                                    ", not 4 (is this image signed?): " + image);
     } else if (pReport->nTable == SI_TABLE_PADDING) {
         pReport->failures.push_back("block table record is not zero after its entries: " + image);
     } else if (pReport->nTable == SI_TABLE_OUTSIDE) {
@@ -209,7 +216,7 @@ int check_trusted_key(const VerifyOptions &opts, const unsigned char *pSignPubli
             return cli_error(EXIT_USAGE, "Key cannot be read: " + cli_label(printable(opts.pKey)) + why);
         }
         if (nRead != PUBLIC_KEY_OK) {
-            return cli_error(EXIT_USAGE, "File read error: " + printable(opts.pKey));
+            return cli_file_error("File read error: ", opts.pKey, 0, why);
         }
         pReport->keyCheck = memcmp(szPublic, pSignPublic, SI_PUBLIC_SIZE) == 0 ? CHECK_PASSED : CHECK_FAILED;
         trusted = "the key of " + printable(opts.pKey);
@@ -273,7 +280,8 @@ int start_original(const VerifyOptions &opts, const unsigned char *szRestored, S
     unsigned char szOrig[HEAD_SIZE] = {};
     size_t nRead = 0;
     if (pStream->fdOriginal == -1 || !read_full(pStream->fdOriginal, szOrig, HEAD_SIZE, &nRead)) {
-        return cli_error(EXIT_USAGE, "File read error: " + printable(opts.pOriginal));
+        return cli_file_error(pStream->fdOriginal == -1 ? "File open error: " : "File read error: ", opts.pOriginal,
+                              errno);
     }
     pReport->originalCheck = CHECK_PASSED;
     for (int i = 0; i < SI_WINDOW_SIZE; i++) {
@@ -312,7 +320,7 @@ int compare_piece(const VerifyOptions &opts, Stream *pStream, const unsigned cha
     size_t nOrig = 0;
     // One byte more at the image's end: an original that goes on differs.
     if (!read_full(pStream->fdOriginal, szOrig, nRead < PIECE ? nRead + 1 : PIECE, &nOrig)) {
-        return cli_error(EXIT_USAGE, "File read error: " + printable(opts.pOriginal));
+        return cli_file_error("File read error: ", opts.pOriginal, errno);
     }
     if (nOrig == nRead && memcmp(szPiece, szOrig, nRead) == 0) {
         return 0;
@@ -352,7 +360,7 @@ int stream_tail(const VerifyOptions &opts, Stream *pStream, Report *pReport)
     for (;;) {
         size_t nRead = 0;
         if (!read_full(pStream->fdImage, szPiece, PIECE, &nRead)) {
-            return cli_error(EXIT_USAGE, "File read error: " + printable(opts.pImage));
+            return cli_file_error("File read error: ", opts.pImage, errno);
         }
         int nStatus = pStream->fdOriginal != -1 ? compare_piece(opts, pStream, szPiece, nRead, nOffset, pReport)
                                                      : 0;
@@ -363,7 +371,7 @@ int stream_tail(const VerifyOptions &opts, Stream *pStream, Report *pReport)
             return 0; // settled: nothing is restored, nothing more compared
         }
         if (pStream->bRestoring && !write_piece(pStream, szPiece, nRead, nOffset)) {
-            return cli_error(EXIT_USAGE, "File write error: " + printable(opts.pRestore));
+            return cli_file_error("File write error: ", opts.pRestore, errno);
         }
         nOffset += static_cast<long long>(nRead);
         if (nRead < PIECE) {
@@ -372,7 +380,7 @@ int stream_tail(const VerifyOptions &opts, Stream *pStream, Report *pReport)
     }
     pReport->nImageRead = nOffset;
     if (pStream->bRestoring && ftruncate(pStream->restored.fd, nOffset) != 0) {
-        return cli_error(EXIT_USAGE, "File write error: " + printable(opts.pRestore));
+        return cli_file_error("File write error: ", opts.pRestore, errno);
     }
     return 0;
 }
@@ -390,20 +398,41 @@ int copy_tail(const VerifyOptions &opts, Stream *pStream, off_t nSize)
         (!write_all_at(fdOut, pStream->pHead, HEAD_SIZE, 0) || ftruncate(fdOut, nSize) != 0)) {
         nStatus = COPY_WRITE_ERROR;
     }
+    int nErrno = errno; // the failing call's
     if (nStatus == COPY_READ_ERROR) {
-        return cli_error(EXIT_USAGE, "File read error: " + printable(opts.pImage));
+        return cli_file_error("File read error: ", opts.pImage, nErrno, "the file shrank while it was copied");
     }
-    return nStatus == COPY_OK ? 0 : cli_error(EXIT_USAGE, "File write error: " + printable(opts.pRestore));
+    return nStatus == COPY_OK ? 0 : cli_file_error("File write error: ", opts.pRestore, nErrno);
 }
 
-// Starts the restored image: the restored SPL window and the code window. A
-// device or FIFO gets nothing before the image has passed every check.
+// How the restored image is written: over what holds data (a file, a block
+// device) only with --force; a device or FIFO gets nothing before the image
+// has passed every check.
+unsigned restore_flags(const VerifyOptions &opts)
+{
+    return OUTPUT_SPOOL | (opts.bForce ? OUTPUT_REPLACE : OUTPUT_KEEP_DATA);
+}
+
+// The exit status after an output_open, output_check or output_commit of the
+// restored image that did not give OUTPUT_OK (nErrno: the system's reason).
+int restore_refused(const VerifyOptions &opts, int nOutput, int nErrno)
+{
+    if (nOutput == OUTPUT_EXISTS) {
+        return cli_error(EXIT_USAGE, "File exists (use --force to replace it): " + printable(opts.pRestore));
+    }
+    return cli_file_error("File write error: ", opts.pRestore, nErrno);
+}
+
+// Starts the restored image: the restored SPL window and the code window.
 // Returns 0, or the exit status after a file error.
 int start_restore(const VerifyOptions &opts, const unsigned char *szHead, Stream *pStream)
 {
-    if (output_open(&pStream->restored, opts.pRestore, OUTPUT_REPLACE | OUTPUT_SPOOL) != OUTPUT_OK ||
-        !write_all_at(pStream->restored.fd, szHead, HEAD_SIZE, 0)) {
-        return cli_error(EXIT_USAGE, "File write error: " + printable(opts.pRestore));
+    int nOutput = output_open(&pStream->restored, opts.pRestore, restore_flags(opts));
+    if (nOutput != OUTPUT_OK) {
+        return restore_refused(opts, nOutput, errno);
+    }
+    if (!write_all_at(pStream->restored.fd, szHead, HEAD_SIZE, 0)) {
+        return cli_file_error("File write error: ", opts.pRestore, errno);
     }
     pStream->bRestoring = true;
     pStream->pHead = szHead;
@@ -443,6 +472,8 @@ void print_json(const VerifyOptions &opts, const Report &report)
     // A stream not read to its end has no known size.
     bool bSized = report.nImageSize >= 0;
     json object = {
+        {"format", JSON_FORMAT},
+        {"status", report.failures.empty() ? 0 : EXIT_CHECK_FAILED},
         {"image", token_uri_printable(opts.pImage)},
         {"size", bSized ? json(report.nImageSize) : json(nullptr)},
         {"bytes_read", report.nImageRead},
@@ -512,33 +543,77 @@ void print_map(const VerifyOptions &opts, const Report &report)
     }
 }
 
+// Opens the image: "-" is standard input (through a descriptor of its own, so
+// that it is closed as any other).
+int open_image(const char *pImage)
+{
+    return strcmp(pImage, "-") == 0 ? fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0) : open(pImage, O_RDONLY | O_CLOEXEC);
+}
+
+// True when pRestore names the image (open as fdImage), the original or the
+// key file, however it is spelled.
+bool restore_names_an_input(const VerifyOptions &opts, int fdImage)
+{
+    struct stat target;
+    struct stat image;
+    if (stat(opts.pRestore, &target) == 0 && fstat(fdImage, &image) == 0 && target.st_dev == image.st_dev &&
+        target.st_ino == image.st_ino) {
+        return true;
+    }
+    for (const char *pInput : {opts.pOriginal, opts.pKey}) {
+        if (pInput != nullptr && same_file(opts.pRestore, pInput)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Opens the image and reads its head; refuses a restored image that would
+// be written over an input, or over an existing file without --force, before
+// anything else is read. Returns 0, or the exit status after the error (the
+// image closed then).
+int start_image(const VerifyOptions &opts, unsigned char *szHead, Stream *pStream)
+{
+    pStream->fdImage = open_image(opts.pImage);
+    if (pStream->fdImage == -1) {
+        return cli_file_error("File open error: ", opts.pImage, errno);
+    }
+    int nStatus = 0;
+    int nOutput = OUTPUT_OK;
+    size_t nHead = 0;
+    if (opts.pRestore != nullptr && restore_names_an_input(opts, pStream->fdImage)) {
+        nStatus = cli_error(EXIT_USAGE, "Output file is an input file: " + printable(opts.pRestore));
+    } else if (opts.pRestore != nullptr && (nOutput = output_check(opts.pRestore, restore_flags(opts))) != OUTPUT_OK) {
+        nStatus = restore_refused(opts, nOutput, errno);
+    } else if (!read_full(pStream->fdImage, szHead, HEAD_SIZE, &nHead)) {
+        nStatus = cli_file_error("File read error: ", opts.pImage, errno);
+    } else if (nHead < static_cast<size_t>(HEAD_SIZE)) {
+        nStatus = cli_error(EXIT_USAGE, "Image shorter than " + std::to_string(HEAD_SIZE) + " bytes (" +
+                                            std::to_string(nHead) + " read): " + printable(opts.pImage));
+    }
+    if (nStatus != 0) {
+        close(pStream->fdImage);
+    }
+    return nStatus;
+}
+
 // Everything after the options: one pass over the image, as far as the
 // checks asked for need it, then the report.
 int verify(const VerifyOptions &opts)
 {
-    for (const char *pInput : {opts.pImage, opts.pOriginal, opts.pKey}) {
-        if (opts.pRestore != nullptr && pInput != nullptr && same_file(opts.pRestore, pInput)) {
-            return cli_error(EXIT_USAGE, "Output file is an input file: " + printable(opts.pRestore));
-        }
-    }
     static unsigned char szHead[HEAD_SIZE];
     Report report;
     Stream stream;
-    stream.fdImage = open(opts.pImage, O_RDONLY | O_CLOEXEC);
-    size_t nHead = 0;
-    if (stream.fdImage == -1 || !read_full(stream.fdImage, szHead, HEAD_SIZE, &nHead) ||
-        nHead < static_cast<size_t>(HEAD_SIZE)) {
-        int nStatus = cli_error(EXIT_USAGE, "Image missing, unreadable or shorter than " + std::to_string(HEAD_SIZE) +
-                                                " bytes (" + std::to_string(nHead) + " read): " +
-                                                printable(opts.pImage));
-        if (stream.fdImage != -1) {
-            close(stream.fdImage);
-        }
+    // Standard input may be a regular file that is read from elsewhere than
+    // its start: it is then read as a stream.
+    off_t nStart = lseek(STDIN_FILENO, 0, SEEK_CUR);
+    int nStatus = start_image(opts, szHead, &stream);
+    if (nStatus != 0) {
         return nStatus;
     }
     report.nImageRead = HEAD_SIZE;
     check_head(opts, szHead, &report);
-    int nStatus = check_trusted_key(opts, szHead + SI_CODE_WINDOW + SI_CODE_SIGN_N, &report);
+    nStatus = check_trusted_key(opts, szHead + SI_CODE_WINDOW + SI_CODE_SIGN_N, &report);
     // A table, a stored key or a trusted key that fails settles the result:
     // nothing else is read.
     bool bSettled = report.nTable != SI_OK || !report.bKeyUsable || report.keyCheck == CHECK_FAILED;
@@ -550,7 +625,8 @@ int verify(const VerifyOptions &opts)
         nStatus = start_restore(opts, szHead, &stream);
     }
     struct stat st;
-    bool bRegular = fstat(stream.fdImage, &st) == 0 && S_ISREG(st.st_mode);
+    bool bRegular = fstat(stream.fdImage, &st) == 0 && S_ISREG(st.st_mode) &&
+                    (strcmp(opts.pImage, "-") != 0 || nStart == 0);
     report.nImageSize = bRegular ? st.st_size : -1;
     bool bCompare = stream.fdOriginal != -1 && report.originalCheck != CHECK_FAILED;
     if (nStatus == 0 && (bCompare || (stream.bRestoring && !bRegular))) {
@@ -565,8 +641,8 @@ int verify(const VerifyOptions &opts)
         if (!report.failures.empty()) {
             report.restoreCheck = CHECK_FAILED;
             report.failures.push_back("Restored image not written: the image did not verify");
-        } else if (output_commit(&stream.restored) != OUTPUT_OK) {
-            nStatus = cli_error(EXIT_USAGE, "File write error: " + printable(opts.pRestore));
+        } else if (int nOutput = output_commit(&stream.restored); nOutput != OUTPUT_OK) {
+            nStatus = restore_refused(opts, nOutput, errno);
         } else {
             report.restoreCheck = CHECK_PASSED;
         }

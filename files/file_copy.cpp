@@ -20,7 +20,11 @@ constexpr size_t KERNEL_COPY_PIECE = size_t{1} << 30;
 CopyStatus blame_copy_error(int fdIn, off_t nOffset)
 {
     unsigned char nByte = 0;
-    return pread(fdIn, &nByte, 1, nOffset) == 1 ? COPY_WRITE_ERROR : COPY_READ_ERROR;
+    ssize_t nRead = pread(fdIn, &nByte, 1, nOffset);
+    if (nRead == 0) {
+        errno = 0; // it ended early
+    }
+    return nRead == 1 ? COPY_WRITE_ERROR : COPY_READ_ERROR;
 }
 
 // Copies bytes nFrom to nTo of fdIn to the same offsets of fdOut: inside the
@@ -38,6 +42,7 @@ CopyStatus copy_range(int fdIn, int fdOut, off_t nFrom, off_t nTo, bool *pbKerne
             if (nCopied > 0) {
                 nFrom += nCopied;
             } else if (nCopied == 0) {
+                errno = 0; // it ended early
                 return COPY_READ_ERROR;
             } else if (errno == EXDEV || errno == EINVAL || errno == EOPNOTSUPP || errno == ENOSYS) {
                 *pbKernel = false;
@@ -50,6 +55,7 @@ CopyStatus copy_range(int fdIn, int fdOut, off_t nFrom, off_t nTo, bool *pbKerne
         }
         ssize_t nRead = TEMP_FAILURE_RETRY(pread(fdIn, szPiece, std::min(nWant, sizeof(szPiece)), nFrom));
         if (nRead <= 0) {
+            errno = nRead == 0 ? 0 : errno; // 0: it ended early
             return COPY_READ_ERROR;
         }
         if (!write_all_at(fdOut, szPiece, static_cast<size_t>(nRead), nFrom)) {
@@ -84,7 +90,11 @@ CopyStatus copy_extents(int fdIn, off_t nFrom, off_t nTo, int fdOut)
     }
     // An input that shrank while it was copied lost bytes we did not read.
     struct stat st;
-    if (fstat(fdIn, &st) != 0 || st.st_size < nTo) {
+    if (fstat(fdIn, &st) != 0) {
+        return COPY_READ_ERROR;
+    }
+    if (st.st_size < nTo) {
+        errno = 0;
         return COPY_READ_ERROR;
     }
     return COPY_OK;

@@ -12,5 +12,6 @@ enum CopyStatus { COPY_OK, COPY_READ_ERROR, COPY_WRITE_ERROR };
 // fdOut, so that holes stay holes as with cp: inside the kernel
 // (copy_file_range), or where it refuses (across file systems) with pread and
 // pwrite. An input that ends early, or shrinks while it is copied, is a read
-// error. fdOut's size is not set.
+// error with errno 0; any other error leaves the failing call's errno. fdOut's
+// size is not set.
 CopyStatus copy_extents(int fdIn, off_t nFrom, off_t nTo, int fdOut);

@@ -399,13 +399,21 @@ int open_spool()
 
 // Opens an existing target that cannot be renamed over (a device or FIFO) to
 // be written in place, through a /proc link where bKernelLink; with
-// OUTPUT_SPOOL the content goes to a spool first.
-int open_in_place(OutputFile *pOut, unsigned nFlags, bool bKernelLink)
+// OUTPUT_SPOOL the content goes to a spool first. What is opened must be the
+// file looked at (pSt), so that a file put in its place meanwhile is never
+// written; nothing is truncated before that is known (a device or FIFO has
+// nothing to truncate).
+int open_in_place(OutputFile *pOut, unsigned nFlags, bool bKernelLink, const struct stat &looked)
 {
     pOut->bInPlace = true;
-    int fd = openat(pOut->fdFolder, pOut->szName,
-                    O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOCTTY | (bKernelLink ? 0 : O_NOFOLLOW));
+    int fd = openat(pOut->fdFolder, pOut->szName, O_WRONLY | O_CLOEXEC | O_NOCTTY | (bKernelLink ? 0 : O_NOFOLLOW));
     if (fd == -1) {
+        return OUTPUT_OPEN_FAILED;
+    }
+    struct stat opened;
+    if (fstat(fd, &opened) != 0 || opened.st_dev != looked.st_dev || opened.st_ino != looked.st_ino) {
+        close(fd);
+        errno = EAGAIN; // the name changed between the look and the open
         return OUTPUT_OPEN_FAILED;
     }
     if ((nFlags & OUTPUT_SPOOL) == 0) {
@@ -471,6 +479,28 @@ bool set_mode(const OutputFile *pOut)
     return fchmod(pOut->fd, nMode) == 0;
 }
 
+// Finds the target of pPath as find_target does and applies nFlags' rule to
+// one that exists: OUTPUT_NO_CLOBBER refuses anything, OUTPUT_KEEP_DATA what
+// holds data (a regular file, a block device); a folder and a socket cannot
+// be written. Returns OUTPUT_OK, OUTPUT_EXISTS or OUTPUT_OPEN_FAILED (errno
+// set).
+int look_at_target(OutputFile *pOut, const char *pPath, unsigned nFlags, struct stat *pSt, bool *pbExists,
+                   bool *pbKernelLink)
+{
+    if (!find_target(pOut, pPath, pSt, pbExists, pbKernelLink)) {
+        return OUTPUT_OPEN_FAILED;
+    }
+    bool bData = *pbExists && (S_ISREG(pSt->st_mode) || S_ISBLK(pSt->st_mode));
+    if (*pbExists && ((nFlags & OUTPUT_NO_CLOBBER) != 0 || ((nFlags & OUTPUT_KEEP_DATA) != 0 && bData))) {
+        return OUTPUT_EXISTS;
+    }
+    if (*pbExists && (S_ISDIR(pSt->st_mode) || S_ISSOCK(pSt->st_mode))) {
+        errno = S_ISDIR(pSt->st_mode) ? EISDIR : ENXIO;
+        return OUTPUT_OPEN_FAILED;
+    }
+    return OUTPUT_OK;
+}
+
 } // namespace
 
 void output_install_signal_handlers()
@@ -507,24 +537,16 @@ int output_open(OutputFile *pOut, const char *pPath, unsigned nFlags)
 {
     *pOut = OutputFile();
     pOut->bSecret = (nFlags & OUTPUT_SECRET) != 0;
-    pOut->bNoClobber = (nFlags & OUTPUT_NO_CLOBBER) != 0;
+    // A new file is linked in, never renamed over one made meanwhile.
+    pOut->bNoClobber = (nFlags & (OUTPUT_NO_CLOBBER | OUTPUT_KEEP_DATA)) != 0;
     struct stat st;
     bool bExists = false;
     bool bKernelLink = false;
-    if (!find_target(pOut, pPath, &st, &bExists, &bKernelLink)) {
-        output_abort(pOut);
-        return OUTPUT_OPEN_FAILED;
-    }
-    if (bExists && pOut->bNoClobber) {
-        output_abort(pOut);
-        return OUTPUT_EXISTS;
-    }
-    int nStatus = OUTPUT_OK;
-    if (bExists && (S_ISDIR(st.st_mode) || S_ISSOCK(st.st_mode))) {
-        errno = S_ISDIR(st.st_mode) ? EISDIR : ENXIO;
-        nStatus = OUTPUT_OPEN_FAILED;
+    int nStatus = look_at_target(pOut, pPath, nFlags, &st, &bExists, &bKernelLink);
+    if (nStatus != OUTPUT_OK) {
+        // refused as it is
     } else if (bExists && (!S_ISREG(st.st_mode) || bKernelLink)) {
-        nStatus = open_in_place(pOut, nFlags, bKernelLink);
+        nStatus = open_in_place(pOut, nFlags, bKernelLink, st);
     } else if (bExists && faccessat(pOut->fdFolder, pOut->szName, W_OK, AT_EACCESS) != 0) {
         nStatus = OUTPUT_OPEN_FAILED;
     } else {
@@ -559,6 +581,19 @@ int output_open(OutputFile *pOut, const char *pPath, unsigned nFlags)
         output_abort(pOut);
         errno = nErrno;
     }
+    return nStatus;
+}
+
+int output_check(const char *pPath, unsigned nFlags)
+{
+    OutputFile out;
+    struct stat st;
+    bool bExists = false;
+    bool bKernelLink = false;
+    int nStatus = look_at_target(&out, pPath, nFlags, &st, &bExists, &bKernelLink);
+    int nErrno = errno;
+    output_abort(&out);
+    errno = nErrno;
     return nStatus;
 }
 

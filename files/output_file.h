@@ -25,11 +25,14 @@ enum OutputFlags {
     OUTPUT_SECRET = 1 << 1,     // mode 0600 when complete too
     OUTPUT_SPOOL = 1 << 2,      // a target written in place gets nothing before output_commit: the content
                                 // waits in a nameless file in the temporary folder
+    OUTPUT_KEEP_DATA = 1 << 3,  // as OUTPUT_NO_CLOBBER for what holds data (a regular file, a block device),
+                                // which is refused and never replaced; a FIFO or character device, which
+                                // keeps nothing to lose, is written in place
 };
 
 enum OutputStatus {
     OUTPUT_OK = 0,
-    OUTPUT_EXISTS,      // OUTPUT_NO_CLOBBER and the target exists
+    OUTPUT_EXISTS,      // OUTPUT_NO_CLOBBER (or OUTPUT_KEEP_DATA) and the target exists
     OUTPUT_OPEN_FAILED, // the target cannot be written, or no file can be made beside it
     OUTPUT_WRITE_FAILED // a write, flush or close failed; the target is as it was
 };
@@ -76,16 +79,23 @@ void output_end_also();
 // until complete), or the target itself where it cannot be renamed over (with
 // OUTPUT_SPOOL, a spool for it). A name whose stat fails for any reason but a
 // missing file, a link the kernel would not follow, a folder and a socket are
-// open errors. Returns OUTPUT_OK, OUTPUT_EXISTS or OUTPUT_OPEN_FAILED (errno
+// open errors. A target written in place must still be the file looked at when
+// it is opened. Returns OUTPUT_OK, OUTPUT_EXISTS or OUTPUT_OPEN_FAILED (errno
 // kept).
 int output_open(OutputFile *pOut, const char *pPath, unsigned nFlags);
+
+// What output_open would answer for pPath and nFlags, without making or
+// opening anything: OUTPUT_OK, OUTPUT_EXISTS or OUTPUT_OPEN_FAILED (errno
+// kept). For refusing early; output_open and output_commit still decide.
+int output_check(const char *pPath, unsigned nFlags);
 
 // A stdio stream on the output, owned by pOut from then on. Null on failure.
 FILE *output_stream(OutputFile *pOut);
 
 // Finishes the file: flushes and syncs it, gives it its mode (set-user-ID and
 // set-group-ID only where the replaced file's owner and group are kept), and
-// renames it over the target (links it, with OUTPUT_NO_CLOBBER); a spool is
+// renames it over the target (links it, with OUTPUT_NO_CLOBBER or
+// OUTPUT_KEEP_DATA, so that a file made there meanwhile is kept); a spool is
 // copied to its target. On any failure removes the temporary file and leaves
 // the target as it was. Returns OUTPUT_OK, OUTPUT_EXISTS or
 // OUTPUT_WRITE_FAILED.

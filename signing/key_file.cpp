@@ -2,6 +2,8 @@
 // Key records to key blobs and back.
 #include "key_file.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -80,4 +82,39 @@ int read_key_file(const char *pPath, unsigned char *szKey, size_t *pnFileSize)
     setvbuf(fp, nullptr, _IONBF, 0);
     int nFailed = read_key_stream(fp, szKey, pnFileSize);
     return fclose(fp) != 0 ? 1 : nFailed;
+}
+
+std::string le_number_text(const unsigned char *p, int nLen)
+{
+    int nBits = le_bit_length(p, nLen);
+    if (nBits > 64) {
+        return std::to_string(nBits) + " bits";
+    }
+    uint64_t nValue = 0;
+    for (int i = (nBits + 7) / 8 - 1; i >= 0; i--) {
+        nValue = nValue << 8 | p[i];
+    }
+    return std::to_string(nValue);
+}
+
+bool is_pem_text(const unsigned char *p, size_t nLen)
+{
+    static const char PEM_START[] = "-----BEGIN ";
+    return nLen >= sizeof(PEM_START) - 1 && memcmp(p, PEM_START, sizeof(PEM_START) - 1) == 0;
+}
+
+std::string key_file_problem(const unsigned char *pStart, size_t nRead, bool bLonger)
+{
+    if (is_pem_text(pStart, std::min<size_t>(nRead, RSA_FIELD_SIZE))) {
+        return "PEM text, not a key file (key_tool import makes a key file of a PEM private key, key_tool export a "
+               "PEM public key of a key file)";
+    }
+    std::string records = " (three key records of " + std::to_string(KEY_RECORD_SIZE) + " bytes)";
+    if (bLonger) {
+        return "longer than " + std::to_string(KEY_FILE_SIZE) + " bytes" + records;
+    }
+    if (nRead < static_cast<size_t>(KEY_FILE_SIZE)) {
+        return std::to_string(nRead) + " bytes, not " + std::to_string(KEY_FILE_SIZE) + records;
+    }
+    return std::string();
 }

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <string>
 
 #include "image_format.h"
 
@@ -43,3 +44,17 @@ int read_key_stream(FILE *fp, unsigned char *szKey, size_t *pnFileSize);
 
 // Bit length of a little-endian value of nLen bytes.
 int le_bit_length(const unsigned char *p, int nLen);
+
+// A little-endian value of nLen bytes in words: its decimal value where it
+// fits 64 bits ("65537"), else its size ("1017 bits").
+std::string le_number_text(const unsigned char *p, int nLen);
+
+// True when the nLen bytes at p start as PEM text does ("-----BEGIN ").
+bool is_pem_text(const unsigned char *p, size_t nLen);
+
+// What is wrong with a file given as a key file, from its first bytes pStart
+// (at least min(nRead, 128) of them), the count nRead of a read of up to
+// KEY_FILE_SIZE bytes, and bLonger when the file goes on after them: it is PEM
+// text, or it is not 1656 bytes long. The words follow "the file is"; empty
+// when neither is so.
+std::string key_file_problem(const unsigned char *pStart, size_t nRead, bool bLonger);

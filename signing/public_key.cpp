@@ -4,6 +4,7 @@
 // relocates none of it.
 #include "public_key.h"
 
+#include <cerrno>
 #include <cstring>
 #include <dlfcn.h>
 #include <openssl/bio.h>
@@ -60,16 +61,19 @@ const Crypto *load_crypto()
     return &crypto;
 }
 
-constexpr char PEM_START[] = "-----BEGIN ";
 constexpr size_t PEM_MAX = 64 * 1024;
 static_assert(KEY_FILE_SIZE < static_cast<int>(PEM_MAX));
 
 // Reads up to nSize bytes into p in as many reads as it takes. *pnRead gets
-// the count. Returns false on a read error.
-bool read_up_to(FILE *fp, unsigned char *p, size_t nSize, size_t *pnRead)
+// the count. Returns false on a read error, with *pWhy the system's reason.
+bool read_up_to(FILE *fp, unsigned char *p, size_t nSize, size_t *pnRead, std::string *pWhy)
 {
     *pnRead = fread(p, 1, nSize, fp);
-    return *pnRead == nSize || !ferror(fp);
+    if (*pnRead < nSize && ferror(fp)) {
+        *pWhy = strerror(errno);
+        return false;
+    }
+    return true;
 }
 
 // One number of an RSA key as 128 bytes little-endian. False when it is
@@ -133,11 +137,11 @@ int read_key_or_pem(FILE *fp, int nRecords, unsigned char *szKey, size_t *pnRead
     unsigned char szRecords[KEY_FILE_SIZE] = {}; // a short key file reads as zero-filled
     memset(szKey, 0, RSA_KEY_BLOB_SIZE);
     *pnRead = 0;
-    if (!read_up_to(fp, szRecords, static_cast<size_t>(nRecords) * KEY_RECORD_SIZE, pnRead)) {
+    if (!read_up_to(fp, szRecords, static_cast<size_t>(nRecords) * KEY_RECORD_SIZE, pnRead, pWhy)) {
         explicit_bzero(szRecords, sizeof(szRecords));
         return PUBLIC_KEY_READ_FAILED;
     }
-    bool bPem = *pnRead >= sizeof(PEM_START) - 1 && memcmp(szRecords, PEM_START, sizeof(PEM_START) - 1) == 0;
+    bool bPem = is_pem_text(szRecords, *pnRead);
     if (pbPem != nullptr) {
         *pbPem = bPem;
     }
@@ -148,7 +152,7 @@ int read_key_or_pem(FILE *fp, int nRecords, unsigned char *szKey, size_t *pnRead
     }
     memcpy(szPem, szRecords, *pnRead);
     size_t nMore = 0;
-    if (!read_up_to(fp, szPem + *pnRead, sizeof(szPem) - *pnRead, &nMore)) {
+    if (!read_up_to(fp, szPem + *pnRead, sizeof(szPem) - *pnRead, &nMore, pWhy)) {
         return PUBLIC_KEY_READ_FAILED;
     }
     *pnRead += nMore;
@@ -174,11 +178,16 @@ int read_key_or_public(FILE *fp, unsigned char *szKey, size_t *pnFileSize, std::
 
 int read_public_file(const char *pPath, unsigned char *pPublic, std::string *pWhy, bool *pbPem)
 {
-    FILE *fp = fopen(pPath, "rb");
+    FILE *fp = fopen(pPath, "rbe");
     if (fp == nullptr) {
+        *pWhy = strerror(errno);
         return PUBLIC_KEY_READ_FAILED;
     }
     setvbuf(fp, nullptr, _IONBF, 0);
     int nStatus = read_public_half(fp, pPublic, pWhy, pbPem);
-    return fclose(fp) != 0 ? PUBLIC_KEY_READ_FAILED : nStatus;
+    if (fclose(fp) != 0) {
+        *pWhy = strerror(errno);
+        return PUBLIC_KEY_READ_FAILED;
+    }
+    return nStatus;
 }

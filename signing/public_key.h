@@ -14,8 +14,9 @@ enum PublicKeyStatus { PUBLIC_KEY_OK = 0, PUBLIC_KEY_READ_FAILED, PUBLIC_KEY_REF
 // exponent, 128 bytes each, little-endian): a file that starts "-----BEGIN "
 // is a PEM, which must hold an RSA public key (PUBLIC KEY or RSA PUBLIC KEY);
 // any other is a key file. Returns PUBLIC_KEY_OK, PUBLIC_KEY_READ_FAILED (a
-// read error), or PUBLIC_KEY_REFUSED with *pWhy: a PEM that holds no RSA
-// public key (*pWhy names the forms taken), or numbers longer than 128 bytes.
+// read error, *pWhy the system's reason), or PUBLIC_KEY_REFUSED with *pWhy: a
+// PEM that holds no RSA public key (*pWhy names the forms taken), or numbers
+// longer than 128 bytes.
 // *pbPem, unless null, says whether the file was a PEM.
 int read_public_half(FILE *fp, unsigned char *pPublic, std::string *pWhy, bool *pbPem = nullptr);
 
@@ -28,5 +29,5 @@ int read_key_or_public(FILE *fp, unsigned char *szKey, size_t *pnFileSize, std::
 
 // The same as read_public_half from the file at pPath, opened and read unbuffered, so that no
 // stdio buffer takes in a key file's private exponent. A file that cannot be
-// opened, read or closed is PUBLIC_KEY_READ_FAILED.
+// opened, read or closed is PUBLIC_KEY_READ_FAILED, *pWhy the system's reason.
 int read_public_file(const char *pPath, unsigned char *pPublic, std::string *pWhy, bool *pbPem = nullptr);

@@ -25,10 +25,11 @@ int read_signatures(Signer *pSigner, std::string *pWhy)
     unsigned char szExtra[1];
     size_t nRead = fread(pSigner->szSignatures, 1, SIGNER_FILE_SIZE, fp);
     size_t nExtra = nRead == SIGNER_FILE_SIZE ? fread(szExtra, 1, 1, fp) : 0;
+    int nErrno = errno;
     bool bError = ferror(fp) != 0;
     fclose(fp); // read only: nothing to lose
     if (bError) {
-        *pWhy = "cannot read the signatures file " + name;
+        *pWhy = "cannot read the signatures file " + name + ": " + strerror(nErrno);
         return SIGNER_REFUSED;
     }
     if (nRead + nExtra != SIGNER_FILE_SIZE) {
@@ -73,8 +74,32 @@ int sign_block(Signer *pSigner, int nBlock, const unsigned char *pPlain, unsigne
     return SIGNER_REFUSED;
 }
 
-// Why a result that does not restore was refused, by where it came from
-// (empty for a key file, whose refusal needs no second line).
+// Why a public half cannot check a signature: its values, and what is needed.
+std::string public_half_refused(const unsigned char *pPublic)
+{
+    int nBits = le_bit_length(pPublic + RSA_BLOB_N, RSA_FIELD_SIZE);
+    return "the key has a modulus of " + std::to_string(nBits) + " bits" +
+           ((pPublic[RSA_BLOB_N] & 1) != 0 ? "" : " (even)") + " and a public exponent of " +
+           le_number_text(pPublic + RSA_BLOB_E, RSA_FIELD_SIZE) +
+           "; a modulus of 1017 to 1024 bits that is odd and an odd public exponent of at least 3 are needed";
+}
+
+// Why a key file's key cannot sign: what the file is where that is the cause,
+// else what is wrong with its public half, else its exponents.
+std::string key_file_refused(const Signer *pSigner)
+{
+    std::string problem = key_file_problem(pSigner->szKey, pSigner->nFileRead, false);
+    if (!problem.empty()) {
+        return "the file is " + problem;
+    }
+    if (!si_public_key_usable(pSigner->szKey)) {
+        return public_half_refused(pSigner->szKey);
+    }
+    return "the private and public exponents do not undo each other (a block signed with one is not restored by "
+           "the other)";
+}
+
+// Why a result that does not restore was refused, by where it came from.
 std::string not_restored(const Signer *pSigner, int nBlock)
 {
     std::string block = "block " + std::to_string(nBlock);
@@ -90,7 +115,7 @@ std::string not_restored(const Signer *pSigner, int nBlock)
     if (pSigner->kind == SIGNER_TOKEN) {
         return "the token's signature of " + block + " does not restore with its public key";
     }
-    return std::string();
+    return key_file_refused(pSigner);
 }
 
 } // namespace
@@ -116,6 +141,7 @@ int signer_open(Signer *pSigner, SignerKind kind, const char *pKeyArg, const cha
     }
     pSigner->fp = fopen(pKeyArg, "rbe");
     if (pSigner->fp == nullptr) {
+        *pWhy = strerror(errno);
         return SIGNER_OPEN_FAILED;
     }
     // No stdio buffer keeps a copy of a private exponent.
@@ -127,8 +153,10 @@ int signer_read(Signer *pSigner, std::string *pWhy)
 {
     int nStatus = SIGNER_OK;
     if (pSigner->fp != nullptr && pSigner->kind == SIGNER_KEY_FILE) {
-        size_t nRead = 0;
-        nStatus = read_key_stream(pSigner->fp, pSigner->szKey, &nRead) == 0 ? SIGNER_OK : SIGNER_READ_FAILED;
+        if (read_key_stream(pSigner->fp, pSigner->szKey, &pSigner->nFileRead) != 0) {
+            *pWhy = strerror(errno);
+            nStatus = SIGNER_READ_FAILED;
+        }
     } else if (pSigner->fp != nullptr) {
         int nPublic = read_public_half(pSigner->fp, pSigner->szKey, pWhy);
         nStatus = nPublic == PUBLIC_KEY_OK       ? SIGNER_OK
@@ -148,9 +176,7 @@ int signer_public_half(Signer *pSigner, unsigned char *pPublic, std::string *pWh
     }
     memcpy(pPublic, pSigner->szKey, SI_PUBLIC_SIZE);
     if (!si_public_key_usable(pPublic)) {
-        if (pSigner->kind != SIGNER_KEY_FILE) {
-            *pWhy = "the key's modulus must be odd and its public exponent odd and at least 3";
-        }
+        *pWhy = pSigner->kind == SIGNER_KEY_FILE ? key_file_refused(pSigner) : public_half_refused(pPublic);
         return SIGNER_REFUSED;
     }
     return SIGNER_OK;
@@ -181,6 +207,7 @@ int signer_sign_windows(Signer *pSigner, unsigned char *szBuffSPL, unsigned char
     // against each other apart, so that the same keys are refused as where a
     // block proves them.
     if (!bProven && pSigner->kind == SIGNER_KEY_FILE && !si_signing_key_usable(pSigner->szKey)) {
+        *pWhy = key_file_refused(pSigner);
         return SIGNER_REFUSED;
     }
     si_fill_code_window(szBuffSPLCode, szPublic, pCommonPublic);

@@ -2,6 +2,7 @@
 #include "test_support.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 #include <openssl/core_names.h>
 #include <openssl/evp.h>
 #include <openssl/rsa.h>
@@ -288,7 +289,26 @@ RunResult run_program(const std::vector<std::string> &argv, int nTimeout, const 
     waitpid(writer, nullptr, 0);
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    auto given = [&argv](const char *pArg) { return std::find(argv.begin(), argv.end(), pArg) != argv.end(); };
+    if (given(VERIFY_TOOL_PATH) && given("--json") && !result.out.empty()) {
+        EXPECT_EQ(json_schema_errors(result.out), "") << result.out;
+        EXPECT_EQ(nlohmann::json::parse(result.out, nullptr, false).value("status", -1), result.status) << result.out;
+    }
     return result;
+}
+
+std::string json_schema_errors(const std::string &lines)
+{
+    static const char *const VALIDATE =
+        "import json, sys, jsonschema\n"
+        "schema = json.load(open(sys.argv[1]))\n"
+        "jsonschema.Draft202012Validator.check_schema(schema)\n"
+        "v = jsonschema.Draft202012Validator(schema)\n"
+        "errors = [e.json_path + ': ' + e.message for line in sys.stdin if line.strip()\n"
+        "          for e in v.iter_errors(json.loads(line))]\n"
+        "print('\\n'.join(errors), end='')\n";
+    RunResult r = run_program({"/usr/bin/python3", "-c", VALIDATE, VERIFY_SCHEMA_PATH}, 60, lines);
+    return r.status == 0 ? r.out : "validator status " + std::to_string(r.status) + ": " + r.out + r.err;
 }
 
 int spawn_program(const std::vector<std::string> &argv)

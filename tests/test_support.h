@@ -81,9 +81,16 @@ struct RunResult {
 };
 
 // Runs a program with arguments (argv[0] is the program), standard input from
-// stdin_data, killed after nTimeout seconds.
+// stdin_data, killed after nTimeout seconds. What verify_tool --json prints
+// (argv holds VERIFY_TOOL_PATH and --json) must match its schema, and its
+// "status" the exit status: else the test fails.
 RunResult run_program(const std::vector<std::string> &argv, int nTimeout = 60,
                       const std::string &stdin_data = "");
+
+// What the schema of verify_tool --json (Debian's python3-jsonschema) says
+// against each JSON object of lines (one a line, or not JSON); empty when
+// every one is valid.
+std::string json_schema_errors(const std::string &lines);
 
 // Starts a program with its standard output on /dev/null; returns its pid.
 int spawn_program(const std::vector<std::string> &argv);

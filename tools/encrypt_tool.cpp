@@ -39,7 +39,7 @@ const char *const HELP =
     "  --request FILE            signs nothing and leaves out_file alone: writes the four raw RSA\n"
     "                            inputs to FILE\n"
     "  --signatures FILE         the four results for those inputs, made elsewhere\n"
-    "  --version, --help\n"
+    "  -V, --version, -h, --help\n"
     "\n"
     "With one of the three, rsakey_file is the public half: a PEM public key, a key file (its\n"
     "private exponent is not read) or a pkcs11: URI. See encrypt_tool(1).\n";
@@ -59,6 +59,20 @@ std::string shown(const char *pArg)
     return token_uri_printable(pArg);
 }
 
+// Prints a warning of a likely mistake on standard error; the run goes on as
+// it would without it.
+void warn(const std::string &what)
+{
+    fflush(stdout);
+    fprintf(stderr, "encrypt_tool: warning: %s\n", what.c_str());
+}
+
+// The system's reason for nErrno, or pInstead where there is none (0).
+std::string reason(int nErrno, const char *pInstead = "")
+{
+    return nErrno != 0 ? strerror(nErrno) : pInstead;
+}
+
 // Prints an option error on standard error and the usage line. Returns 1.
 int option_error(const std::string &message)
 {
@@ -75,19 +89,19 @@ int parse_options(int argc, char **argv, RunOptions *pOpts, int *pnFirst)
     static const option longOptions[] = {
         {"signing-helper", required_argument, nullptr, 'H'}, {"request", required_argument, nullptr, 'R'},
         {"signatures", required_argument, nullptr, 'S'},     {"help", no_argument, nullptr, 'h'},
-        {"version", no_argument, nullptr, 'v'},              {nullptr, 0, nullptr, 0},
+        {"version", no_argument, nullptr, 'V'},              {nullptr, 0, nullptr, 0},
     };
     optind = 0; // also resets getopt between in-process runs
     opterr = 0;
     int nModes = 0;
     int nOption = 0;
-    while ((nOption = getopt_long(argc, argv, "+", longOptions, nullptr)) != -1) {
+    while ((nOption = getopt_long(argc, argv, "+hV", longOptions, nullptr)) != -1) {
         switch (nOption) {
         case 'H': pOpts->kind = SIGNER_HELPER; pOpts->pWith = optarg; nModes++; break;
         case 'S': pOpts->kind = SIGNER_SIGNATURES; pOpts->pWith = optarg; nModes++; break;
         case 'R': pOpts->kind = SIGNER_REQUEST; pOpts->pRequest = optarg; nModes++; break;
         case 'h': printf("%s\n%s", OPTIONS_USAGE, HELP); pOpts->bDone = true; return 0;
-        case 'v': printf("encrypt_tool %s\n", TOOLS_VERSION); pOpts->bDone = true; return 0;
+        case 'V': printf("encrypt_tool %s\n", TOOLS_VERSION); pOpts->bDone = true; return 0;
         default: return option_error("unknown option or missing value: " + shown(argv[optind - 1]));
         }
     }
@@ -135,9 +149,9 @@ void print_why(const std::string &why)
 // it (not for a request, which leaves it alone), the signing key where it
 // lives, the common key file unbuffered, so that no copy of a private
 // exponent stays in a stdio buffer; a common key that is a pkcs11: URI opens
-// the key in its token instead. On the first failure prints its message (and
-// for a token, why on standard error), closes what is open, removes the
-// temporary file and returns false.
+// the key in its token instead. On the first failure prints its message and
+// why on standard error (the system's reason, or the token's), closes what is
+// open, removes the temporary file and returns false.
 bool open_streams(char **argv, const RunOptions &opts, FILE **fpStreams, OutputFile *pOut, Signer *pSigner,
                   TokenKey **ppComm)
 {
@@ -146,12 +160,14 @@ bool open_streams(char **argv, const RunOptions &opts, FILE **fpStreams, OutputF
         std::string why;
         if (nArg == ARG_OUT) {
             bOpened = opts.kind == SIGNER_REQUEST || output_open(pOut, argv[nArg], OUTPUT_REPLACE) == OUTPUT_OK;
+            why = bOpened ? "" : reason(errno);
         } else if (nArg == ARG_RSAKEY) {
             bOpened = signer_open(pSigner, opts.kind, argv[nArg], opts.pWith, &why) == SIGNER_OK;
         } else if (nArg == ARG_RSAKEY_COMM && is_token_uri(argv[nArg])) {
             bOpened = token_key_open(argv[nArg], TOKEN_PUBLIC_HALF, ppComm, &why) == TOKEN_OK;
         } else {
             FILE *fp = fopen(argv[nArg], "rbe");
+            why = fp == nullptr ? reason(errno) : "";
             if (fp != nullptr && nArg == ARG_RSAKEY_COMM) {
                 setvbuf(fp, nullptr, _IONBF, 0);
             }
@@ -174,11 +190,27 @@ bool open_streams(char **argv, const RunOptions &opts, FILE **fpStreams, OutputF
 }
 
 // Reads up to nSize bytes into the zeroed pBuffer in one read; a short file
-// leaves the rest zero. Returns false only on a read error.
-bool read_window(FILE *fp, unsigned char *pBuffer, size_t nSize)
+// leaves the rest zero. *pnRead, unless null, gets the count. Returns false
+// only on a read error (errno the read's).
+bool read_window(FILE *fp, unsigned char *pBuffer, size_t nSize, size_t *pnRead = nullptr)
 {
     size_t nRead = fread(pBuffer, 1, nSize, fp);
+    if (pnRead != nullptr) {
+        *pnRead = nRead;
+    }
     return nRead == nSize || !ferror(fp);
+}
+
+// Warns when the code window of in_file (pInputCode, a window whose block
+// table record is read) holds a valid block table: in_file is signed already.
+void warn_if_signed(const unsigned char *pInputCode, const char *pIn)
+{
+    RSA_ENC_BLK blocks[SI_BLOCK_COUNT];
+    int nEntry = -1;
+    if (si_read_block_table(pInputCode, blocks, &nEntry) == SI_OK) {
+        warn("in_file already holds a valid block table in its code window: it is a signed image (in_file and "
+             "out_file swapped?): " + shown(pIn));
+    }
 }
 
 // Copies the rest of fp_in in 16 KiB pieces through szBuffSPL; the end-of-file
@@ -198,16 +230,22 @@ CopyStatus copy_tail_stdio(FILE *fp_in, FILE *fp_out, unsigned char *szBuffSPL)
 }
 
 // Writes both windows, skips the input's second window (the code window takes
-// its place) and copies the tail, all through stdio: for an input that is not
-// a regular file, or an output written in place.
-CopyStatus write_image_stdio(FILE *fp_in, FILE *fp_out, unsigned char *szBuffSPL, unsigned char *szBuffSPLCode)
+// its place; where pWarnIn names a stream input, it is checked for a block
+// table) and copies the tail, all through stdio: for an input that is not a
+// regular file, or an output written in place.
+CopyStatus write_image_stdio(FILE *fp_in, FILE *fp_out, unsigned char *szBuffSPL, unsigned char *szBuffSPLCode,
+                             const char *pWarnIn)
 {
     if (fp_out == nullptr || fwrite(szBuffSPL, 1, SI_WINDOW_SIZE, fp_out) != static_cast<size_t>(SI_WINDOW_SIZE) ||
         fwrite(szBuffSPLCode, 1, SI_WINDOW_SIZE, fp_out) != static_cast<size_t>(SI_WINDOW_SIZE)) {
         return COPY_WRITE_ERROR;
     }
+    memset(szBuffSPLCode, 0, SI_WINDOW_SIZE);
     if (!read_window(fp_in, szBuffSPLCode, SI_WINDOW_SIZE)) {
         return COPY_READ_ERROR;
+    }
+    if (pWarnIn != nullptr) {
+        warn_if_signed(szBuffSPLCode, pWarnIn);
     }
     return copy_tail_stdio(fp_in, fp_out, szBuffSPL);
 }
@@ -232,33 +270,41 @@ CopyStatus copy_image_regular(int fdIn, off_t nInSize, int fdOut, const unsigned
 }
 
 // Writes the output image and puts it in place. Returns 0, or 1 after printing
-// the error; out_file is then as it was before the run.
+// the error and why on standard error; out_file is then as it was before the
+// run.
 int write_image(char **argv, FILE *fp_in, OutputFile *pOut, unsigned char *szBuffSPL, unsigned char *szBuffSPLCode)
 {
     struct stat st;
+    bool bRegular = fstat(fileno(fp_in), &st) == 0 && S_ISREG(st.st_mode);
     CopyStatus nStatus = COPY_OK;
-    if (!pOut->bInPlace && fstat(fileno(fp_in), &st) == 0 && S_ISREG(st.st_mode)) {
+    if (!pOut->bInPlace && bRegular) {
         nStatus = copy_image_regular(fileno(fp_in), st.st_size, pOut->fd, szBuffSPL, szBuffSPLCode);
     } else {
-        nStatus = write_image_stdio(fp_in, output_stream(pOut), szBuffSPL, szBuffSPLCode);
+        // A regular in_file was checked for a block table when it was read.
+        nStatus = write_image_stdio(fp_in, output_stream(pOut), szBuffSPL, szBuffSPLCode,
+                                    bRegular ? nullptr : argv[ARG_IN]);
     }
+    int nErrno = errno; // the failing call's
     if (nStatus == COPY_OK && output_commit(pOut) != OUTPUT_OK) {
+        nErrno = errno;
         nStatus = COPY_WRITE_ERROR;
     }
     if (nStatus == COPY_OK) {
         return 0;
     }
     output_abort(pOut);
-    printf(nStatus == COPY_READ_ERROR ? "File read error: %s\n" : "File write error: %s\n",
-           shown(argv[nStatus == COPY_READ_ERROR ? ARG_IN : ARG_OUT]).c_str());
+    bool bRead = nStatus == COPY_READ_ERROR;
+    printf(bRead ? "File read error: %s\n" : "File write error: %s\n", shown(argv[bRead ? ARG_IN : ARG_OUT]).c_str());
+    print_why(reason(nErrno, bRead ? "the file shrank while it was copied" : ""));
     return 1;
 }
 
 // Reads the four inputs into the zeroed buffers (the signing key into the
-// signer). Returns 0, or 1 after printing the error of the first read that
-// failed.
+// signer); pnRead[ARG] gets the bytes read of each file read here. Returns 0,
+// or 1 after printing the error of the first read that failed, and why on
+// standard error.
 int read_inputs(char **argv, FILE **fpStreams, Signer *pSigner, unsigned char *szBuffSPL, unsigned char *szBuffSPLCode,
-                unsigned char *rsaKey_comm)
+                unsigned char *rsaKey_comm, size_t *pnRead)
 {
     struct {
         FILE *fp;
@@ -276,7 +322,8 @@ int read_inputs(char **argv, FILE **fpStreams, Signer *pSigner, unsigned char *s
         int nStatus = SIGNER_OK;
         if (read.nArg == ARG_RSAKEY) {
             nStatus = signer_read(pSigner, &why);
-        } else if (read.fp != nullptr && !read_window(read.fp, read.pBuffer, read.nSize)) {
+        } else if (read.fp != nullptr && !read_window(read.fp, read.pBuffer, read.nSize, &pnRead[read.nArg])) {
+            why = reason(errno);
             nStatus = SIGNER_READ_FAILED; // a common key in a token has nothing to read here
         }
         if (nStatus != SIGNER_OK) {
@@ -287,6 +334,36 @@ int read_inputs(char **argv, FILE **fpStreams, Signer *pSigner, unsigned char *s
         }
     }
     return 0;
+}
+
+// Warns of inputs that are likely mistakes, each rule checked here once:
+// in_file shorter than the SPL window (it reads as zero-filled) or a regular
+// in_file that already holds a block table (a stream's is checked as it is
+// read), a common key file that is PEM text or not 1656 bytes long (nRead:
+// the bytes read of each file).
+void warn_of_inputs(char **argv, FILE **fpStreams, const unsigned char *rsaKey_comm, const size_t *pnRead)
+{
+    if (pnRead[ARG_IN] < static_cast<size_t>(SI_WINDOW_SIZE)) {
+        warn("in_file is " + std::to_string(pnRead[ARG_IN]) + " bytes, shorter than the SPL window (" +
+             std::to_string(SI_WINDOW_SIZE) + " bytes): the rest reads as zeros: " + shown(argv[ARG_IN]));
+    }
+    struct stat st;
+    int fdIn = fileno(fpStreams[ARG_IN - 1]);
+    unsigned char szInputCode[SI_CODE_BLOCK_TABLE + SI_BLOCK_TABLE_SIZE] = {};
+    if (fstat(fdIn, &st) == 0 && S_ISREG(st.st_mode) &&
+        pread(fdIn, szInputCode + SI_CODE_BLOCK_TABLE, SI_BLOCK_TABLE_SIZE, SI_CODE_WINDOW + SI_CODE_BLOCK_TABLE) ==
+            SI_BLOCK_TABLE_SIZE) {
+        warn_if_signed(szInputCode, argv[ARG_IN]);
+    }
+    FILE *fpComm = fpStreams[ARG_RSAKEY_COMM - 1];
+    if (fpComm == nullptr) {
+        return; // a key in a token
+    }
+    bool bLonger = fstat(fileno(fpComm), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > KEY_FILE_SIZE;
+    std::string problem = key_file_problem(rsaKey_comm, pnRead[ARG_RSAKEY_COMM], bLonger);
+    if (!problem.empty()) {
+        warn("common key file is " + problem + ": " + shown(argv[ARG_RSAKEY_COMM]));
+    }
 }
 
 // Writes the request file of a two-step run: the raw RSA input of each block,
@@ -307,7 +384,9 @@ int write_request(char **argv, const RunOptions &opts, Signer *pSigner, const un
         raw_rsa_input(szBuffSPL + pTable[i].nEncStartAddr, szRequest[i]);
     }
     if (output_write_file(opts.pRequest, szRequest[0], sizeof(szRequest), OUTPUT_REPLACE) != OUTPUT_OK) {
+        int nErrno = errno;
         printf("File write error: %s\n", shown(opts.pRequest).c_str());
+        print_why(reason(nErrno));
         return 1;
     }
     return 0;
@@ -360,7 +439,7 @@ int encrypt_tool_run(int argc, char **argv)
     char **args = argv + nFirst - 1;
     for (int i = nFirst + STREAM_COUNT; i < argc; i++) {
         if (strncmp(argv[i], "--", 2) == 0) {
-            fprintf(stderr, "encrypt_tool: warning: argument after the five ignored: %s\n", shown(argv[i]).c_str());
+            warn("argument after the five ignored: " + shown(argv[i]));
         }
     }
     const char *pWritten = opts.kind == SIGNER_REQUEST ? opts.pRequest : args[ARG_OUT];
@@ -383,7 +462,11 @@ int encrypt_tool_run(int argc, char **argv)
     unsigned char szBuffSPLCode[SI_WINDOW_SIZE] = {};
     unsigned char rsaKey_comm[KEY_FILE_SIZE] = {};
 
-    nStatus = read_inputs(args, fpStreams, &signer, szBuffSPL, szBuffSPLCode, rsaKey_comm);
+    size_t nRead[ARG_COUNT] = {};
+    nStatus = read_inputs(args, fpStreams, &signer, szBuffSPL, szBuffSPLCode, rsaKey_comm, nRead);
+    if (nStatus == 0) {
+        warn_of_inputs(args, fpStreams, rsaKey_comm, nRead);
+    }
     if (nStatus == 0 && opts.kind == SIGNER_REQUEST) {
         nStatus = write_request(args, opts, &signer, szBuffSPL);
     } else if (nStatus == 0) {

@@ -368,13 +368,13 @@ TEST(KeyToolFiles, OptionBoundariesAndFiles)
     }
     RunResult folder = run_key_tool({"show", dir.path});
     EXPECT_EQ(folder.status, 2);
-    EXPECT_EQ(folder.err, "key_tool: File read error: " + dir.path + "\n");
+    EXPECT_EQ(folder.err, "key_tool: File read error: " + dir.path + ": Is a directory\n");
     std::string keyFile1017 = dir.file("1017.key");
     if (!SANITIZED_BUILD) { // the sanitizers' runtime must come first
         RunResult closing = run_program({"/usr/bin/env", std::string("LD_PRELOAD=") + IO_FAULT_SHIM_PATH,
                                          "IO_FAULT=close:/1017.key", KEY_TOOL_PATH, "show", keyFile1017});
         EXPECT_EQ(closing.status, 2);
-        EXPECT_EQ(closing.err, "key_tool: File read error: " + keyFile1017 + "\n");
+        EXPECT_EQ(closing.err, "key_tool: File read error: " + keyFile1017 + ": Input/output error\n");
     }
     write_file(dir.file("empty.key"), Bytes{});
     RunResult empty = run_key_tool({"export", dir.file("empty.key"), dir.file("empty.pem")});
@@ -490,8 +490,8 @@ TEST(KeyToolSignRequest, WhatIsNotARequestIsRefused)
         int nStatus;
         std::string err; // after "key_tool: "
     } cases[] = {
-        {"missing", {}, sigs, keyFile, 2, "File read error: " + missing},
-        {"", {}, sigs, keyFile, 2, "File read error: " + dir.path + "/"},
+        {"missing", {}, sigs, keyFile, 2, "File read error: " + missing + ": No such file or directory"},
+        {"", {}, sigs, keyFile, 2, "File read error: " + dir.path + "/: Is a directory"},
         {"short", Bytes(request.begin(), request.end() - 1), sigs, keyFile, 1,
          "Not a signing request (512 bytes: four raw RSA inputs of 128 bytes): " + dir.file("short")},
         {"long", Bytes(513, 0), sigs, keyFile, 1,
@@ -501,8 +501,10 @@ TEST(KeyToolSignRequest, WhatIsNotARequestIsRefused)
         {"request", request, existing, keyFile, 2, "File exists (use --force to replace it): " + existing},
         {"request", request, dir.file("request"), keyFile, 2, "Output file is an input file: " + dir.file("request")},
         {"request", request, keyFile, keyFile, 2, "Output file is an input file: " + keyFile},
-        {"request", request, sigs, missing, 2, "File open error: " + missing},
-        {"request", request, sigs, evenKey, 1, "Key file error: " + evenKey},
+        {"request", request, sigs, missing, 2, "File open error: " + missing + ": No such file or directory"},
+        {"request", request, sigs, evenKey, 1, "Key file error: " + evenKey + ": the key has a modulus of 1024 bits and "
+                                               "a public exponent of 4; a modulus of 1017 to 1024 bits that is odd and "
+                                               "an odd public exponent of at least 3 are needed"},
     };
     for (const auto &c : cases) {
         std::string path = c.name.empty() ? dir.path + "/" : dir.file(c.name);

@@ -6,6 +6,7 @@
 #include <openssl/evp.h>
 
 #include <atomic>
+#include <csignal>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -16,6 +17,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "output_file.h"
 #include "test_support.h"
 #include "verify_tool.h"
 
@@ -148,7 +150,7 @@ TEST(VerifyDamage, EachDamageGivesExactlyItsFailures)
         {"keep byte", 431, 0, "SPL window differs from the original at offset 127: " + bad},
         {"tail byte", 50000, 0, "Tail differs from the original at offset 50000: " + bad},
         {"table start", 16384 + 896 + 4, 1, "block table entry 0 lies outside the SPL window: " + bad},
-        {"table count", 16384 + 896, 1, "block table count is 5, not 4: " + bad},
+        {"table count", 16384 + 896, 1, "block table count is 5, not 4 (is this image signed?): " + bad},
         {"table padding", 16384 + 896 + 100, 1, "block table record is not zero after its entries: " + bad},
     };
     for (const auto &c : cases) {
@@ -366,8 +368,8 @@ TEST(VerifyCrafted, HostileTablesAndStoredKeysAreRefused)
         write_file(bad, Bytes(f.signedImage.begin(), f.signedImage.begin() + static_cast<long>(nSize)));
         RunResult r = run_verify_tool({bad});
         EXPECT_EQ(r.status, 2) << nSize;
-        EXPECT_EQ(r.err, "verify_tool: Image missing, unreadable or shorter than 32768 bytes (" +
-                             std::to_string(nSize) + " read): " + bad + "\n");
+        EXPECT_EQ(r.err, "verify_tool: Image shorter than 32768 bytes (" + std::to_string(nSize) + " read): " + bad +
+                             "\n");
     }
 }
 
@@ -488,7 +490,7 @@ TEST(VerifyRestore, NothingBeforeTheVerdictAndHolesStay)
             }
             std::unique_ptr<FifoReader> reader(target == fifo ? new FifoReader(fifo) : nullptr);
             std::vector<std::string> args = c.args;
-            args.insert(args.end(), {"--restore", target, f.out});
+            args.insert(args.end(), {"--force", "--restore", target, f.out});
             RunResult r = run_verify_tool(args);
             Bytes got = reader ? reader->finish() : read_file(target);
             EXPECT_EQ(r.status, c.nStatus) << c.why << " into " << target << ": " << r.out << r.err;
@@ -556,13 +558,179 @@ TEST(VerifyPieces, EdgesLengthsAndTheRestoredImage)
         write_file(f.out, image), write_file(f.in, model);
         std::vector<std::string> failures{"Tail differs from the original at offset " + std::to_string(c.nDiffers) +
                                               ": " + f.out, "Restored image not written: the image did not verify"};
-        EXPECT_EQ(failure_lines(run_verify_tool({"--original", f.in, "--restore", restored, f.out}).out),
+        EXPECT_EQ(failure_lines(run_verify_tool({"--force", "--original", f.in, "--restore", restored, f.out}).out),
                   c.nDiffers == kNo ? std::vector<std::string>{} : failures) << c.nFlip << " " << c.nImage;
         std::copy_n(image.begin() + 428, 4, model.begin() + 428);
         std::copy_n(image.begin() + 16384, 16384, model.begin() + 16384);
         EXPECT_TRUE(c.nDiffers != kNo || read_file(restored) == model) << c.nImage;
         EXPECT_TRUE(c.nDiffers != kNo ||
-                    (run_verify_tool({"--restore", restored, f.out}).status == 0 && read_file(restored) == model));
+                    (run_verify_tool({"--force", "--restore", restored, f.out}).status == 0 &&
+                     read_file(restored) == model));
+    }
+}
+
+// --restore replaces nothing that holds data without --force, and no input
+// even with it; a FIFO and a character device hold none. A file made while
+// the image is read is kept too: the restored image is linked in at the end,
+// never renamed over what is there.
+TEST(VerifyRestore, AnExistingFileOnlyWithForce)
+{
+    SignedFlow f(65537, 300000);
+    Bytes model = f.image;
+    std::copy_n(f.signedImage.begin() + 428, 4, model.begin() + 428);
+    std::copy_n(f.signedImage.begin() + 16384, 16384, model.begin() + 16384);
+    std::string fifo = f.dir.file("restore.fifo"), null = private_device(f.dir.path, "null");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::string kept = f.dir.file("kept.img"), made = f.dir.file("made.img");
+    write_file(kept, Bytes{1, 2, 3});
+    struct { std::vector<std::string> options; std::string target; std::string err; } cases[] = {
+        {{}, f.in, "File exists (use --force to replace it): " + f.in}, // the arguments of --original swapped
+        {{"--force"}, kept, ""}, {{}, made, ""}, {{}, fifo, ""}, {{}, null, ""},
+        {{"--force"}, f.out, "Output file is an input file: " + f.out},
+        {{"--force", "--key", f.key}, f.key, "Output file is an input file: " + f.key},
+    };
+    for (const auto &c : cases) {
+        Bytes before = c.target != fifo ? read_file(c.target) : Bytes();
+        std::unique_ptr<FifoReader> reader(c.target == fifo ? new FifoReader(fifo) : nullptr);
+        std::vector<std::string> args = c.options;
+        args.insert(args.end(), {"--restore", c.target, f.out});
+        RunResult r = run_verify_tool(args);
+        Bytes got = reader ? reader->finish() : read_file(c.target);
+        EXPECT_EQ(r.status, c.err.empty() ? 0 : 2) << c.target;
+        EXPECT_EQ(r.err, c.err.empty() ? "" : "verify_tool: " + c.err + "\n");
+        EXPECT_TRUE(got == (!c.err.empty() ? before : (c.target == null ? Bytes() : model))) << c.target;
+    }
+    // The image through a FIFO: its writer makes the file once verify_tool
+    // has read past the pipe's 64 KiB, then ends the image.
+    signal(SIGPIPE, SIG_IGN);
+    std::string image = f.dir.file("image.fifo"), late = f.dir.file("late.img");
+    ASSERT_EQ(mkfifo(image.c_str(), 0600), 0);
+    std::thread writer([&] {
+        int fd = open(image.c_str(), O_WRONLY | O_CLOEXEC);
+        write_all(fd, f.signedImage.data(), f.signedImage.size());
+        write_file(late, Bytes{4, 5});
+        close(fd);
+    });
+    RunResult r = run_verify_tool({"--restore", late, image});
+    writer.join();
+    EXPECT_EQ(r.err, "verify_tool: File exists (use --force to replace it): " + late + "\n");
+    EXPECT_EQ(read_file(late), (Bytes{4, 5}));
+}
+
+// Every open, read and key error of the three tools names its cause: the
+// system's reason, or what is wrong with the key (encrypt_tool on a second
+// line on standard error, after its fixed line; the others in the message).
+// A file that root may not read is one of /proc's that nobody may.
+TEST(ErrorReasons, EveryErrorNamesItsCause)
+{
+    SignedFlow f;
+    const std::string denied = "/proc/sys/vm/drop_caches", missing = f.dir.file("missing"), folder = f.dir.path;
+    std::string pem = f.dir.file("rsa.pem"), shortKey = f.dir.file("short.key"), mismatched = f.dir.file("odd.key");
+    ASSERT_EQ(run_program({"/usr/bin/openssl", "genpkey", "-algorithm", "RSA", "-out", pem}).status, 0);
+    Bytes keyBytes = read_file(f.key);
+    write_file(shortKey, Bytes(keyBytes.begin(), keyBytes.begin() + 1000));
+    write_file(mismatched, key_file(test_key(1024).n, test_key(1024).e, test_key(1017).d));
+    std::string isPem = "the file is PEM text, not a key file (key_tool import makes a key file of a PEM private "
+                        "key, key_tool export a PEM public key of a key file)";
+    std::string undo = "the private and public exponents do not undo each other (a block signed with one is not "
+                       "restored by the other)";
+    auto sign = [&](size_t nArg, const std::string &path) {
+        std::vector<std::string> argv{ENCRYPT_TOOL_PATH, f.in, f.dir.file("o.img"), f.code, f.key, f.comm};
+        return argv[nArg] = path, argv;
+    };
+    const std::string req = f.dir.file("req.bin");
+    write_file(req, Bytes(512, 0));
+    struct { std::vector<std::string> argv; int nStatus; std::string lines; } cases[] = {
+        {sign(1, missing), 1, "File open error: " + missing + "\nencrypt_tool: No such file or directory\n"},
+        {sign(3, folder), 1, "File read error: " + folder + "\nencrypt_tool: Is a directory\n"},
+        {sign(4, denied), 1, "File open error: " + denied + "\nencrypt_tool: Permission denied\n"},
+        {sign(4, pem), 1, "Key file error: " + pem + "\nencrypt_tool: " + isPem + "\n"},
+        {sign(4, mismatched), 1, "Key file error: " + mismatched + "\nencrypt_tool: " + undo + "\n"},
+        {sign(4, shortKey), 1, "Key file error: " + shortKey + "\nencrypt_tool: the file is 1000 bytes, not 1656 (three "
+                               "key records of 552 bytes)\n"},
+        {{KEY_TOOL_PATH, "show", missing}, 2, "key_tool: File read error: " + missing + ": No such file or directory\n"},
+        {{KEY_TOOL_PATH, "import", denied, missing}, 2, "key_tool: File open error: " + denied + ": Permission denied\n"},
+        {{KEY_TOOL_PATH, "sign-request", req, missing, pem}, 1, "key_tool: Key file error: " + pem + ": " + isPem + "\n"},
+        {{KEY_TOOL_PATH, "sign-request", req, missing, mismatched}, 1, "key_tool: Key file error: " + mismatched + ": " +
+                                                                       undo + "\n"},
+        {{VERIFY_TOOL_PATH, missing}, 2, "verify_tool: File open error: " + missing + ": No such file or directory\n"},
+        {{VERIFY_TOOL_PATH, folder}, 2, "verify_tool: File read error: " + folder + ": Is a directory\n"},
+        {{VERIFY_TOOL_PATH, "--key", denied, f.out}, 2, "verify_tool: File read error: " + denied + ": Permission denied\n"},
+        {{VERIFY_TOOL_PATH, "--original", f.out, f.in}, 1, ", not 4 (is this image signed?): " + f.in + "\n"},
+    };
+    for (const auto &c : cases) {
+        RunResult r = run_program(c.argv);
+        EXPECT_EQ(r.status, c.nStatus) << c.lines;
+        EXPECT_NE((r.out + r.err).find(c.lines), std::string::npos) << r.out << r.err;
+    }
+}
+
+// -h and -V are --help and --version for the three tools; key_tool names its
+// commands after an error, not its whole usage; verify_tool takes - as its
+// image from standard input, a pipe or a file (also one read from elsewhere
+// than its start), with --original and --restore.
+TEST(ToolConventions, ShortOptionsStandardInputAndShortUsage)
+{
+    for (const char *tool : {ENCRYPT_TOOL_PATH, KEY_TOOL_PATH, VERIFY_TOOL_PATH}) {
+        for (auto [shortName, longName] : {std::pair{"-h", "--help"}, {"-V", "--version"}}) {
+            RunResult given = run_program({tool, shortName}), spelled = run_program({tool, longName});
+            EXPECT_EQ(given.status, 0) << tool << shortName;
+            EXPECT_EQ(given.out, spelled.out) << tool << shortName;
+        }
+    }
+    EXPECT_EQ(run_key_tool({"frobnicate"}).err, "key_tool: unknown command or wrong number of names: frobnicate\n"
+                                                "Usage: key_tool generate|import|export|show|list|sign-request "
+                                                "[OPTION]... NAME... (see key_tool --help)\n");
+    SignedFlow f;
+    std::string shifted = f.dir.file("shifted.img"), reference = f.dir.file("reference.img");
+    Bytes junk{'J', 'U', 'N', 'K', '!'};
+    junk.insert(junk.end(), f.signedImage.begin(), f.signedImage.end());
+    write_file(shifted, junk);
+    ASSERT_EQ(run_verify_tool({"--restore", reference, f.out}).status, 0);
+    const std::string verify = "exec \"$0\" --json --original \"$1\" --restore \"$2\" -";
+    struct { std::vector<std::string> argv; std::string input; } cases[] = {
+        {{VERIFY_TOOL_PATH, "--json", "--original", f.in, "--restore", f.dir.file("r0.img"), "-"},
+         std::string(f.signedImage.begin(), f.signedImage.end())},
+        {{"/bin/sh", "-c", verify + " < \"$3\"", VERIFY_TOOL_PATH, f.in, f.dir.file("r1.img"), f.out}, ""},
+        {{"/bin/sh", "-c", "{ head -c 5 >/dev/null; " + verify + "; } < \"$3\"", VERIFY_TOOL_PATH, f.in,
+          f.dir.file("r2.img"), shifted}, ""},
+    };
+    for (size_t i = 0; i < 3; i++) {
+        RunResult r = run_program(cases[i].argv, 60, cases[i].input);
+        EXPECT_EQ(r.status, 0) << i << r.err;
+        nlohmann::json json = nlohmann::json::parse(r.out, nullptr, false);
+        EXPECT_EQ(json.value("image", ""), "-") << i;
+        EXPECT_EQ(json.value("size", 0u), f.signedImage.size()) << i;
+        EXPECT_TRUE(read_file(f.dir.file("r" + std::to_string(i) + ".img")) == read_file(reference)) << i;
+    }
+    RunResult r = run_program({"/bin/sh", "-c", "exec \"$0\" --force --restore \"$1\" - < \"$1\"", VERIFY_TOOL_PATH, f.out});
+    EXPECT_EQ(r.err, "verify_tool: Output file is an input file: " + f.out + "\n");
+}
+
+// The schema is the JSON's contract: each object the tests make is checked
+// against it (run_program). Here it refuses objects with a field missing, of
+// another type, outside its values, or one it does not list.
+TEST(VerifyOutput, TheSchemaRefusesWhatItDoesNotList)
+{
+    SignedFlow f;
+    nlohmann::json report = nlohmann::json::parse(run_verify_tool({"--json", f.out}).out);
+    nlohmann::json error = nlohmann::json::parse(run_verify_tool({"--json", f.dir.file("missing")}).out);
+    EXPECT_EQ(json_schema_errors(report.dump() + "\n" + error.dump() + "\n"), "");
+    struct { const nlohmann::json &object; const char *pointer; nlohmann::json value; } cases[] = {
+        {report, "/status", nullptr}, {report, "/format", nullptr}, {report, "/status", "0"}, {report, "/status", 1},
+        {report, "/format", 2}, {report, "/size", "70000"}, {report, "/checks/key", "skipped"},
+        {report, "/blocks/0/restored", nullptr}, {report, "/signing_key/sha256", "ABC"}, {report, "/extra", 1},
+        {error, "/status", nullptr}, {error, "/status", 1}, {error, "/error", nullptr},
+    };
+    for (const auto &c : cases) {
+        nlohmann::json broken = c.object;
+        nlohmann::json::json_pointer pointer(c.pointer);
+        if (c.value.is_null()) {
+            broken[pointer.parent_pointer()].erase(pointer.back());
+        } else {
+            broken[pointer] = c.value;
+        }
+        EXPECT_NE(json_schema_errors(broken.dump() + "\n"), "") << c.pointer << " " << c.value;
     }
 }
 
@@ -586,7 +754,7 @@ TEST(VerifyStops, ASettledResultEndsTheRead)
         int nStatus;
         const char *line; // in standard output
     } cases[] = {
-        {"/dev/zero", {VERIFY_TOOL_PATH, "/dev/zero"}, 1, "block table count is 0, not 4: /dev/zero"},
+        {"/dev/zero", {VERIFY_TOOL_PATH, "/dev/zero"}, 1, "block table count is 0, not 4 (is this image signed?): /dev/zero"},
         {"/dev/zero, JSON", {VERIFY_TOOL_PATH, "--json", "/dev/zero"}, 1, "\"size\":null"},
         {"an endless stream", {"/bin/sh", "-c", endless, "sh", f.out, VERIFY_TOOL_PATH, "--key", f.key}, 0,
          "Image: /dev/stdin (a stream, not read past its first 32768 bytes)"},
@@ -683,14 +851,14 @@ TEST(VerifyTrust, BlocksThatProveNothingWholeKeysAndFileErrors)
         const char *error; // on standard error, before the file's name; null: none, a pass
         std::string named;
     } faults[] = {
-        {{"IO_FAULT=read:/out.img:50000"}, restored, "File read error: ", f.out},
-        {{"IO_FAULT=read:/in.img:50000"}, restored, "File read error: ", f.in},
-        {{"IO_FAULT=write: (deleted):50000"}, restored, "File write error: ", restored},
-        {{"IO_FAULT=sync: (deleted)"}, restored, "File write error: ", restored},
-        {{"IO_FAULT=read: (deleted)"}, fifo, "File write error: ", fifo},
-        {{"IO_FAULT=write:/restore.fifo"}, fifo, "File write error: ", fifo},
+        {{"IO_FAULT=read:/out.img:50000"}, restored, "File read error: ", f.out + ": Input/output error"},
+        {{"IO_FAULT=read:/in.img:50000"}, restored, "File read error: ", f.in + ": Input/output error"},
+        {{"IO_FAULT=write: (deleted):50000"}, restored, "File write error: ", restored + ": Input/output error"},
+        {{"IO_FAULT=sync: (deleted)"}, restored, "File write error: ", restored + ": Input/output error"},
+        {{"IO_FAULT=read: (deleted)"}, fifo, "File write error: ", fifo + ": Input/output error"},
+        {{"IO_FAULT=write:/restore.fifo"}, fifo, "File write error: ", fifo + ": Input/output error"},
         {{"IO_FAULT_NO_TMPFILE=1", "TMPDIR=" + spool.path}, fifo, nullptr, fifo},
-        {{"TMPDIR=" + spool.file("missing")}, fifo, "File write error: ", fifo},
+        {{"TMPDIR=" + spool.file("missing")}, fifo, "File write error: ", fifo + ": No such file or directory"},
     };
     for (const Fault &c : faults) {
         std::vector<std::string> argv{"/usr/bin/env", shim};

@@ -317,7 +317,7 @@ TEST(OutputFileLinks, FollowedOnlyWhereTheKernelWould)
             {"/bin/sh", "-c", ": >> \"$0\"", path},
             {ENCRYPT_TOOL_PATH, s.in, path, s.code, s.key, s.comm},
             {KEY_TOOL_PATH, "generate", c.bDangling ? "--bits=1024" : "--force", path},
-            {VERIFY_TOOL_PATH, "--restore", path, signedImage},
+            {VERIFY_TOOL_PATH, "--force", "--restore", path, signedImage},
         };
         for (const std::vector<std::string> &argv : tools) {
             std::filesystem::remove(target);
