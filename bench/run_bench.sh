@@ -199,7 +199,7 @@ echo "== 8. restoring a large image (256 MiB, $((runs * 3)) interleaved runs eac
 i=0
 while [ $i -lt $((runs * 3)) ]; do
     cputimed dcp 'cp "$0" "$1" && exec sync --data "$1"' "$tmp/signed.img" "$tmp/out.dcp"
-    cputimed restore 'exec "$0" --key "$1" --restore "$2" "$3" >/dev/null' "$verify" "$ex/sign_test.key" \
+    cputimed restore 'exec "$0" --key "$1" --force --restore "$2" "$3" >/dev/null' "$verify" "$ex/sign_test.key" \
         "$tmp/out.restore" "$tmp/signed.img"
     i=$((i + 1))
 done

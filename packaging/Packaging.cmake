@@ -48,6 +48,10 @@ foreach(tool ${SIGNEDIMAGE_TOOLS})
     RENAME ${tool} COMPONENT tools)
 endforeach()
 
+# The schema of verify_tool --json, beside the tools' documentation.
+install(FILES docs/verify_tool.schema.json DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/signed-image-tools
+  COMPONENT tools)
+
 # Man pages and changelogs compressed as Debian wants them, when configuring,
 # so that an install needs no more built than the tools and the library (make
 # demo builds only those); a copyright file and a changelog in each package's

@@ -441,6 +441,10 @@ TEST(OutputFileFailures, NoDescriptorLeftOpen)
     ASSERT_EQ(bind(fdSocket, reinterpret_cast<sockaddr *>(&address), sizeof(address)), 0);
     write_file(dir.file("old.img"), Bytes(10, 1));
     std::string full = private_device(dir.path, "full");
+    std::string block = dir.file("block"); // never opened
+    if (mknod(block.c_str(), S_IFBLK | 0600, makedev(7, 200)) != 0) {
+        block.clear();
+    }
     struct {
         std::string path;
         unsigned nFlags;
@@ -457,6 +461,11 @@ TEST(OutputFileFailures, NoDescriptorLeftOpen)
         {socketPath, OUTPUT_REPLACE, OUTPUT_OPEN_FAILED, false},
         {fifo, OUTPUT_REPLACE | OUTPUT_SPOOL, OUTPUT_OK, true},
         {full, OUTPUT_REPLACE, OUTPUT_OK, true},
+        // What holds data is kept; what holds none is written in place.
+        {dir.file("old.img"), OUTPUT_KEEP_DATA, OUTPUT_EXISTS, false},
+        {block, OUTPUT_KEEP_DATA, block.empty() ? OUTPUT_OPEN_FAILED : OUTPUT_EXISTS, false},
+        {fifo, OUTPUT_KEEP_DATA, OUTPUT_OK, true},
+        {dir.path, OUTPUT_KEEP_DATA, OUTPUT_OPEN_FAILED, false},
     };
     int nBefore = open_descriptor_count();
     for (const auto &c : cases) {

@@ -30,6 +30,7 @@ for t in encrypt_tool key_tool verify_tool; do
     has "$tools" "usr/share/man/man1/$t\.1\.gz"
     has "$tools" "usr/share/bash-completion/completions/$t\$"
 done
+has "$tools" 'usr/share/doc/signed-image-tools/verify_tool\.schema\.json$'
 lacks "$tools" 'libsignedimage\.so|include/'
 
 # Each package carries the Apache-2.0 licence as its copyright file.
