@@ -1,6 +1,17 @@
 // SPDX-License-Identifier: Apache-2.0
 // The codec against OpenSSL's BN_mod_exp on keys made in the test.
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <openssl/core_names.h>
+#include <openssl/evp.h>
+#include <openssl/rsa.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstddef>
 
 #include "rsa_internal.h"
 #include "test_support.h"
@@ -91,6 +102,145 @@ TEST_P(CodecKeys, MatchedModesRoundTrip)
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, CodecKeys, ::testing::Values(1024, 1017, 512));
+
+// A fresh key blob of nBits with public exponent nE, made by OpenSSL.
+Bytes fresh_blob(int nBits, unsigned nE)
+{
+    EVP_PKEY_CTX *ctx = EVP_PKEY_CTX_new_id(EVP_PKEY_RSA, nullptr);
+    BIGNUM *e = BN_new();
+    EVP_PKEY *pkey = nullptr;
+    BN_set_word(e, nE);
+    EXPECT_TRUE(EVP_PKEY_keygen_init(ctx) > 0 && EVP_PKEY_CTX_set_rsa_keygen_bits(ctx, nBits) > 0 &&
+                EVP_PKEY_CTX_set1_rsa_keygen_pubexp(ctx, e) > 0 && EVP_PKEY_keygen(ctx, &pkey) > 0);
+    Bytes blob;
+    for (const char *name : {OSSL_PKEY_PARAM_RSA_N, OSSL_PKEY_PARAM_RSA_E, OSSL_PKEY_PARAM_RSA_D}) {
+        BIGNUM *bn = nullptr;
+        EVP_PKEY_get_bn_param(pkey, name, &bn);
+        Bytes field = bn_to_le(bn, 128);
+        blob.insert(blob.end(), field.begin(), field.end());
+        BN_clear_free(bn);
+    }
+    BN_free(e);
+    EVP_PKEY_free(pkey);
+    EVP_PKEY_CTX_free(ctx);
+    return blob;
+}
+
+// The private modes against BN_mod_exp over fresh keys of 1017 to 1024 bits
+// with e = 3 and 65537, on 0, 1, N - 1, N, the top 128-byte value and random
+// chunks, for each key and for blobs whose exponents do not undo each other:
+// another d, the other e, an even e, a zero d.
+TEST(CodecPrivate, MatchesTheModelOverFreshKeysAndEdgeValues)
+{
+    for (int i = 0; i < 8; i++) {
+        Bytes key = fresh_blob(1017 + i, i % 2 == 0 ? 3 : 65537);
+        BIGNUM *n = bn_from_le(key.data(), 128);
+        BIGNUM *nMinus1 = BN_dup(n);
+        BN_sub_word(nMinus1, 1);
+        std::vector<Bytes> chunks = {Bytes(128, 0), bn_to_le(BN_value_one(), 128), bn_to_le(nMinus1, 128),
+                                     Bytes(key.begin(), key.begin() + 128), Bytes(128, 0xFF), random_bytes(128, i)};
+        std::vector<Bytes> blobs(5, key);
+        Bytes otherD = random_bytes(128, 100 + i);
+        std::copy(otherD.begin(), otherD.end(), blobs[1].begin() + 256);
+        blobs[2][128] = i % 2 == 0 ? 1 : 3;
+        blobs[2][130] = i % 2 == 0 ? 1 : 0;
+        blobs[3][128] ^= 1;
+        std::fill(blobs[4].begin() + 256, blobs[4].end(), 0);
+        for (const Bytes &blob : blobs) {
+            BIGNUM *d = bn_from_le(blob.data() + 256, 128);
+            for (auto [nMode, nIn] : {std::pair{RSA_MODE_PRIVATE_DEC, 128}, std::pair{RSA_MODE_PRIVATE_ENC, 127}}) {
+                Bytes src;
+                Bytes expected;
+                for (const Bytes &chunk : chunks) {
+                    src.insert(src.end(), chunk.begin(), chunk.begin() + nIn);
+                    Bytes want = model_modexp(Bytes(chunk.begin(), chunk.begin() + nIn), d, n, 255 - nIn);
+                    expected.insert(expected.end(), want.begin(), want.end());
+                }
+                int nStatus = 1;
+                int nLen = 0;
+                Bytes out = run_codec(src, static_cast<int>(expected.size()), nMode, blob.data(), &nStatus, &nLen);
+                EXPECT_EQ(nStatus, 0);
+                EXPECT_EQ(out, expected) << "key " << i << ", mode " << nMode << ", e " << int(blob[128]);
+            }
+            BN_clear_free(d);
+        }
+        BN_free(n);
+        BN_free(nMinus1);
+    }
+}
+
+// Forbids getrandom, then exits with 0 when a private-key block with blob is
+// refused (status 1, output cleared) and one with evenE gives want.
+[[noreturn]] void sign_without_randomness(const Bytes &blob, const Bytes &evenE, const Bytes &msg, const Bytes &want)
+{
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_getrandom, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog prog = {4, filter};
+    prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
+    prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog);
+    int nStatus = 0;
+    int nLen = 0;
+    bool bRefused = run_codec(msg, 128, RSA_MODE_PRIVATE_ENC, blob.data(), &nStatus, &nLen) == Bytes(128, 0) &&
+                    nStatus == 1 && nLen == 0;
+    Bytes out = run_codec(msg, 128, RSA_MODE_PRIVATE_ENC, evenE.data(), &nStatus, &nLen);
+    _exit(bRefused && nStatus == 0 && out == want ? 0 : 1);
+}
+
+// Without randomness a private-key block is refused, never run unblinded; a
+// blob with an even e, never blinded, needs none.
+TEST(CodecPrivate, NoRandomnessIsARefusal)
+{
+    const TestKey &key = test_key(1024);
+    Bytes blob = key_blob(key);
+    Bytes evenE = blob;
+    evenE[128] ^= 1;
+    Bytes msg = random_bytes(127, 21);
+    EXPECT_EXIT(sign_without_randomness(blob, evenE, msg, model_modexp(msg, key.d, key.n, 128)),
+                ::testing::ExitedWithCode(0), "");
+}
+
+// The instructions of one private block (callgrind, inside do_rsa_enc_dec) in
+// an encrypt_tool run: a dense and a sparse exponent of 1023 bits, with the
+// same modulus, e and image, differ by at most 1%. Neither undoes e, so each
+// run signs one block: blinded, checked, then again unblinded. The key's own
+// exponent signs each of the four blocks once, blinded, at far less.
+TEST(CodecTiming, PrivateBlockInstructionsDoNotFollowTheExponent)
+{
+    if (SANITIZED_BUILD || !file_exists("/usr/bin/valgrind")) {
+        GTEST_SKIP() << "needs valgrind and a build without sanitizers";
+    }
+    const TestKey &key = test_key(1024);
+    TempDir dir;
+    auto count = [&](const BIGNUM *d) {
+        write_file(dir.file("k.key"), key_file(key.n, key.e, d));
+        RunResult run = run_program({"/usr/bin/valgrind", "--tool=callgrind", "--toggle-collect=do_rsa_enc_dec",
+                                     "--callgrind-out-file=" + dir.file("cg.out"), ENCRYPT_TOOL_PATH,
+                                     EXAMPLES_DIR "/input.img", dir.file("o.img"), EXAMPLES_DIR "/code.bin",
+                                     dir.file("k.key"), EXAMPLES_DIR "/common_test.key"},
+                                    300);
+        Bytes out = read_file(dir.file("cg.out"));
+        std::string text(out.begin(), out.end());
+        size_t nAt = text.find("\nsummary: ");
+        EXPECT_NE(nAt, std::string::npos) << run.err;
+        return nAt == std::string::npos ? 0.0 : std::stod(text.substr(nAt + 10));
+    };
+    BIGNUM *dense = BN_new();
+    BIGNUM *sparse = BN_new();
+    BN_set_bit(dense, 1023);
+    BN_sub_word(dense, 1);
+    BN_set_bit(sparse, 1022);
+    BN_set_bit(sparse, 0);
+    double nDense = count(dense);
+    double nSparse = count(sparse);
+    EXPECT_LE(std::fabs(nDense - nSparse), 0.01 * nSparse) << nDense << " against " << nSparse;
+    EXPECT_LT(count(key.d) / 4, 0.75 * nSparse);
+    BN_free(dense);
+    BN_free(sparse);
+}
 
 // A result whose high bytes are zero is written with zero bytes at the top.
 TEST(Codec, ResultWithHighZeroBytesIsPaddedAtTheTop)
@@ -294,17 +444,18 @@ __attribute__((no_sanitize("address"))) unsigned char stack_byte(uintptr_t nFram
     return *reinterpret_cast<const volatile unsigned char *>(nFrame - nBelow);
 }
 
-// How far below this frame fp_exptmod on a 1024-bit private key writes.
+// How far below this frame a private-key block on a 1024-bit key writes.
 [[gnu::noinline]] __attribute__((no_sanitize("address"))) size_t exptmod_depth(const Bytes &blob)
 {
-    static fp_int n, d, c, m;
+    static fp_int n, e, d, c, m;
     load_fp_le(&n, blob.data(), 128);
+    load_fp_le(&e, blob.data() + 128, 128);
     load_fp_le(&d, blob.data() + 256, 128);
     Bytes msg = random_bytes(127, 17);
     load_fp_le(&c, msg.data(), 127);
     uintptr_t nFrame = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
     paint_stack_below();
-    fp_exptmod(&c, &d, &n, &m);
+    rsa_private_exptmod(&c, &d, &e, &n, &m);
     size_t nDepth = kPaintBytes;
     while (nDepth > 0 && stack_byte(nFrame, nDepth) == kPaint) {
         nDepth--;
@@ -340,7 +491,53 @@ __attribute__((no_sanitize("address"))) unsigned char stack_byte(uintptr_t nFram
     return nLeft;
 }
 
-// The wipe after a private-key call reaches as deep as the exponentiation
+// Whether the first 16 bytes of value are in the 64 KiB under this frame after
+// a private-key block.
+[[gnu::noinline]] __attribute__((no_sanitize("address"))) bool left_below_block(const Bytes &blob, const Bytes &msg,
+                                                                              const Bytes &value)
+{
+    static fp_int n, e, d, c, m;
+    load_fp_le(&n, blob.data(), 128);
+    load_fp_le(&e, blob.data() + 128, 128);
+    load_fp_le(&d, blob.data() + 256, 128);
+    load_fp_le(&c, msg.data(), 127);
+    uintptr_t nFrame = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+    paint_stack_below();
+    rsa_private_exptmod(&c, &d, &e, &n, &m);
+    Bytes below(64 * 1024);
+    for (size_t i = 1; i <= below.size(); i++) {
+        below[below.size() - i] = stack_byte(nFrame, i);
+    }
+    return std::search(below.begin(), below.end(), value.begin(), value.begin() + 16) != below.end();
+}
+
+// A private-key block wipes the values it holds itself. With a d that does not
+// undo e, its last exponentiation is of c, with the table entry c^31 * 2^1024
+// mod N: later products replace the library's copies, only the block's own
+// would be left. (d's low window is 1, so the last entry read is another.)
+TEST(CodecSecrets, APrivateBlockWipesItsTable)
+{
+    Bytes blob = key_blob(test_key(1024));
+    Bytes d = random_bytes(128, 29);
+    d[0] = 1;
+    std::copy(d.begin(), d.end(), blob.begin() + 256);
+    Bytes msg = random_bytes(127, 23);
+    BIGNUM *n = bn_from_le(blob.data(), 128);
+    BIGNUM *entry = bn_from_le(model_modexp(msg, BN_value_one(), n, 128).data(), 128);
+    BN_CTX *ctx = BN_CTX_new();
+    BN_set_word(entry, 31);
+    Bytes c31 = model_modexp(msg, entry, n, 128);
+    BN_free(entry);
+    entry = bn_from_le(c31.data(), 128);
+    BN_lshift(entry, entry, 1024);
+    BN_mod(entry, entry, n, ctx);
+    EXPECT_FALSE(left_below_block(blob, msg, bn_to_le(entry, 128)));
+    BN_free(entry);
+    BN_free(n);
+    BN_CTX_free(ctx);
+}
+
+// The wipe after a private-key call reaches as deep as a private-key block
 // (less its deepest frame), needs no more stack than it, and leaves nothing
 // of its temporaries behind; the exponent's own copies are wiped too.
 TEST(CodecSecrets, StackUnderAPrivateCallIsWipedNoDeeperThanUsed)
