@@ -529,7 +529,9 @@ bool lengths_fit(const ChunkPlan &plan, int nDataLen, int nCapacity)
 
 } // namespace
 
-int rsa_private_exptmod(fp_int *c, fp_int *d, fp_int *e, fp_int *n, fp_int *m)
+// Kept out of line: its frame, where every value lives, is the one the
+// caller's stack wipe starts under.
+[[gnu::noinline]] int rsa_private_exptmod(fp_int *c, fp_int *d, fp_int *e, fp_int *n, fp_int *m)
 {
     PrivateWork w;
     memset(&w, 0, sizeof(w));
