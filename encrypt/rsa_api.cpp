@@ -112,7 +112,7 @@ fp_digit equal_mask(unsigned a, unsigned b)
 }
 
 // out = table entry nIndex, read by masking every entry: the addresses read
-// do not depend on nIndex.
+// do not depend on nIndex. It keeps N's digit count, zero digits on top.
 void select_entry(PrivateWork *w, unsigned nIndex, fp_int *out)
 {
     fp_digit szAcc[RSA_DIGITS] = {};
@@ -126,7 +126,6 @@ void select_entry(PrivateWork *w, unsigned nIndex, fp_int *out)
     memcpy(out->dp, szAcc, sizeof(szAcc));
     out->used = w->pN->used;
     out->sign = FP_ZPOS;
-    fp_clamp(out);
 }
 
 // Bits nPos to nPos + EXP_WINDOW - 1 of an exponent; nPos alone picks the
@@ -195,7 +194,6 @@ bool random_residue(PrivateWork *w, fp_int *out)
         return false;
     }
     out->used = nDigits;
-    fp_clamp(out);
     fp_montgomery_reduce(out, w->pN, w->mp);
     return true;
 }
@@ -314,16 +312,6 @@ void limbs_combine(fp_limb *a, fp_limb nSign, fp_limb nTimesN, const fp_limb *pN
     a[INV_LIMBS - 1] = static_cast<fp_limb>(nCarry + nSign * a[INV_LIMBS - 1] + nTimesN * pN[INV_LIMBS - 1]);
 }
 
-bool limbs_below(const fp_limb *a, const fp_limb *b)
-{
-    for (int i = INV_LIMBS - 1; i >= 0; i--) {
-        if (a[i] != b[i]) {
-            return a[i] < b[i];
-        }
-    }
-    return false;
-}
-
 // The low RSA_DIGITS digits of a as limbs.
 void digits_to_limbs(const fp_int *a, fp_limb *pLimbs)
 {
@@ -344,11 +332,10 @@ void digits_to_limbs(const fp_int *a, fp_limb *pLimbs)
 // a = the value of non-negative limbs below 2^(DIGIT_BIT * RSA_DIGITS).
 void limbs_to_digits(const fp_limb *pLimbs, fp_int *a)
 {
-    fp_zero(a);
     fp_word nBits = 0;
     int nHave = 0;
     int j = 0;
-    for (int i = 0; i < INV_LIMBS && j < RSA_DIGITS; i++) {
+    for (int i = 0; j < RSA_DIGITS; i++) {
         nBits |= static_cast<fp_word>(static_cast<fp_digit>(pLimbs[i])) << nHave;
         nHave += LIMB_BITS;
         if (nHave >= DIGIT_BIT) {
@@ -357,16 +344,14 @@ void limbs_to_digits(const fp_limb *pLimbs, fp_int *a)
             nHave -= DIGIT_BIT;
         }
     }
-    if (j < RSA_DIGITS) {
-        a->dp[j] = static_cast<fp_digit>(nBits);
-    }
     a->used = RSA_DIGITS;
     fp_clamp(a);
 }
 
-// a = a^-1 mod N for a below N; false when a and N share a factor. Variable
-// time: its branches follow a, and it is given only r * s, unrelated to r.
-bool invert_mod(fp_int *a, fp_int *n)
+// a = a^-1 mod N for a below N (mp = -N^-1 mod 2^DIGIT_BIT); false when a
+// and N share a factor. Variable time: its branches follow a, and it is given
+// only r * s, unrelated to r.
+bool invert_mod(fp_int *a, fp_int *n, fp_digit mp)
 {
     fp_limb f[INV_LIMBS];
     fp_limb g[INV_LIMBS];
@@ -376,11 +361,7 @@ bool invert_mod(fp_int *a, fp_int *n)
     digits_to_limbs(n, szN);
     digits_to_limbs(a, g);
     memcpy(f, szN, sizeof(f));
-    // N^-1 mod 2^DIGIT_BIT by Newton's iteration, from 3 correct bits.
-    fp_digit nNInv = n->dp[0];
-    for (int i = 0; i < 5; i++) {
-        nNInv *= 2 - n->dp[0] * nNInv;
-    }
+    fp_digit nNInv = 0 - mp;
     fp_limb eta = -1;
     fp_limb nAny = 0;
     do {
@@ -393,22 +374,19 @@ bool invert_mod(fp_int *a, fp_int *n)
             nAny |= g[i];
         }
     } while (nAny != 0);
-    // f is now plus or minus the greatest common divisor, d as much a^-1.
+    // f is now plus or minus the greatest common divisor, d in (-2N, N) as
+    // much a^-1: d goes to (-N, N), takes f's sign, and then to [0, N).
     fp_limb nSign = f[INV_LIMBS - 1] < 0 ? -1 : 1;
-    limbs_combine(f, nSign, 0, szN);
+    limbs_combine(d, 1, d[INV_LIMBS - 1] < 0 ? 1 : 0, szN);
     limbs_combine(d, nSign, 0, szN);
-    while (d[INV_LIMBS - 1] < 0) {
-        limbs_combine(d, 1, 1, szN);
-    }
-    while (!limbs_below(d, szN)) {
-        limbs_combine(d, 1, -1, szN);
-    }
+    limbs_combine(d, 1, d[INV_LIMBS - 1] < 0 ? 1 : 0, szN);
     limbs_to_digits(d, a);
-    bool bUnit = f[0] == 1;
+    limbs_combine(f, nSign, 0, szN);
+    fp_limb nNotOne = f[0] ^ 1;
     for (int i = 1; i < INV_LIMBS; i++) {
-        bUnit = bUnit && f[i] == 0;
+        nNotOne |= f[i];
     }
-    return bUnit;
+    return nNotOne == 0;
 }
 
 // m = c^d through the blinded input c * r^e: the exponentiation sees a value
@@ -420,7 +398,7 @@ bool blinded_exptmod(PrivateWork *w, fp_int *d, fp_int *e, fp_int *m)
     // r^-1 = (r s)^-1 * s: the inversion sees r * s alone.
     mont_mul(w, &w->r, &w->s, &w->t);
     fp_montgomery_reduce(&w->t, w->pN, w->mp);
-    if (!invert_mod(&w->t, w->pN)) {
+    if (!invert_mod(&w->t, w->pN, w->mp)) {
         return false;
     }
     mont_exp_public(w, &w->r, e, &w->y);
@@ -448,12 +426,8 @@ int private_block(PrivateWork *w, fp_int *c, fp_int *d, fp_int *e, fp_int *n, fp
     }
     fp_montgomery_calc_normalization(&w->one, n);
     fp_mulmod(&w->one, &w->one, n, &w->r2);
-    if (fp_cmp(c, n) != FP_LT) {
-        fp_mod(c, n, &w->c);
-    } else {
-        fp_copy(c, &w->c);
-    }
-    mont_mul(w, &w->c, &w->r2, &w->c);
+    // c * R^2 * R^-1: c below R (N's digits) is reduced as well.
+    mont_mul(w, c, &w->r2, &w->c);
     if (fp_isodd(e)) {
         if (!random_residue(w, &w->r) || !random_residue(w, &w->s)) {
             return FP_VAL;

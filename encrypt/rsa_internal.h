@@ -21,9 +21,9 @@ extern "C" {
 constexpr size_t STACK_BURN_PIECE = 512;
 constexpr size_t STACK_BURN_BYTES = 43 * STACK_BURN_PIECE;
 
-// m = c^d mod n for a private exponent d of up to 1024 bits, c reduced mod n
-// first: products, their order and the addresses read depend on n alone, never
-// on d's bits. Where e is odd, the exponentiation runs on c * r^e for a fresh
+// m = c^d mod n for a private exponent d of up to 1024 bits and c of no more
+// digits than n (any value of n's byte length, reduced mod n): products, their
+// order and the addresses read depend on n alone, never on d's bits. Where e is odd, the exponentiation runs on c * r^e for a fresh
 // random r (getrandom), and its result times r^-1 is kept when it passes the
 // check with e; otherwise, or where e is even, it runs again on c itself.
 // Every value of the block is wiped on return; the library's temporaries below
