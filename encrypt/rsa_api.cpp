@@ -67,7 +67,7 @@ static_assert(RSA_FIELD_SIZE / FP_DIGIT_BYTES * 2 <= FP_SIZE / 2,
 }
 
 // The private exponent's fixed width, and the window of its exponentiation:
-// 1024 bits in 205 windows of 5 bits, each a product with one of 32 entries.
+// 1024 bits in 205 windows of 5 bits, each selecting one of 32 entries.
 constexpr int RSA_DIGITS = RSA_FIELD_SIZE / FP_DIGIT_BYTES;
 constexpr int EXP_BITS = 8 * RSA_FIELD_SIZE;
 constexpr int EXP_WINDOW = 5;
@@ -181,11 +181,11 @@ void mont_exp_public(PrivateWork *w, fp_int *base, fp_int *exp, fp_int *out)
 
 // A value below N from getrandom, in Montgomery form of a uniformly random
 // value (up to a bias of 2^-960 for a 1024-bit N); false without randomness.
+// out is zero, or below N, on entry.
 bool random_residue(PrivateWork *w, fp_int *out)
 {
     int nDigits = 2 * w->pN->used - 1;
     size_t nBytes = static_cast<size_t>(nDigits) * sizeof(fp_digit);
-    fp_zero(out);
     ssize_t nGot = 0;
     do {
         nGot = getrandom(out->dp, nBytes, 0);
@@ -329,7 +329,8 @@ void digits_to_limbs(const fp_int *a, fp_limb *pLimbs)
     }
 }
 
-// a = the value of non-negative limbs below 2^(DIGIT_BIT * RSA_DIGITS).
+// a = the value of non-negative limbs below 2^(DIGIT_BIT * RSA_DIGITS), with
+// RSA_DIGITS digits, zero ones on top.
 void limbs_to_digits(const fp_limb *pLimbs, fp_int *a)
 {
     fp_word nBits = 0;
@@ -345,7 +346,6 @@ void limbs_to_digits(const fp_limb *pLimbs, fp_int *a)
         }
     }
     a->used = RSA_DIGITS;
-    fp_clamp(a);
 }
 
 // a = a^-1 mod N for a below N (mp = -N^-1 mod 2^DIGIT_BIT); false when a

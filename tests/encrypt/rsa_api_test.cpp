@@ -190,7 +190,8 @@ TEST(CodecPrivate, NoRandomnessIsARefusal)
 // an encrypt_tool run: a dense and a sparse exponent of 1023 bits, with the
 // same modulus, e and image, differ by at most 1%. Neither undoes e, so each
 // run signs one block: blinded, checked, then again unblinded. The key's own
-// exponent signs each of the four blocks once, blinded, at far less.
+// exponent signs four blocks, each blinded only: under 0.55 of that apiece
+// (about 0.52; one block exponentiated twice would make it 0.64).
 TEST(CodecTiming, PrivateBlockInstructionsDoNotFollowTheExponent)
 {
 #if defined(__clang__)
@@ -221,7 +222,7 @@ TEST(CodecTiming, PrivateBlockInstructionsDoNotFollowTheExponent)
     sparse[0] = 1;
     double nSparse = count(sparse);
     EXPECT_NEAR(count(dense), nSparse, 0.01 * nSparse);
-    EXPECT_LT(count(bn_to_le(key.d, 128)) / 4, 0.75 * nSparse);
+    EXPECT_LT(count(bn_to_le(key.d, 128)) / 4, 0.55 * nSparse);
 }
 
 // A result whose high bytes are zero is written with zero bytes at the top.
