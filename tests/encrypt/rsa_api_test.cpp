@@ -8,7 +8,6 @@
 #include <openssl/rsa.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
-#include <unistd.h>
 
 #include "rsa_internal.h"
 #include "test_support.h"
@@ -161,8 +160,7 @@ TEST(CodecPrivate, MatchesTheModelOverFreshKeysAndEdgeValues)
     }
 }
 
-// Forbids getrandom, then exits with 0 when a private-key block with blob is
-// refused: status 1, output cleared.
+// Forbids getrandom; exits with 0 when a private-key block is then refused.
 [[noreturn]] void sign_without_randomness(const Bytes &blob)
 {
     sock_filter filter[] = {
@@ -186,12 +184,11 @@ TEST(CodecPrivate, NoRandomnessIsARefusal)
     EXPECT_EXIT(sign_without_randomness(key_blob(test_key(1024))), ::testing::ExitedWithCode(0), "");
 }
 
-// The instructions of one private block (callgrind, inside do_rsa_enc_dec) in
-// an encrypt_tool run: a dense and a sparse exponent of 1023 bits, with the
-// same modulus, e and image, differ by at most 1%. Neither undoes e, so each
-// run signs one block: blinded, checked, then again unblinded. The key's own
-// exponent signs four blocks, each blinded only: under 0.55 of that apiece
-// (about 0.52; one block exponentiated twice would make it 0.64).
+// Instructions of one private block (callgrind, in do_rsa_enc_dec) of an
+// encrypt_tool run: a dense and a sparse d of 1023 bits, same N, e and image,
+// differ by at most 1%; neither undoes e, so the block is exponentiated
+// blinded, then again unblinded. The key's own d signs four blocks at under
+// 0.55 of that each (0.52; 0.64 if one were exponentiated twice).
 TEST(CodecTiming, PrivateBlockInstructionsDoNotFollowTheExponent)
 {
 #if defined(__clang__)
