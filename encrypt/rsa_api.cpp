@@ -198,10 +198,11 @@ bool random_residue(PrivateWork *w, fp_int *out)
     return true;
 }
 
-// Bernstein and Yang's safegcd in its variable-time form: values as signed
-// limbs of LIMB_BITS bits, least significant first, the top limb signed and
-// every other in [0, 2^LIMB_BITS); a batch of LIMB_BITS division steps works on
-// the low limbs alone and is then applied to the whole values.
+// The inversion: the division-step GCD ("safegcd") in its variable-time form.
+// Values are signed limbs of LIMB_BITS bits, least significant first, the top
+// limb signed and every other in [0, 2^LIMB_BITS); a batch of LIMB_BITS
+// division steps works on the low limbs alone and is then applied to the
+// whole values.
 using fp_limb = std::make_signed_t<fp_digit>;
 using fp_sword = std::conditional_t<DIGIT_BIT == 64, __int128, int64_t>;
 static_assert(sizeof(fp_sword) == 2 * sizeof(fp_digit));
