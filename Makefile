@@ -15,7 +15,7 @@ PACKAGE_PACKAGES := file dpkg-dev
 TPM_PACKAGES := swtpm tpm2-tools tpm2-abrmd libtss2-tcti-tabrmd0 dbus-daemon libtpm2-pkcs11-1 \
   libtpm2-pkcs11-tools tpm2-openssl
 CHECK_PACKAGES := $(PACKAGE_PACKAGES) libgtest-dev openssl valgrind binutils lintian gdb softhsm2 p11-kit \
-  abigail-tools bash-completion python3-jsonschema $(TPM_PACKAGES)
+  abigail-tools bash-completion python3-jsonschema groff-base $(TPM_PACKAGES)
 FUZZ_PACKAGES := clang libclang-rt-dev
 BENCH_PACKAGES := libbenchmark-dev time coreutils softhsm2 valgrind openssl
 FUZZ_TARGETS := fuzz_codec fuzz_buffer_proc fuzz_sign_run fuzz_verify
