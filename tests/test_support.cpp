@@ -301,12 +301,10 @@ std::string json_schema_errors(const std::string &lines)
 {
     static const char *const VALIDATE =
         "import json, sys, jsonschema\n"
-        "schema = json.load(open(sys.argv[1]))\n"
-        "jsonschema.Draft202012Validator.check_schema(schema)\n"
-        "v = jsonschema.Draft202012Validator(schema)\n"
-        "errors = [e.json_path + ': ' + e.message for line in sys.stdin if line.strip()\n"
-        "          for e in v.iter_errors(json.loads(line))]\n"
-        "print('\\n'.join(errors), end='')\n";
+        "v = jsonschema.Draft202012Validator(json.load(open(sys.argv[1])))\n"
+        "v.check_schema(v.schema)\n"
+        "print('\\n'.join(e.json_path + ': ' + e.message for line in sys.stdin if line.strip()\n"
+        "                for e in v.iter_errors(json.loads(line))), end='')\n";
     RunResult r = run_program({"/usr/bin/python3", "-c", VALIDATE, VERIFY_SCHEMA_PATH}, 60, lines);
     return r.status == 0 ? r.out : "validator status " + std::to_string(r.status) + ": " + r.out + r.err;
 }

@@ -96,15 +96,10 @@ TEST(VerifyFlow, SignVerifyRestoreAndTrust)
     RunResult r = run_verify_tool({"--key", f.key, "--original", f.in, "--restore", restored, f.out});
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_EQ(last_line(r.out), "Verified");
-    Bytes back = read_file(restored);
-    ASSERT_EQ(back.size(), f.image.size());
-    for (size_t i = 0; i < 16384; i++) {
-        if (i < 428 || i > 431) {
-            ASSERT_EQ(back[i], f.image[i]) << "offset " << i;
-        }
-    }
-    EXPECT_TRUE(std::equal(back.begin() + 16384, back.begin() + 32768, f.signedImage.begin() + 16384));
-    EXPECT_TRUE(std::equal(back.begin() + 32768, back.end(), f.image.begin() + 32768));
+    Bytes model = f.image; // the input but the keep bytes and the code window
+    std::copy_n(f.signedImage.begin() + 428, 4, model.begin() + 428);
+    std::copy_n(f.signedImage.begin() + 16384, 16384, model.begin() + 16384);
+    EXPECT_TRUE(read_file(restored) == model);
 
     // A trusted fingerprint, in either case; a wrong one fails.
     std::string upper = hex;
@@ -167,30 +162,29 @@ TEST(VerifyDamage, EachDamageGivesExactlyItsFailures)
         EXPECT_EQ(failure_lines(r.out), std::vector<std::string>{c.failure}) << c.why << "\n" << r.out;
         EXPECT_EQ(last_line(r.out), "Verification FAILED") << c.why;
     }
-    // An original longer by a zero byte differs where the image ends.
-    std::string longer = f.dir.file("longer.img");
-    Bytes longerImage = f.image;
-    longerImage.push_back(0);
-    write_file(longer, longerImage);
-    EXPECT_EQ(failure_lines(run_verify_tool({"--original", longer, f.out}).out),
-              std::vector<std::string>{"Tail differs from the original at offset " +
-                                       std::to_string(f.image.size()) + ": " + f.out});
-    for (size_t nSize : {f.signedImage.size() + 1, f.signedImage.size() - 1}) {
-        Bytes resized = f.signedImage;
-        resized.resize(nSize, 0);
-        write_file(bad, resized);
-        RunResult r = run_verify_tool({"--original", f.in, bad});
-        EXPECT_EQ(failure_lines(r.out), std::vector<std::string>{"Tail differs from the original at offset " +
-                                                                  std::to_string(std::min(nSize, f.image.size())) +
-                                                                  ": " + bad});
+    // An image or an original longer by a zero byte, or shorter by a byte,
+    // differs where the shorter ends.
+    std::string original = f.dir.file("resized-in.img");
+    const size_t nSize = f.image.size();
+    for (auto [nImage, nOriginal] : {std::pair{nSize, nSize + 1}, {nSize + 1, nSize}, {nSize - 1, nSize}}) {
+        Bytes image = f.signedImage, model = f.image;
+        image.resize(nImage, 0), model.resize(nOriginal, 0);
+        write_file(bad, image), write_file(original, model);
+        EXPECT_EQ(failure_lines(run_verify_tool({"--original", original, bad}).out),
+                  std::vector<std::string>{"Tail differs from the original at offset " +
+                                           std::to_string(std::min(nImage, nOriginal)) + ": " + bad});
     }
-
-    std::string other = f.dir.file("other.key");
+    // Another key, and the same modulus with another exponent, is not the key.
+    std::string other = f.dir.file("other.key"), sameModulus = f.dir.file("same-n.key");
     ASSERT_EQ(run_key_tool({"generate", other}).status, 0);
-    RunResult wrongKey = run_verify_tool({"--key", other, f.out});
-    EXPECT_EQ(wrongKey.status, 1);
-    EXPECT_EQ(failure_lines(wrongKey.out),
-              std::vector<std::string>{"Stored signing key is not the key of " + other + ": " + f.out});
+    Bytes keyFile = read_file(f.key);
+    keyFile[552] ^= 0x06; // 65537 becomes 65539: still odd
+    write_file(sameModulus, keyFile);
+    for (const std::string &key : {other, sameModulus}) {
+        RunResult r = run_verify_tool({"--key", key, f.out});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(failure_lines(r.out), std::vector<std::string>{"Stored signing key is not the key of " + key + ": " + f.out});
+    }
 
     // A damaged image is not restored, and an existing file there is kept.
     Bytes damaged = f.signedImage;
@@ -199,8 +193,6 @@ TEST(VerifyDamage, EachDamageGivesExactlyItsFailures)
     std::string restored = f.dir.file("restored.img");
     EXPECT_EQ(run_verify_tool({"--original", f.in, "--restore", restored, bad}).status, 1);
     EXPECT_FALSE(file_exists(restored));
-    EXPECT_EQ(run_verify_tool({"--restore", f.out, f.out}).status, 2) << "restoring over the image is refused";
-    EXPECT_EQ(read_file(f.out), f.signedImage);
 }
 
 // Runs verify_tool in this process with its output thrown away; its status.
@@ -404,14 +396,9 @@ TEST(VerifyOutput, OddNamesParseBackAndCannotForgeLines)
             EXPECT_NE(line, "Verified");
         }
     }
-    RunResult r = run_verify_tool({"--json", f.dir.file("missing.img")});
-    EXPECT_EQ(r.status, 2);
-    nlohmann::json json = nlohmann::json::parse(r.out);
-    EXPECT_EQ(json["ok"], false);
-    EXPECT_EQ(json["status"], 2);
-    EXPECT_EQ(r.err, "verify_tool: " + json["error"].get<std::string>() + "\n");
-    json = nlohmann::json::parse(run_verify_tool({"--json", "--bogus", f.out}).out);
-    EXPECT_EQ(json["status"], 2);
+    RunResult r = run_verify_tool({"--json", f.dir.file("missing.img")}); // its "status" checked there
+    EXPECT_EQ(r.err, "verify_tool: " + nlohmann::json::parse(r.out)["error"].get<std::string>() + "\n");
+    EXPECT_EQ(run_verify_tool({"--json", "--bogus", f.out}).out.rfind("{\"error\"", 0), 0u);
 }
 // Standard output is checked at the end: a report that cannot be written is
 // status 2 with a line on standard error (JSON, text, key_tool, --version);
@@ -788,20 +775,7 @@ TEST(VerifyTrust, BlocksThatProveNothingWholeKeysAndFileErrors)
         EXPECT_EQ(last_line(r.out).find("and no block proves any key") != std::string::npos, !c.bProven) << c.why;
     }
 
-    // The same modulus with another exponent is another key.
-    Bytes keyFile = read_file(f.key);
-    keyFile[552] ^= 0x06; // 65537 becomes 65539: still odd
-    std::string sameModulus = f.dir.file("same-n.key");
-    write_file(sameModulus, keyFile);
-    RunResult r = run_verify_tool({"--key", sameModulus, f.out});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(failure_lines(r.out),
-              std::vector<std::string>{"Stored signing key is not the key of " + sameModulus + ": " + f.out});
-    Bytes keyBefore = read_file(f.key);
-    r = run_verify_tool({"--key", f.key, "--restore", f.key, f.out});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err, "verify_tool: Output file is an input file: " + f.key + "\n");
-    EXPECT_EQ(read_file(f.key), keyBefore);
+    RunResult r;
 
     if (SANITIZED_BUILD) {
         return; // the sanitizers' runtime must come first
