@@ -638,8 +638,6 @@ TEST(ToolMessages, EveryErrorNamesItsCauseAndShortForms)
         return argv[nArg] = path, argv;
     };
     struct { std::vector<std::string> argv; int nStatus; std::string lines; } cases[] = {
-        {sign(1, missing), 1, "File open error: " + missing + "\nencrypt_tool: No such file or directory\n"},
-        {sign(3, folder), 1, "File read error: " + folder + "\nencrypt_tool: Is a directory\n"},
         {sign(4, denied), 1, "File open error: " + denied + "\nencrypt_tool: Permission denied\n"},
         {sign(4, pem), 1, "Key file error: " + pem + "\nencrypt_tool: " + isPem},
         {sign(4, odd), 1, "Key file error: " + odd + "\nencrypt_tool: " + undo},
@@ -652,6 +650,8 @@ TEST(ToolMessages, EveryErrorNamesItsCauseAndShortForms)
                                            "[OPTION]... NAME... (see key_tool --help)\n"},
         {{VERIFY_TOOL_PATH, missing}, 2, "verify_tool: File open error: " + missing + ": No such file or directory\n"},
         {{VERIFY_TOOL_PATH, folder}, 2, "verify_tool: File read error: " + folder + ": Is a directory\n"},
+        {{VERIFY_TOOL_PATH, "--original", missing, f.out}, 2, "verify_tool: File open error: " + missing + ": No such"},
+        {{VERIFY_TOOL_PATH, "--original", folder, f.out}, 2, "verify_tool: File read error: " + folder + ": Is a"},
         {{VERIFY_TOOL_PATH, "--key", denied, f.out}, 2, "verify_tool: File read error: " + denied + ": Permission denied"},
     };
     for (const auto &c : cases) {
