@@ -63,7 +63,6 @@ std::string shown(const char *pArg)
 // it would without it.
 void warn(const std::string &what)
 {
-    fflush(stdout);
     fprintf(stderr, "encrypt_tool: warning: %s\n", what.c_str());
 }
 
