@@ -288,6 +288,7 @@ RunResult run_program(const std::vector<std::string> &argv, int nTimeout, const 
     kill(writer, SIGKILL);
     waitpid(writer, nullptr, 0);
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.nSignal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     auto given = [&argv](const char *pArg) { return std::find(argv.begin(), argv.end(), pArg) != argv.end(); };
     if (given(VERIFY_TOOL_PATH) && given("--json") && !result.out.empty()) {
