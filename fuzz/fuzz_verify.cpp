@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 // The whole verification of an image, in process: block table, stored keys,
 // restore, comparison with an original, JSON. Whatever the image, the run
-// ends with status 0, 1 or 2, prints valid JSON, restores only an image whose
-// every block the library itself restores with a usable stored key, and never
-// leaves a restored file behind a refusal.
+// ends with status 0, 1 or 2 and prints valid JSON; the verdict, each check,
+// each block's restore and proof and the restored bytes are the model's
+// (tests/image/image_model.h), and so are the library's own verdicts.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +15,7 @@
 
 #include "byte_order.h"
 #include "fuzz_files.h"
+#include "image/image_model.h"
 #include "image_format.h"
 #include "key_io.h"
 #include "verify_tool.h"
@@ -32,28 +33,6 @@ std::string read_text(const std::string &path)
 {
     std::vector<uint8_t> data = fuzz_read_file(path);
     return std::string(data.begin(), data.end());
-}
-
-// True when the library itself accepts the image's table and stored key and
-// restores every block.
-bool library_restores(const uint8_t *pImage, size_t nImage)
-{
-    if (nImage < SI_TAIL_OFFSET) {
-        return false;
-    }
-    std::vector<unsigned char> spl(pImage, pImage + SI_WINDOW_SIZE);
-    const unsigned char *pCode = pImage + SI_CODE_WINDOW;
-    RSA_ENC_BLK blocks[SI_BLOCK_COUNT];
-    int nEntry = -1;
-    if (si_read_block_table(pCode, blocks, &nEntry) != SI_OK || !si_public_key_usable(pCode + SI_CODE_SIGN_N)) {
-        return false;
-    }
-    for (const RSA_ENC_BLK &blk : blocks) {
-        if (si_restore_block(spl.data(), &blk, pCode + SI_CODE_SIGN_N) != SI_OK) {
-            return false;
-        }
-    }
-    return true;
 }
 
 } // namespace
@@ -110,21 +89,39 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (nStatus < 0 || nStatus > 2) {
         abort();
     }
+    if (nImage < SI_TAIL_OFFSET) {
+        if (nStatus != 2) {
+            abort();
+        }
+        return 0;
+    }
+    // verify_tool's verdict is the model's, and so is what it restored.
+    if (!model::library_differs(pImage).empty()) {
+        abort();
+    }
+    model::Options o;
+    std::vector<unsigned char> img(pImage, pImage + nImage), orig(pOriginal, pOriginal + nOriginal);
+    o.pOriginal = (nFlags & FLAG_ORIGINAL) != 0 ? &orig : nullptr;
+    o.bRestore = (nFlags & FLAG_RESTORE) != 0;
+    o.fingerprint = (nFlags & FLAG_FINGERPRINT) != 0 ? args[args.size() - 2] : ""; // before the image
+    model::Verdict v = model::verify(img, o);
+    if (nStatus != v.nStatus) {
+        abort();
+    }
     if ((nFlags & FLAG_TEXT) == 0) {
         nlohmann::json report = nlohmann::json::parse(read_text(out)); // throws, and so fails, on bad JSON
-        if (report["ok"].get<bool>() != (nStatus == 0)) {
+        bool bSame = report["ok"] == (v.nStatus == 0) && report["key_proven"] == v.bProven &&
+                     report["blocks"].size() == (v.nTable == SI_OK ? 4u : 0u);
+        for (size_t i = 0; bSame && i < report["blocks"].size(); i++) {
+            bSame = report["blocks"][i]["restored"] == v.bRestored[i];
+        }
+        if (!bSame) {
             abort();
         }
     }
-    if (nStatus == 0 && !library_restores(pImage, nImage)) {
-        abort(); // "Verified" for an image the library refuses
-    }
-    bool bRestored = access(restored.c_str(), F_OK) == 0;
-    if ((nFlags & FLAG_RESTORE) && bRestored != (nStatus == 0)) {
-        abort(); // a restored file must exist exactly when the image verified
-    }
-    if (bRestored && read_text(restored).size() != nImage) {
-        abort();
+    if (fuzz_read_file(restored) != (v.restore == model::PASSED ? v.restored : std::vector<uint8_t>{}) ||
+        (access(restored.c_str(), F_OK) == 0) != (v.restore == model::PASSED)) {
+        abort(); // a restored file exactly when the image verified, with the model's bytes
     }
     return 0;
 }
