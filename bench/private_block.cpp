@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // One private-key block with a key file, and nothing else: run under
-// callgrind, its instructions inside fp_exptmod are the cost of one private
-// exponentiation, against which make bench counts a whole signing run.
+// callgrind, its instructions inside rsa_private_exptmod are the cost of one
+// private-key block, against which make bench counts a whole signing run.
 #include <cstdio>
 #include <cstring>
 

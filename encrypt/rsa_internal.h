@@ -16,10 +16,20 @@ extern "C" {
 #include "rsa_api.h"
 #include "rsa_buffer.h"
 
-// Depth of stack wiped after a private-exponent exponentiation, in pieces:
-// no more than the library's exponentiation uses below its caller.
+// Depth of stack wiped after private-key blocks, in pieces: no more than
+// rsa_private_exptmod uses below its caller.
 constexpr size_t STACK_BURN_PIECE = 512;
-constexpr size_t STACK_BURN_BYTES = 156 * STACK_BURN_PIECE;
+constexpr size_t STACK_BURN_BYTES = 43 * STACK_BURN_PIECE;
+
+// m = c^d mod n for a private exponent d of up to 1024 bits and c of no more
+// digits than n (any value of n's byte length, reduced mod n): products, their
+// order and the addresses read depend on n alone, never on d's bits. Where e is odd, the exponentiation runs on c * r^e for a fresh
+// random r (getrandom), and its result times r^-1 is kept when it passes the
+// check with e; otherwise, or where e is even, it runs again on c itself.
+// Every value of the block is wiped on return; the library's temporaries below
+// the caller are left to its stack wipe. Returns FP_OKAY, or FP_VAL (m
+// untouched) for an even n or when no randomness is to be had.
+int rsa_private_exptmod(fp_int *c, fp_int *d, fp_int *e, fp_int *n, fp_int *m);
 
 // Loads the built-in default key into n, e and d. Returns 0, or 1 when any
 // pointer is null (nothing written).
