@@ -1,9 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-// What the image checks decide, modelled from the format's description with
-// OpenSSL's BIGNUM, using nothing of the library but its status numbers; the
-// generated cases that the tests cross with it (keys from seeded primes, block
-// values at the rules' edges, crafted tables); and the library's verdicts on
-// an image compared with the model's, for the tests and the fuzz target.
+// What the image checks decide, modelled with OpenSSL's BIGNUM from the
+// format's description (of the library, only its status numbers); the cases
+// the tests cross with it; where the library or verify_tool differ from it.
 #pragma once
 
 #include <openssl/bn.h>
@@ -12,6 +10,7 @@
 #include <algorithm>
 #include <functional>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <random>
 #include <string>
 #include <vector>
@@ -86,9 +85,8 @@ inline bool usable(const unsigned char *pPublic)
     return BN_num_bits(n) >= 1017 && BN_is_odd(n) && BN_is_odd(e) && BN_num_bits(e) >= 2;
 }
 
-// Restores the block of entry ent in the SPL window: its value c undone as
-// c^e mod N into 127 bytes, where c < N, N is odd (no key's is even) and the
-// result fits; then the keep byte back at its end.
+// Restores entry ent's block in the SPL window: c^e mod N into 127 bytes where
+// c < N, N is odd and the result fits; then the keep byte back at its end.
 inline bool restore(unsigned char *pSpl, const int64_t *ent, const unsigned char *pPublic)
 {
     Bn n(pPublic, 128), e(pPublic + 128, 128), c(pSpl + ent[0], 128), m;
@@ -112,8 +110,7 @@ inline bool proves(const unsigned char *pBlock, const unsigned char *pPublic)
     return BN_exp(power, s, e, ctx()) == 1 && BN_cmp(power, n) >= 0;
 }
 
-// A key blob (N, e, d): a usable public half, and e undoes d (on 3^600,
-// below every usable N).
+// A key blob (N, e, d): a usable public half, and e undoes d (on 3^600 < N).
 inline bool signing_usable(const unsigned char *pBlob)
 {
     Bn n(pBlob, 128), e(pBlob + 128, 128), d(pBlob + 256, 128), x, y;
@@ -125,10 +122,10 @@ inline bool signing_usable(const unsigned char *pBlob)
 inline std::string sha256_hex(const unsigned char *p, size_t nLen)
 {
     unsigned char digest[32];
+    char hex[65];
     EVP_Digest(p, nLen, digest, nullptr, EVP_sha256(), nullptr);
-    std::string hex;
-    for (unsigned char b : digest) {
-        hex.append(1, "0123456789abcdef"[b >> 4]).append(1, "0123456789abcdef"[b & 15]);
+    for (int i = 0; i < 32; i++) {
+        snprintf(hex + 2 * i, 3, "%02x", digest[i]);
     }
     return hex;
 }
@@ -169,8 +166,8 @@ inline Verdict verify(const Bytes &image, const Options &o)
     std::string wanted = o.fingerprint;
     std::transform(wanted.begin(), wanted.end(), wanted.begin(), [](char c) { return char(tolower(c)); });
     v.key = wanted.empty() ? v.key : wanted == sha256_hex(pPublic, 256) ? PASSED : FAILED;
-    // The restored SPL window is the original's first 16 KiB (zero-filled) but
-    // at keep offsets and in blocks not restored; the tails are equal.
+    // The restored SPL window is the original's (zero-filled) but at keep offsets
+    // and in blocks not restored; the tails are equal.
     if (o.pOriginal != nullptr && bAll && v.key != FAILED) {
         const Bytes &orig = *o.pOriginal;
         std::vector<bool> skip(kWindow);
@@ -190,10 +187,8 @@ inline Verdict verify(const Bytes &image, const Options &o)
     return v;
 }
 
-// ---- Generated cases ----
-
-// N and phi(N) of nBits from primes searched up from seeded numbers (the same
-// in every run), none 1 mod 3, 5, 17 or 65537, so those e have their d.
+// N and phi(N) of nBits from primes searched up from seeded numbers, none
+// 1 mod 3, 5, 17 or 65537, so those e have their d.
 inline std::pair<BIGNUM *, BIGNUM *> &rsa_key(int nBits)
 {
     static std::map<int, std::pair<BIGNUM *, BIGNUM *>> keys;
@@ -214,11 +209,10 @@ inline std::pair<BIGNUM *, BIGNUM *> &rsa_key(int nBits)
     return keys[nBits];
 }
 
-// Calls f for each stored public half (N, then e) that the tests cross, with
-// d and the whole N where N is a key's: moduli of keys of 512 and 1000 to 1030
-// bits (cut to 128 bytes), one made even, zero, r^e - 1, r^e and r^e + 1
-// (r = 2^(1017/e) + 2e; e = 3, 5, 17) and 2^1024 - 1; each with e = 0, 1, 2,
-// 3, 4, 5, 17, 65536, 65537 and N - 2.
+// Calls f for each public half (N, e) crossed, with d and the whole N where N
+// is a key's: keys of 512 and 1000 to 1030 bits (cut to 128 bytes), one made
+// even, zero, r^e and r^e +- 1 (r = 2^(1017/e) + 2e; e = 3, 5, 17), 2^1024 - 1;
+// each with e = 0, 1, 2, 3, 4, 5, 17, 65536, 65537 and N - 2.
 inline void each_key(const std::function<void(const std::string &, const Bytes &, const BIGNUM *, const BIGNUM *)> &f)
 {
     auto cross = [&f](const std::string &name, const BIGNUM *n, const BIGNUM *phi) {
@@ -249,9 +243,8 @@ inline void each_key(const std::function<void(const std::string &, const Bytes &
     BN_zero(n), BN_set_bit(n, 1024), BN_sub_word(n, 1), cross("2^1024-1", n, nullptr);
 }
 
-// Block values (128 bytes, named) at the edges of restore and proof under the
-// public half pub: e-th roots, N's neighbours, 2^1023, random ones, and where
-// d exists, a signed one, that plus N, and one whose restore needs a 128th byte.
+// Block values (named) at the edges of restore and proof under pub: e-th roots,
+// N's neighbours, 2^1023, random; with d, signed, that + N, one needing 128 bytes.
 inline std::vector<std::pair<std::string, Bytes>> values(const Bytes &pub, const BIGNUM *d, const BIGNUM *nFull,
                                                          unsigned nSeed)
 {
@@ -287,11 +280,10 @@ inline std::vector<std::pair<std::string, Bytes>> values(const Bytes &pub, const
     return out;
 }
 
-// Block table records, named by the words that differ from ours (0: the
-// count, then start, end, keep of each entry, then padding): each field, and
-// each entry, moved by one either way; blocks at the edges of the window and
-// of 32 bits, overlapping, touching; keep bytes on and off block edges and the
-// window's; counts that differ from 4 in any byte; padding.
+// Block table records named by their words that differ from ours (count, then
+// start, end, keep of each entry, padding): each field and entry moved by one
+// either way; blocks at the edges of the window and of 32 bits, overlapping,
+// touching; keep bytes on and off block and window edges; counts; padding.
 inline std::vector<std::pair<std::string, Bytes>> tables()
 {
     const uint32_t ours[13] = {4, 0, 127, 431, 128, 255, 430, 256, 383, 429, 752, 879, 428};
@@ -329,8 +321,7 @@ inline std::vector<std::pair<std::string, Bytes>> tables()
     return out;
 }
 
-// Four blocks that restore and prove the key (values of seeds 0 to 3), for a
-// key with its d.
+// Four blocks that restore and prove a key with its d (seeds 0 to 3).
 inline std::vector<Bytes> signed_blocks(const Bytes &pub, const BIGNUM *d, const BIGNUM *nFull)
 {
     std::vector<Bytes> out;
@@ -341,8 +332,7 @@ inline std::vector<Bytes> signed_blocks(const Bytes &pub, const BIGNUM *d, const
     return out;
 }
 
-// An image of 32 KiB and nTail more bytes from nSeed, with the public half
-// pub, the table record and the four blocks in place.
+// An image of 32 KiB and nTail random bytes with pub, table and blocks in place.
 inline Bytes image(const Bytes &pub, const std::vector<Bytes> &blocks, const Bytes &table, size_t nTail, unsigned nSeed)
 {
     std::mt19937 rng(nSeed);
@@ -356,11 +346,8 @@ inline Bytes image(const Bytes &pub, const std::vector<Bytes> &blocks, const Byt
     return img;
 }
 
-// ---- The library against the model ----
-
-// Where the library's verdicts on an image's head first differ from the
-// model's (empty where none does): the table (status, entry at fault,
-// entries), the stored key's use, each block's proof and restore in place.
+// Where the library's verdicts on an image's head first differ from the model's
+// (or empty): the table, the stored key's use, each block's proof and restore.
 inline std::string library_differs(const unsigned char *pHead)
 {
     const unsigned char *pPublic = pHead + kSignN;
@@ -380,6 +367,47 @@ inline std::string library_differs(const unsigned char *pHead)
         why += why.empty() ? "" : std::to_string(i);
     }
     return why;
+}
+
+// Where verify_tool's status and report (text or JSON) differ from the verdict
+// v (or empty): each check, failure lines, the verdict line or the JSON's flags.
+inline std::string report_differs(const Verdict &v, const Bytes &image, int nStatus, const std::string &out, bool bJson)
+{
+    const char *kChecks[] = {"key", "original", "restore"}, *kLines[] = {"\nKey check: ", "\nOriginal check: ", "\nRestore: "};
+    const std::string kNames[] = {"not requested", "passed", "failed"};
+    nlohmann::json j = nlohmann::json::parse(bJson ? out : "{}", nullptr, false);
+    Check checks[] = {v.key, v.original, v.restore};
+    std::string why = nStatus != v.nStatus ? "status " : "", last = out.substr(out.rfind('\n', out.size() - 2) + 1);
+    for (int c = 0; c < 3; c++) {
+        bool bShown = bJson ? j["checks"][kChecks[c]] == kNames[checks[c]] : out.find(kLines[c] + kNames[checks[c]] + "\n") != std::string::npos;
+        why += bShown ? "" : std::string(kChecks[c]) + " ";
+    }
+    if (bJson) {
+        bool bSame = j["ok"] == (v.nStatus == 0) && j.value("status", nStatus) == v.nStatus && j["key_proven"] == v.bProven &&
+                     j["key_trusted"] == (v.key == PASSED) && j.contains("note") == (v.key == NOT_ASKED) &&
+                     j["block_table"]["valid"] == (v.nTable == SI_OK) && j["signing_key"]["usable"] == v.bUsable &&
+                     j["signing_key"]["sha256"] == sha256_hex(&image[kSignN], 256) && j["blocks"].size() == (v.nTable == SI_OK ? 4u : 0u);
+        for (size_t i = 0; bSame && i < j["blocks"].size(); i++) {
+            bSame = j["blocks"][i]["restored"] == v.bRestored[i];
+        }
+        return why + (bSame ? "" : "json");
+    }
+    bool bAll = v.bRestored[0] && v.bRestored[1] && v.bRestored[2] && v.bRestored[3];
+    std::string entry = "\nblock table entry " + std::to_string(v.nEntry);
+    std::vector<std::string> failures{
+        v.nTable == SI_TABLE_COUNT ? "\nblock table count is " : v.nTable == SI_TABLE_PADDING ? "\nblock table record is not zero"
+        : v.nTable == SI_TABLE_OUTSIDE ? entry + " lies outside" : v.nTable == SI_TABLE_OVERLAP ? entry + " overlaps" : "",
+        v.bUsable ? "" : "\nstored signing key is not usable", v.key != NOT_ASKED && bAll && !v.bProven ? "\nNo block proves" : ""};
+    for (int i = 0; i < 4; i++) {
+        failures.push_back(v.nTable == SI_OK && v.bUsable && !v.bRestored[i] ? "\nBlock " + std::to_string(i) + " (offset " : "");
+    }
+    for (const std::string &f : failures) {
+        why += f.empty() || out.find(f) != std::string::npos ? "" : "failure" + f;
+    }
+    int nKind = v.nStatus != 0 ? 0 : v.key == PASSED ? 1 : v.bProven ? 2 : 3; // the verdict, of four kinds
+    bool bKind = nKind == 0 ? last.rfind("Verification FAILED", 0) == 0 : nKind == 1 ? last == "Verified\n"
+                 : last.rfind("Verified, but", 0) == 0 && (last.find("no block proves") != std::string::npos) == (nKind == 3);
+    return why + (bKind ? "" : "verdict");
 }
 
 } // namespace model
