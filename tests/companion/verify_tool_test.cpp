@@ -548,7 +548,6 @@ TEST(VerifyModel, VerdictsAgreeWithTheModel)
     std::mt19937 rng(24);
     int nRun = 0;
     Bytes keys[4], pub;
-    const size_t kStarts[] = {0, 128, 256, 752};
     auto check = [&](const std::string &why, const std::vector<Bytes> &blocks, const Bytes &table, int nRuns, bool bFixed) {
         Bytes img = model::image(pub, blocks, table, rng() % 3 == 0 ? 0 : rng() % 3000, rng());
         write_file(image, img);
@@ -556,21 +555,15 @@ TEST(VerifyModel, VerdictsAgreeWithTheModel)
         std::transform(hex.begin(), hex.end(), prints[1].begin(), ::toupper);
         prints[2][7] = hex[7] == '0' ? '1' : '0';
         for (int r = 0; r < nRuns; r++, nRun++) {
-            const unsigned kFixed[] = {0, 4, 7}; // --key, --fingerprint, neither
+            const unsigned kFixed[] = {0, 4, 7}; // 0 to 3 --key, 4 to 6 --fingerprint, 7 neither
             unsigned nTrust = bFixed ? kFixed[r] : rng() % 8, nOriginal = rng() % 16, nBlock = rng() % 4;
             bool bJson = bFixed ? r == 1 : nRun % 2 == 1;
-            model::Options o;
-            std::vector<std::string> args;
-            if (nTrust < 4) {
-                o.pKeyFile = &keys[nTrust];
-                args.insert(args.end(), {"--key", paths[nTrust]});
-            } else if (nTrust < 7) {
-                o.fingerprint = prints[nTrust - 4];
-                args.insert(args.end(), {"--fingerprint", o.fingerprint});
-            }
+            model::Options o{nTrust < 4 ? &keys[nTrust] : nullptr, nTrust - 4 < 3 ? prints[nTrust - 4] : ""};
+            std::vector<std::string> args{nTrust < 4 ? "--key" : "--fingerprint", nTrust < 4 ? paths[nTrust] : o.fingerprint};
+            args.resize(nTrust < 7 ? 2 : 0);
             nOriginal = nOriginal < 12 ? nOriginal : 1; // 0 none, 1 as restored, 2 to 9 a byte flipped, 10 and 11 a length
             Bytes orig = model::verify(img, {}).restored; // flipped in a block, at its end, at its keep, between,
-            size_t nStart = kStarts[nBlock], flips[] = {0, 0, nStart + 5, nStart + 127, 431 - nBlock, 1000, 16383,
+            size_t nStart = nBlock == 3 ? 752 : 128 * nBlock, flips[] = {0, 0, nStart + 5, nStart + 127, 431 - nBlock, 1000, 16383,
                                                         16484, 32768, img.size() - 1}; // in the code window, the tail
             if (nOriginal > 1 && nOriginal < 10 && flips[nOriginal] < orig.size()) {
                 orig[flips[nOriginal]] ^= 1;
@@ -587,10 +580,7 @@ TEST(VerifyModel, VerdictsAgreeWithTheModel)
             args.insert(args.end(), {bJson ? "--json" : "--", image});
             model::Verdict v = model::verify(img, o);
             RunResult res = run_verify_tool(args);
-            std::string at = why + ", run " + std::to_string(nRun) + " of seed 24:";
-            for (const std::string &a : args) {
-                at += " " + a;
-            }
+            std::string at = why + ", run " + std::to_string(nRun) + " of seed 24: " + testing::PrintToString(args);
             EXPECT_EQ(model::report_differs(v, img, res.status, res.out, bJson), "") << at << "\n" << res.out << res.err;
             EXPECT_TRUE(v.restore == model::PASSED ? read_file(restored) == v.restored : !file_exists(restored)) << at;
         }

@@ -228,9 +228,8 @@ TEST(LibraryChecks, ASignatureIsPlacedOnlyOverTheBlockItSigns)
 // four signed blocks under each crafted table.
 TEST(LibraryModel, EveryCaseAgreesWithTheModel)
 {
-    Bytes hardest(256, 0), ours = model::tables()[0].second, pub1024;
-    std::fill(hardest.begin(), hardest.begin() + 128, 0xFF);
-    hardest[128] = 3;
+    Bytes hardest(128, 0xFF), ours = model::tables()[0].second, pub1024; // 2^1024 - 1, e = 3
+    hardest.resize(256, 0), hardest[128] = 3;
     std::vector<Bytes> signedBlocks;
     unsigned nSeed = 24;
     model::each_key([&](const std::string &why, const Bytes &pub, const BIGNUM *d, const BIGNUM *n) {
