@@ -98,7 +98,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // fingerprint given is the argument before the image), and so is what it restored.
     std::vector<unsigned char> img(pImage, pImage + nImage), orig(pOriginal, pOriginal + nOriginal);
     model::Verdict v = model::verify(img, {nullptr, (nFlags & FLAG_FINGERPRINT) != 0 ? args[args.size() - 2] : "",
-                                           (nFlags & FLAG_ORIGINAL) != 0 ? &orig : nullptr, (nFlags & FLAG_RESTORE) != 0});
+                                           (nFlags & FLAG_ORIGINAL) != 0 ? &orig : nullptr,
+                                           (nFlags & FLAG_RESTORE) != 0});
     if (!model::library_differs(pImage).empty() ||
         !model::report_differs(v, img, nStatus, read_text(out), (nFlags & FLAG_TEXT) == 0).empty()) {
         abort();

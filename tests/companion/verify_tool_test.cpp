@@ -548,7 +548,8 @@ TEST(VerifyModel, VerdictsAgreeWithTheModel)
     std::mt19937 rng(24);
     int nRun = 0;
     Bytes keys[4], pub;
-    auto check = [&](const std::string &why, const std::vector<Bytes> &blocks, const Bytes &table, int nRuns, bool bFixed) {
+    auto check = [&](const std::string &why, const std::vector<Bytes> &blocks, const Bytes &table, int nRuns,
+                     bool bFixed) {
         Bytes img = model::image(pub, blocks, table, rng() % 3 == 0 ? 0 : rng() % 3000, rng());
         write_file(image, img);
         std::string hex = model::sha256_hex(&img[model::kSignN], 256), prints[3] = {hex, hex, hex};
@@ -559,12 +560,15 @@ TEST(VerifyModel, VerdictsAgreeWithTheModel)
             unsigned nTrust = bFixed ? kFixed[r] : rng() % 8, nOriginal = rng() % 16, nBlock = rng() % 4;
             bool bJson = bFixed ? r == 1 : nRun % 2 == 1;
             model::Options o{nTrust < 4 ? &keys[nTrust] : nullptr, nTrust - 4 < 3 ? prints[nTrust - 4] : ""};
-            std::vector<std::string> args{nTrust < 4 ? "--key" : "--fingerprint", nTrust < 4 ? paths[nTrust] : o.fingerprint};
+            std::vector<std::string> args{nTrust < 4 ? "--key" : "--fingerprint",
+                                          nTrust < 4 ? paths[nTrust] : o.fingerprint};
             args.resize(nTrust < 7 ? 2 : 0);
-            nOriginal = nOriginal < 12 ? nOriginal : 1; // 0 none, 1 as restored, 2 to 9 a byte flipped, 10 and 11 a length
-            Bytes orig = model::verify(img, {}).restored; // flipped in a block, at its end, at its keep, between,
-            size_t nStart = nBlock == 3 ? 752 : 128 * nBlock, flips[] = {0, 0, nStart + 5, nStart + 127, 431 - nBlock, 1000, 16383,
-                                                        16484, 32768, img.size() - 1}; // in the code window, the tail
+            // 0 none, 1 as restored, 2 to 9 a byte flipped (in a block, at its end, at its keep, between, in the
+            // code window, the tail), 10 and 11 a length.
+            nOriginal = nOriginal < 12 ? nOriginal : 1;
+            Bytes orig = model::verify(img, {}).restored;
+            size_t nStart = nBlock == 3 ? 752 : 128 * nBlock, flips[] = {0, 0, nStart + 5, nStart + 127, 431 - nBlock,
+                                                                         1000, 16383, 16484, 32768, img.size() - 1};
             if (nOriginal > 1 && nOriginal < 10 && flips[nOriginal] < orig.size()) {
                 orig[flips[nOriginal]] ^= 1;
             }
@@ -581,7 +585,8 @@ TEST(VerifyModel, VerdictsAgreeWithTheModel)
             model::Verdict v = model::verify(img, o);
             RunResult res = run_verify_tool(args);
             std::string at = why + ", run " + std::to_string(nRun) + " of seed 24: " + testing::PrintToString(args);
-            EXPECT_EQ(model::report_differs(v, img, res.status, res.out, bJson), "") << at << "\n" << res.out << res.err;
+            EXPECT_EQ(model::report_differs(v, img, res.status, res.out, bJson), "") << at << "\n"
+                                                                                      << res.out << res.err;
             EXPECT_TRUE(v.restore == model::PASSED ? read_file(restored) == v.restored : !file_exists(restored)) << at;
         }
     };
@@ -618,7 +623,8 @@ TEST(VerifyModel, VerdictsAgreeWithTheModel)
             with_blocks(roots[g], 3);
         }
         for (size_t i = 0, m = values.size(); i < m; i += bUsable ? 4 : m) { // all values in fours
-            with_blocks({values[i].first, values[(i + 1) % m].first, values[(i + 2) % m].first, values[(i + 3) % m].first}, 1);
+            with_blocks({values[i].first, values[(i + 1) % m].first, values[(i + 2) % m].first,
+                         values[(i + 3) % m].first}, 1);
         }
         if (why == "1024 bits, e 65537") { // each byte checked, flipped in turn, in this process as it is faster
             Bytes img = model::image(pub, model::signed_blocks(pub, d, n), model::tables()[0].second, 39999, 1);
@@ -632,7 +638,8 @@ TEST(VerifyModel, VerdictsAgreeWithTheModel)
             EXPECT_EQ(verify_in_process({"--original", original, "--restore", restored, image}), 0);
             EXPECT_EQ(open_descriptor_count(), nDescriptors);
             // The SPL window, the stored signing key and table, every 7th byte of the tail and so its last.
-            for (size_t nAt = 0; nAt < img.size(); nAt = nAt == 16383 ? 17024 : nAt == 17407 ? 32768 : nAt + (nAt < 32768 ? 1 : 7)) {
+            for (size_t nAt = 0; nAt < img.size();
+                 nAt = nAt == 16383 ? 17024 : nAt == 17407 ? 32768 : nAt + (nAt < 32768 ? 1 : 7)) {
                 img[nAt] ^= 1, write_file(image, img);
                 ASSERT_EQ(verify_in_process({"--key", paths[0], "--original", original, image}),
                           model::verify(img, o).nStatus) << "byte " << nAt << " flipped";
@@ -641,7 +648,8 @@ TEST(VerifyModel, VerdictsAgreeWithTheModel)
         }
         for (const auto &[tableWhy, table] : model::tables()) { // four signed blocks under ours, and the others
             if (d != nullptr && (tableWhy == "ours" || why == "1024 bits, e 65537")) {
-                check(why + ", table " + tableWhy, model::signed_blocks(pub, d, n), table, tableWhy == "ours" ? 3 : 1, false);
+                check(why + ", table " + tableWhy, model::signed_blocks(pub, d, n), table, tableWhy == "ours" ? 3 : 1,
+                      false);
             }
         }
     });

@@ -239,7 +239,8 @@ TEST(LibraryModel, EveryCaseAgreesWithTheModel)
         for (size_t i = 0; d != nullptr && i < 3; i++) {
             Bytes blob = pub, field = model::le(ds[i], 128);
             blob.insert(blob.end(), field.begin(), field.end());
-            EXPECT_EQ(si_signing_key_usable(blob.data()), model::signing_usable(blob.data()) ? 1 : 0) << why << " " << i;
+            EXPECT_EQ(si_signing_key_usable(blob.data()), model::signing_usable(blob.data()) ? 1 : 0)
+                << why << " " << i;
         }
         auto values = model::values(pub, d, n, ++nSeed);
         for (size_t i = 0; i < values.size(); i += 4) {

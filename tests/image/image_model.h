@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 #include <random>
 #include <string>
+#include <strings.h>
 #include <vector>
 
 #include "image_format.h"
@@ -163,9 +164,8 @@ inline Verdict verify(const Bytes &image, const Options &o)
         size_t nAt = i < 128 ? i : i + 552 - 128; // a short file reads as zero-filled
         v.key = v.key != FAILED && pPublic[i] == (nAt < o.pKeyFile->size() ? (*o.pKeyFile)[nAt] : 0) ? PASSED : FAILED;
     }
-    std::string wanted = o.fingerprint;
-    std::transform(wanted.begin(), wanted.end(), wanted.begin(), [](char c) { return char(tolower(c)); });
-    v.key = wanted.empty() ? v.key : wanted == sha256_hex(pPublic, 256) ? PASSED : FAILED;
+    bool bPrinted = strcasecmp(o.fingerprint.c_str(), sha256_hex(pPublic, 256).c_str()) == 0; // in either case
+    v.key = o.fingerprint.empty() ? v.key : bPrinted ? PASSED : FAILED;
     // The restored SPL window is the original's (zero-filled) but at keep offsets
     // and in blocks not restored; the tails are equal.
     if (o.pOriginal != nullptr && bAll && v.key != FAILED) {
@@ -175,7 +175,8 @@ inline Verdict verify(const Bytes &image, const Options &o)
             std::fill(skip.begin() + v.ent[b][0], skip.begin() + v.ent[b][1] + 1, !v.bRestored[b]);
             skip[size_t(v.ent[b][2])] = true; // in no block
         }
-        bool bSame = Bytes(image.begin() + kHead, image.end()) == Bytes(orig.begin() + std::min(orig.size(), kHead), orig.end());
+        bool bSame = Bytes(image.begin() + kHead, image.end()) ==
+                     Bytes(orig.begin() + std::min(orig.size(), kHead), orig.end());
         for (size_t i = 0; i < kWindow; i++) {
             bSame = bSame && (skip[i] || v.restored[i] == (i < orig.size() ? orig[i] : 0));
         }
@@ -233,11 +234,11 @@ inline void each_key(const std::function<void(const std::string &, const Bytes &
     BN_copy(n, rsa_key(1024).first), BN_clear_bit(n, 0), cross("even", n, nullptr);
     BN_zero(n), cross("zero", n, nullptr);
     for (int nE : {3, 5, 17}) {
-        BN_zero(r), BN_set_bit(r, (1017 + nE - 1) / nE), BN_add_word(r, static_cast<BN_ULONG>(2 * nE)), BN_set_word(e, static_cast<BN_ULONG>(nE));
+        BN_zero(r), BN_set_bit(r, (1017 + nE - 1) / nE), BN_add_word(r, static_cast<BN_ULONG>(2 * nE));
+        BN_set_word(e, static_cast<BN_ULONG>(nE));
         BN_exp(n, r, e, ctx()), BN_sub_word(n, 1);
         for (const char *pK : {"-1", "", "+1"}) {
-            cross("r^" + std::to_string(nE) + pK, n, nullptr);
-            BN_add_word(n, 1);
+            cross("r^" + std::to_string(nE) + pK, n, nullptr), BN_add_word(n, 1);
         }
     }
     BN_zero(n), BN_set_bit(n, 1024), BN_sub_word(n, 1), cross("2^1024-1", n, nullptr);
@@ -252,7 +253,8 @@ inline std::vector<std::pair<std::string, Bytes>> values(const Bytes &pub, const
     Bn n(pub.data(), 128), e(pub.data() + 128, 128), r, power, zero;
     auto add = [&out](const std::string &name, const BIGNUM *a, long nAdd) {
         Bn v;
-        BN_copy(v, a), nAdd < 0 ? BN_sub_word(v, static_cast<BN_ULONG>(-nAdd)) : BN_add_word(v, static_cast<BN_ULONG>(nAdd));
+        BN_copy(v, a), BN_add_word(v, static_cast<BN_ULONG>(std::max(nAdd, 0L)));
+        BN_sub_word(v, static_cast<BN_ULONG>(std::max(-nAdd, 0L)));
         out.emplace_back(name, le(v, 128));
     };
     auto two = [&r](int nBit) { return BN_zero(r), BN_set_bit(r, nBit), r.p; };
@@ -288,7 +290,8 @@ inline std::vector<std::pair<std::string, Bytes>> tables()
 {
     const uint32_t ours[13] = {4, 0, 127, 431, 128, 255, 430, 256, 383, 429, 752, 879, 428};
     std::vector<std::pair<std::string, Bytes>> out;
-    auto add = [&out, &ours](std::vector<std::pair<int, uint32_t>> set) {
+    using Words = std::vector<std::pair<int, uint32_t>>; // word, value
+    auto add = [&out, &ours](const Words &set) {
         uint32_t words[32] = {};
         std::string name = "ours";
         std::copy(ours, ours + 13, words);
@@ -308,11 +311,11 @@ inline std::vector<std::pair<std::string, Bytes>> tables()
             add({{i, ours[i] + nBy}});
         }
     }
-    for (auto [nEntry, nStart] : std::vector<std::pair<int, uint32_t>>{{1, 0x7FFFFF81}, {2, 0x7FFFFFFF}, {0, 0xFFFFFF81},
+    for (auto [nEntry, nStart] : Words{{1, 0x7FFFFF81}, {2, 0x7FFFFFFF}, {0, 0xFFFFFF81},
              {3, 16300}, {3, 16256}, {3, 16257}, {1, 100}, {3, 0}, {3, 384}, {0, 0x80000000}}) {
         add({{3 * nEntry + 1, nStart}, {3 * nEntry + 2, nStart + 127}});
     }
-    for (auto [nWord, nValue] : std::vector<std::pair<int, uint32_t>>{{3, 0}, {6, 127}, {3, 128}, {9, 300}, {12, 383},
+    for (auto [nWord, nValue] : Words{{3, 0}, {6, 127}, {3, 128}, {9, 300}, {12, 383},
              {6, 384}, {9, 751}, {3, 752}, {6, 879}, {12, 880}, {9, 16383}, {12, 16384}, {3, 0xFFFFFFFF}, // keeps
              {0, 0}, {0, 3}, {0, 5}, {0, 0x104}, {0, 0x01000004}, {0, 0xFFFFFFFF}, {13, 1}, {13, 0x100}, {25, 1},
              {31, 0x01000000}}) { // counts, padding bytes 52, 53, 100, 127
@@ -361,9 +364,10 @@ inline std::string library_differs(const unsigned char *pHead)
         const RSA_ENC_BLK &b = blocks[i];
         unsigned char *pBlock = &spl[size_t(ent[i][0])];
         bool bSame = b.nEncStartAddr == ent[i][0] && b.nEncEndORG == ent[i][1] && b.nKeepAddr == ent[i][2];
-        why = !bSame ? "entry " : (si_block_proves_public_key(pBlock, pPublic) == 1) != proves(pBlock, pPublic) ? "proof "
-              : (si_restore_block(spl.data(), &b, pPublic) == SI_OK) != restore(want.data(), ent[i], pPublic) ||
-                      spl != want ? "restore " : "";
+        bool bProof = bSame && (si_block_proves_public_key(pBlock, pPublic) == 1) == proves(pBlock, pPublic);
+        bool bRestore = bProof && (si_restore_block(spl.data(), &b, pPublic) == SI_OK) ==
+                                      restore(want.data(), ent[i], pPublic) && spl == want;
+        why = !bSame ? "entry " : !bProof ? "proof " : !bRestore ? "restore " : "";
         why += why.empty() ? "" : std::to_string(i);
     }
     return why;
@@ -373,20 +377,23 @@ inline std::string library_differs(const unsigned char *pHead)
 // v (or empty): each check, failure lines, the verdict line or the JSON's flags.
 inline std::string report_differs(const Verdict &v, const Bytes &image, int nStatus, const std::string &out, bool bJson)
 {
-    const char *kChecks[] = {"key", "original", "restore"}, *kLines[] = {"\nKey check: ", "\nOriginal check: ", "\nRestore: "};
-    const std::string kNames[] = {"not requested", "passed", "failed"};
+    const char *kChecks[] = {"key", "original", "restore"}, *kNames[] = {"not requested", "passed", "failed"};
+    const std::string kLines[] = {"\nKey check: ", "\nOriginal check: ", "\nRestore: "};
     nlohmann::json j = nlohmann::json::parse(bJson ? out : "{}", nullptr, false);
     Check checks[] = {v.key, v.original, v.restore};
     std::string why = nStatus != v.nStatus ? "status " : "", last = out.substr(out.rfind('\n', out.size() - 2) + 1);
     for (int c = 0; c < 3; c++) {
-        bool bShown = bJson ? j["checks"][kChecks[c]] == kNames[checks[c]] : out.find(kLines[c] + kNames[checks[c]] + "\n") != std::string::npos;
+        bool bShown = bJson ? j["checks"][kChecks[c]] == kNames[checks[c]]
+                            : out.find(kLines[c] + kNames[checks[c]] + "\n") != std::string::npos;
         why += bShown ? "" : std::string(kChecks[c]) + " ";
     }
     if (bJson) {
-        bool bSame = j["ok"] == (v.nStatus == 0) && j.value("status", nStatus) == v.nStatus && j["key_proven"] == v.bProven &&
-                     j["key_trusted"] == (v.key == PASSED) && j.contains("note") == (v.key == NOT_ASKED) &&
-                     j["block_table"]["valid"] == (v.nTable == SI_OK) && j["signing_key"]["usable"] == v.bUsable &&
-                     j["signing_key"]["sha256"] == sha256_hex(&image[kSignN], 256) && j["blocks"].size() == (v.nTable == SI_OK ? 4u : 0u);
+        bool bSame = j["ok"] == (v.nStatus == 0) && j.value("status", nStatus) == v.nStatus &&
+                     j["key_proven"] == v.bProven && j["key_trusted"] == (v.key == PASSED) &&
+                     j.contains("note") == (v.key == NOT_ASKED) && j["block_table"]["valid"] == (v.nTable == SI_OK) &&
+                     j["signing_key"]["usable"] == v.bUsable &&
+                     j["signing_key"]["sha256"] == sha256_hex(&image[kSignN], 256) &&
+                     j["blocks"].size() == (v.nTable == SI_OK ? 4u : 0u);
         for (size_t i = 0; bSame && i < j["blocks"].size(); i++) {
             bSame = j["blocks"][i]["restored"] == v.bRestored[i];
         }
@@ -394,19 +401,24 @@ inline std::string report_differs(const Verdict &v, const Bytes &image, int nSta
     }
     bool bAll = v.bRestored[0] && v.bRestored[1] && v.bRestored[2] && v.bRestored[3];
     std::string entry = "\nblock table entry " + std::to_string(v.nEntry);
-    std::vector<std::string> failures{
-        v.nTable == SI_TABLE_COUNT ? "\nblock table count is " : v.nTable == SI_TABLE_PADDING ? "\nblock table record is not zero"
-        : v.nTable == SI_TABLE_OUTSIDE ? entry + " lies outside" : v.nTable == SI_TABLE_OVERLAP ? entry + " overlaps" : "",
-        v.bUsable ? "" : "\nstored signing key is not usable", v.key != NOT_ASKED && bAll && !v.bProven ? "\nNo block proves" : ""};
-    for (int i = 0; i < 4; i++) {
-        failures.push_back(v.nTable == SI_OK && v.bUsable && !v.bRestored[i] ? "\nBlock " + std::to_string(i) + " (offset " : "");
+    std::vector<std::string> failures{v.nTable == SI_TABLE_COUNT     ? "\nblock table count is "
+                                      : v.nTable == SI_TABLE_PADDING ? "\nblock table record is not zero"
+                                      : v.nTable == SI_TABLE_OUTSIDE ? entry + " lies outside"
+                                      : v.nTable == SI_TABLE_OVERLAP ? entry + " overlaps"
+                                                                     : "",
+                                      v.bUsable ? "" : "\nstored signing key is not usable",
+                                      v.key != NOT_ASKED && bAll && !v.bProven ? "\nNo block proves" : ""};
+    for (int i = 0; v.nTable == SI_OK && v.bUsable && i < 4; i++) {
+        failures.push_back(v.bRestored[i] ? "" : "\nBlock " + std::to_string(i) + " (offset ");
     }
     for (const std::string &f : failures) {
         why += f.empty() || out.find(f) != std::string::npos ? "" : "failure" + f;
     }
     int nKind = v.nStatus != 0 ? 0 : v.key == PASSED ? 1 : v.bProven ? 2 : 3; // the verdict, of four kinds
-    bool bKind = nKind == 0 ? last.rfind("Verification FAILED", 0) == 0 : nKind == 1 ? last == "Verified\n"
-                 : last.rfind("Verified, but", 0) == 0 && (last.find("no block proves") != std::string::npos) == (nKind == 3);
+    bool bKind = nKind == 0   ? last.rfind("Verification FAILED", 0) == 0
+                 : nKind == 1 ? last == "Verified\n"
+                              : last.rfind("Verified, but", 0) == 0 &&
+                                    (last.find("no block proves") != std::string::npos) == (nKind == 3);
     return why + (bKind ? "" : "verdict");
 }
 

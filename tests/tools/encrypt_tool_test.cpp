@@ -254,7 +254,8 @@ TEST(ExampleRegress, SignedExampleKeepsItsHashAndAForgeryIsRefused)
                   .status,
               0);
     Bytes image = read_file(signedImage);
-    EXPECT_EQ(model::sha256_hex(image.data(), image.size()), "b78377245d44f01197b7d433ea7a29d3feb00a40a1fadf8ec1f231605ef2fcf2");
+    EXPECT_EQ(model::sha256_hex(image.data(), image.size()),
+              "b78377245d44f01197b7d433ea7a29d3feb00a40a1fadf8ec1f231605ef2fcf2");
 
     // Block 0 replaced by the same plaintext signed with another key.
     Bytes original = read_file(ex + "/input.img");
