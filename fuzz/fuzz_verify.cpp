@@ -27,13 +27,6 @@ constexpr uint8_t FLAG_RESTORE = 2;
 constexpr uint8_t FLAG_FINGERPRINT = 4;
 constexpr uint8_t FLAG_TEXT = 8;
 
-// The text of a file the run wrote.
-std::string read_text(const std::string &path)
-{
-    std::vector<uint8_t> data = fuzz_read_file(path);
-    return std::string(data.begin(), data.end());
-}
-
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -96,12 +89,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     // The library's verdicts and verify_tool's report are the model's (the
     // fingerprint given is the argument before the image), and so is what it restored.
-    std::vector<unsigned char> img(pImage, pImage + nImage), orig(pOriginal, pOriginal + nOriginal);
+    std::vector<unsigned char> img(pImage, pImage + nImage), orig(pOriginal, pOriginal + nOriginal),
+        raw = fuzz_read_file(out);
+    std::string text(raw.begin(), raw.end());
     model::Verdict v = model::verify(img, {nullptr, (nFlags & FLAG_FINGERPRINT) != 0 ? args[args.size() - 2] : "",
                                            (nFlags & FLAG_ORIGINAL) != 0 ? &orig : nullptr,
                                            (nFlags & FLAG_RESTORE) != 0});
     if (!model::library_differs(pImage).empty() ||
-        !model::report_differs(v, img, nStatus, read_text(out), (nFlags & FLAG_TEXT) == 0).empty()) {
+        !model::report_differs(v, img, nStatus, text, (nFlags & FLAG_TEXT) == 0).empty()) {
         abort();
     }
     if (fuzz_read_file(restored) != (v.restore == model::PASSED ? v.restored : std::vector<uint8_t>{}) ||

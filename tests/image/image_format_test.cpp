@@ -14,13 +14,6 @@ namespace {
 
 constexpr size_t kWindow = 16384;
 
-struct Block {
-    size_t nStart;
-    size_t nEnd;
-    size_t nKeep;
-};
-constexpr Block kBlocks[] = {{0, 127, 431}, {128, 255, 430}, {256, 383, 429}, {752, 879, 428}};
-
 Bytes window_of(const Bytes &file, size_t nOffset)
 {
     Bytes w(kWindow, 0);
@@ -39,10 +32,13 @@ void put(Bytes &dst, size_t nAt, const Bytes &src)
 Bytes model_image(const Bytes &image, const Bytes &code, const TestKey &key, const Bytes &commFile)
 {
     Bytes spl = window_of(image, 0);
-    for (const Block &b : kBlocks) {
-        Bytes plain(spl.begin() + static_cast<long>(b.nStart), spl.begin() + static_cast<long>(b.nStart) + 127);
-        spl[b.nKeep] = spl[b.nEnd];
-        put(spl, b.nStart, model_modexp(plain, key.d, key.n, 128));
+    int64_t ent[4][3]; // start, end, keep of each block, from our table
+    int nEntry = -1;
+    model::table(model::tables()[0].second.data(), ent, &nEntry);
+    for (const int64_t *b : ent) {
+        Bytes plain(spl.begin() + b[0], spl.begin() + b[0] + 127);
+        spl[size_t(b[2])] = spl[size_t(b[1])];
+        put(spl, size_t(b[0]), model_modexp(plain, key.d, key.n, 128));
     }
     Bytes codeWin = window_of(code, 0);
     Bytes comm = commFile;
