@@ -182,6 +182,18 @@ TEST(BufferProc, RefusesCallsOutsideItsContract)
     Bytes buf = orig;
     EXPECT_EQ(kra_buffer_proc_after(buf.data(), nullptr, 128, 0x02), -1);
     EXPECT_EQ(buf, orig);
+
+    // The edges inside the contract: no ciphertext byte to turn, a ciphertext
+    // that fills its buffer, the shortest padded chunk (an empty message).
+    for (int nDataLen : {0, 40}) {
+        buf = orig;
+        EXPECT_EQ(kra_buffer_proc_before(buf.data(), nDataLen, 40, 0x12), 0) << nDataLen;
+    }
+    buf = orig;
+    buf[0] = 0x00;
+    int nLen = 2;
+    EXPECT_EQ(kra_buffer_proc_after(buf.data(), &nLen, 128, 0x02), 0);
+    EXPECT_EQ(nLen, 0);
 }
 
 // OpenSSL's PKCS #1 v1.5 signature without a digest, big-endian.

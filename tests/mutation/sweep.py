@@ -34,6 +34,7 @@ PARTS = {
 FILE_LABELS = {
     "encrypt/rsa_block.cpp": "encrypt|image",
     "tools/block_table.h": "image|tools",
+    "encrypt/byte_order.h": "encrypt|image|signing|tools",
 }
 # Headers with code in them; other headers only declare.
 CODE_HEADERS = {"tools/block_table.h", "encrypt/byte_order.h"}
