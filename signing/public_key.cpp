@@ -174,7 +174,7 @@ int read_key_or_public(FILE *fp, unsigned char *szKey, size_t *pnFileSize, std::
 
 int read_public_file(const char *pPath, unsigned char *pPublic, std::string *pWhy, bool *pbPem)
 {
-    FILE *fp = fopen(pPath, "rb");
+    FILE *fp = fopen(pPath, "rbe");
     if (fp == nullptr) {
         return PUBLIC_KEY_READ_FAILED;
     }

@@ -274,6 +274,7 @@ RunResult run_program(const std::vector<std::string> &argv, int nTimeout, const 
     kill(writer, SIGKILL);
     waitpid(writer, nullptr, 0);
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.nSignal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     return result;
 }

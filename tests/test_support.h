@@ -74,6 +74,7 @@ struct RunResult {
     std::string out;     // standard output
     std::string err;     // standard error
     double seconds;
+    int nSignal = 0;     // the signal that ended it, or 0
 };
 
 // Runs a program with arguments (argv[0] is the program), standard input from

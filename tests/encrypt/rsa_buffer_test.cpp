@@ -7,6 +7,7 @@
 #include <openssl/param_build.h>
 #include <openssl/rsa.h>
 
+#include "byte_order.h"
 #include "rsa_internal.h"
 #include "test_support.h"
 
@@ -111,6 +112,16 @@ TEST(BufferProc, ReversesCiphertextsBothWays)
     }
     EXPECT_EQ(Bytes(buf.begin() + 100, buf.begin() + 120), Bytes(20, 0));
     EXPECT_EQ(Bytes(buf.begin() + 120, buf.end()), Bytes(cipher.begin() + 120, cipher.end()));
+
+    // The turn itself writes its nLen bytes and no other, reading no other.
+    for (size_t nLen : {0, 1, 127, 128}) {
+        Bytes src = random_bytes(nLen + 2, 3);
+        Bytes dst(nLen + 2, 0xA5);
+        Bytes want = dst;
+        std::reverse_copy(src.begin() + 1, src.end() - 1, want.begin() + 1);
+        reverse_bytes(dst.data() + 1, src.data() + 1, nLen);
+        EXPECT_EQ(dst, want) << nLen;
+    }
 }
 
 TEST(BufferProc, ModesAndVariantsWithoutRowChangeNothing)

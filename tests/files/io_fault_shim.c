@@ -1,18 +1,20 @@
 // SPDX-License-Identifier: Apache-2.0
-/* LD_PRELOAD shim for fault tests: makes one kind of I/O call fail on files
- * whose path contains a given text.
- *   IO_FAULT=KIND:TEXT:OFFSET
+/* LD_PRELOAD shim for fault tests.
+ *   IO_FAULT_LOG=FILE  every call below on a file is appended to FILE as
+ *                      "N CALL FLAGS INODE PATH": its number in the run, the
+ *                      open flags (fopen's "e" as O_CLOEXEC), and the inode and
+ *                      path of the file (for a rename or link, the old name's)
+ *   IO_FAULT_AT=N:WHAT call N fails with errno WHAT; WHAT 0 makes it find the
+ *                      end of the file; -SIG raises SIG just before it, as a
+ *                      signal that comes at that moment would
+ *   IO_FAULT=KIND:TEXT:OFFSET  one kind of call fails on files whose path
+ *                      contains TEXT:
  *     read   reads of the file at or beyond OFFSET fail with EIO (copy_file_range
  *            from it, pread, read); a read across OFFSET stops there, as at a
  *            bad sector
- *     shrink the same reads find the end of the file at OFFSET instead
  *     write  writes to the file that reach beyond OFFSET fail with EIO
  *            (copy_file_range into it, pwrite, write, fwrite)
  *     close  closing the file fails with EIO (close, fclose); it is closed anyway
- *     sync   fdatasync and fsync of the file fail with EIO
- *     rename renaming a file to a name that contains TEXT fails with EIO
- *     signal closing the file raises SIGTERM first, as a signal that comes
- *            at that moment would
  *   IO_FAULT_NO_KERNEL_COPY=1  copy_file_range always fails with EXDEV.
  *   IO_FAULT_NO_TMPFILE=1      open() or openat() with O_TMPFILE fails with
  *                              EOPNOTSUPP, as on a file system without nameless
@@ -32,6 +34,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -73,18 +76,53 @@ static int fault_on(const char *pKind, int fd, long long nOffset)
     return nAt >= 0 && nOffset >= nAt;
 }
 
-/* A read of nLen bytes at nOffset of fd cut short before a read or shrink
- * fault's OFFSET; the fault itself applies from there on. */
+/* A read of nLen bytes at nOffset of fd cut short before a read fault's
+ * OFFSET; the fault itself applies from there on. */
 static size_t read_length(int fd, long long nOffset, size_t nLen)
 {
-    const char *kinds[] = {"read", "shrink"};
-    for (int i = 0; i < 2; i++) {
-        long long nAt = fault_offset(kinds[i], fd);
-        if (nAt >= 0 && nOffset < nAt && nOffset + (long long)nLen > nAt) {
-            nLen = (size_t)(nAt - nOffset);
-        }
+    long long nAt = fault_offset("read", fd);
+    return nAt >= 0 && nOffset < nAt && nOffset + (long long)nLen > nAt ? (size_t)(nAt - nOffset) : nLen;
+}
+
+/* Counts, logs (IO_FAULT_LOG) and maybe fails (IO_FAULT_AT) a call on the
+ * file fd, or on pName in the folder fd. Returns 0 to go on, -1 with errno
+ * set to fail, 1 to find the end of the file. */
+static int io_call(const char *pCall, int fd, const char *pName, int nFlags)
+{
+    static long nCalls;
+    static int bInside; /* the log's own calls are not counted */
+    const char *pLog = getenv("IO_FAULT_LOG");
+    const char *pAt = getenv("IO_FAULT_AT");
+    long nAt = 0;
+    int nWhat = 0;
+    if (bInside || (pLog == NULL && pAt == NULL)) {
+        return 0;
     }
-    return nLen;
+    bInside = 1;
+    nCalls++;
+    char szPath[4096] = "";
+    char szProc[64];
+    snprintf(szProc, sizeof(szProc), fd == AT_FDCWD ? "/proc/self/cwd" : "/proc/self/fd/%d", fd);
+    ssize_t nLen = pName != NULL && pName[0] == '/' ? 0 : readlink(szProc, szPath, sizeof(szPath) - 1);
+    snprintf(szPath + (nLen > 0 ? nLen : 0), sizeof(szPath) - (nLen > 0 ? (size_t)nLen : 0), "%s%s",
+             pName != NULL && nLen > 0 ? "/" : "", pName != NULL ? pName : "");
+    struct stat st = {0};
+    fstatat(fd, pName != NULL ? pName : "", &st, pName != NULL ? 0 : AT_EMPTY_PATH);
+    FILE *fp = pLog != NULL ? fopen(pLog, "ae") : NULL;
+    if (fp != NULL) {
+        fprintf(fp, "%ld %s %d %lu %s\n", nCalls, pCall, nFlags, (unsigned long)st.st_ino, szPath);
+        fclose(fp);
+    }
+    bInside = 0;
+    if (pAt == NULL || sscanf(pAt, "%ld:%d", &nAt, &nWhat) != 2 || nAt != nCalls) {
+        return 0;
+    }
+    if (nWhat < 0) {
+        raise(-nWhat);
+        return 0;
+    }
+    errno = nWhat;
+    return nWhat != 0 ? -1 : 1;
 }
 
 /* p_NAME: the next definition of NAME, looked up once. */
@@ -93,6 +131,27 @@ static size_t read_length(int fd, long long nOffset, size_t nLen)
     if (p_##name == NULL) {                                                                                      \
         p_##name = (ret(*) args)dlsym(RTLD_NEXT, #name);                                                         \
     }
+
+/* NAME(...) as a counted call on fd (or pName in it): the fault it gets, or
+ * the call itself. */
+#define CALL(name, ret, args, fd, pName, call)                                                                   \
+    ret name args                                                                                                \
+    {                                                                                                            \
+        REAL(name, ret, args)                                                                                    \
+        int nFault = io_call(#name, fd, pName, 0);                                                               \
+        return nFault != 0 ? (ret)(nFault < 0 ? -1 : 0) : p_##name call;                                         \
+    }
+
+CALL(ftruncate, int, (int fd, off_t nLen), fd, NULL, (fd, nLen))
+CALL(fchown, int, (int fd, uid_t nUid, gid_t nGid), fd, NULL, (fd, nUid, nGid))
+CALL(fchmod, int, (int fd, mode_t nMode), fd, NULL, (fd, nMode))
+CALL(fdatasync, int, (int fd), fd, NULL, (fd))
+CALL(fsync, int, (int fd), fd, NULL, (fd))
+CALL(unlinkat, int, (int fd, const char *pName, int nFlags), fd, pName, (fd, pName, nFlags))
+CALL(renameat, int, (int fdOld, const char *pOld, int fdNew, const char *pNew), fdOld, pOld,
+     (fdOld, pOld, fdNew, pNew))
+CALL(linkat, int, (int fdOld, const char *pOld, int fdNew, const char *pNew, int nFlags), fdOld, pOld,
+     (fdOld, pOld, fdNew, pNew, nFlags))
 
 ssize_t copy_file_range(int fdIn, off_t *pInOff, int fdOut, off_t *pOutOff, size_t nLen, unsigned int nFlags)
 {
@@ -104,8 +163,9 @@ ssize_t copy_file_range(int fdIn, off_t *pInOff, int fdOut, off_t *pOutOff, size
         errno = EXDEV;
         return -1;
     }
-    if (fault_on("shrink", fdIn, nIn)) {
-        return 0;
+    int nFault = io_call("copy_file_range", fdOut, NULL, 0);
+    if (nFault != 0) {
+        return nFault < 0 ? -1 : 0;
     }
     if (fault_on("read", fdIn, nIn) || fault_on("write", fdOut, nOut + (long long)nLen - 1)) {
         errno = EIO;
@@ -117,12 +177,10 @@ ssize_t copy_file_range(int fdIn, off_t *pInOff, int fdOut, off_t *pOutOff, size
 ssize_t pread64(int fd, void *pBuf, size_t nLen, off_t nOffset)
 {
     REAL(pread64, ssize_t, (int, void *, size_t, off_t))
-    if (fault_on("shrink", fd, nOffset)) {
-        return 0;
-    }
-    if (fault_on("read", fd, nOffset)) {
-        errno = EIO;
-        return -1;
+    int nFault = io_call("pread", fd, NULL, 0);
+    if (nFault != 0 || fault_on("read", fd, nOffset)) {
+        errno = nFault != 0 ? errno : EIO;
+        return nFault > 0 ? 0 : -1;
     }
     return p_pread64(fd, pBuf, read_length(fd, nOffset, nLen), nOffset);
 }
@@ -130,25 +188,31 @@ ssize_t pread64(int fd, void *pBuf, size_t nLen, off_t nOffset)
 ssize_t read(int fd, void *pBuf, size_t nLen)
 {
     REAL(read, ssize_t, (int, void *, size_t))
+    int nFault = io_call("read", fd, NULL, 0);
     long long nOffset = getenv("IO_FAULT") != NULL ? lseek(fd, 0, SEEK_CUR) : -1;
-    if (nOffset < 0) {
-        return p_read(fd, pBuf, nLen);
+    if (nFault != 0 || fault_on("read", fd, nOffset)) {
+        errno = nFault != 0 ? errno : EIO;
+        return nFault > 0 ? 0 : -1;
     }
-    if (fault_on("shrink", fd, nOffset)) {
-        return 0;
+    return p_read(fd, pBuf, nOffset < 0 ? nLen : read_length(fd, nOffset, nLen));
+}
+
+size_t fread(void *pBuf, size_t nSize, size_t nCount, FILE *fp)
+{
+    REAL(fread, size_t, (void *, size_t, size_t, FILE *))
+    int nFault = io_call("fread", fileno(fp), NULL, 0);
+    if (nFault < 0) {
+        fp->_flags |= _IO_ERR_SEEN;
     }
-    if (fault_on("read", fd, nOffset)) {
-        errno = EIO;
-        return -1;
-    }
-    return p_read(fd, pBuf, read_length(fd, nOffset, nLen));
+    return nFault != 0 ? 0 : p_fread(pBuf, nSize, nCount, fp);
 }
 
 ssize_t pwrite64(int fd, const void *pBuf, size_t nLen, off_t nOffset)
 {
     REAL(pwrite64, ssize_t, (int, const void *, size_t, off_t))
-    if (fault_on("write", fd, nOffset + (long long)nLen - 1)) {
-        errno = EIO;
+    int nFault = io_call("pwrite", fd, NULL, 0);
+    if (nFault != 0 || fault_on("write", fd, nOffset + (long long)nLen - 1)) {
+        errno = nFault != 0 ? errno : EIO;
         return -1;
     }
     return p_pwrite64(fd, pBuf, nLen, nOffset);
@@ -157,8 +221,9 @@ ssize_t pwrite64(int fd, const void *pBuf, size_t nLen, off_t nOffset)
 ssize_t write(int fd, const void *pBuf, size_t nLen)
 {
     REAL(write, ssize_t, (int, const void *, size_t))
-    if (fault_on("write", fd, lseek(fd, 0, SEEK_CUR) + (long long)nLen - 1)) {
-        errno = EIO;
+    int nFault = io_call("write", fd, NULL, 0);
+    if (nFault != 0 || fault_on("write", fd, lseek(fd, 0, SEEK_CUR) + (long long)nLen - 1)) {
+        errno = nFault != 0 ? errno : EIO;
         return -1;
     }
     return p_write(fd, pBuf, nLen);
@@ -167,8 +232,10 @@ ssize_t write(int fd, const void *pBuf, size_t nLen)
 size_t fwrite(const void *pBuf, size_t nSize, size_t nCount, FILE *fp)
 {
     REAL(fwrite, size_t, (const void *, size_t, size_t, FILE *))
-    if (fault_on("write", fileno(fp), ftello(fp) + (long long)(nSize * nCount) - 1)) {
-        errno = EIO;
+    int nFault = io_call("fwrite", fileno(fp), NULL, 0);
+    if (nFault != 0 || fault_on("write", fileno(fp), ftello(fp) + (long long)(nSize * nCount) - 1)) {
+        errno = nFault != 0 ? errno : EIO;
+        fp->_flags |= _IO_ERR_SEEN;
         return 0;
     }
     return p_fwrite(pBuf, nSize, nCount, fp);
@@ -177,72 +244,22 @@ size_t fwrite(const void *pBuf, size_t nSize, size_t nCount, FILE *fp)
 int close(int fd)
 {
     REAL(close, int, (int))
-    if (fault_on("signal", fd, 0)) {
-        raise(SIGTERM);
-    }
-    int nFail = fault_on("close", fd, 0);
+    int nFault = io_call("close", fd, NULL, 0);
+    int nFail = nFault < 0 || fault_on("close", fd, 0);
     int nResult = p_close(fd);
-    if (nFail) {
-        errno = EIO;
-        return -1;
-    }
-    return nResult;
+    errno = nFail ? (nFault < 0 ? errno : EIO) : errno;
+    return nFail ? -1 : nResult;
 }
 
 int fclose(FILE *fp)
 {
     REAL(fclose, int, (FILE *))
-    int nFail = fault_on("close", fileno(fp), 0);
+    int nFault = io_call("fclose", fileno(fp), NULL, 0);
+    int nFail = nFault < 0 || fault_on("close", fileno(fp), 0);
+    int nErrno = nFault < 0 ? errno : EIO;
     int nResult = p_fclose(fp);
-    if (nFail) {
-        errno = EIO;
-        return EOF;
-    }
-    return nResult;
-}
-
-/* True, with errno EIO, when a sync fault is asked for on fd. */
-static int sync_fails(int fd)
-{
-    if (fault_on("sync", fd, 0)) {
-        errno = EIO;
-        return 1;
-    }
-    return 0;
-}
-
-int fdatasync(int fd)
-{
-    REAL(fdatasync, int, (int))
-    return sync_fails(fd) ? -1 : p_fdatasync(fd);
-}
-
-int fsync(int fd)
-{
-    REAL(fsync, int, (int))
-    return sync_fails(fd) ? -1 : p_fsync(fd);
-}
-
-/* True when a rename fault is asked for on the new name pNew. */
-static int rename_fault(const char *pNew)
-{
-    const char *pSpec = getenv("IO_FAULT");
-    return pSpec != NULL && strncmp(pSpec, "rename:", 7) == 0 && strstr(pNew, pSpec + 7) != NULL;
-}
-
-int renameat(int fdOld, const char *pOld, int fdNew, const char *pNew)
-{
-    REAL(renameat, int, (int, const char *, int, const char *))
-    if (rename_fault(pNew)) {
-        errno = EIO;
-        return -1;
-    }
-    return p_renameat(fdOld, pOld, fdNew, pNew);
-}
-
-int rename(const char *pOld, const char *pNew)
-{
-    return renameat(AT_FDCWD, pOld, AT_FDCWD, pNew);
+    errno = nFail ? nErrno : errno;
+    return nFail ? EOF : nResult;
 }
 
 ssize_t pread(int fd, void *pBuf, size_t nLen, off_t nOffset)
@@ -324,28 +341,36 @@ static int tmpfile_refused(int nFlags)
     return 0;
 }
 
-int open(const char *pPath, int nFlags, ...)
-{
-    REAL(open, int, (const char *, int, ...))
-    OPEN_MODE(nFlags, nMode)
-    return tmpfile_refused(nFlags) ? -1 : p_open(pPath, nFlags, nMode);
-}
-
-int open64(const char *pPath, int nFlags, ...)
-{
-    OPEN_MODE(nFlags, nMode)
-    return open(pPath, nFlags, nMode);
-}
-
 int openat(int fdFolder, const char *pPath, int nFlags, ...)
 {
     REAL(openat, int, (int, const char *, int, ...))
     OPEN_MODE(nFlags, nMode)
-    return tmpfile_refused(nFlags) ? -1 : p_openat(fdFolder, pPath, nFlags, nMode);
+    return tmpfile_refused(nFlags) || io_call("open", fdFolder, pPath, nFlags) != 0
+               ? -1
+               : p_openat(fdFolder, pPath, nFlags, nMode);
 }
 
 int openat64(int fdFolder, const char *pPath, int nFlags, ...)
 {
     OPEN_MODE(nFlags, nMode)
     return openat(fdFolder, pPath, nFlags, nMode);
+}
+
+int open(const char *pPath, int nFlags, ...)
+{
+    OPEN_MODE(nFlags, nMode)
+    return openat(AT_FDCWD, pPath, nFlags, nMode);
+}
+
+int open64(const char *pPath, int nFlags, ...)
+{
+    OPEN_MODE(nFlags, nMode)
+    return openat(AT_FDCWD, pPath, nFlags, nMode);
+}
+
+FILE *fopen(const char *pPath, const char *pMode)
+{
+    REAL(fopen, FILE *, (const char *, const char *))
+    int nFlags = (strchr(pMode, 'e') != NULL ? O_CLOEXEC : 0) | (pMode[0] != 'r' ? O_CREAT : 0);
+    return io_call("fopen", AT_FDCWD, pPath, nFlags) != 0 ? NULL : p_fopen(pPath, pMode);
 }

@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <random>
 #include <cstring>
 #include <sys/socket.h>
@@ -66,6 +67,8 @@ std::string sha256_of(const Bytes &data)
     return std::string(reinterpret_cast<char *>(digest), nDigest);
 }
 
+// Failures that no single call makes: a folder as image, keys refused, a bad
+// sector from the middle of the image on.
 TEST(OutputFileFailures, EveryFailureLeavesTheTargetAsItWasAndNothingBeside)
 {
     const TestKey &key = test_key(1024);
@@ -82,24 +85,7 @@ TEST(OutputFileFailures, EveryFailureLeavesTheTargetAsItWasAndNothingBeside)
         {"folder as image", {}, 0, "File read error: "},
         {"even signing key", {}, 3, "Key file error: "},
         {"mismatched signing key", {}, 3, "Key file error: "},
-        // The temporary file is nameless ("#inode (deleted)") until it is put
-        // in place, or a hidden .si- file where the file system has no such.
-        {"the last close fails", {shim, "IO_FAULT=close: (deleted)"}, 1, "File write error: "},
-        {"a write fails", {shim, "IO_FAULT=write: (deleted):40000"}, 1, "File write error: "},
-        {"the last close fails, named", {shim, "IO_FAULT=close:/.si-", "IO_FAULT_NO_TMPFILE=1"}, 1,
-         "File write error: "},
-        {"a write fails, named", {shim, "IO_FAULT=write:/.si-:40000", "IO_FAULT_NO_TMPFILE=1"}, 1,
-         "File write error: "},
-        {"the sync fails", {shim, "IO_FAULT=sync: (deleted)"}, 1, "File write error: "},
-        {"the rename fails", {shim, "IO_FAULT=rename:out.img"}, 1, "File write error: "},
-        {"the rename fails, named", {shim, "IO_FAULT=rename:out.img", "IO_FAULT_NO_TMPFILE=1"}, 1,
-         "File write error: "},
         {"tail read fails, kernel copy", {shim, "IO_FAULT=read:/in.img:40000"}, 0, "File read error: "},
-        {"tail read fails, read and write", {shim, "IO_FAULT=read:/in.img:40000", "IO_FAULT_NO_KERNEL_COPY=1"}, 0,
-         "File read error: "},
-        {"image shrinks while copied", {shim, "IO_FAULT=shrink:/in.img:40000"}, 0, "File read error: "},
-        {"image shrinks, read and write", {shim, "IO_FAULT=shrink:/in.img:40000", "IO_FAULT_NO_KERNEL_COPY=1"}, 0,
-         "File read error: "},
     };
     for (bool bPrevious : {true, false}) {
         for (const Case &c : cases) {
@@ -128,6 +114,167 @@ TEST(OutputFileFailures, EveryFailureLeavesTheTargetAsItWasAndNothingBeside)
         }
     }
     BN_free(even);
+}
+
+// Each way of writing a file runs once with the fault shim logging its file
+// calls, then once per call (the first and the last of each call on each of
+// its files) with that call failing (EIO, ENOSPC; EINTR where it is retried;
+// the end of the file for the image's copy) or with a signal raised at it
+// (SIGKILL, SIGTERM; for one way of each tool also SIGINT, SIGHUP and the
+// three ignored, as nohup leaves SIGHUP). The target is the previous file (or
+// none) or the whole new one, status and message are the documented ones, an
+// ignored signal changes nothing, and nothing is left beside the target (but
+// after SIGKILL a complete temporary file, from its naming to the rename). The
+// log itself shows every open of our files with O_CLOEXEC, every file made
+// with O_EXCL or nameless, and each file synced after its last write and
+// before it is linked or renamed into place.
+TEST(OutputFileFailures, EveryCallOfEveryWayFailsOrIsInterruptedCleanly)
+{
+    if (SANITIZED_BUILD) {
+        GTEST_SKIP() << "the sanitizers' runtime must come first";
+    }
+    Signing s(100000);
+    TempDir target; // the target alone
+    std::string pem = s.dir.file("key.pem"), request = s.dir.file("req.bin"), image = s.dir.file("signed.img");
+    std::string out = target.file("out.img"), log = s.dir.file("log");
+    ASSERT_EQ(run_program({"/usr/bin/openssl", "genrsa", "-out", pem, "1024"}).status, 0);
+    ASSERT_EQ(run_encrypt({"--request", request, s.in, out, s.code, s.key, s.comm}).status, 0);
+    write_file(image, s.signed_image());
+    const std::vector<std::string> inputs{s.in, s.code, s.key, s.comm, request, image};
+    const std::vector<std::string> sign{ENCRYPT_TOOL_PATH, s.in, out, s.code, s.key, s.comm};
+    const std::string shim = std::string("LD_PRELOAD=") + IO_FAULT_SHIM_PATH, named = "IO_FAULT_NO_TMPFILE=1";
+    struct Way {
+        std::vector<std::string> argv;
+        std::string env; // another variable, or the shim again
+        bool bPrevious;
+        int nLeft;     // SIGKILL may leave: 0 nothing, 1 a complete .si- file, 2 any .si- file
+        bool bSignals; // also SIGINT, SIGHUP and the three ignored
+    } ways[] = {
+        {sign, shim, true, 1, true},
+        {sign, shim, false, 1, false},
+        {sign, named, true, 2, false},
+        {sign, named, false, 2, false},
+        {sign, "IO_FAULT_NO_KERNEL_COPY=1", true, 1, false},
+        {sign, "IO_FAULT_NO_KERNEL_COPY=1", false, 1, false},
+        {{KEY_TOOL_PATH, "generate", out}, shim, false, 0, false},
+        {{KEY_TOOL_PATH, "generate", "--force", out}, shim, true, 1, true},
+        {{KEY_TOOL_PATH, "generate", out}, named, false, 2, false},
+        {{KEY_TOOL_PATH, "import", "--force", pem, out}, shim, true, 1, false},
+        {{KEY_TOOL_PATH, "export", s.key, out}, shim, false, 0, false},
+        {{KEY_TOOL_PATH, "sign-request", "--force", request, out, s.key}, shim, true, 1, false},
+        {{VERIFY_TOOL_PATH, "--original", s.in, "--restore", out, image}, shim, false, 1, true},
+        {{VERIFY_TOOL_PATH, "--restore", out, image}, shim, true, 1, false},
+    };
+    for (const Way &way : ways) {
+        std::string tool = way.argv[0].substr(way.argv[0].rfind('/') + 1);
+        std::string prefix = tool == "encrypt_tool" ? "" : tool + ": ";
+        std::string what = tool + " " + way.argv[1] + " " + way.env + " " + std::to_string(way.bPrevious);
+        bool bEncrypt = prefix.empty(), bRandom = way.argv[1] == "generate"; // a whole key file: its size
+        auto run = [&](std::vector<std::string> argv) {
+            std::filesystem::remove(out);
+            if (way.bPrevious) {
+                write_file(out, s.previous);
+            }
+            argv.insert(argv.begin(), "/usr/bin/env");
+            argv.insert(argv.end(), {shim, way.env});
+            argv.insert(argv.end(), way.argv.begin(), way.argv.end());
+            return run_program(argv);
+        };
+        std::filesystem::remove(log);
+        ASSERT_EQ(run({"IO_FAULT_LOG=" + log}).status, 0) << what;
+        Bytes whole = read_file(out);
+        auto is_whole = [&](const Bytes &got) { return bRandom ? got.size() == whole.size() : got == whole; };
+        EXPECT_EQ(folder_names(target.path), std::vector<std::string>{"out.img"}) << what;
+        EXPECT_TRUE(!bRandom || whole.size() == 1656u) << what;
+        struct Call {
+            long nIndex;
+            std::string name;
+            int nFlags;
+            unsigned long nInode;
+            std::string path;
+            bool bInput, bTemp;
+        };
+        std::ifstream in(log);
+        std::map<unsigned long, bool> synced; // by inode: synced since its last write
+        std::map<std::string, Call> first, last;
+        for (Call c; in >> c.nIndex >> c.name >> c.nFlags >> c.nInode && std::getline(in, c.path);) {
+            c.path.erase(0, 1);
+            bool bOut = c.path.rfind(target.path, 0) == 0 || c.path.rfind("/proc/self/fd/", 0) == 0;
+            c.bInput = std::find(inputs.begin(), inputs.end(), c.path) != inputs.end();
+            c.bTemp = bOut && c.path != target.path && c.path != target.path + "/.";
+            if (c.name.find("open") != std::string::npos) {
+                EXPECT_TRUE(!(bOut || c.bInput) || (c.nFlags & O_CLOEXEC) != 0) << what << ": " << c.path;
+                EXPECT_TRUE((c.nFlags & O_CREAT) == 0 || (c.nFlags & O_EXCL) != 0) << what << ": " << c.path;
+            }
+            bool bSync = c.name.find("sync") != std::string::npos;
+            if (bSync || c.name.find("write") != std::string::npos || c.name.find("trunc") != std::string::npos ||
+                c.name == "copy_file_range") {
+                synced[c.nInode] = bSync;
+            }
+            EXPECT_TRUE(synced[c.nInode] || (c.name != "linkat" && c.name != "renameat")) << what << ": " << c.path;
+            if ((bOut || c.bInput) && c.name != "unlinkat") {
+                first.emplace(c.name + (c.bTemp ? "" : c.path), c);
+                last[c.name + (c.bTemp ? "" : c.path)] = c;
+            }
+        }
+        std::map<long, Call> points;
+        for (const auto &[key, c] : first) {
+            points.emplace(c.nIndex, c);
+            points.emplace(last[key].nIndex, last[key]);
+        }
+        for (const auto &[nIndex, c] : points) {
+            std::vector<int> faults{EIO, ENOSPC, -SIGKILL, -SIGTERM};
+            if (std::string(" read pread write pwrite copy_file_range ").find(" " + c.name + " ") != std::string::npos) {
+                faults.push_back(EINTR);
+            }
+            if (c.name == "pread" || c.name == "copy_file_range") {
+                faults.push_back(0);
+            }
+            if (way.bSignals) { // below -100: ignored
+                faults.insert(faults.end(), {-SIGINT, -SIGHUP, -100 - SIGINT, -100 - SIGTERM, -100 - SIGHUP});
+            }
+            for (int nWhat : faults) {
+                int nSignal = nWhat < -100 ? -nWhat - 100 : std::max(-nWhat, 0);
+                std::string at = "IO_FAULT_AT=" + std::to_string(nIndex) + ":" + std::to_string(std::max(nWhat, -nSignal));
+                RunResult r = run(nWhat < -100 ? std::vector<std::string>{"--ignore-signal=" + std::to_string(nSignal), at}
+                                               : std::vector<std::string>{at});
+                Bytes got = read_file(out);
+                bool bOld = way.bPrevious ? got == s.previous : !file_exists(out);
+                bool bWhole = file_exists(out) && is_whole(got);
+                std::string where = what + ": " + c.name + " " + c.path + " " + at + " " + r.out + r.err;
+                EXPECT_TRUE(bOld || bWhole) << where;
+                for (const std::string &name : folder_names(target.path)) {
+                    bool bMay = way.nLeft == 2 || (way.nLeft == 1 && is_whole(read_file(target.file(name))));
+                    EXPECT_TRUE(name == "out.img" || (nSignal == SIGKILL && bMay)) << where << ": left " << name;
+                    std::filesystem::remove(target.file(name)); // out.img too: each run makes its own
+                }
+                if (nSignal != 0) {
+                    EXPECT_EQ(r.nSignal, nWhat < -100 ? 0 : nSignal) << where;
+                    EXPECT_TRUE(nWhat > -100 || (r.status == 0 && bWhole)) << where;
+                    continue;
+                }
+                // fchown keeps what it can; a file that was only read may be closed without a check.
+                bool bClose = c.name.find("close") != std::string::npos;
+                if ((c.name == "fchown" || nWhat == EINTR || (bClose && !c.bTemp)) &&
+                    (r.status == 0 || !(bClose && c.bInput))) {
+                    EXPECT_TRUE(r.status == 0 && bWhole) << where;
+                    continue;
+                }
+                EXPECT_EQ(r.status, bEncrypt ? 1 : 2) << where;
+                EXPECT_TRUE(bOld && (bEncrypt || r.out.empty())) << where;
+                std::string message = bEncrypt ? r.out : r.err;
+                EXPECT_NE(message.find(nWhat == 0 ? (bEncrypt ? s.in : image) : c.bInput ? c.path : out), std::string::npos)
+                    << where;
+                std::vector<std::string> prefixes{c.name == "open" && bEncrypt ? "File open error: " : "File write error: "};
+                if (c.bInput || nWhat == 0) {
+                    prefixes = {"File open error", "File read error: ", "Image missing, unreadable"};
+                }
+                EXPECT_TRUE(std::any_of(prefixes.begin(), prefixes.end(),
+                                        [&](const std::string &p) { return message.rfind(prefix + p, 0) == 0; }))
+                    << where;
+            }
+        }
+    }
 }
 
 // A complete run replaces the image exactly, keeps the mode of the file it
@@ -372,53 +519,6 @@ TEST(OutputFileSuccess, ATargetThatMayNotBeWrittenIsAnOpenError)
     EXPECT_EQ(read_file(s.out), s.previous);
 }
 
-// A new key file is linked in under its name only when complete, and is gone
-// again when its last close fails; a replaced one stays as it was when the
-// sync or the rename fails.
-TEST(OutputFileFailures, KeyFilesAreWholeOrAsTheyWere)
-{
-    if (SANITIZED_BUILD) {
-        GTEST_SKIP() << "the sanitizers' runtime must come first";
-    }
-    TempDir dir;
-    std::string keyFile = dir.file("new.key");
-    std::string shim = std::string("LD_PRELOAD=") + IO_FAULT_SHIM_PATH;
-    struct Case {
-        const char *fault;
-        bool bForce; // replacing an existing key file
-    } cases[] = {
-        {"IO_FAULT=close: (deleted)", false}, {"IO_FAULT=sync: (deleted)", false},
-        {"IO_FAULT=sync: (deleted)", true},   {"IO_FAULT=rename:new.key", true},
-        {"IO_FAULT=close: (deleted)", true},
-    };
-    Bytes previous = random_bytes(1656, 204);
-    for (const Case &c : cases) {
-        std::filesystem::remove(keyFile);
-        if (c.bForce) {
-            write_file(keyFile, previous);
-        }
-        std::vector<std::string> argv{"/usr/bin/env", shim, c.fault, KEY_TOOL_PATH, "generate"};
-        if (c.bForce) {
-            argv.push_back("--force");
-        }
-        argv.push_back(keyFile);
-        RunResult r = run_program(argv);
-        EXPECT_EQ(r.status, 2) << c.fault;
-        EXPECT_EQ(r.err, "key_tool: File write error: " + keyFile + "\n") << c.fault;
-        EXPECT_EQ(folder_names(dir.path), c.bForce ? std::vector<std::string>{"new.key"} : std::vector<std::string>{})
-            << c.fault;
-        EXPECT_TRUE(!c.bForce || read_file(keyFile) == previous) << c.fault;
-    }
-
-    // Where no nameless file can be made, the named one is linked into place
-    // and removed: the key and nothing beside it.
-    std::filesystem::remove(keyFile);
-    RunResult named = run_program({"/usr/bin/env", shim, "IO_FAULT_NO_TMPFILE=1", KEY_TOOL_PATH, "generate", keyFile});
-    EXPECT_EQ(named.status, 0) << named.err;
-    EXPECT_EQ(folder_names(dir.path), std::vector<std::string>{"new.key"});
-    EXPECT_EQ(read_file(keyFile).size(), 1656u);
-}
-
 // Every way through output_open, output_commit and output_abort, in this
 // process, leaves no descriptor open: a new file, a replaced one, one through
 // links, one refused at the open (a loop of links, a folder, a socket), a
@@ -585,47 +685,6 @@ TEST(OutputFileInterrupts, SignalsLeaveThePreviousOrTheWholeImage)
     }
     printf("interrupted signing runs: %d tries, %d left anything but the previous or the whole image\n", nTries,
            nBad);
-
-    // SIGTERM at the last close, after the temporary file has a name and
-    // before it is renamed: the handler removes it.
-    // (A nameless file keeps its first path, "#inode (deleted)", once named.)
-    const char *const faults[][2] = {{"IO_FAULT=signal: (deleted)", "IO_FAULT_NO_TMPFILE=0"},
-                                     {"IO_FAULT=signal:/.si-", "IO_FAULT_NO_TMPFILE=1"}};
-    for (const auto &fault : faults) {
-        if (SANITIZED_BUILD) {
-            break; // the sanitizers' runtime must come first
-        }
-        const char *pNoTmpfile = fault[1];
-        write_file(s.out, s.previous);
-        std::vector<std::string> faulted{"/usr/bin/env", std::string("LD_PRELOAD=") + IO_FAULT_SHIM_PATH, fault[0],
-                                         pNoTmpfile};
-        faulted.insert(faulted.end(), argv.begin(), argv.end());
-        int status = wait_program(spawn_program(faulted));
-        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << pNoTmpfile;
-        EXPECT_EQ(sha256_of(read_file(s.out)), previousHash) << pNoTmpfile;
-        EXPECT_EQ(folder_names(s.dir.path).size(), 5u) << pNoTmpfile << ": a temporary file was left";
-    }
-}
-
-// key_tool never leaves a file with a private exponent beside the key file,
-// however it is stopped.
-TEST(OutputFileInterrupts, KeyGenerationLeavesTheKeyOrNothing)
-{
-    TempDir dir;
-    std::string keyFile = dir.file("k.key");
-    std::mt19937 gen(7);
-    for (int i = 0; i < 20; i++) {
-        int pid = spawn_program({KEY_TOOL_PATH, "generate", keyFile});
-        std::this_thread::sleep_for(std::chrono::microseconds(gen() % 40000));
-        kill(pid, SIGKILL);
-        wait_program(pid);
-        std::vector<std::string> names = folder_names(dir.path);
-        EXPECT_TRUE(names.empty() || names == std::vector<std::string>{"k.key"}) << names.size();
-        if (!names.empty()) {
-            EXPECT_EQ(read_file(keyFile).size(), 1656u);
-            std::filesystem::remove(keyFile);
-        }
-    }
 }
 
 // Two runs on one out_file each leave a whole image; the last rename wins.
