@@ -90,19 +90,6 @@ Bytes model_modexp(const Bytes &base, const BIGNUM *exp, const BIGNUM *n, int nO
     return out;
 }
 
-bool model_power_wraps(const BIGNUM *s, const BIGNUM *e, const BIGNUM *n)
-{
-    BN_CTX *ctx = BN_CTX_new();
-    BIGNUM *cut = BN_new();
-    BIGNUM *power = BN_new();
-    BN_set_word(cut, 1024);
-    bool bWraps = BN_cmp(s, n) < 0 && BN_exp(power, s, BN_cmp(e, cut) < 0 ? e : cut, ctx) == 1 && BN_cmp(power, n) >= 0;
-    BN_free(power);
-    BN_free(cut);
-    BN_CTX_free(ctx);
-    return bWraps;
-}
-
 Bytes key_blob(const TestKey &key)
 {
     Bytes blob = bn_to_le(key.n, 128);

@@ -31,10 +31,6 @@ BIGNUM *bn_from_le(const unsigned char *p, int nLen);
 // base (little-endian bytes) ^ exp mod n, as nOutLen little-endian bytes.
 Bytes model_modexp(const Bytes &base, const BIGNUM *exp, const BIGNUM *n, int nOutLen);
 
-// s^e >= n as integers, for s below n (false for s >= n): BN_exp, then
-// BN_cmp; e is cut at 1024, where any s >= 2 has passed a 1024-bit n.
-bool model_power_wraps(const BIGNUM *s, const BIGNUM *e, const BIGNUM *n);
-
 // The 384-byte blob: n, e, d as 128 little-endian bytes each.
 Bytes key_blob(const TestKey &key);
 // A key file of three 552-byte records; `used`/`sign` and the digits above

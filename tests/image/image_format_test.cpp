@@ -6,38 +6,13 @@
 
 #include <algorithm>
 
+#include "image/image_model.h"
 #include "image_format.h"
 #include "test_support.h"
 
 namespace {
 
 constexpr size_t kWindow = 16384;
-
-struct Block {
-    size_t nStart;
-    size_t nEnd;
-    size_t nKeep;
-};
-constexpr Block kBlocks[] = {{0, 127, 431}, {128, 255, 430}, {256, 383, 429}, {752, 879, 428}};
-
-Bytes le32(uint32_t v)
-{
-    return {static_cast<unsigned char>(v), static_cast<unsigned char>(v >> 8), static_cast<unsigned char>(v >> 16),
-            static_cast<unsigned char>(v >> 24)};
-}
-
-Bytes table_record()
-{
-    Bytes rec = le32(4);
-    for (const Block &b : kBlocks) {
-        for (size_t v : {b.nStart, b.nEnd, b.nKeep}) {
-            Bytes f = le32(static_cast<uint32_t>(v));
-            rec.insert(rec.end(), f.begin(), f.end());
-        }
-    }
-    rec.resize(128, 0);
-    return rec;
-}
 
 Bytes window_of(const Bytes &file, size_t nOffset)
 {
@@ -57,10 +32,13 @@ void put(Bytes &dst, size_t nAt, const Bytes &src)
 Bytes model_image(const Bytes &image, const Bytes &code, const TestKey &key, const Bytes &commFile)
 {
     Bytes spl = window_of(image, 0);
-    for (const Block &b : kBlocks) {
-        Bytes plain(spl.begin() + static_cast<long>(b.nStart), spl.begin() + static_cast<long>(b.nStart) + 127);
-        spl[b.nKeep] = spl[b.nEnd];
-        put(spl, b.nStart, model_modexp(plain, key.d, key.n, 128));
+    int64_t ent[4][3]; // start, end, keep of each block, from our table
+    int nEntry = -1;
+    model::table(model::tables()[0].second.data(), ent, &nEntry);
+    for (const int64_t *b : ent) {
+        Bytes plain(spl.begin() + b[0], spl.begin() + b[0] + 127);
+        spl[size_t(b[2])] = spl[size_t(b[1])];
+        put(spl, size_t(b[0]), model_modexp(plain, key.d, key.n, 128));
     }
     Bytes codeWin = window_of(code, 0);
     Bytes comm = commFile;
@@ -69,7 +47,7 @@ Bytes model_image(const Bytes &image, const Bytes &code, const TestKey &key, con
     put(codeWin, 512, Bytes(comm.begin() + 552, comm.begin() + 680));
     put(codeWin, 640, bn_to_le(key.n, 128));
     put(codeWin, 768, bn_to_le(key.e, 128));
-    put(codeWin, 896, table_record());
+    put(codeWin, 896, model::tables()[0].second);
     Bytes out(std::max(image.size(), 2 * kWindow), 0);
     put(out, 0, spl);
     put(out, kWindow, codeWin);
@@ -104,26 +82,11 @@ TEST_P(SignedLayout, OutputMatchesTheModel)
     Bytes out = read_file(s.out);
     ASSERT_EQ(out, model_image(image, code, key, commFile));
 
-    EXPECT_EQ(out[431], image[127]);
-    EXPECT_EQ(out[430], image[255]);
-    EXPECT_EQ(out[429], image[383]);
-    EXPECT_EQ(out[428], image[879]);
     Bytes head(out.begin() + kWindow + 896, out.begin() + kWindow + 912);
     EXPECT_EQ(head, (Bytes{4, 0, 0, 0, 0, 0, 0, 0, 0x7F, 0, 0, 0, 0xAF, 1, 0, 0}));
-
-    // Each block comes back with the public key the image itself stores.
-    BIGNUM *n = bn_from_le(out.data() + kWindow + 640, 128);
-    BIGNUM *e = bn_from_le(out.data() + kWindow + 768, 128);
-    for (const Block &b : kBlocks) {
-        Bytes block(out.begin() + static_cast<long>(b.nStart), out.begin() + static_cast<long>(b.nStart) + 128);
-        Bytes restored = model_modexp(block, e, n, 128);
-        EXPECT_EQ(restored[127], 0);
-        restored[127] = out[b.nKeep];
-        EXPECT_EQ(restored, Bytes(image.begin() + static_cast<long>(b.nStart),
-                                  image.begin() + static_cast<long>(b.nStart) + 128));
-    }
-    BN_free(n);
-    BN_free(e);
+    // Each block comes back, its keep byte too, with the public key the image itself stores.
+    model::Verdict v = model::verify(out, {nullptr, "", &image, false});
+    EXPECT_TRUE(v.original == model::PASSED && v.bProven && v.nStatus == 0);
     EXPECT_FALSE(contains(out, bn_to_le(key.d, 128)));
     EXPECT_FALSE(contains(out, Bytes(bn_to_le(comm.d, 64))));
 }
@@ -227,40 +190,19 @@ TEST(SigningKeyRefusal, MismatchedKeyIsRefusedOnAZeroImage)
     EXPECT_FALSE(file_exists(s.out));
 }
 
-// The library's checks of what a hostile image holds: a block that is its
-// signature plus the modulus (c + n, the same value mod n, computed with
-// OpenSSL) and a block table entry one byte past the SPL window are refused,
-// with the window unchanged; the signature itself and the last entry that
-// fits are taken; a signature is placed only over the block it signs.
-TEST(LibraryChecks, HostileBlocksAndTableEntriesAreRefused)
+// A signer's block is placed only when it restores to the block's bytes:
+// block 1's own signature, not block 0's; a refusal leaves the window as it was.
+TEST(LibraryChecks, ASignatureIsPlacedOnlyOverTheBlockItSigns)
 {
-    const TestKey &key = test_key(1017); // c + n < 2^1018 fits 128 bytes
+    const TestKey &key = test_key(1017);
     Bytes blob = key_blob(key);
     Bytes spl = random_bytes(kWindow, 61);
     Bytes code(kWindow, 0);
     ASSERT_EQ(si_sign_windows(spl.data(), code.data(), blob.data(), blob.data()), SI_OK);
     const unsigned char *pPublic = code.data() + SI_CODE_SIGN_N;
-    BIGNUM *c = bn_from_le(spl.data() + 128, 128);
-    BN_add(c, c, key.n);
     Bytes restored = spl;
     RSA_ENC_BLK blk{128, 255, 430};
     ASSERT_EQ(si_restore_block(restored.data(), &blk, pPublic), SI_OK);
-    struct {
-        const char *why;
-        Bytes block;
-        int nStatus;
-    } blocks[] = {{"the signature", Bytes(spl.begin() + 128, spl.begin() + 256), SI_OK},
-                  {"signature plus modulus", bn_to_le(c, 128), SI_BLOCK_REFUSED}};
-    for (const auto &b : blocks) {
-        Bytes window = spl;
-        std::copy(b.block.begin(), b.block.end(), window.begin() + 128);
-        Bytes before = window;
-        EXPECT_EQ(si_restore_block(window.data(), &blk, pPublic), b.nStatus) << b.why;
-        EXPECT_EQ(window, b.nStatus == SI_OK ? restored : before) << b.why;
-    }
-    BN_free(c);
-    // A signer's block is placed only when it restores to the block's bytes:
-    // block 1's own signature, not block 0's.
     struct {
         const char *why;
         long nFrom;
@@ -272,71 +214,48 @@ TEST(LibraryChecks, HostileBlocksAndTableEntriesAreRefused)
         EXPECT_EQ(si_place_block(window.data(), 1, spl.data() + b.nFrom, pPublic), b.nStatus) << b.why;
         EXPECT_EQ(window, b.nStatus == SI_OK ? spl : before) << b.why;
     }
-
-    struct {
-        const char *why;
-        uint32_t nStart;
-        uint32_t nEnd;
-        int nStatus;
-    } entries[] = {{"last block that fits", 16256, 16383, SI_OK},
-                   {"block one byte past the window", 16257, 16384, SI_TABLE_OUTSIDE}};
-    for (const auto &t : entries) {
-        Bytes window = code;
-        put(window, SI_CODE_BLOCK_TABLE + 4 + 3 * 12, le32(t.nStart)); // entry 3: start, end
-        put(window, SI_CODE_BLOCK_TABLE + 4 + 3 * 12 + 4, le32(t.nEnd));
-        RSA_ENC_BLK read[SI_BLOCK_COUNT];
-        int nEntry = -1;
-        EXPECT_EQ(si_read_block_table(window.data(), read, &nEntry), t.nStatus) << t.why;
-        EXPECT_EQ(nEntry, t.nStatus == SI_OK ? -1 : 3) << t.why;
-    }
 }
 
-// The proof rule against OpenSSL: a block proves a public half exactly when
-// s < N and s^e >= N; for e = 3, 5, 17 with N just below, at and above r^e,
-// and a 1024-bit e, over blocks at the edges. The key-blind 1.1
-// function is the rule for the hardest usable key (2^1024 - 1, e = 3).
-TEST(LibraryChecks, BlocksProveTheKeyOnlyWhereTheirPowerWrapsTheModulus)
+// The library against the model (image_model.h) over generated cases: each
+// stored public half of model::each_key, where it is a key's with its d as a
+// signing key with that d, another key's and none; its block values four to an
+// image: the table, the key's use, each block's proof and restore (in place),
+// and the key-blind proof as the rule for the hardest key (2^1024 - 1, e = 3);
+// four signed blocks under each crafted table.
+TEST(LibraryModel, EveryCaseAgreesWithTheModel)
 {
-    std::vector<BIGNUM *> owned;
-    auto num = [&owned](const BIGNUM *a, long nAdd, int nBit = -1) { // a (or 0) + 2^nBit + nAdd
-        owned.push_back(a != nullptr ? BN_dup(a) : BN_new());
-        if (nBit >= 0) {
-            BN_set_bit(owned.back(), nBit);
+    Bytes hardest(128, 0xFF), ours = model::tables()[0].second, pub1024; // 2^1024 - 1, e = 3
+    hardest.resize(256, 0), hardest[128] = 3;
+    std::vector<Bytes> signedBlocks;
+    unsigned nSeed = 24;
+    model::each_key([&](const std::string &why, const Bytes &pub, const BIGNUM *d, const BIGNUM *n) {
+        model::Bn e(pub.data() + 128, 128), other, zero;
+        BN_mod_inverse(other, e, model::rsa_key(1017).second, model::ctx());
+        const BIGNUM *ds[] = {d, other, zero}; // its own d, another key's, none
+        for (size_t i = 0; d != nullptr && i < 3; i++) {
+            Bytes blob = pub, field = model::le(ds[i], 128);
+            blob.insert(blob.end(), field.begin(), field.end());
+            EXPECT_EQ(si_signing_key_usable(blob.data()), model::signing_usable(blob.data()) ? 1 : 0)
+                << why << " " << i;
         }
-        BIGNUM *p = owned.back();
-        nAdd < 0 ? BN_sub_word(p, static_cast<BN_ULONG>(-nAdd)) : BN_add_word(p, static_cast<BN_ULONG>(nAdd));
-        return p;
-    };
-    BN_CTX *ctx = BN_CTX_new();
-    std::vector<std::vector<const BIGNUM *>> rows; // N, e, then the blocks
-    for (long e : {3, 5, 17}) {
-        BIGNUM *r = num(nullptr, 2 * e, static_cast<int>((1017 + e - 1) / e)); // even: r^e +- 1 are odd
-        BIGNUM *power = num(nullptr, 0);
-        BN_exp(power, r, num(nullptr, e), ctx);
-        for (long k : {-1, 0, 1}) {
-            BIGNUM *n = num(power, k);
-            rows.push_back({n, num(nullptr, e), num(nullptr, 0), num(nullptr, 1), num(nullptr, 2), num(r, -1), r,
-                            num(r, 1), num(n, -1), n});
+        auto values = model::values(pub, d, n, ++nSeed);
+        for (size_t i = 0; i < values.size(); i += 4) {
+            std::vector<Bytes> blocks;
+            std::string at = why + ", seed " + std::to_string(nSeed) + ", blocks";
+            for (size_t k = i; k < i + 4; k++) {
+                const auto &[name, value] = values[k % values.size()];
+                blocks.push_back(value), at += " " + name;
+                EXPECT_EQ(si_block_proves_key(value.data()), model::proves(value.data(), hardest.data()) ? 1 : 0) << at;
+            }
+            EXPECT_EQ(model::library_differs(model::image(pub, blocks, ours, 0, nSeed).data()), "") << at;
         }
-    }
-    rows.push_back({rows[0][0], num(rows[0][0], -2), num(nullptr, 1), num(nullptr, 2), num(nullptr, 0, 1023)});
-    BIGNUM *hardest = num(nullptr, -1, 1024);
-    rows.push_back({hardest, num(nullptr, 3), num(nullptr, 2), num(nullptr, 0, 341), num(nullptr, 0, 342)});
-    for (const auto &row : rows) {
-        Bytes pub = bn_to_le(row[0], 128);
-        Bytes e = bn_to_le(row[1], 128);
-        pub.insert(pub.end(), e.begin(), e.end());
-        for (size_t i = 2; i < row.size(); i++) {
-            Bytes block = bn_to_le(row[i], 128);
-            int nModel = model_power_wraps(row[i], row[1], row[0]) ? 1 : 0;
-            EXPECT_EQ(si_block_proves_public_key(block.data(), pub.data()), nModel) << BN_num_bits(row[1]) << " " << i;
-            EXPECT_TRUE(row[0] != hardest || si_block_proves_key(block.data()) == nModel) << i;
+        if (why == "1024 bits, e 65537") {
+            pub1024 = pub, signedBlocks = model::signed_blocks(pub, d, n);
         }
+    });
+    for (const auto &[why, table] : model::tables()) {
+        EXPECT_EQ(model::library_differs(model::image(pub1024, signedBlocks, table, 0, 1).data()), "") << why;
     }
-    for (BIGNUM *p : owned) {
-        BN_free(p);
-    }
-    BN_CTX_free(ctx);
 }
 
 } // namespace
