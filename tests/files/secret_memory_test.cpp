@@ -9,10 +9,10 @@
 #include <openssl/pem.h>
 
 #include <algorithm>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <string_view>
 #include <unordered_map>
 #include <fcntl.h>
 #include <pty.h>
@@ -42,30 +42,30 @@ Needles operator+(Needles a, const Needles &b)
     return a;
 }
 
-Needles text(const std::string &name, const std::string &value)
+Bytes hex(const Bytes &bytes, const char *pDigits = "0123456789abcdef")
 {
-    return {{name, Bytes(value.begin(), value.end())}};
+    Bytes digits;
+    for (unsigned char c : bytes) {
+        digits.push_back(static_cast<unsigned char>(pDigits[c >> 4]));
+        digits.push_back(static_cast<unsigned char>(pDigits[c & 15]));
+    }
+    return digits;
 }
 
-// A number in nLen bytes big-endian (and little-endian unless bLittle is
-// false), and the hex of both in lower and upper case.
-void add_number(Needles *pNeedles, const std::string &name, const BIGNUM *bn, int nLen, bool bLittle = true)
+// A number, little-endian bytes le, big-endian (and little-endian unless
+// bLittle is false), and both as hex in lower and upper case.
+Needles number(const std::string &name, const Bytes &le, bool bLittle = true)
 {
-    Bytes le = bn_to_le(bn, nLen);
-    Bytes be(le.rbegin(), le.rend());
-    for (const char *pDigits : {"0123456789abcdef", "0123456789ABCDEF"}) {
-        for (const Bytes *pForm : {&le, &be}) {
-            Bytes hex;
-            for (unsigned char c : *pForm) {
-                hex.insert(hex.end(), {static_cast<unsigned char>(pDigits[c >> 4]), static_cast<unsigned char>(pDigits[c & 15])});
-            }
-            pNeedles->push_back({name + (pForm == &le ? " hex LE " : " hex ") + pDigits[10], hex});
+    Needles needles;
+    for (const Bytes &form : {Bytes(le.rbegin(), le.rend()), le}) {
+        std::string order = form == le ? " LE" : " BE";
+        if (form != le || bLittle) {
+            needles.push_back({name + order, form});
         }
+        needles.push_back({name + order + " hex", hex(form)});
+        needles.push_back({name + order + " HEX", hex(form, "0123456789ABCDEF")});
     }
-    pNeedles->push_back({name + " BE", be});
-    if (bLittle) {
-        pNeedles->push_back({name + " LE", le});
-    }
+    return needles;
 }
 
 // A key's secrets: d, p, q, d mod (p - 1), d mod (q - 1), q^-1 mod p and
@@ -76,23 +76,21 @@ Needles key_secrets(const std::string &key, EVP_PKEY *pKey, bool bLittle = true)
     const char *apNames[] = {OSSL_PKEY_PARAM_RSA_D,         OSSL_PKEY_PARAM_RSA_FACTOR1,
                              OSSL_PKEY_PARAM_RSA_FACTOR2,   OSSL_PKEY_PARAM_RSA_EXPONENT1,
                              OSSL_PKEY_PARAM_RSA_EXPONENT2, OSSL_PKEY_PARAM_RSA_COEFFICIENT1};
+    const char *apShown[] = {"d", "p", "q", "d mod (p - 1)", "d mod (q - 1)", "q^-1 mod p", "p^-1 mod q"};
     BIGNUM *values[7];
     for (int i = 0; i < 6; i++) {
         values[i] = rsa_number(pKey, apNames[i]);
     }
     BN_CTX *ctx = BN_CTX_new();
     values[6] = BN_mod_inverse(nullptr, values[1], values[2], ctx);
-    const char *apShown[] = {"d", "p", "q", "d mod (p - 1)", "d mod (q - 1)", "q^-1 mod p", "p^-1 mod q"};
     Needles needles;
     for (int i = 0; i < 7; i++) {
-        add_number(&needles, key + " " + apShown[i], values[i], i == 0 ? 128 : 64, bLittle);
+        needles = needles + number(key + " " + apShown[i], bn_to_le(values[i], i == 0 ? 128 : 64), bLittle);
     }
     unsigned char *pDer = nullptr;
     int nDer = i2d_PrivateKey(pKey, &pDer);
-    Bytes der(pDer, pDer + nDer);
-    Bytes d(static_cast<size_t>(BN_num_bytes(values[0])));
-    BN_bn2bin(values[0], d.data());
-    needles.push_back({key + " DER", Bytes(std::search(der.begin(), der.end(), d.begin(), d.end()) - 4, der.end())});
+    Bytes der(pDer, pDer + nDer), d = bn_to_le(values[0], BN_num_bytes(values[0]));
+    needles.push_back({key + " DER", Bytes(std::search(der.begin(), der.end(), d.rbegin(), d.rend()) - 4, der.end())});
     OPENSSL_free(pDer);
     BN_CTX_free(ctx);
     for (BIGNUM *value : values) {
@@ -106,8 +104,7 @@ Needles key_secrets(const std::string &key, EVP_PKEY *pKey, bool bLittle = true)
 // (R = 2^1024, the Montgomery radix of 16 digits), r, r^-1, r^2, r^-2, r^e R.
 Needles blinding(EVP_PKEY *pKey)
 {
-    BIGNUM *n = rsa_number(pKey, OSSL_PKEY_PARAM_RSA_N);
-    BIGNUM *e = rsa_number(pKey, OSSL_PKEY_PARAM_RSA_E);
+    BIGNUM *n = rsa_number(pKey, OSSL_PKEY_PARAM_RSA_N), *e = rsa_number(pKey, OSSL_PKEY_PARAM_RSA_E);
     BN_CTX *ctx = BN_CTX_new();
     BIGNUM *pRadix = BN_new(), *pInverse = BN_new(), *r = BN_new(), *x = BN_new();
     Bytes v(248, 0x5A);
@@ -116,16 +113,14 @@ Needles blinding(EVP_PKEY *pKey)
     BN_mod_inverse(pInverse, pRadix, n, ctx);
     BN_mod_mul(rR, rR, pInverse, n, ctx);
     BN_mod_mul(r, rR, pInverse, n, ctx);
-    Needles needles;
-    add_number(&needles, "blinding r R", rR, 128);
-    add_number(&needles, "blinding r", r, 128);
-    add_number(&needles, "blinding r^-1", BN_mod_inverse(x, r, n, ctx), 128);
+    Needles needles = number("blinding r R", bn_to_le(rR, 128)) + number("blinding r", bn_to_le(r, 128)) +
+                      number("blinding r^-1", bn_to_le(BN_mod_inverse(x, r, n, ctx), 128));
     BN_mod_sqr(x, r, n, ctx);
-    add_number(&needles, "blinding r^2", x, 128);
-    add_number(&needles, "blinding r^-2", BN_mod_inverse(x, x, n, ctx), 128);
+    needles = needles + number("blinding r^2", bn_to_le(x, 128)) +
+              number("blinding r^-2", bn_to_le(BN_mod_inverse(x, x, n, ctx), 128));
     BN_mod_exp(x, r, e, n, ctx);
     BN_mod_mul(x, x, pRadix, n, ctx);
-    add_number(&needles, "blinding r^e R", x, 128);
+    needles = needles + number("blinding r^e R", bn_to_le(x, 128));
     for (BIGNUM *bn : {n, e, pRadix, pInverse, r, x, rR}) {
         BN_clear_free(bn);
     }
@@ -133,38 +128,30 @@ Needles blinding(EVP_PKEY *pKey)
     return needles;
 }
 
-// The windows a needle is looked for by: 16 bytes at steps of 8, none of one
-// repeated byte (a number's leading zeros).
-std::vector<Bytes> windows(const Needle &needle)
+// The windows needles are looked for by, each with its needle: 16 bytes at
+// steps of 8, none of one repeated byte (a number's leading zeros).
+std::unordered_map<std::string_view, size_t> windows(const Needles &needles)
 {
-    std::vector<Bytes> all;
-    for (size_t i = 0; i + 16 <= needle.bytes.size(); i += 8) {
-        auto at = needle.bytes.begin() + static_cast<long>(i);
-        if (std::count(at, at + 16, *at) < 16) {
-            all.emplace_back(at, at + 16);
+    std::unordered_map<std::string_view, size_t> all;
+    for (size_t i = 0; i < needles.size(); i++) {
+        const Bytes &b = needles[i].bytes;
+        for (size_t at = 0; at + 16 <= b.size(); at += 8) {
+            if (std::count(b.begin() + static_cast<long>(at), b.begin() + static_cast<long>(at) + 16, b[at]) < 16) {
+                all.emplace(std::string_view(reinterpret_cast<const char *>(b.data()) + at, 16), i);
+            }
         }
     }
     return all;
 }
 
-// How many windows of each needle data holds, found by their first 8 bytes.
+// How many windows of each needle data holds.
 std::vector<size_t> occurrences(const Bytes &data, const Needles &needles)
 {
-    std::unordered_multimap<uint64_t, std::pair<size_t, Bytes>> byStart;
-    for (size_t i = 0; i < needles.size(); i++) {
-        for (const Bytes &window : windows(needles[i])) {
-            uint64_t nStart = 0;
-            memcpy(&nStart, window.data(), 8);
-            byStart.emplace(nStart, std::make_pair(i, window));
-        }
-    }
+    std::unordered_map<std::string_view, size_t> all = windows(needles);
     std::vector<size_t> found(needles.size());
     for (size_t at = 0; at + 16 <= data.size(); at++) {
-        uint64_t nStart = 0;
-        memcpy(&nStart, data.data() + at, 8);
-        for (auto [it, end] = byStart.equal_range(nStart); it != end; ++it) {
-            found[it->second.first] += memcmp(data.data() + at, it->second.second.data(), 16) == 0 ? 1 : 0;
-        }
+        auto it = all.find(std::string_view(reinterpret_cast<const char *>(data.data()) + at, 16));
+        found[it != all.end() ? it->second : 0] += it != all.end() ? 1 : 0;
     }
     return found;
 }
@@ -178,14 +165,13 @@ struct SecretRun {
     Needles atExit;                // nor in a block it frees
     std::vector<std::string> waiting;
     Needles waited;
-    Bytes head = {};               // written into the FIFO; none: nothing opens it
     const char *pPrompt = nullptr; // the terminal asks for `typed`
     std::string typed = "";
+    Bytes head = {};               // written into the FIFO; none: nothing opens it
     std::string made = "";         // a key file it makes, whose d is looked for at exit
 };
 
-struct Files {
-    TempDir dir;
+struct Files : ToolFiles {
     std::string fifo = dir.file("secret.fifo");
     std::string pid = dir.file("pid");
     std::string core = dir.file("gdb.core");
@@ -194,17 +180,16 @@ struct Files {
 // The pid the tool wrote to f.pid (0 before), and where it waits.
 int tool_pid(const Files &f)
 {
-    std::ifstream pidFile(f.pid);
     int nPid = 0;
-    return pidFile >> nPid ? nPid : 0;
+    std::ifstream(f.pid) >> nPid;
+    return nPid;
 }
 
-std::string wait_channel(int nPid)
+std::string wait_channel(const Files &f)
 {
-    std::ifstream wchan("/proc/" + std::to_string(nPid) + "/wchan");
     std::string where;
-    std::getline(wchan, where);
-    return nPid > 0 ? where : "";
+    std::getline(std::ifstream("/proc/" + std::to_string(tool_pid(f)) + "/wchan"), where);
+    return tool_pid(f) > 0 ? where : "";
 }
 
 // Runs argv on a terminal of its own in f's folder, cores allowed: types the
@@ -244,8 +229,8 @@ int run_on_terminal(const std::vector<std::string> &argv, const SecretRun &run, 
         EXPECT_TRUE(run.head.empty() || (fcntl(fdWriter, F_SETFL, 0) == 0 &&
                                          write(fdWriter, run.head.data(), run.head.size()) == static_cast<ssize_t>(run.head.size())));
         // A read of a pipe, or an open that waits for the other end.
-        for (int i = 0; i < 3000 && wait_channel(tool_pid(f)).find("pipe_read") == std::string::npos &&
-                        wait_channel(tool_pid(f)).find("for_partner") == std::string::npos;
+        for (int i = 0; i < 3000 && wait_channel(f).find("pipe_read") == std::string::npos &&
+                        wait_channel(f).find("for_partner") == std::string::npos;
              i++) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
@@ -259,20 +244,21 @@ int run_on_terminal(const std::vector<std::string> &argv, const SecretRun &run, 
     return wait_program(pid);
 }
 
-// argv, writing its pid to f.pid first.
-std::vector<std::string> pid_written(const std::vector<std::string> &argv, const Files &f)
+// argv (settings first, if any) after the shim with the blinding known, its
+// pid written to f.pid first.
+std::vector<std::string> shimmed(const std::vector<std::string> &argv, const Files &f)
 {
-    std::vector<std::string> all{"/bin/sh", "-c", "echo $$ > \"$0\" && exec \"$@\"", f.pid};
+    std::vector<std::string> all{"/bin/sh", "-c", "echo $$ > \"$0\" && exec \"$@\"", f.pid, "/usr/bin/env",
+                                 "LD_PRELOAD=" IO_FAULT_SHIM_PATH, "FAULT_RANDOM=5a"};
     all.insert(all.end(), argv.begin(), argv.end());
     return all;
 }
 
-// argv under gdb, with the blinding known, its memory written to f.core at
-// pStop or where a signal stops it.
+// argv under gdb, its memory written to f.core at pStop or where a signal
+// stops it.
 std::vector<std::string> under_gdb(const std::vector<std::string> &argv, const Files &f, const char *pStop)
 {
-    std::vector<std::string> gdb{"/usr/bin/gdb", "-nx", "-batch", "-ex", "set environment LD_PRELOAD=" IO_FAULT_SHIM_PATH,
-                                 "-ex", "set environment FAULT_RANDOM=5a", "-ex", pStop, "-ex", "run", "-ex",
+    std::vector<std::string> gdb{"/usr/bin/gdb", "-nx", "-batch", "-ex", pStop, "-ex", "run", "-ex",
                                  "gcore " + f.core, "-ex", "kill", "--args"};
     gdb.insert(gdb.end(), argv.begin(), argv.end());
     std::filesystem::remove(f.core);
@@ -293,19 +279,6 @@ void expect_absent(const SecretRun &run, const std::vector<std::string> &argv, c
     }
 }
 
-// A d of a key file as needles.
-Needles d_of(const std::string &keyFile)
-{
-    Bytes file = read_file(keyFile);
-    EXPECT_EQ(file.size(), 1656u) << keyFile;
-    file.resize(1656);
-    BIGNUM *d = bn_from_le(file.data() + 1104, 128);
-    Needles needles;
-    add_number(&needles, keyFile + " d", d, 128);
-    BN_clear_free(d);
-    return needles;
-}
-
 // Each path, to its exit and waiting on a FIFO or stopped: gdb's core holds
 // none of its secrets there, no block it frees holds one, and the kernel
 // dumps no core of it while it waits.
@@ -315,24 +288,26 @@ TEST(SecretsInCore, NoPathLeavesASecretInACoreOrAFreedBlock)
         GTEST_SKIP() << "needs gdb and a build without sanitizers (whose runtime must come first)";
     }
     Files f;
-    std::string in = f.dir.file("in.img"), out = f.dir.file("out.img"), code = f.dir.file("code.bin");
-    std::string key = f.dir.file("sign.key"), comm = f.dir.file("comm.key"), pass = f.dir.file("pass.txt");
-    std::string req = f.dir.file("req.bin"), signedImage = f.dir.file("signed.img"), imported = f.dir.file("imp.key");
+    std::string pass = f.dir.file("pass.txt"), req = f.dir.file("req.bin"), signedImage = f.dir.file("signed.img");
+    std::string imported = f.dir.file("imp.key"), made = f.dir.file("new.key"), pinFile = f.dir.file("pin.txt");
     Bytes image = random_bytes(40000, 401);
-    write_file(in, image);
-    write_file(code, random_bytes(16384, 402));
+    write_file(f.in, image);
+    write_file(f.code, random_bytes(16384, 402));
     EVP_PKEY *pSign = new_rsa_key(1024), *pComm = new_rsa_key(1017), *pImport = new_rsa_key(1024);
-    for (auto [pKey, file] : {std::make_pair(pSign, key), std::make_pair(pComm, comm)}) {
+    for (auto [pKey, file] : {std::make_pair(pSign, f.key), std::make_pair(pComm, f.comm)}) {
         BIGNUM *n = rsa_number(pKey, OSSL_PKEY_PARAM_RSA_N), *e = rsa_number(pKey, OSSL_PKEY_PARAM_RSA_E);
         BIGNUM *d = rsa_number(pKey, OSSL_PKEY_PARAM_RSA_D);
         write_file(file, key_file(n, e, d));
         BN_free(n), BN_free(e), BN_clear_free(d);
     }
-    ASSERT_EQ(run_encrypt({in, signedImage, code, key, comm}).status, 0);
-    ASSERT_EQ(run_encrypt({"--request", req, in, out, code, key, comm}).status, 0);
+    ASSERT_EQ(run_encrypt({f.in, signedImage, f.code, f.key, f.comm}).status, 0);
+    ASSERT_EQ(run_encrypt({"--request", req, f.in, f.out, f.code, f.key, f.comm}).status, 0);
     // PKCS #8 plain and encrypted, and a traditional PEM with DEK-Info.
-    const std::string passphrase = "Pass-phrase Zq8v-11";
-    write_file(pass, Bytes(passphrase.begin(), passphrase.end()));
+    const std::string passphrase = "Pass-phrase Zq8v-11", pin = "Pin-4u7Xk2Qz-0815";
+    Needles passphraseText{{"passphrase", Bytes(passphrase.begin(), passphrase.end())}};
+    Needles pinText{{"PIN", Bytes(pin.begin(), pin.end())}};
+    write_file(pass, passphraseText[0].bytes);
+    write_file(pinFile, pinText[0].bytes);
     std::vector<std::string> pems;
     for (int i = 0; i < 3; i++) {
         pems.push_back(f.dir.file("k" + std::to_string(i) + ".pem"));
@@ -344,27 +319,27 @@ TEST(SecretsInCore, NoPathLeavesASecretInACoreOrAFreedBlock)
                   1);
         BIO_free(pFile);
     }
-    const std::string pin = "Pin-4u7Xk2Qz-0815";
-    std::string pinFile = f.dir.file("pin.txt");
-    write_file(pinFile, Bytes(pin.begin(), pin.end()));
     SoftHsm hsm;
     // "alone" has no public key object: its public half too needs the login.
     bool bToken = hsm.bReady && hsm.init_token("fifo", pin) && hsm.import_key(pSign, "fifo", "sign", "01", pin) &&
                   create_key(pComm, "fifo", reinterpret_cast<const unsigned char *>(pin.data()), pin.size(), "alone",
                              CK_FALSE, false);
     std::string uri = hsm.uri("token=fifo;object=sign"), waitingUri = hsm.uri("token=fifo;object=sign", "pin-source=" + f.fifo);
+    std::string sourceUri = hsm.uri("token=fifo;object=sign", "pin-source=" + pinFile);
+    std::string valueUri = hsm.uri("token=fifo;object=sign", "pin-value=" + pin);
     Needles sign = key_secrets("signing key", pSign), common = key_secrets("common key", pComm);
-    Needles importedBe = key_secrets("imported key", pImport, false);
-    Needles imports = key_secrets("imported key", pImport), blinds = blinding(pSign);
-    Needles passphraseText = text("passphrase", passphrase), pinText = text("PIN", pin);
-    const std::string shim = std::string("LD_PRELOAD=") + IO_FAULT_SHIM_PATH;
+    Needles imports = key_secrets("imported key", pImport), importedBe = key_secrets("imported key", pImport, false);
+    Needles blinds = blinding(pSign);
     const char *const ET = ENCRYPT_TOOL_PATH, *const KT = KEY_TOOL_PATH, *const VT = VERIFY_TOOL_PATH;
-    SecretRun runs[] = {
-        {"encrypt_tool", {ET, in, out, code, key, comm}, sign + common + blinds, {}, {}},
-        {"encrypt_tool in its first restore", {}, {}, {"/usr/bin/env", shim, "FAULT_QUIT_IN_EXPTMOD=1", ET, in, out, code, key, comm}, common + blinds},
+    const std::string QUIT = "FAULT_QUIT_IN_EXPTMOD=1";
+    std::string in = f.in, out = f.out, code = f.code, key = f.key, comm = f.comm;
+    const SecretRun runs[] = {
+        {"encrypt_tool", {ET, in, out, code, key, comm}, sign + common + blinds, {ET, f.fifo, out, code, key, comm},
+         sign + common + blinds, nullptr, "", Bytes(image.begin(), image.begin() + 32768)},
+        {"encrypt_tool in its first restore", {}, {}, {QUIT, ET, in, out, code, key, comm}, common + blinds},
         {"encrypt_tool waiting for its key", {}, {}, {ET, in, out, code, f.fifo, comm}, {}},
         {"verify_tool --key", {VT, "--key", key, signedImage}, sign, {VT, "--key", f.fifo, in}, {}},
-        {"key_tool show", {KT, "show", key}, sign + blinds, {"/usr/bin/env", shim, "FAULT_QUIT_IN_EXPTMOD=1", KT, "show", key}, blinds},
+        {"key_tool show", {KT, "show", key}, sign + blinds, {QUIT, KT, "show", key}, blinds},
         {"key_tool export", {KT, "export", "--force", key, f.dir.file("pub.pem")}, sign, {}, {}},
         {"key_tool sign-request", {KT, "sign-request", "--force", req, f.dir.file("sigs.bin"), key}, sign + blinds,
          {KT, "sign-request", "--force", req, f.fifo, key}, sign + blinds},
@@ -373,51 +348,39 @@ TEST(SecretsInCore, NoPathLeavesASecretInACoreOrAFreedBlock)
          imports + passphraseText, {KT, "import", "--force", "--passphrase-file", pass, pems[1], f.fifo}, importedBe + passphraseText},
         {"key_tool import waiting for its passphrase", {}, {}, {KT, "import", "--passphrase-file", f.fifo, pems[1], imported}, {}},
         {"key_tool import, passphrase typed", {KT, "import", "--force", pems[2], imported}, imports + passphraseText,
-         {KT, "import", "--force", pems[2], f.fifo}, importedBe + passphraseText, {}, "Passphrase for ", passphrase},
-        {"key_tool generate", {KT, "generate", "--force", f.dir.file("new.key")}, {}, {}, {}, {}, nullptr, "", f.dir.file("new.key")},
-        {"encrypt_tool, pin-source", {ET, in, out, code, hsm.uri("token=fifo;object=sign", "pin-source=" + pinFile), comm},
-         pinText + common, {ET, in, out, code, hsm.uri("token=fifo;object=sign", "pin-source=" + pinFile), f.fifo}, pinText},
-        {"encrypt_tool, pin-value", {ET, in, out, code, hsm.uri("token=fifo;object=sign", "pin-value=" + pin), comm},
-         pinText + common, {ET, in, out, code, hsm.uri("token=fifo;object=sign", "pin-value=" + pin), f.fifo}, pinText},
-        {"encrypt_tool, PIN typed", {ET, in, out, code, uri, comm}, pinText + common, {ET, in, out, code, uri, f.fifo},
-         pinText, {}, "PIN for token ", pin},
+         {KT, "import", "--force", pems[2], f.fifo}, importedBe + passphraseText, "Passphrase for ", passphrase},
+        {"key_tool generate", {KT, "generate", "--force", made}, {}, {}, {}, nullptr, "", {}, made},
+        {"encrypt_tool, pin-source", {ET, in, out, code, sourceUri, comm}, pinText + common, {ET, in, out, code, sourceUri, f.fifo}, pinText},
+        {"encrypt_tool, pin-value", {ET, in, out, code, valueUri, comm}, pinText + common, {ET, in, out, code, valueUri, f.fifo}, pinText},
+        {"encrypt_tool, PIN typed", {ET, in, out, code, uri, comm}, pinText + common, {ET, in, out, code, uri, f.fifo}, pinText,
+         "PIN for token ", pin},
         {"encrypt_tool waiting for its PIN", {}, {}, {ET, in, out, code, waitingUri, comm}, {}},
         {"verify_tool --key waiting for its PIN", {}, {}, {VT, "--key", hsm.uri("token=fifo;object=alone", "pin-source=" + f.fifo), in}, {}},
         {"key_tool show waiting for its PIN", {}, {}, {KT, "show", waitingUri}, {}},
     };
-    runs[0].waiting = {ET, f.fifo, out, code, key, comm};
-    runs[0].waited = sign + common + blinds;
-    runs[0].head = Bytes(image.begin(), image.begin() + 32768);
-    std::string pattern;
+    std::string pattern, screen;
     std::getline(std::ifstream("/proc/sys/kernel/core_pattern"), pattern);
     for (const SecretRun &run : runs) {
-        bool bUri = false;
-        for (const std::string &a : run.argv.empty() ? run.waiting : run.argv) {
-            bUri = bUri || a.rfind("pkcs11:", 0) == 0;
-        }
-        if (bUri && !bToken) {
+        const std::vector<std::string> &any = run.argv.empty() ? run.waiting : run.argv;
+        if (!bToken && std::any_of(any.begin(), any.end(), [](const std::string &a) { return a.rfind("pkcs11:", 0) == 0; })) {
             continue; // SoftHSM2 is not installed
         }
-        std::string screen;
         if (!run.argv.empty()) {
-            run_on_terminal(under_gdb(run.argv, f, "catch syscall exit_group"), run, f, &screen);
+            run_on_terminal(under_gdb(shimmed(run.argv, f), f, "catch syscall exit_group"), run, f, &screen);
             if (!file_exists(f.core)) {
                 GTEST_SKIP() << "gdb cannot write a core here: " << screen;
             }
-            expect_absent(run, run.argv, run.made.empty() ? run.atExit : d_of(run.made), f, "at its exit");
-        }
-        if (!run.atExit.empty()) {
-            std::string hex;
-            for (const Needle &needle : run.atExit) {
-                for (const Bytes &window : windows(needle)) {
-                    for (unsigned char c : window) {
-                        hex += {"0123456789abcdef"[c >> 4], "0123456789abcdef"[c & 15]};
-                    }
-                }
+            Bytes made = run.made.empty() ? Bytes() : read_file(run.made);
+            EXPECT_TRUE(run.made.empty() || made.size() == 1656u) << run.made;
+            made.resize(1656);
+            expect_absent(run, run.argv, run.made.empty() ? run.atExit : number("new d", Bytes(made.begin() + 1104, made.begin() + 1232)), f, "at its exit");
+            std::vector<std::string> freeing{"FAULT_FREE_SECRET="};
+            for (auto [window, i] : windows(run.atExit)) {
+                Bytes piece = hex(Bytes(window.begin(), window.end()));
+                freeing[0].append(piece.begin(), piece.end());
             }
-            std::vector<std::string> argv{"/usr/bin/env", shim, "FAULT_FREE_SECRET=" + hex};
-            argv.insert(argv.end(), run.argv.begin(), run.argv.end());
-            int status = run_on_terminal(argv, run, f, &screen);
+            freeing.insert(freeing.end(), run.argv.begin(), run.argv.end());
+            int status = run_on_terminal(shimmed(freeing, f), run, f, &screen);
             EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << run.name << ": " << screen;
             EXPECT_EQ(screen.find("a freed block holds the secret"), screen.npos) << run.name;
         }
@@ -426,12 +389,12 @@ TEST(SecretsInCore, NoPathLeavesASecretInACoreOrAFreedBlock)
         }
         ASSERT_EQ(mkfifo(f.fifo.c_str(), 0600), 0);
         if (!run.waited.empty()) {
-            run_on_terminal(under_gdb(pid_written(run.waiting, f), f, "set confirm off"), run, f, &screen);
+            run_on_terminal(under_gdb(shimmed(run.waiting, f), f, "set confirm off"), run, f, &screen);
             EXPECT_TRUE(file_exists(f.core)) << run.name << ": " << screen;
             expect_absent(run, run.waiting, run.waited, f, "while it waits");
         }
         if (!pattern.empty() && pattern[0] != '|') {
-            int status = run_on_terminal(pid_written(run.waiting, f), run, f, &screen);
+            int status = run_on_terminal(shimmed(run.waiting, f), run, f, &screen);
             EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGQUIT) << run.name << ": " << screen;
             EXPECT_FALSE(WCOREDUMP(status)) << run.name << " dumped a core";
             for (const std::string &name : folder_names(f.dir.path)) {
@@ -458,11 +421,7 @@ TEST(SecretsInCore, NoPathLeavesASecretInACoreOrAFreedBlock)
     for (size_t i = 0; i < kDepth; i++) {
         below[i] = *reinterpret_cast<const volatile unsigned char *>(nFrame - kDepth + i);
     }
-    Needles needles;
-    BIGNUM *bn = bn_from_le(d.data(), 128);
-    add_number(&needles, "d", bn, 128);
-    BN_clear_free(bn);
-    std::vector<size_t> found = occurrences(below, needles);
+    std::vector<size_t> found = occurrences(below, number("d", d));
     return std::any_of(found.begin(), found.end(), [](size_t n) { return n > 0; });
 }
 
