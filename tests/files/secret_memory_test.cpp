@@ -172,9 +172,7 @@ struct SecretRun {
 };
 
 struct Files : ToolFiles {
-    std::string fifo = dir.file("secret.fifo");
-    std::string pid = dir.file("pid");
-    std::string core = dir.file("gdb.core");
+    std::string fifo = dir.file("secret.fifo"), pid = dir.file("pid"), core = dir.file("gdb.core");
 };
 
 // The pid the tool wrote to f.pid (0 before), and where it waits.
