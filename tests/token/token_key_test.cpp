@@ -374,7 +374,7 @@ TEST_F(TokenKeyTest, ModuleFromUriEnvironmentOrRegistry)
     }
     ASSERT_EQ(unsetenv("PKCS11_MODULE_PATH"), 0);
     for (const std::string &uri : {bare, bare + "&module-name=softhsm2"}) {
-        ForeignLeaksIgnored registry;
+        [[maybe_unused]] ForeignLeaksIgnored registry;
         EXPECT_EQ(open(uri, TOKEN_SIGN, &pKey), TOKEN_OK) << uri << ": " << whys.back();
         token_key_close(pKey);
     }
