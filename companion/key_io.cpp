@@ -3,9 +3,12 @@
 #include "key_io.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <malloc.h>
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
+#include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/params.h>
 #include <openssl/param_build.h>
@@ -18,6 +21,32 @@ namespace {
 
 constexpr int MAX_WITNESSES = 100;
 constexpr int MAX_PRIMES = 5; // OpenSSL's limit for a multi-prime key
+
+// OpenSSL's allocator, clearing each block before it is freed or moved.
+void *clearing_malloc(size_t nSize, const char *, int)
+{
+    return malloc(nSize);
+}
+
+void clearing_free(void *p, const char *, int)
+{
+    if (p != nullptr) {
+        explicit_bzero(p, malloc_usable_size(p));
+    }
+    free(p);
+}
+
+void *clearing_realloc(void *p, size_t nSize, const char *pFile, int nLine)
+{
+    void *pMoved = nSize != 0 ? malloc(nSize) : nullptr;
+    if (pMoved != nullptr && p != nullptr) {
+        memcpy(pMoved, p, std::min(nSize, malloc_usable_size(p)));
+    }
+    if (pMoved != nullptr || nSize == 0) {
+        clearing_free(p, pFile, nLine);
+    }
+    return pMoved;
+}
 
 // The reason of OpenSSL's last error, or pDefault; clears the error queue.
 std::string openssl_reason(const char *pDefault)
@@ -299,6 +328,11 @@ EVP_PKEY *rsa_from_pem_block(const std::string &name, char *pHeader, unsigned ch
 }
 
 } // namespace
+
+void openssl_clear_freed_memory()
+{
+    CRYPTO_set_mem_functions(clearing_malloc, clearing_realloc, clearing_free);
+}
 
 std::string public_fingerprint(const unsigned char *pPublic)
 {

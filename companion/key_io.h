@@ -13,6 +13,11 @@
 
 constexpr int SHA256_SIZE = 32;
 
+// Makes OpenSSL clear every block before it frees or moves it: its key check
+// (EVP_PKEY_check) frees copies of d mod (q - 1) and q^-1 mod p uncleared.
+// key_tool calls it first, before OpenSSL allocates anything.
+void openssl_clear_freed_memory();
+
 // Lowercase hex SHA-256 of the 256-byte public half (modulus then exponent,
 // little-endian) at pPublic: what key_tool show prints and a device fuses.
 std::string public_fingerprint(const unsigned char *pPublic);

@@ -691,6 +691,7 @@ int main(int argc, char **argv)
 {
     process_open_standard_descriptors();
     secrets_protect_process();
+    openssl_clear_freed_memory();
     output_install_signal_handlers();
     token_set_tool_name("key_tool");
     cli_init("key_tool", false);

@@ -21,9 +21,9 @@
  *                              files.
  *   FAULT_QUIT_IN_EXPTMOD=1    the first modular exponentiation raises SIGQUIT,
  *                              stopping a run while it holds its keys.
- *   FAULT_FREE_SECRET=HEX      128 bytes: free() reports on standard error any
- *                              block it is given that still holds 16 bytes of
- *                              them in a row, in either byte order. */
+ *   FAULT_FREE_SECRET=HEX      pieces of 16 bytes: free() reports on standard
+ *                              error any block it is given that holds one.
+ *   FAULT_RANDOM=HH            getrandom() gives bytes of value 0xHH. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -282,35 +282,46 @@ int fp_exptmod(void *pBase, void *pExponent, void *pModulus, void *pResult)
     return p_fp_exptmod(pBase, pExponent, pModulus, pResult);
 }
 
+ssize_t getrandom(void *pBuf, size_t nLen, unsigned int nFlags)
+{
+    REAL(getrandom, ssize_t, (void *, size_t, unsigned int))
+    const char *pByte = getenv("FAULT_RANDOM");
+    if (pByte == NULL) {
+        return p_getrandom(pBuf, nLen, nFlags);
+    }
+    memset(pBuf, (int)strtol(pByte, NULL, 16), nLen);
+    return (ssize_t)nLen;
+}
+
 extern void __libc_free(void *);
 
-/* The secret of FAULT_FREE_SECRET in both byte orders; 0 when not asked. */
-static int load_secret(unsigned char *pForward, unsigned char *pBackward)
+/* The value of a lower-case hex digit. */
+static unsigned char hex_value(char c)
+{
+    return (unsigned char)(c <= '9' ? c - '0' : c - 'a' + 10);
+}
+
+/* Decodes FAULT_FREE_SECRET into pPieces; returns how many pieces it holds. */
+static size_t load_pieces(unsigned char *pPieces, size_t nMax)
 {
     const char *pHex = getenv("FAULT_FREE_SECRET");
-    if (pHex == NULL || strlen(pHex) != 256) {
-        return 0;
+    size_t n = 0;
+    for (; pHex != NULL && pHex[2 * n] != '\0' && pHex[2 * n + 1] != '\0' && n < nMax; n++) {
+        pPieces[n] = (unsigned char)(hex_value(pHex[2 * n]) << 4 | hex_value(pHex[2 * n + 1]));
     }
-    for (int i = 0; i < 128; i++) {
-        unsigned int nByte = 0;
-        sscanf(pHex + 2 * i, "%2x", &nByte);
-        pForward[i] = (unsigned char)nByte;
-        pBackward[127 - i] = (unsigned char)nByte;
-    }
-    return 1;
+    return n / 16;
 }
 
 void free(void *p)
 {
-    static int nState; /* 0 unknown, 1 watching, 2 not asked */
-    static unsigned char szForward[128];
-    static unsigned char szBackward[128];
-    if (nState == 0) {
-        nState = load_secret(szForward, szBackward) ? 1 : 2;
+    static unsigned char szPieces[16 * 8192];
+    static size_t nPieces = (size_t)-1;
+    if (nPieces == (size_t)-1) {
+        nPieces = load_pieces(szPieces, sizeof(szPieces));
     }
-    size_t nSize = p != NULL && nState == 1 ? malloc_usable_size(p) : 0;
-    for (int i = 0; nSize >= 16 && i + 16 <= 128; i += 8) {
-        if (memmem(p, nSize, szForward + i, 16) != NULL || memmem(p, nSize, szBackward + i, 16) != NULL) {
+    size_t nSize = p != NULL && nPieces > 0 ? malloc_usable_size(p) : 0;
+    for (size_t i = 0; nSize >= 16 && i < nPieces; i++) {
+        if (memmem(p, nSize, szPieces + 16 * i, 16) != NULL) {
             static const char szMessage[] = "io_fault_shim: a freed block holds the secret\n";
             ssize_t nIgnored = write(2, szMessage, sizeof(szMessage) - 1);
             (void)nIgnored;
