@@ -190,15 +190,24 @@ TEST(SigningKeyRefusal, MismatchedKeyIsRefusedOnAZeroImage)
     EXPECT_FALSE(file_exists(s.out));
 }
 
-// A signer's block is placed only when it restores to the block's bytes:
-// block 1's own signature, not block 0's; a refusal leaves the window as it was.
+// Signing writes the two public halves and our table into the code window and
+// nothing else there. A signer's block is placed only when it restores to the
+// block's bytes: block 1's own signature, not block 0's, and no block beyond
+// the table's; a refusal leaves the window as it was.
 TEST(LibraryChecks, ASignatureIsPlacedOnlyOverTheBlockItSigns)
 {
     const TestKey &key = test_key(1017);
     Bytes blob = key_blob(key);
+    Bytes common = key_blob(test_key(1024));
     Bytes spl = random_bytes(kWindow, 61);
-    Bytes code(kWindow, 0);
-    ASSERT_EQ(si_sign_windows(spl.data(), code.data(), blob.data(), blob.data()), SI_OK);
+    Bytes code(kWindow, 0xEE);
+    ASSERT_EQ(si_sign_windows(spl.data(), code.data(), blob.data(), common.data()), SI_OK);
+    Bytes want(kWindow, 0xEE);
+    std::copy_n(common.begin(), SI_PUBLIC_SIZE, want.begin() + SI_CODE_COMM_N);
+    std::copy_n(blob.begin(), SI_PUBLIC_SIZE, want.begin() + SI_CODE_SIGN_N);
+    Bytes table = model::tables().front().second;
+    std::copy(table.begin(), table.end(), want.begin() + SI_CODE_BLOCK_TABLE);
+    EXPECT_EQ(code, want);
     const unsigned char *pPublic = code.data() + SI_CODE_SIGN_N;
     Bytes restored = spl;
     RSA_ENC_BLK blk{128, 255, 430};
@@ -213,6 +222,11 @@ TEST(LibraryChecks, ASignatureIsPlacedOnlyOverTheBlockItSigns)
         Bytes before = window;
         EXPECT_EQ(si_place_block(window.data(), 1, spl.data() + b.nFrom, pPublic), b.nStatus) << b.why;
         EXPECT_EQ(window, b.nStatus == SI_OK ? spl : before) << b.why;
+    }
+    for (int nBlock : {-1, static_cast<int>(SI_BLOCK_COUNT)}) {
+        Bytes window = restored;
+        EXPECT_EQ(si_place_block(window.data(), nBlock, spl.data() + 128, pPublic), SI_BLOCK_REFUSED) << nBlock;
+        EXPECT_EQ(window, restored) << nBlock;
     }
 }
 
