@@ -244,6 +244,9 @@ TEST(VerifyOutput, OddNamesParseBackAndCannotForgeLines)
             EXPECT_NE(line, "Verified");
         }
     }
+    // Control bytes, DEL and backslashes of a name are shown escaped.
+    EXPECT_NE(run_verify_tool({f.dir.file("a\x01\x7f\\b\tc")}).err.find(f.dir.file("a\\x01\\x7f\\\\b\\tc: No such")),
+              std::string::npos);
     RunResult r = run_verify_tool({"--json", f.dir.file("missing.img")}); // its "status" checked there
     EXPECT_EQ(r.err, "verify_tool: " + nlohmann::json::parse(r.out)["error"].get<std::string>() + "\n");
     EXPECT_EQ(run_verify_tool({"--json", "--bogus", f.out}).out.rfind("{\"error\"", 0), 0u);

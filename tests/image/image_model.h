@@ -412,6 +412,8 @@ inline std::string report_differs(const Verdict &v, const Bytes &image, int nSta
     for (int i = 0; v.nTable == SI_OK && v.bUsable && i < 4; i++) {
         failures.push_back(v.bRestored[i] ? "" : "\nBlock " + std::to_string(i) + " (offset ");
     }
+    failures.push_back(v.nTable == SI_OK ? "block table: valid\n" : "block table: INVALID\n"); // the map
+    failures.push_back(v.bUsable ? "" : " (NOT USABLE)\n");
     for (const std::string &f : failures) {
         why += f.empty() || out.find(f) != std::string::npos ? "" : "failure" + f;
     }

@@ -39,6 +39,10 @@ FILE_LABELS = {
 # Where a key lives is tested through the ways of signing (the image tool's
 # tests, and the table of ways beside the token's) as much as by its own.
 PARTS["signing"] = "signing|tools|token"
+# What the tools' mains and key_tool's allocator promise (no core, no secret
+# left, signals, descriptors) is tested by the tables of secrets and faults.
+PARTS["companion"] = "companion|files"
+FILE_LABELS["tools/encrypt_tool_main.cpp"] = "tools|files"
 # Headers with code in them; other headers only declare.
 CODE_HEADERS = {"tools/block_table.h", "encrypt/byte_order.h"}
 
