@@ -176,7 +176,8 @@ def main():
     print("sweep: %d mutants of %d files, %d copies of the tree" % (len(plan), len(product_files(a.only)), a.jobs),
           flush=True)
     started = time.time()
-    workers = [Worker(a.out, n) for n in range(a.jobs)]
+    with concurrent.futures.ThreadPoolExecutor(a.jobs) as pool:
+        workers = list(pool.map(lambda n: Worker(a.out, n), range(a.jobs)))
     free = list(workers)
     lock = threading.Lock()
     results = []
