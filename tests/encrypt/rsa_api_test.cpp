@@ -50,35 +50,6 @@ Bytes run_codec(const Bytes &src, int nCapacity, int procedure, const unsigned c
 
 class CodecKeys : public ::testing::TestWithParam<int> {};
 
-// Every mode, three chunks in one call, each chunk equal to OpenSSL's result.
-TEST_P(CodecKeys, AllModesMatchOpenSslOverSeveralChunks)
-{
-    const TestKey &key = test_key(GetParam());
-    Bytes blob = key_blob(key);
-    int k = (key.bits + 7) / 8;
-    for (const ModeCase &mode : kModes) {
-        int nIn = k + mode.nInDelta;
-        int nOut = k + mode.nOutDelta;
-        Bytes src;
-        Bytes expected;
-        for (unsigned c = 0; c < 3; c++) {
-            Bytes chunk = chunk_below(key, nIn, 100 * static_cast<unsigned>(mode.nMode) + c);
-            src.insert(src.end(), chunk.begin(), chunk.end());
-            // Decryption of a random chunk gives a full-size value: only its
-            // low k - 1 bytes are kept.
-            Bytes want = model_modexp(chunk, mode.bPrivate ? key.d : key.e, key.n, nOut);
-            expected.insert(expected.end(), want.begin(), want.end());
-        }
-        int nStatus = 0;
-        int nLen = 0;
-        Bytes out = run_codec(src, 3 * nOut + 5, mode.nMode, blob.data(), &nStatus, &nLen);
-        EXPECT_EQ(nStatus, 0) << "mode " << mode.nMode;
-        ASSERT_EQ(nLen, 3 * nOut) << "mode " << mode.nMode;
-        EXPECT_EQ(Bytes(out.begin(), out.begin() + nLen), expected) << "mode " << mode.nMode;
-        EXPECT_EQ(Bytes(out.begin() + nLen, out.end()), Bytes(5, 0)) << "the rest of the capacity is cleared";
-    }
-}
-
 // Mode 1 then 2, and mode 0 then 3, give the chunk back.
 TEST_P(CodecKeys, MatchedModesRoundTrip)
 {
@@ -222,93 +193,97 @@ TEST(CodecTiming, PrivateBlockInstructionsDoNotFollowTheExponent)
     EXPECT_LT(count(bn_to_le(key.d, 128)) / 4, 0.55 * nSparse);
 }
 
-// A result whose high bytes are zero is written with zero bytes at the top.
-TEST(Codec, ResultWithHighZeroBytesIsPaddedAtTheTop)
+// One call of the codec and what it must give: for a call it serves, the
+// chunks of OpenSSL's BN_mod_exp for its mode (the low four bits: 0 and 1 take
+// k - 1 bytes to k with e or d, 2 and 3 take k bytes to k - 1), the rest of the
+// capacity cleared; for a call it refuses, status 1, length 0 and the whole
+// capacity cleared. Nothing past the capacity is written, and nothing is
+// printed but the message of an unknown mode.
+struct CodecCall {
+    std::string why;
+    Bytes blob;
+    int nMode;
+    Bytes src;
+    int nDataLen;
+    int nCapacity;
+    bool bServed;
+};
+
+void expect_the_models_result(const CodecCall &c)
 {
-    const TestKey &key = test_key(1024);
-    Bytes blob = key_blob(key);
-    // Search a plaintext whose public-key result has a zero top byte.
-    for (unsigned seed = 0; seed < 20000; seed++) {
-        Bytes msg = random_bytes(127, seed);
-        Bytes want = model_modexp(msg, key.e, key.n, 128);
-        if (want[127] != 0) {
-            continue;
+    Bytes out(static_cast<size_t>(c.nCapacity) + 16, 0xEE), want(static_cast<size_t>(c.nCapacity), 0);
+    int nLen = c.nCapacity, nWantLen = 0, nMode = c.nMode & RSA_MODE_MASK;
+    testing::internal::CaptureStdout();
+    int nStatus = do_rsa_enc_dec(c.src.data(), c.nDataLen, out.data(), &nLen, c.nMode, c.blob.data());
+    std::string printed = testing::internal::GetCapturedStdout();
+    BIGNUM *n = bn_from_le(c.blob.data(), 128), *exp = bn_from_le(c.blob.data() + (nMode % 2 ? 256 : 128), 128);
+    int k = BN_num_bytes(n), nIn = nMode < 2 ? k - 1 : k, nOut = 2 * k - 1 - nIn;
+    for (int i = 0; c.bServed && i + nIn <= c.nDataLen; i += nIn, nWantLen += nOut) {
+        Bytes chunk = model_modexp(Bytes(c.src.begin() + i, c.src.begin() + i + nIn), exp, n, nOut);
+        std::copy(chunk.begin(), chunk.end(), want.begin() + nWantLen);
+    }
+    BN_free(n), BN_free(exp);
+    EXPECT_EQ(nStatus, c.bServed ? 0 : 1) << c.why;
+    EXPECT_EQ(nLen, nWantLen) << c.why;
+    EXPECT_EQ(Bytes(out.begin(), out.begin() + c.nCapacity), want) << c.why;
+    EXPECT_EQ(Bytes(out.begin() + c.nCapacity, out.end()), Bytes(16, 0xEE)) << c.why;
+    EXPECT_EQ(printed, nMode < 4 ? "" : "Internal error! Not support this enc-dec mode " + std::to_string(c.nMode) + "\n")
+        << c.why;
+}
+
+// Every mode over three chunks for keys of 1024, 1017 and 512 bits; results
+// with zero bytes at the top; exponents of zero; the mode word's high bits;
+// and the calls it refuses: an even modulus, unknown modes, a length that ends
+// inside a chunk, too little capacity, moduli of a byte. An empty input is
+// served with nothing, and the source is then never read.
+TEST(Codec, EveryCallGivesTheModelsChunksOrARefusal)
+{
+    std::vector<CodecCall> calls;
+    for (int nBits : {1024, 1017, 512}) {
+        const TestKey &key = test_key(nBits);
+        for (int nMode = 0, k = (nBits + 7) / 8; nMode < 4; nMode++) {
+            int nIn = nMode < 2 ? k - 1 : k;
+            Bytes src;
+            for (unsigned c = 0; c < 3; c++) {
+                Bytes chunk = chunk_below(key, nIn, 100 * static_cast<unsigned>(nMode) + c);
+                src.insert(src.end(), chunk.begin(), chunk.end());
+            }
+            calls.push_back({std::to_string(nBits) + " bits, mode " + std::to_string(nMode), key_blob(key), nMode, src,
+                             3 * nIn, 3 * (2 * k - 1 - nIn) + 5, true});
         }
-        int nStatus = 0;
-        int nLen = 0;
-        Bytes out = run_codec(msg, 128, RSA_MODE_PUBLIC_ENC, blob.data(), &nStatus, &nLen);
-        EXPECT_EQ(nLen, 128);
-        EXPECT_EQ(out, want);
-        // And the way back gives a short value (here 2 bytes) padded to 127.
-        Bytes small(127, 0);
-        small[0] = 0x34;
-        small[1] = 0x12;
-        Bytes signedSmall = model_modexp(small, key.d, key.n, 128);
-        Bytes back = run_codec(signedSmall, 127, RSA_MODE_PUBLIC_DEC, blob.data(), &nStatus, &nLen);
-        EXPECT_EQ(back, small);
-        return;
     }
-    FAIL() << "no result with a zero top byte found";
-}
-
-TEST(Codec, ZeroExponentGivesOneAndZeroChunkGivesZero)
-{
     const TestKey &key = test_key(1024);
-    Bytes blob = key_blob(key);
-    Bytes zeroExp = blob;
-    std::fill(zeroExp.begin() + 128, zeroExp.end(), 0);
-    Bytes msg = random_bytes(127 * 2, 3);
-    int nStatus = 0;
-    int nLen = 0;
-    Bytes out = run_codec(msg, 256, RSA_MODE_PUBLIC_ENC, zeroExp.data(), &nStatus, &nLen);
-    Bytes one(128, 0);
-    one[0] = 1;
-    EXPECT_EQ(nStatus, 0);
-    EXPECT_EQ(Bytes(out.begin(), out.begin() + 128), one);
-    EXPECT_EQ(Bytes(out.begin() + 128, out.end()), one);
-
-    out = run_codec(Bytes(127, 0), 128, RSA_MODE_PRIVATE_ENC, blob.data(), &nStatus, &nLen);
-    EXPECT_EQ(nStatus, 0);
-    EXPECT_EQ(out, Bytes(128, 0));
-}
-
-// An even modulus is refused rather than giving zero chunks with success.
-TEST(Codec, EvenModulusIsAFailure)
-{
-    const TestKey &key = test_key(1024);
-    Bytes blob = key_blob(key);
-    blob[0] &= 0xFE;
-    for (int nMode = 0; nMode < 4; nMode++) {
-        Bytes src = random_bytes(nMode < 2 ? 127 : 128, 9);
+    Bytes blob = key_blob(key), even = blob, noExponents = blob, small(127, 0), topZero;
+    even[0] &= 0xFE;
+    std::fill(noExponents.begin() + 128, noExponents.end(), 0);
+    small[0] = 0x34, small[1] = 0x12;
+    for (unsigned nSeed = 0; topZero.empty() || model_modexp(topZero, key.e, key.n, 128)[127] != 0; nSeed++) {
+        topZero = random_bytes(127, nSeed);
+    }
+    calls.insert(calls.end(), {{"a result with a zero top byte", blob, 0, topZero, 127, 128, true},
+                               {"a result of two bytes", blob, 2, model_modexp(small, key.d, key.n, 128), 128, 127, true},
+                               {"zero exponents", noExponents, 0, random_bytes(254, 3), 254, 256, true},
+                               {"a zero chunk", blob, 1, Bytes(127, 0), 127, 128, true},
+                               {"mode word 0x11", blob, 0x11, random_bytes(127, 4), 127, 128, true},
+                               {"a length inside a chunk", blob, 1, random_bytes(254, 5), 200, 300, false},
+                               {"capacity a byte short", blob, 1, random_bytes(254, 5), 254, 255, false},
+                               {"no capacity", blob, 1, random_bytes(254, 5), 127, 0, false}});
+    for (int nMode : {0x17, 4, 15, 0, 1, 2, 3}) {
+        Bytes src = random_bytes(128, 9);
         src[127 - (nMode < 2)] = 0;
-        int nStatus = 0;
-        int nLen = 0;
-        Bytes out = run_codec(src, 200, nMode, blob.data(), &nStatus, &nLen);
-        EXPECT_EQ(nStatus, 1) << "mode " << nMode;
-        EXPECT_EQ(nLen, 0);
-        EXPECT_EQ(out, Bytes(200, 0));
+        calls.push_back({"mode " + std::to_string(nMode) + (nMode < 4 ? ", even modulus" : ""), nMode < 4 ? even : blob,
+                         nMode, src, nMode % 16 < 2 ? 127 : 128, 200, false});
     }
-}
-
-TEST(Codec, ModeWordUsesLowFourBitsAndReportsUnknownModes)
-{
-    const TestKey &key = test_key(1024);
-    Bytes blob = key_blob(key);
-    Bytes msg = random_bytes(127, 4);
-    int nStatus = 0;
-    int nLen = 0;
-    Bytes plain = run_codec(msg, 128, 0x01, blob.data(), &nStatus, &nLen);
-    Bytes flagged = run_codec(msg, 128, 0x11, blob.data(), &nStatus, &nLen);
-    EXPECT_EQ(flagged, plain);
-
-    for (int procedure : {0x17, 4, 15}) {
-        testing::internal::CaptureStdout();
-        Bytes out = run_codec(msg, 128, procedure, blob.data(), &nStatus, &nLen);
-        std::string printed = testing::internal::GetCapturedStdout();
-        EXPECT_EQ(printed, "Internal error! Not support this enc-dec mode " + std::to_string(procedure) + "\n");
-        EXPECT_EQ(nStatus, 1);
-        EXPECT_EQ(nLen, 0);
-        EXPECT_EQ(out, Bytes(128, 0));
+    for (int nDataLen : {0, -1, -1000}) {
+        calls.push_back({"length " + std::to_string(nDataLen), blob, 1, Bytes(1), nDataLen, 64, true});
+    }
+    for (unsigned char nTiny : {0x00, 0x05, 0xFF}) {
+        Bytes tiny(384, 0);
+        tiny[0] = nTiny, tiny[128] = 3;
+        calls.push_back({"modulus " + std::to_string(nTiny), tiny, 0, Bytes(1), 1, 10, false});
+    }
+    for (const CodecCall &c : calls) {
+        expect_the_models_result(c);
     }
 }
 
@@ -344,8 +319,8 @@ TEST(Codec, NullKeyUsesTheBuiltInDefaultKey)
     BN_free(bd);
 }
 
-// Calls outside the caller's obligations fail before any chunk, with the
-// capacity cleared and nothing written past it.
+// Without a length, a source or a capacity of 0 or more, a call fails and
+// writes nothing.
 TEST(Codec, RefusesCallsOutsideItsContract)
 {
     const TestKey &key = test_key(1024);
@@ -361,49 +336,6 @@ TEST(Codec, RefusesCallsOutsideItsContract)
     EXPECT_EQ(do_rsa_enc_dec(src.data(), 127, out.data(), &nLen, 1, blob.data()), 1);
     EXPECT_EQ(nLen, 0);
     EXPECT_EQ(out, Bytes(300, 0xEE));
-
-    struct {
-        int nDataLen;
-        int nCapacity;
-        const char *why;
-    } cases[] = {
-        {200, 300, "length ends inside a chunk"},
-        {254, 255, "capacity one byte short of two chunks"},
-        {127, 0, "no capacity"},
-    };
-    for (const auto &c : cases) {
-        std::fill(out.begin(), out.end(), 0xEE);
-        nLen = c.nCapacity;
-        EXPECT_EQ(do_rsa_enc_dec(src.data(), c.nDataLen, out.data(), &nLen, 1, blob.data()), 1) << c.why;
-        EXPECT_EQ(nLen, 0) << c.why;
-        EXPECT_EQ(Bytes(out.begin(), out.begin() + c.nCapacity), Bytes(static_cast<size_t>(c.nCapacity), 0));
-        EXPECT_EQ(Bytes(out.begin() + c.nCapacity, out.end()), Bytes(300 - static_cast<size_t>(c.nCapacity), 0xEE))
-            << c.why;
-    }
-
-    for (unsigned char nTiny : {0x00, 0x05, 0xFF}) {
-        Bytes tinyKey(384, 0);
-        tinyKey[0] = nTiny;
-        tinyKey[128] = 3;
-        nLen = 10;
-        EXPECT_EQ(do_rsa_enc_dec(src.data(), 1, out.data(), &nLen, 0, tinyKey.data()), 1) << int(nTiny);
-        EXPECT_EQ(nLen, 0);
-    }
-}
-
-// A length of zero or less processes nothing, clears the capacity and succeeds;
-// the source is then never read.
-TEST(Codec, EmptyInputClearsOutput)
-{
-    Bytes blob = key_blob(test_key(1024));
-    Bytes out(64, 0xEE);
-    unsigned char dummy = 0;
-    for (int nDataLen : {0, -1, -1000}) {
-        int nLen = 64;
-        EXPECT_EQ(do_rsa_enc_dec(&dummy, nDataLen, out.data(), &nLen, 1, blob.data()), 0);
-        EXPECT_EQ(nLen, 0);
-        EXPECT_EQ(out, Bytes(64, 0));
-    }
 }
 
 // Stack below the current frame, painted, then read back after a call:
