@@ -94,7 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::string text(raw.begin(), raw.end());
     model::Verdict v = model::verify(img, {nullptr, (nFlags & FLAG_FINGERPRINT) != 0 ? args[args.size() - 2] : "",
                                            (nFlags & FLAG_ORIGINAL) != 0 ? &orig : nullptr,
-                                           (nFlags & FLAG_RESTORE) != 0});
+                                           (nFlags & FLAG_RESTORE) != 0, image});
     if (!model::library_differs(pImage).empty() ||
         !model::report_differs(v, img, nStatus, text, (nFlags & FLAG_TEXT) == 0).empty()) {
         abort();

@@ -12,6 +12,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 #include <random>
+#include <sstream>
 #include <string>
 #include <strings.h>
 #include <vector>
@@ -136,6 +137,7 @@ struct Options {
     std::string fingerprint;          // --fingerprint, in either case
     const Bytes *pOriginal = nullptr; // --original
     bool bRestore = false;            // --restore
+    std::string image = "", key = ""; // their names as the report gives them
 };
 
 struct Verdict {
@@ -144,6 +146,7 @@ struct Verdict {
     bool bUsable = false, bProven = false, bRestored[4] = {};
     Check key = NOT_ASKED, original = NOT_ASKED, restore = NOT_ASKED;
     Bytes restored; // the image with its SPL window restored
+    std::vector<std::string> failures; // the report's failure lines, in order
 };
 
 // verify_tool's verdict on an image of at least 32 KiB.
@@ -155,6 +158,7 @@ inline Verdict verify(const Bytes &image, const Options &o)
     v.nTable = table(&image[kTable], v.ent, &v.nEntry);
     v.bUsable = usable(pPublic);
     bool bAll = v.nTable == SI_OK && v.bUsable, bFailed = !bAll;
+    long nWindowAt = -1, nTailAt = -1;
     for (int i = 0; bAll && i < 4; i++) {
         v.bRestored[i] = restore(v.restored.data(), v.ent[i], pPublic);
         v.bProven = v.bProven || (v.bRestored[i] && proves(&image[v.ent[i][0]], pPublic));
@@ -175,14 +179,40 @@ inline Verdict verify(const Bytes &image, const Options &o)
             std::fill(skip.begin() + v.ent[b][0], skip.begin() + v.ent[b][1] + 1, !v.bRestored[b]);
             skip[size_t(v.ent[b][2])] = true; // in no block
         }
-        bool bSame = Bytes(image.begin() + kHead, image.end()) ==
-                     Bytes(orig.begin() + std::min(orig.size(), kHead), orig.end());
-        for (size_t i = 0; i < kWindow; i++) {
-            bSame = bSame && (skip[i] || v.restored[i] == (i < orig.size() ? orig[i] : 0));
+        for (size_t i = 0; i < kWindow && nWindowAt < 0; i++) { // the first difference in each
+            nWindowAt = skip[i] || v.restored[i] == (i < orig.size() ? orig[i] : 0) ? -1 : long(i);
         }
-        v.original = bSame ? PASSED : FAILED;
+        for (size_t i = kHead; i < std::max(image.size(), orig.size()) && nTailAt < 0; i++) {
+            nTailAt = i < image.size() && i < orig.size() && image[i] == orig[i] ? -1 : long(i);
+        }
+        v.original = nWindowAt < 0 && nTailAt < 0 ? PASSED : FAILED;
     }
     bFailed = bFailed || v.key == FAILED || (v.key == PASSED && !v.bProven) || v.original == FAILED;
+    // The failure lines: the table's first fault, the stored key, each block, the trust, the original.
+    const std::string kTableLines[] = {"", "block table count is " + std::to_string(int64_t{image[kTable]} |
+        image[kTable + 1] << 8 | image[kTable + 2] << 16 | int64_t{image[kTable + 3]} << 24) +
+        ", not 4 (is this image signed?)", "block table record is not zero after its entries",
+        "block table entry " + std::to_string(v.nEntry) + " lies outside the SPL window",
+        "block table entry " + std::to_string(v.nEntry) + " overlaps another block"};
+    std::string fingerprint = o.fingerprint, at = ": " + o.image;
+    std::transform(fingerprint.begin(), fingerprint.end(), fingerprint.begin(), ::tolower);
+    v.failures = {kTableLines[v.nTable == SI_TABLE_COUNT ? 1 : v.nTable == SI_TABLE_PADDING ? 2 :
+                              v.nTable == SI_TABLE_OUTSIDE ? 3 : v.nTable == SI_TABLE_OVERLAP ? 4 : 0] + at,
+                  v.bUsable ? at : "stored signing key is not usable (a modulus of 1017 to 1024 bits that is odd, and "
+                                   "an odd public exponent of at least 3, are needed)" + at};
+    for (int i = 0; bAll && i < 4; i++) {
+        v.failures.push_back(v.bRestored[i] ? at : "Block " + std::to_string(i) + " (offset " +
+                             std::to_string(v.ent[i][0]) + ") does not restore with the stored signing key" + at);
+    }
+    bool bRestoredAll = std::count(v.bRestored, v.bRestored + 4, true) == 4;
+    v.failures.insert(v.failures.end(), {v.key != FAILED ? at : "Stored signing key is not the key " +
+        (o.pKeyFile != nullptr ? "of " + o.key : "with fingerprint " + fingerprint) + at,
+        v.key == NOT_ASKED || !bRestoredAll || v.bProven ? at : "No block proves the signing key (every block is an "
+        "e-th root anyone can take: its e-th power is below the modulus)" + at,
+        nWindowAt < 0 ? at : "SPL window differs from the original at offset " + std::to_string(nWindowAt) + at,
+        nTailAt < 0 ? at : "Tail differs from the original at offset " + std::to_string(nTailAt) + at});
+    v.failures.push_back(bFailed && o.bRestore ? "Restored image not written: the image did not verify" : at);
+    v.failures.erase(std::remove(v.failures.begin(), v.failures.end(), at), v.failures.end());
     v.restore = !o.bRestore ? NOT_ASKED : bFailed ? FAILED : PASSED;
     v.nStatus = bFailed ? 1 : 0;
     return v;
@@ -400,23 +430,15 @@ inline std::string report_differs(const Verdict &v, const Bytes &image, int nSta
         }
         return why + (bSame ? "" : "json");
     }
-    bool bAll = v.bRestored[0] && v.bRestored[1] && v.bRestored[2] && v.bRestored[3];
-    std::string entry = "\nblock table entry " + std::to_string(v.nEntry);
-    std::vector<std::string> failures{v.nTable == SI_TABLE_COUNT     ? "\nblock table count is "
-                                      : v.nTable == SI_TABLE_PADDING ? "\nblock table record is not zero"
-                                      : v.nTable == SI_TABLE_OUTSIDE ? entry + " lies outside"
-                                      : v.nTable == SI_TABLE_OVERLAP ? entry + " overlaps"
-                                                                     : "",
-                                      v.bUsable ? "" : "\nstored signing key is not usable",
-                                      v.key != NOT_ASKED && bAll && !v.bProven ? "\nNo block proves" : ""};
-    for (int i = 0; v.nTable == SI_OK && v.bUsable && i < 4; i++) {
-        failures.push_back(v.bRestored[i] ? "" : "\nBlock " + std::to_string(i) + " (offset ");
+    std::istringstream rest(out.substr(out.find("\nRestore: ") + 1)); // then the failure lines, the verdict
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(rest, line);) {
+        lines.push_back(line);
     }
-    failures.push_back(v.nTable == SI_OK ? "block table: valid\n" : "block table: INVALID\n"); // the map
-    failures.push_back(v.bUsable ? "" : " (NOT USABLE)\n");
-    for (const std::string &f : failures) {
-        why += f.empty() || out.find(f) != std::string::npos ? "" : "failure" + f;
-    }
+    bool bLines = lines.size() >= 2 && std::equal(lines.begin() + 1, lines.end() - 1, v.failures.begin(), v.failures.end());
+    why += bLines ? "" : "failures ";
+    why += out.find(v.nTable == SI_OK ? "block table: valid\n" : "block table: INVALID\n") != std::string::npos &&
+           (v.bUsable || out.find(" (NOT USABLE)\n") != std::string::npos) ? "" : "map "; // the map
     int nKind = v.nStatus != 0 ? 0 : v.key == PASSED ? 1 : v.bProven ? 2 : 3; // the verdict, of four kinds
     bool bKind = nKind == 0   ? last.rfind("Verification FAILED", 0) == 0
                  : nKind == 1 ? last == "Verified\n"
