@@ -94,19 +94,28 @@ std::vector<std::vector<std::string>> message_paths(const TokenFiles &f, const s
             {V, "--json", "--restore", "@", f.out}, {V, "--json", "@"}};
 }
 
+// Each test's token and files, and the image signed with the key file.
+class TokenTools : public ::testing::Test {
+protected:
+    TokenFiles f;
+    Bytes expected;
+    void SetUp() override
+    {
+        if (!f.bReady) {
+            GTEST_SKIP() << "SoftHSM2 is not installed";
+        }
+        ASSERT_EQ(f.run().status, 0);
+        expected = read_file(f.out);
+    }
+};
+
 // Every spelling of a URI and every PIN source: the run signs (with the key
 // file's bytes) or fails as it should, each query attribute we do not know is
 // named once in a warning, and no tool prints the PIN, wherever it was put,
 // on any message path: what a tool prints of the URI is what p11-kit reads of
 // it, minus the PIN and the query.
-TEST(TokenTools, SigningWithATokenKeyGivesTheKeyFilesBytes)
+TEST_F(TokenTools, SigningWithATokenKeyGivesTheKeyFilesBytes)
 {
-    TokenFiles f;
-    if (!f.bReady) {
-        GTEST_SKIP() << "SoftHSM2 is not installed";
-    }
-    ASSERT_EQ(f.run().status, 0);
-    Bytes expected = read_file(f.out);
     std::string pinFile = f.dir.file("pin.txt");
     std::string crlfFile = f.dir.file("pin-crlf.txt");
     for (const auto &[path, line] : {std::pair{pinFile, kPin + "\n"}, std::pair{crlfFile, kPin + "\r\n"}}) {
@@ -234,12 +243,8 @@ TEST(TokenTools, SigningWithATokenKeyGivesTheKeyFilesBytes)
 
 // Where the token, the PIN or the key cannot be reached: the argument's open
 // error, a line on standard error saying why, status 1, no image written.
-TEST(TokenTools, UnreachableAndRefusedKeysWriteNoImage)
+TEST_F(TokenTools, UnreachableAndRefusedKeysWriteNoImage)
 {
-    TokenFiles f;
-    if (!f.bReady) {
-        GTEST_SKIP() << "SoftHSM2 is not installed";
-    }
     EVP_PKEY *pTwin = new_rsa_key(1024);
     ASSERT_TRUE(f.hsm.import_key(pTwin, "sig", "twin", "04", kPin) && f.hsm.import_key(pTwin, "sig", "twin", "05", kPin));
     EVP_PKEY_free(pTwin);
@@ -285,12 +290,8 @@ TEST(TokenTools, UnreachableAndRefusedKeysWriteNoImage)
 
 // key_tool list, generate in the token (refused for a label in use), and a
 // key made there that signs an image verify_tool accepts.
-TEST(TokenTools, ListAndGenerateInTheToken)
+TEST_F(TokenTools, ListAndGenerateInTheToken)
 {
-    TokenFiles f;
-    if (!f.bReady) {
-        GTEST_SKIP() << "SoftHSM2 is not installed";
-    }
     std::string listUri = f.hsm.uri("token=sig", "pin-value=" + kPin);
     RunResult listed = run_key_tool({"list", listUri});
     EXPECT_EQ(listed.status, 0) << listed.err;
@@ -314,13 +315,8 @@ TEST(TokenTools, ListAndGenerateInTheToken)
 // with no PIN anywhere, verify_tool --key, key_tool export and a common key in
 // the token work, while signing still needs one. A bare pkcs11: is printed
 // once before the reason.
-TEST(TokenTools, PublicHalfWithoutALogin)
+TEST_F(TokenTools, PublicHalfWithoutALogin)
 {
-    TokenFiles f;
-    if (!f.bReady) {
-        GTEST_SKIP() << "SoftHSM2 is not installed";
-    }
-    ASSERT_EQ(f.run().status, 0);
     for (const auto &[argv, nStatus] :
          {std::pair{std::vector<std::string>{VERIFY_TOOL_PATH, "--key", f.uri("sign", ""), f.out}, 0},
           {{KEY_TOOL_PATH, "export", f.uri("sign", ""), f.dir.file("pub.pem")}, 0},
@@ -335,12 +331,8 @@ TEST(TokenTools, PublicHalfWithoutALogin)
 
 // Ctrl-C at the PIN prompt: the terminal gets its echo back, the run ends by
 // SIGINT (as a shell script needs to stop), and leaves no image nor temporary file.
-TEST(TokenTools, CtrlCAtThePinPromptEndsTheRunBySigint)
+TEST_F(TokenTools, CtrlCAtThePinPromptEndsTheRunBySigint)
 {
-    TokenFiles f;
-    if (!f.bReady) {
-        GTEST_SKIP() << "SoftHSM2 is not installed";
-    }
     std::vector<std::string> before = folder_names(f.dir.path);
     std::string uri = f.uri("sign", "");
     int nMaster = -1;
@@ -368,14 +360,8 @@ TEST(TokenTools, CtrlCAtThePinPromptEndsTheRunBySigint)
 // with the key file's bytes while each rewrites the token's store at login;
 // 6 runs that make a key with one label leave exactly one key, and only its
 // maker reports success.
-TEST(TokenTools, ConcurrentRunsOnOneToken)
+TEST_F(TokenTools, ConcurrentRunsOnOneToken)
 {
-    TokenFiles f;
-    if (!f.bReady) {
-        GTEST_SKIP() << "SoftHSM2 is not installed";
-    }
-    ASSERT_EQ(f.run().status, 0);
-    Bytes expected = read_file(f.out);
     std::vector<int> signers;
     for (int i = 0; i < 16; i++) {
         signers.push_back(spawn_program(
