@@ -159,8 +159,3 @@ void token_set_tool_name(const char *pTool)
 {
     g_pToolName = pTool;
 }
-
-const char *token_tool_name()
-{
-    return g_pToolName;
-}

@@ -33,6 +33,3 @@ bool token_uri_for_p11kit(const char *pUri, char *pOut, bool bWarn);
 // Names the tool (its main calls this first) in the warnings the token code
 // prints on standard error: "TOOL: warning: pkcs11: ...".
 void token_set_tool_name(const char *pTool);
-
-// The tool token_set_tool_name named, or null.
-const char *token_tool_name();

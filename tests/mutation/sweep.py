@@ -42,7 +42,11 @@ PARTS["signing"] = "signing|tools|token"
 # What the tools' mains and key_tool's allocator promise (no core, no secret
 # left, signals, descriptors) is tested by the tables of secrets and faults.
 PARTS["companion"] = "companion|files"
-FILE_LABELS["tools/encrypt_tool_main.cpp"] = "tools|files"
+# The mains also name their tool in the token's warnings (token's table of
+# URIs) and keep descriptors 0 to 2 (the image tool's descriptor table).
+FILE_LABELS["tools/encrypt_tool_main.cpp"] = "tools|files|token"
+FILE_LABELS["companion/verify_tool_main.cpp"] = "companion|files|tools|token"
+FILE_LABELS["companion/key_tool.cpp"] = "companion|files|tools|token"
 # The end of a helper's group is tested with the helpers (token's table of
 # ways); descriptors 0 to 2 with the image tool.
 FILE_LABELS["files/output_file.cpp"] = "files|token"
