@@ -396,6 +396,10 @@ bool invert_mod(fp_int *a, fp_int *n, fp_digit mp)
 // fails the check with e (the key's exponents do not undo each other).
 bool blinded_exptmod(PrivateWork *w, fp_int *d, fp_int *e, fp_int *m)
 {
+    // The factor is a square: its (lambda/2)-th power is 1, so that a d off by
+    // lambda/2, which undoes e on some values only, gives the result it gives
+    // unblinded, whatever the factor; not a result that varies from run to run.
+    mont_mul(w, &w->r, &w->r, &w->r);
     // r^-1 = (r s)^-1 * s: the inversion sees r * s alone.
     mont_mul(w, &w->r, &w->s, &w->t);
     fp_montgomery_reduce(&w->t, w->pN, w->mp);

@@ -70,7 +70,8 @@ TEST_P(CodecKeys, MatchedModesRoundTrip)
 
 INSTANTIATE_TEST_SUITE_P(Sizes, CodecKeys, ::testing::Values(1024, 1017, 512));
 
-// A fresh key blob of nBits with public exponent nE, made by OpenSSL.
+// A fresh key blob of nBits with public exponent nE, made by OpenSSL, and
+// after it lambda/2, lambda = lcm(p - 1, q - 1).
 Bytes fresh_blob(int nBits, unsigned nE)
 {
     EVP_PKEY_CTX *ctx = EVP_PKEY_CTX_new_id(EVP_PKEY_RSA, nullptr);
@@ -86,6 +87,14 @@ Bytes fresh_blob(int nBits, unsigned nE)
         blob.insert(blob.end(), field.begin(), field.end());
         BN_clear_free(bn);
     }
+    BIGNUM *p = nullptr, *q = nullptr, *g = BN_new();
+    BN_CTX *bnCtx = BN_CTX_new();
+    EVP_PKEY_get_bn_param(pkey, OSSL_PKEY_PARAM_RSA_FACTOR1, &p), EVP_PKEY_get_bn_param(pkey, OSSL_PKEY_PARAM_RSA_FACTOR2, &q);
+    BN_sub_word(p, 1), BN_sub_word(q, 1), BN_gcd(g, p, q, bnCtx), BN_mul(p, p, q, bnCtx), BN_div(p, nullptr, p, g, bnCtx);
+    BN_rshift1(p, p);
+    Bytes half = bn_to_le(p, 128);
+    blob.insert(blob.end(), half.begin(), half.end());
+    BN_clear_free(p), BN_clear_free(q), BN_free(g), BN_CTX_free(bnCtx);
     BN_free(e);
     EVP_PKEY_free(pkey);
     EVP_PKEY_CTX_free(ctx);
@@ -95,7 +104,8 @@ Bytes fresh_blob(int nBits, unsigned nE)
 // Mode 3 against BN_mod_exp over fresh keys of 1017 to 1024 bits with e = 3
 // and 65537, on 0, 1, N - 1, N, the top 128-byte value and a random chunk, for
 // each key and for blobs whose exponents do not undo each other: another d,
-// the other e, an even e, a zero d.
+// the other e, an even e, a zero d, d + lambda/2 (which undoes e on some
+// values: the blinding must not change its results).
 TEST(CodecPrivate, MatchesTheModelOverFreshKeysAndEdgeValues)
 {
     for (int i = 0; i < 8; i++) {
@@ -105,7 +115,14 @@ TEST(CodecPrivate, MatchesTheModelOverFreshKeysAndEdgeValues)
         last[0]--;
         std::vector<Bytes> chunks = {Bytes(128, 0), bn_to_le(BN_value_one(), 128), last, bn_to_le(n, 128),
                                      Bytes(128, 0xFF), random_bytes(128, i)};
-        std::vector<Bytes> blobs(5, key);
+        std::vector<Bytes> blobs(6, key);
+        BIGNUM *dHalf = bn_from_le(key.data() + 256, 128), *half = bn_from_le(key.data() + 384, 128);
+        BIGNUM *lambda = BN_new();
+        BN_CTX *bnCtx = BN_CTX_new();
+        BN_lshift1(lambda, half), BN_add(dHalf, dHalf, half), BN_nnmod(dHalf, dHalf, lambda, bnCtx);
+        blobs[5] = bn_to_le(dHalf, 128); // (d + lambda/2) mod lambda: undoes e on some values only
+        blobs[5].insert(blobs[5].begin(), key.begin(), key.begin() + 256);
+        BN_clear_free(dHalf), BN_clear_free(half), BN_free(lambda), BN_CTX_free(bnCtx);
         blobs[1][300] ^= 0x10;
         blobs[2][128] ^= 2;
         blobs[2][130] ^= 1;
