@@ -6,7 +6,8 @@
  *                      path of the file (for a rename or link, the old name's)
  *   IO_FAULT_AT=N:WHAT call N fails with errno WHAT; WHAT 0 makes it find the
  *                      end of the file; -SIG raises SIG just before it, as a
- *                      signal that comes at that moment would
+ *                      signal that comes at that moment would; several
+ *                      N:WHAT, separated by commas, for several calls
  *   IO_FAULT=KIND:TEXT:OFFSET  one kind of call fails on files whose path
  *                      contains TEXT:
  *     read   reads of the file at or beyond OFFSET fail with EIO (copy_file_range
@@ -114,14 +115,18 @@ static int io_call(const char *pCall, int fd, const char *pName, int nFlags)
         fclose(fp);
     }
     bInside = 0;
-    if (pAt == NULL || sscanf(pAt, "%ld:%d", &nAt, &nWhat) != 2 || nAt != nCalls) {
+    while (pAt != NULL && (sscanf(pAt, "%ld:%d", &nAt, &nWhat) != 2 || nAt != nCalls)) {
+        pAt = strchr(pAt, ','); /* the next N:WHAT */
+        pAt = pAt != NULL ? pAt + 1 : NULL;
+    }
+    if (pAt == NULL) {
         return 0;
     }
     if (nWhat < 0) {
         raise(-nWhat);
         return 0;
     }
-    errno = nWhat;
+    errno = nWhat != 0 ? nWhat : ENOTTY; /* at the end, errno as a success may leave it: stale */
     return nWhat != 0 ? -1 : 1;
 }
 
