@@ -2,6 +2,7 @@
 // Padding and byte-order operations, and their interop with OpenSSL's
 // PKCS #1 v1.5 block type 1 (signing without a digest).
 #include <gtest/gtest.h>
+#include <array>
 #include <openssl/core_names.h>
 #include <openssl/evp.h>
 #include <openssl/param_build.h>
@@ -13,107 +14,95 @@
 
 namespace {
 
-Bytes padded_example()
+// b with the bytes of runs written over it, each at its offset.
+Bytes with(Bytes b, std::initializer_list<std::pair<size_t, Bytes>> runs)
 {
-    Bytes buf(128, 0x55);
-    buf[0] = 0xAA;
-    buf[1] = 0xBB;
-    buf[2] = 0xCC;
-    EXPECT_EQ(kra_buffer_proc_before(buf.data(), 3, 128, 0x01), 0);
-    return buf;
-}
-
-TEST(BufferProc, PadsBigEndianMessageIntoLittleEndianChunk)
-{
-    Bytes buf = padded_example();
-    Bytes want(128, 0xFF);
-    want[0] = 0xCC;
-    want[1] = 0xBB;
-    want[2] = 0xAA;
-    want[3] = 0x00;
-    want[126] = 0x01;
-    EXPECT_EQ(buf, want);
-
-    // A 127-byte buffer takes the chunk alone.
-    Bytes shortBuf(127, 0);
-    shortBuf[0] = 0x42;
-    EXPECT_EQ(kra_buffer_proc_before(shortBuf.data(), 1, 127, 0x00), 0);
-    EXPECT_EQ(shortBuf[0], 0x42);
-    EXPECT_EQ(shortBuf[1], 0x00);
-    EXPECT_EQ(shortBuf[125], 0xFF);
-    EXPECT_EQ(shortBuf[126], 0x01);
-}
-
-TEST(BufferProc, PadsLittleEndianMessageInPlace)
-{
-    Bytes buf(128, 0x55);
-    buf[0] = 0xAA;
-    buf[1] = 0xBB;
-    buf[2] = 0xCC;
-    EXPECT_EQ(kra_buffer_proc_before(buf.data(), 3, 128, 0x11), 0);
-    Bytes want(128, 0xFF);
-    want[0] = 0xAA;
-    want[1] = 0xBB;
-    want[2] = 0xCC;
-    want[3] = 0x00;
-    want[126] = 0x01;
-    want[127] = 0x55;
-    EXPECT_EQ(buf, want);
-}
-
-// With 126 message bytes the separator lands on the marker's byte.
-TEST(BufferProc, LongestMessageSeparatorReplacesMarker)
-{
-    Bytes msg = random_bytes(128, 1);
-    Bytes buf = msg;
-    EXPECT_EQ(kra_buffer_proc_before(buf.data(), 126, 128, 0x00), 0);
-    for (int i = 0; i < 126; i++) {
-        ASSERT_EQ(buf[static_cast<size_t>(i)], msg[static_cast<size_t>(125 - i)]);
+    for (const auto &[nAt, run] : runs) {
+        std::copy(run.begin(), run.end(), b.begin() + static_cast<long>(nAt));
     }
-    EXPECT_EQ(buf[126], 0x00);
-    EXPECT_EQ(buf[127], 0xFF);
+    return b;
 }
 
-TEST(BufferProc, StripsPaddingIntoEitherOrder)
+Bytes reversed(const Bytes &b, size_t nFrom, size_t nLen)
 {
-    Bytes buf = padded_example();
-    int nLen = 127;
-    EXPECT_EQ(kra_buffer_proc_after(buf.data(), &nLen, 128, 0x02), 0);
-    EXPECT_EQ(nLen, 3);
-    Bytes want(128, 0);
-    want[0] = 0xAA;
-    want[1] = 0xBB;
-    want[2] = 0xCC;
-    EXPECT_EQ(buf, want);
-
-    buf = padded_example();
-    nLen = 127;
-    EXPECT_EQ(kra_buffer_proc_after(buf.data(), &nLen, 128, 0x82), 0);
-    EXPECT_EQ(nLen, 3);
-    std::swap(want[0], want[2]);
-    EXPECT_EQ(buf, want);
+    return Bytes(b.rbegin() + static_cast<long>(b.size() - nFrom - nLen), b.rend() - static_cast<long>(nFrom));
 }
 
-TEST(BufferProc, ReversesCiphertextsBothWays)
-{
-    Bytes cipher = random_bytes(128, 2);
-    Bytes buf = cipher;
-    int nLen = 128;
-    EXPECT_EQ(kra_buffer_proc_after(buf.data(), &nLen, 128, 0x81), 0);
-    EXPECT_EQ(nLen, 128);
-    EXPECT_EQ(buf, Bytes(cipher.rbegin(), cipher.rend()));
+// One call of either step and what it must leave: its status, the buffer (its
+// bytes beyond nBufferLen too) and, after, the length; printed text.
+struct PadCall {
+    const char *why;
+    bool bAfter; // kra_buffer_proc_after, else kra_buffer_proc_before
+    Bytes buf;
+    int nLen, nBufferLen, nProcedure, nStatus;
+    Bytes want;
+    int nWantLen;
+    std::string printed = "";
+};
 
-    // Decryption direction, pre-variant 0x10: a shorter ciphertext is reversed
-    // and zero-filled up to the buffer's length.
-    buf = cipher;
-    EXPECT_EQ(kra_buffer_proc_before(buf.data(), 100, 120, 0x12), 0);
-    for (int i = 0; i < 100; i++) {
-        ASSERT_EQ(buf[static_cast<size_t>(i)], cipher[static_cast<size_t>(99 - i)]);
+// Padding (0x01 big-endian message, 0x11 little-endian in place, 0x00 into a
+// 127-byte buffer, a 126-byte message whose separator replaces the marker),
+// stripping into either order, ciphertexts turned both ways and zero-filled,
+// modes and variants with no row, and every call outside the ranges: -1,
+// buffer and length as they were.
+TEST(BufferProc, EveryCallLeavesItsBuffer)
+{
+    const Bytes msg = {0xAA, 0xBB, 0xCC}, any = random_bytes(128, 4), cipher = random_bytes(128, 2);
+    const Bytes example = with(Bytes(128, 0x55), {{0, msg}}), ff = with(Bytes(128, 0xFF), {{126, {0x01}}});
+    const Bytes padded = with(ff, {{0, {0xCC, 0xBB, 0xAA, 0x00}}}), longest = random_bytes(128, 1);
+    Bytes allFF = ff, oversize(129, 7), one = with(Bytes(127, 0), {{0, {0x42}}}), endZero = with(any, {{0, {0}}});
+    std::vector<PadCall> calls = {
+        {"big-endian message", false, example, 3, 128, 0x01, 0, padded, 0},
+        {"little-endian in place", false, example, 3, 128, 0x11, 0, with(padded, {{0, msg}, {127, {0x55}}}), 0},
+        {"a 127-byte buffer", false, one, 1, 127, 0x00, 0, with(Bytes(127, 0xFF), {{0, {0x42, 0}}, {126, {1}}}), 0},
+        {"separator on the marker", false, longest, 126, 128, 0x00, 0,
+         with(longest, {{0, reversed(longest, 0, 126)}, {126, {0x00, 0xFF}}}), 0},
+        {"strip big-endian", true, padded, 127, 128, 0x02, 0, with(Bytes(128, 0), {{0, msg}}), 3},
+        {"strip little-endian", true, padded, 127, 128, 0x82, 0, with(Bytes(128, 0), {{0, {0xCC, 0xBB, 0xAA}}}), 3},
+        {"strip an empty message", true, endZero, 2, 128, 0x02, 0, Bytes(128, 0), 0},
+        {"turn a ciphertext", true, cipher, 128, 128, 0x81, 0, reversed(cipher, 0, 128), 128},
+        {"turn and zero-fill", false, cipher, 100, 120, 0x12, 0,
+         with(cipher, {{0, reversed(cipher, 0, 100)}, {100, Bytes(20, 0)}}), 0},
+        {"turn nothing", false, any, 0, 40, 0x12, 0, with(any, {{0, Bytes(40, 0)}}), 0},
+        {"turn a full buffer", false, any, 40, 40, 0x12, 0, with(any, {{0, reversed(any, 0, 40)}}), 0},
+        {"oversize", true, oversize, 127, 129, 0x02, -1, oversize, 127, "Error! Input buffer length can not exceed 128!\n"},
+        {"all 0xFF", true, allFF, 127, 128, 0x02, -1, allFF, 127},
+    };
+    for (int nProcedure : {0x04, 0x0F, 0x21, 0x31, 0x02, 0x22, 0x32, 0x33}) {
+        calls.push_back({"no row", false, any, 10, 128, nProcedure, 0, any, 0});
     }
-    EXPECT_EQ(Bytes(buf.begin() + 100, buf.begin() + 120), Bytes(20, 0));
-    EXPECT_EQ(Bytes(buf.begin() + 120, buf.end()), Bytes(cipher.begin() + 120, cipher.end()));
+    for (int nProcedure : {0x04, 0x41, 0xC1, 0x01, 0x42, 0xC2, 0xC3}) {
+        calls.push_back({"no row", true, any, 127, 128, nProcedure, 0, any, 127});
+    }
+    for (auto [nLen, nBufferLen, nProcedure] : std::vector<std::array<int, 3>>{{3, 0, 0x01}, {3, -1, 0x01},
+             {127, 128, 0x01}, {-1, 128, 0x01}, {3, 126, 0x11}, {3, 129, 0x11}, {129, 129, 0x12}, {50, 40, 0x12},
+             {-1, 40, 0x12}, {3, -128, 0x04}}) {
+        calls.push_back({"out of range", false, any, nLen, nBufferLen, nProcedure, -1, any, 0});
+    }
+    for (auto [nLen, nBufferLen, nProcedure] : std::vector<std::array<int, 3>>{{127, -1, 0x02}, {1, 128, 0x02},
+             {129, 128, 0x02}, {100, 64, 0x82}, {128, 127, 0x81}, {128, 64, 0x80}}) {
+        calls.push_back({"out of range", true, any, nLen, nBufferLen, nProcedure, -1, any, nLen});
+    }
+    for (const PadCall &c : calls) {
+        Bytes buf = c.buf;
+        int nLen = c.nLen;
+        testing::internal::CaptureStdout();
+        int nStatus = c.bAfter ? kra_buffer_proc_after(buf.data(), &nLen, c.nBufferLen, c.nProcedure)
+                               : kra_buffer_proc_before(buf.data(), c.nLen, c.nBufferLen, c.nProcedure);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), c.printed) << c.why;
+        EXPECT_EQ(nStatus, c.nStatus) << c.why << " " << c.nProcedure;
+        EXPECT_EQ(buf, c.want) << c.why << " " << c.nProcedure;
+        EXPECT_EQ(nLen, c.bAfter ? c.nWantLen : c.nLen) << c.why;
+    }
+    Bytes buf = any;
+    EXPECT_EQ(kra_buffer_proc_before(nullptr, 3, 128, 0x01), -1);
+    EXPECT_EQ(kra_buffer_proc_after(buf.data(), nullptr, 128, 0x02), -1);
+    EXPECT_EQ(buf, any);
+}
 
-    // The turn itself writes its nLen bytes and no other, reading no other.
+// The turn writes its nLen bytes and no other, reading no other.
+TEST(BufferProc, TheTurnWritesItsBytesOnly)
+{
     for (size_t nLen : {0, 1, 127, 128}) {
         Bytes src = random_bytes(nLen + 2, 3);
         Bytes dst(nLen + 2, 0xA5);
@@ -122,89 +111,6 @@ TEST(BufferProc, ReversesCiphertextsBothWays)
         reverse_bytes(dst.data() + 1, src.data() + 1, nLen);
         EXPECT_EQ(dst, want) << nLen;
     }
-}
-
-TEST(BufferProc, ModesAndVariantsWithoutRowChangeNothing)
-{
-    Bytes orig = random_bytes(128, 3);
-    for (int procedure : {0x04, 0x0F, 0x21, 0x31, 0x02, 0x22, 0x32, 0x33}) {
-        Bytes buf = orig;
-        EXPECT_EQ(kra_buffer_proc_before(buf.data(), 10, 128, procedure), 0) << procedure;
-        EXPECT_EQ(buf, orig) << procedure;
-    }
-    for (int procedure : {0x04, 0x41, 0xC1, 0x01, 0x42, 0xC2, 0xC3}) {
-        Bytes buf = orig;
-        int nLen = 127;
-        EXPECT_EQ(kra_buffer_proc_after(buf.data(), &nLen, 128, procedure), 0) << procedure;
-        EXPECT_EQ(buf, orig) << procedure;
-        EXPECT_EQ(nLen, 127) << procedure;
-    }
-}
-
-TEST(BufferProc, OversizeBufferIsReported)
-{
-    Bytes buf(129, 7);
-    int nLen = 127;
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(kra_buffer_proc_after(buf.data(), &nLen, 129, 0x02), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error! Input buffer length can not exceed 128!\n");
-    EXPECT_EQ(buf, Bytes(129, 7));
-}
-
-// Calls outside the ranges return -1 and leave buffer and length alone.
-TEST(BufferProc, RefusesCallsOutsideItsContract)
-{
-    Bytes orig = random_bytes(128, 4);
-    struct {
-        int nDataLen;
-        int nBufferLen;
-        int procedure;
-    } before[] = {
-        {3, 0, 0x01},    {3, -1, 0x01},  {127, 128, 0x01}, {-1, 128, 0x01}, {3, 126, 0x11},
-        {3, 129, 0x11},  {129, 129, 0x12}, {50, 40, 0x12},  {-1, 40, 0x12},  {3, -128, 0x04},
-    };
-    for (const auto &c : before) {
-        Bytes buf = orig;
-        EXPECT_EQ(kra_buffer_proc_before(buf.data(), c.nDataLen, c.nBufferLen, c.procedure), -1)
-            << c.nDataLen << "/" << c.nBufferLen << "/" << c.procedure;
-        EXPECT_EQ(buf, orig);
-    }
-    EXPECT_EQ(kra_buffer_proc_before(nullptr, 3, 128, 0x01), -1);
-
-    Bytes allFF(128, 0xFF);
-    allFF[126] = 0x01;
-    struct {
-        const Bytes *pBuf;
-        int nLen;
-        int nBufferLen;
-        int procedure;
-    } after[] = {
-        {&orig, 127, -1, 0x02}, {&orig, 1, 128, 0x02},   {&orig, 129, 128, 0x02}, {&orig, 100, 64, 0x82},
-        {&allFF, 127, 128, 0x02}, {&orig, 128, 127, 0x81}, {&orig, 128, 64, 0x80},
-    };
-    for (const auto &c : after) {
-        Bytes buf = *c.pBuf;
-        int nLen = c.nLen;
-        EXPECT_EQ(kra_buffer_proc_after(buf.data(), &nLen, c.nBufferLen, c.procedure), -1)
-            << c.nLen << "/" << c.nBufferLen << "/" << c.procedure;
-        EXPECT_EQ(buf, *c.pBuf);
-        EXPECT_EQ(nLen, c.nLen);
-    }
-    Bytes buf = orig;
-    EXPECT_EQ(kra_buffer_proc_after(buf.data(), nullptr, 128, 0x02), -1);
-    EXPECT_EQ(buf, orig);
-
-    // The edges inside the contract: no ciphertext byte to turn, a ciphertext
-    // that fills its buffer, the shortest padded chunk (an empty message).
-    for (int nDataLen : {0, 40}) {
-        buf = orig;
-        EXPECT_EQ(kra_buffer_proc_before(buf.data(), nDataLen, 40, 0x12), 0) << nDataLen;
-    }
-    buf = orig;
-    buf[0] = 0x00;
-    int nLen = 2;
-    EXPECT_EQ(kra_buffer_proc_after(buf.data(), &nLen, 128, 0x02), 0);
-    EXPECT_EQ(nLen, 0);
 }
 
 // OpenSSL's PKCS #1 v1.5 signature without a digest, big-endian.
