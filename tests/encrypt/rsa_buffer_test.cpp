@@ -76,7 +76,7 @@ TEST(BufferProc, EveryCallLeavesItsBuffer)
     }
     for (auto [nLen, nBufferLen, nProcedure] : std::vector<std::array<int, 3>>{{3, 0, 0x01}, {3, -1, 0x01},
              {127, 128, 0x01}, {-1, 128, 0x01}, {3, 126, 0x11}, {3, 129, 0x11}, {129, 129, 0x12}, {50, 40, 0x12},
-             {-1, 40, 0x12}, {3, -128, 0x04}}) {
+             {-1, 40, 0x12}, {3, -128, 0x04}, {0, 0, 0x12}, {0, 0, 0x01}}) {
         calls.push_back({"out of range", false, any, nLen, nBufferLen, nProcedure, -1, any, 0});
     }
     for (auto [nLen, nBufferLen, nProcedure] : std::vector<std::array<int, 3>>{{127, -1, 0x02}, {1, 128, 0x02},
@@ -95,7 +95,9 @@ TEST(BufferProc, EveryCallLeavesItsBuffer)
         EXPECT_EQ(nLen, c.bAfter ? c.nWantLen : c.nLen) << c.why;
     }
     Bytes buf = any;
+    int nLen = 127;
     EXPECT_EQ(kra_buffer_proc_before(nullptr, 3, 128, 0x01), -1);
+    EXPECT_EQ(kra_buffer_proc_after(nullptr, &nLen, 128, 0x02), -1);
     EXPECT_EQ(kra_buffer_proc_after(buf.data(), nullptr, 128, 0x02), -1);
     EXPECT_EQ(buf, any);
 }
