@@ -16,6 +16,7 @@
  *     write  writes to the file that reach beyond OFFSET fail with EIO
  *            (copy_file_range into it, pwrite, write, fwrite)
  *     close  closing the file fails with EIO (close, fclose); it is closed anyway
+ *   IO_FAULT_STALE_ERRNO=E     errno is E before each call that goes on.
  *   IO_FAULT_NO_KERNEL_COPY=1  copy_file_range always fails with EXDEV.
  *   IO_FAULT_NO_TMPFILE=1      open() or openat() with O_TMPFILE fails with
  *                              EOPNOTSUPP, as on a file system without nameless
@@ -88,7 +89,7 @@ static size_t read_length(int fd, long long nOffset, size_t nLen)
 /* Counts, logs (IO_FAULT_LOG) and maybe fails (IO_FAULT_AT) a call on the
  * file fd, or on pName in the folder fd. Returns 0 to go on, -1 with errno
  * set to fail, 1 to find the end of the file. */
-static int io_call(const char *pCall, int fd, const char *pName, int nFlags)
+static int io_call_counted(const char *pCall, int fd, const char *pName, int nFlags)
 {
     static long nCalls;
     static int bInside; /* the log's own calls are not counted */
@@ -128,6 +129,19 @@ static int io_call(const char *pCall, int fd, const char *pName, int nFlags)
     }
     errno = nWhat != 0 ? nWhat : ENOTTY; /* at the end, errno as a success may leave it: stale */
     return nWhat != 0 ? -1 : 1;
+}
+
+/* io_call_counted, and for a call that goes on, errno set to
+ * IO_FAULT_STALE_ERRNO when that is set: a call that succeeds may leave errno
+ * as it was, and no code may read it then. */
+static int io_call(const char *pCall, int fd, const char *pName, int nFlags)
+{
+    int nFault = io_call_counted(pCall, fd, pName, nFlags);
+    const char *pStale = getenv("IO_FAULT_STALE_ERRNO");
+    if (nFault == 0 && pStale != NULL) {
+        errno = atoi(pStale);
+    }
+    return nFault;
 }
 
 /* p_NAME: the next definition of NAME, looked up once. */

@@ -121,7 +121,8 @@ TEST(OutputFileFailures, EveryFailureLeavesTheTargetAsItWasAndNothingBeside)
 // its files) with that call failing (EIO, ENOSPC; EINTR where it is retried;
 // the end of the file for the image's copy) or with a signal raised at it
 // (SIGKILL, SIGTERM; for one way of each tool also SIGINT, SIGHUP and the
-// three ignored, as nohup leaves SIGHUP). The target is the previous file (or
+// three ignored, as nohup leaves SIGHUP); errno is left stale (ENXIO) by
+// every call that goes on. The target is the previous file (or
 // none) or the whole new one, status and message are the documented ones, an
 // ignored signal changes nothing, and nothing is left beside the target (but
 // after SIGKILL a complete temporary file, from its naming to the rename). The
@@ -176,7 +177,7 @@ TEST(OutputFileFailures, EveryCallOfEveryWayFailsOrIsInterruptedCleanly)
                 write_file(out, s.previous);
             }
             argv.insert(argv.begin(), "/usr/bin/env");
-            argv.insert(argv.end(), {shim, way.env});
+            argv.insert(argv.end(), {shim, way.env, "IO_FAULT_STALE_ERRNO=" + std::to_string(ENXIO)});
             argv.insert(argv.end(), way.argv.begin(), way.argv.end());
             return run_program(argv);
         };
