@@ -17,6 +17,8 @@ usage (from the project root; make mutate runs it):
     --jobs J      copies of the tree built and tested side by side (default 2)
     --only RE     only the files whose path matches RE
     --out DIR     where the copies, the log and report.md go (default build-mutate)
+    --again LOG   only the mutants that survived in LOG (an earlier run's
+                  log.txt), as after adding the tests that should kill them
 """
 import argparse, concurrent.futures, os, re, shutil, subprocess, sys, threading, time
 
@@ -167,7 +169,12 @@ def main():
     ap.add_argument("--jobs", type=int, default=2)
     ap.add_argument("--only")
     ap.add_argument("--out", default="build-mutate")
+    ap.add_argument("--again")
     a = ap.parse_args()
+    again = None
+    if a.again:  # lines "path:line what: verdict"
+        again = {tuple(l.rsplit(": ", 1)[0].split(" ", 1)) for l in open(a.again).read().splitlines()
+                 if l.endswith(": survived")}
     os.makedirs(a.out, exist_ok=True)
     known = equivalents()
 
@@ -176,7 +183,8 @@ def main():
         src, found = mutants_of(path)
         labels = FILE_LABELS.get(path, PARTS[path.split("/")[0]])
         for line_no, new_line, what in spread(found, a.per_file):
-            plan.append((path, src, line_no, new_line, what, labels))
+            if again is None or ("%s:%d" % (path, line_no), what) in again:
+                plan.append((path, src, line_no, new_line, what, labels))
     print("sweep: %d mutants of %d files, %d copies of the tree" % (len(plan), len(product_files(a.only)), a.jobs),
           flush=True)
     started = time.time()
