@@ -531,10 +531,10 @@ TEST(OutputFileSuccess, ATargetThatMayNotBeWrittenIsAnOpenError)
     EXPECT_EQ(read_file(s.out), s.previous);
 }
 
-// Every way through output_open, output_commit and output_abort, in this
-// process, leaves no descriptor open: a new file, a replaced one, one through
-// links, one refused at the open (a loop of links, a folder, a socket), a
-// spooled FIFO, and a write that fails.
+// Every way through output_check, output_open, output_commit and
+// output_abort, in this process, leaves no descriptor open: a new file, a
+// replaced one, one through links, one refused at the open (a loop of links,
+// a folder, a socket), a spooled FIFO, and a write that fails.
 TEST(OutputFileFailures, NoDescriptorLeftOpen)
 {
     TempDir dir;
@@ -581,6 +581,8 @@ TEST(OutputFileFailures, NoDescriptorLeftOpen)
     };
     int nBefore = open_descriptor_count();
     for (const auto &c : cases) {
+        output_check(c.path.c_str(), c.nFlags); // the look before the work, too
+        EXPECT_EQ(open_descriptor_count(), nBefore) << c.path;
         OutputFile out;
         ASSERT_EQ(output_open(&out, c.path.c_str(), c.nFlags), c.nOpen) << c.path;
         // A failed open, and a commit, leave nothing to abort.

@@ -50,8 +50,9 @@ FILE_LABELS["tools/encrypt_tool_main.cpp"] = "tools|files|token"
 FILE_LABELS["companion/verify_tool_main.cpp"] = "companion|files|tools|token"
 FILE_LABELS["companion/key_tool.cpp"] = "companion|files|tools|token"
 # The end of a helper's group is tested with the helpers (the ways of signing,
-# and the token's table of ways); descriptors 0 to 2 with the image tool.
-FILE_LABELS["files/output_file.cpp"] = "files|token|signing"
+# and the token's table of ways), the spool with verify_tool's restore into a
+# FIFO; descriptors 0 to 2 with the image tool.
+FILE_LABELS["files/output_file.cpp"] = "files|token|signing|companion"
 FILE_LABELS["files/process_secrets.cpp"] = "files|tools"
 # Headers with code in them; other headers only declare.
 CODE_HEADERS = {"tools/block_table.h", "encrypt/byte_order.h"}
