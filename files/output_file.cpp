@@ -144,7 +144,7 @@ bool may_follow_link(int fdFolder, const struct stat &link)
 {
     struct stat folder;
     if (fstat(fdFolder, &folder) != 0) {
-        return false;
+        return false; // not seen: an fstat of a folder we hold open does not fail
     }
     bool bShared = (folder.st_mode & (S_ISVTX | S_IWOTH)) == (S_ISVTX | S_IWOTH);
     return !bShared || link.st_uid == geteuid() || link.st_uid == folder.st_uid;
