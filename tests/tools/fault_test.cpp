@@ -38,52 +38,33 @@ Bytes blob_of(Bytes file)
     return blob;
 }
 
-// A signing key cut at any length either still holds the whole key (and signs
-// as the full file does) or is refused, the previous output left as it was.
-TEST(FaultKeyLengths, SigningKeyOfEveryLength)
+// A key file cut at any length: a signing key either still holds the whole
+// key (and signs as the full file does) or is refused, the previous output
+// left as it was; the common key is carried as it comes, zero-filled.
+TEST(FaultKeyLengths, KeysOfEveryLength)
 {
     ToolFiles r;
     write_file(r.in, random_bytes(40000, 101));
     write_file(r.code, random_bytes(16384, 102));
-    write_file(r.comm, key_file(test_key(1017)));
-    Bytes full = key_file(test_key(1024));
-    Bytes longer = full;
-    Bytes junk = random_bytes(100, 103);
+    Bytes sign = key_file(test_key(1024)), comm = key_file(test_key(1017)), longer = sign, junk = random_bytes(100, 103);
     longer.insert(longer.end(), junk.begin(), junk.end());
-    write_file(r.key, full);
+    write_file(r.key, sign), write_file(r.comm, comm);
     ASSERT_EQ(r.run().status, 0);
     Bytes reference = read_file(r.out);
-    for (size_t nLen : key_lengths()) {
-        Bytes cut(longer.begin(), longer.begin() + static_cast<long>(nLen));
-        write_file(r.key, cut);
-        RunResult result = r.run();
-        if (blob_of(cut) == blob_of(full)) {
-            EXPECT_EQ(result.status, 0) << nLen;
-            EXPECT_TRUE(read_file(r.out) == reference) << nLen;
-        } else {
-            EXPECT_EQ(result.status, 1) << nLen;
-            EXPECT_EQ(result.out, "Key file error: " + r.key + "\n") << nLen;
-            EXPECT_TRUE(read_file(r.out) == reference) << nLen;
+    for (bool bSigning : {true, false}) {
+        for (size_t nLen : key_lengths()) {
+            const Bytes &full = bSigning ? longer : comm;
+            Bytes cut(full.begin(), full.begin() + static_cast<long>(std::min(nLen, full.size())));
+            write_file(bSigning ? r.key : r.comm, cut);
+            RunResult result = r.run();
+            bool bSigns = !bSigning || blob_of(cut) == blob_of(sign);
+            EXPECT_EQ(result.status, bSigns ? 0 : 1) << bSigning << " " << nLen;
+            EXPECT_TRUE(bSigns || result.out == "Key file error: " + r.key + "\n") << nLen;
+            Bytes out = read_file(r.out), blob = blob_of(cut);
+            EXPECT_TRUE(bSigning ? out == reference : std::equal(blob.begin(), blob.begin() + 256, out.begin() + 16384 + 384))
+                << bSigning << " " << nLen;
         }
-    }
-}
-
-// The common key is carried as it comes: any length signs, zero-filled.
-TEST(FaultKeyLengths, CommonKeyOfEveryLength)
-{
-    ToolFiles r;
-    write_file(r.in, random_bytes(20000, 111));
-    write_file(r.code, Bytes{});
-    write_file(r.key, key_file(test_key(1024)));
-    Bytes full = key_file(test_key(1017));
-    for (size_t nLen : key_lengths()) {
-        Bytes cut(full.begin(), full.begin() + static_cast<long>(std::min(nLen, full.size())));
-        write_file(r.comm, cut);
-        RunResult result = r.run();
-        ASSERT_EQ(result.status, 0) << nLen;
-        Bytes out = read_file(r.out);
-        Bytes blob = blob_of(cut);
-        EXPECT_TRUE(std::equal(blob.begin(), blob.begin() + 256, out.begin() + 16384 + 384)) << nLen;
+        write_file(r.key, sign);
     }
 }
 
