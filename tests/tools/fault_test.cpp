@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
 #include <fcntl.h>
 #include <filesystem>
 #include <sys/stat.h>
@@ -136,6 +137,11 @@ TEST(FaultDescriptors, NoFileOfARunIsAStandardDescriptor)
                 EXPECT_EQ(read_file(seen), (Bytes{'/', 'd', 'e', 'v', '/', 'n', 'u', 'l', 'l', '\n'})) << pClosed;
             }
         }
+        // Where /dev/null cannot be opened on one of them (its first open
+        // fails), the tool stops at once rather than run with it shut.
+        RunResult r = run_program({"/bin/sh", "-c", "ulimit -c 0; exec /usr/bin/env \"$@\" <&- >&- 2>&-", "sh",
+                                   std::string("LD_PRELOAD=") + IO_FAULT_SHIM_PATH, "IO_FAULT_AT=1:5", args[0]});
+        EXPECT_TRUE(SANITIZED_BUILD || r.nSignal == SIGABRT) << args[0] << ": " << r.status;
     }
 }
 
