@@ -54,6 +54,11 @@ FILE_LABELS["companion/key_tool.cpp"] = "companion|files|tools|token"
 # FIFO; descriptors 0 to 2 with the image tool.
 FILE_LABELS["files/output_file.cpp"] = "files|token|signing|companion"
 FILE_LABELS["files/process_secrets.cpp"] = "files|tools"
+# Key files and public halves are what key_tool makes, shows and exports, and
+# what verify_tool trusts (the companions' tables), and a key file's read
+# leaves no exponent behind (the secrets' table).
+FILE_LABELS["signing/key_file.cpp"] = "signing|tools|token|companion|files"
+FILE_LABELS["signing/public_key.cpp"] = "signing|tools|token|companion"
 # Headers with code in them; other headers only declare.
 CODE_HEADERS = {"tools/block_table.h", "encrypt/byte_order.h"}
 
