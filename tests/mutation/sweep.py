@@ -17,8 +17,9 @@ usage (from the project root; make mutate runs it):
     --jobs J      copies of the tree built and tested side by side (default 2)
     --only RE     only the files whose path matches RE
     --out DIR     where the copies, the log and report.md go (default build-mutate)
-    --again LOG   only the mutants that survived in LOG (an earlier run's
-                  log.txt), as after adding the tests that should kill them
+    --again LOG   again only the mutants that survived in LOG (an earlier
+                  run's log.txt, or that it lacks), as after adding the tests
+                  that should kill them; the report keeps LOG's other verdicts
 """
 import argparse, concurrent.futures, os, re, shutil, subprocess, sys, threading, time
 
@@ -177,20 +178,22 @@ def main():
     ap.add_argument("--out", default="build-mutate")
     ap.add_argument("--again")
     a = ap.parse_args()
-    again = None
-    if a.again:  # lines "path:line what: verdict"
-        again = {tuple(l.rsplit(": ", 1)[0].split(" ", 1)) for l in open(a.again).read().splitlines()
-                 if l.endswith(": survived")}
+    earlier = {}  # (path:line, what) -> verdict, from LOG's lines "path:line what: verdict"
+    for l in open(a.again).read().splitlines() if a.again else []:
+        earlier[tuple(l.rsplit(": ", 1)[0].split(" ", 1))] = l.rsplit(": ", 1)[1]
     os.makedirs(a.out, exist_ok=True)
     known = equivalents()
 
-    plan = []
+    plan, carried = [], []  # carried: the earlier run's verdicts that stand
     for path in product_files(a.only):
         src, found = mutants_of(path)
         labels = FILE_LABELS.get(path, PARTS[path.split("/")[0]])
         for line_no, new_line, what in spread(found, a.per_file):
-            if again is None or ("%s:%d" % (path, line_no), what) in again:
+            verdict = earlier.get(("%s:%d" % (path, line_no), what), "survived")
+            if verdict == "survived":
                 plan.append((path, src, line_no, new_line, what, labels))
+            else:
+                carried.append((path, line_no, what, src[line_no - 1], new_line, verdict, None))
     print("sweep: %d mutants of %d files, %d copies of the tree" % (len(plan), len(product_files(a.only)), a.jobs),
           flush=True)
     started = time.time()
@@ -198,8 +201,10 @@ def main():
         workers = list(pool.map(lambda n: Worker(a.out, n), range(a.jobs)))
     free = list(workers)
     lock = threading.Lock()
-    results = []
+    results = list(carried)
     log = open(os.path.join(a.out, "log.txt"), "w")
+    for path, line_no, what, _, _, verdict, _ in carried:
+        log.write("%s:%d %s: %s\n" % (path, line_no, what, verdict))
 
     def one(item):
         with lock:
@@ -214,7 +219,7 @@ def main():
                 results.append((path, line_no, what, src[line_no - 1], new_line, verdict, reason))
                 log.write("%s:%d %s: %s\n" % (path, line_no, what, verdict))
                 log.flush()
-                print("[%d/%d] %s:%d %s: %s" % (len(results), len(plan), path, line_no, what, verdict), flush=True)
+                print("[%d/%d] %s:%d %s: %s" % (len(results) - len(carried), len(plan), path, line_no, what, verdict), flush=True)
         finally:
             with lock:
                 free.append(worker)
