@@ -179,10 +179,11 @@ inline Verdict verify(const Bytes &image, const Options &o)
             std::fill(skip.begin() + v.ent[b][0], skip.begin() + v.ent[b][1] + 1, !v.bRestored[b]);
             skip[size_t(v.ent[b][2])] = true; // in no block
         }
-        for (size_t i = 0; i < kWindow && nWindowAt < 0; i++) { // the first difference in each
+        // The first difference: the window's, or else the tail's (once the window differs, the tail is not read).
+        for (size_t i = 0; i < kWindow && nWindowAt < 0; i++) {
             nWindowAt = skip[i] || v.restored[i] == (i < orig.size() ? orig[i] : 0) ? -1 : long(i);
         }
-        for (size_t i = kHead; i < std::max(image.size(), orig.size()) && nTailAt < 0; i++) {
+        for (size_t i = kHead; nWindowAt < 0 && i < std::max(image.size(), orig.size()) && nTailAt < 0; i++) {
             nTailAt = i < image.size() && i < orig.size() && image[i] == orig[i] ? -1 : long(i);
         }
         v.original = nWindowAt < 0 && nTailAt < 0 ? PASSED : FAILED;
