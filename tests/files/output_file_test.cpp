@@ -163,7 +163,7 @@ TEST(OutputFileFailures, EveryCallOfEveryWayFailsOrIsInterruptedCleanly)
         {{KEY_TOOL_PATH, "import", "--force", pem, out}, shim, true, 1, false},
         {{KEY_TOOL_PATH, "export", s.key, out}, shim, false, 0, false},
         {{KEY_TOOL_PATH, "sign-request", "--force", request, out, s.key}, shim, true, 1, false},
-        {{VERIFY_TOOL_PATH, "--original", s.in, "--restore", out, image}, shim, false, 1, true},
+        {{VERIFY_TOOL_PATH, "--key", s.key, "--original", s.in, "--restore", out, image}, shim, false, 1, true},
         {{VERIFY_TOOL_PATH, "--force", "--restore", out, image}, shim, true, 1, false},
     };
     for (const Way &way : ways) {

@@ -56,10 +56,10 @@ FILE_LABELS["companion/key_tool.cpp"] = "companion|files|tools|token"
 FILE_LABELS["files/output_file.cpp"] = "files|token|signing|companion"
 FILE_LABELS["files/process_secrets.cpp"] = "files|tools"
 # Key files and public halves are what key_tool makes, shows and exports, and
-# what verify_tool trusts (the companions' tables), and a key file's read
-# leaves no exponent behind (the secrets' table).
+# what verify_tool trusts (the companions' tables); a key file's read leaves
+# no exponent behind and fails cleanly (the secrets' and the faults' tables).
 FILE_LABELS["signing/key_file.cpp"] = "signing|tools|token|companion|files"
-FILE_LABELS["signing/public_key.cpp"] = "signing|tools|token|companion"
+FILE_LABELS["signing/public_key.cpp"] = "signing|tools|token|companion|files"
 # Headers with code in them; other headers only declare.
 CODE_HEADERS = {"tools/block_table.h", "encrypt/byte_order.h"}
 
