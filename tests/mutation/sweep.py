@@ -40,8 +40,9 @@ FILE_LABELS = {
     "encrypt/byte_order.h": "encrypt|image|signing|tools",
 }
 # Where a key lives is tested through the ways of signing (the image tool's
-# tests, and the table of ways beside the token's) as much as by its own.
-PARTS["signing"] = "signing|tools|token"
+# tests, and the table of ways beside the token's) as much as by its own; a
+# key file's exponents on an image whose blocks prove nothing, by the image's.
+PARTS["signing"] = "signing|tools|token|image"
 # What the tools' mains and key_tool's allocator promise (no core, no secret
 # left, signals, descriptors) is tested by the tables of secrets and faults.
 PARTS["companion"] = "companion|files"
