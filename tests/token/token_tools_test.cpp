@@ -299,6 +299,7 @@ TEST_F(TokenTools, ListAndGenerateInTheToken)
     EXPECT_EQ(listed.status, 0) << listed.err;
     expect_no_pin(listed);
     EXPECT_NE(listed.out.find("object=sign"), std::string::npos) << listed.out;
+    EXPECT_NE(listed.out.find("serial="), std::string::npos) << "the serial number names the token too";
     EXPECT_NE(listed.out.find("\t1024 bits"), std::string::npos);
     EXPECT_NE(listed.out.find("\t2048 bits"), std::string::npos);
     EXPECT_EQ(listed.out.find("module-path"), std::string::npos);
