@@ -61,6 +61,10 @@ FILE_LABELS["files/process_secrets.cpp"] = "files|tools"
 # no exponent behind and fails cleanly (the secrets' and the faults' tables).
 FILE_LABELS["signing/key_file.cpp"] = "signing|tools|token|companion|files"
 FILE_LABELS["signing/public_key.cpp"] = "signing|tools|token|companion|files"
+# A PIN read, kept and forgotten is looked for in the cores of the secrets'
+# table.
+FILE_LABELS["token/token_pin.cpp"] = "token|files"
+FILE_LABELS["token/token_session.cpp"] = "token|files"
 # Headers with code in them; other headers only declare.
 CODE_HEADERS = {"tools/block_table.h", "encrypt/byte_order.h"}
 
