@@ -14,20 +14,6 @@
 
 namespace {
 
-struct ModeCase {
-    int nMode;
-    bool bPrivate;
-    int nInDelta;   // chunk sizes relative to k
-    int nOutDelta;
-};
-
-constexpr ModeCase kModes[] = {
-    {RSA_MODE_PUBLIC_ENC, false, -1, 0},
-    {RSA_MODE_PRIVATE_ENC, true, -1, 0},
-    {RSA_MODE_PUBLIC_DEC, false, 0, -1},
-    {RSA_MODE_PRIVATE_DEC, true, 0, -1},
-};
-
 // A chunk below the modulus: the top byte of a k-byte chunk is kept under n's.
 Bytes chunk_below(const TestKey &key, int nLen, unsigned nSeed)
 {
