@@ -124,15 +124,16 @@ int parse_options(int argc, char **argv, Options *pOpts, bool *pbDone)
     return 0;
 }
 
-// The exit status of writing pPath with output_write_file's nStatus, after
-// its message: an error on standard error, or pDone and the name.
-int report_written(int nStatus, const char *pPath, const char *pDone)
+// The exit status of writing pPath with output_write_file's nStatus and
+// errno (nErrno), after its message: an error with its reason on standard
+// error, or pDone and the name.
+int report_written(int nStatus, int nErrno, const char *pPath, const char *pDone)
 {
     if (nStatus == OUTPUT_EXISTS) {
         return cli_error(EXIT_USAGE, "File exists (use --force to replace it): " + printable(pPath));
     }
     if (nStatus != OUTPUT_OK) {
-        return cli_error(EXIT_USAGE, "File write error: " + printable(pPath));
+        return cli_file_error("File write error: ", pPath, nErrno);
     }
     printf("%s%s\n", pDone, printable(pPath).c_str());
     return 0;
@@ -144,8 +145,9 @@ int write_key_file(const char *pPath, const unsigned char *szKey, bool bForce)
     unsigned char rsaKey[KEY_FILE_SIZE];
     key_records_from_blob(rsaKey, szKey);
     int nStatus = output_write_file(pPath, rsaKey, sizeof(rsaKey), OUTPUT_SECRET | (bForce ? 0 : OUTPUT_NO_CLOBBER));
+    int nErrno = errno;
     explicit_bzero(rsaKey, sizeof(rsaKey));
-    return report_written(nStatus, pPath, "Key file written: ");
+    return report_written(nStatus, nErrno, pPath, "Key file written: ");
 }
 
 // generate: a fresh key pair of opts.nBits bits. Returns the exit status.
@@ -506,9 +508,10 @@ int write_public_pem(const unsigned char *pPublic, const char *pIn, const char *
     }
     int nStatus = output_write_file(pOut, reinterpret_cast<unsigned char *>(pPem), static_cast<size_t>(nPem),
                                     bForce ? OUTPUT_REPLACE : OUTPUT_NO_CLOBBER);
+    int nErrno = errno;
     EVP_PKEY_free(pkey);
     BIO_free(bio);
-    return report_written(nStatus, pOut, "Public key written: ");
+    return report_written(nStatus, nErrno, pOut, "Public key written: ");
 }
 
 // list URI: one line per RSA private key in the token(s) the URI selects: a
@@ -640,11 +643,12 @@ int sign_request(const Options &opts)
     }
     nStatus = output_write_file(pSignatures, szResults[0], sizeof(szResults),
                                 opts.bForce ? OUTPUT_REPLACE : OUTPUT_NO_CLOBBER);
+    int nErrno = errno;
     if (nStatus == OUTPUT_OK) {
         printf("Key fingerprint (SHA-256 of modulus and exponent, little-endian): %s\n",
                public_fingerprint(szPublic).c_str());
     }
-    return report_written(nStatus, pSignatures, "Signed 4 blocks: ");
+    return report_written(nStatus, nErrno, pSignatures, "Signed 4 blocks: ");
 }
 
 // True when the command line names pName with its nPaths paths.

@@ -332,13 +332,17 @@ int link_nameless_to_target(OutputFile *pOut)
     char szProc[64];
     proc_path(pOut->fd, szProc, sizeof(szProc));
     int nStatus = OUTPUT_OK;
+    int nErrno = 0; // the link's or the close's, through the cleanup
     if (linkat(AT_FDCWD, szProc, pOut->fdFolder, pOut->szName, AT_SYMLINK_FOLLOW) != 0) {
-        nStatus = errno == EEXIST ? OUTPUT_EXISTS : OUTPUT_WRITE_FAILED;
+        nErrno = errno;
+        nStatus = nErrno == EEXIST ? OUTPUT_EXISTS : OUTPUT_WRITE_FAILED;
     }
     if (!close_output(pOut) && nStatus == OUTPUT_OK) {
+        nErrno = errno;
         unlinkat(pOut->fdFolder, pOut->szName, 0);
         nStatus = OUTPUT_WRITE_FAILED;
     }
+    errno = nStatus == OUTPUT_OK ? errno : nErrno;
     return nStatus;
 }
 
@@ -362,19 +366,23 @@ int place_temp(OutputFile *pOut)
     sigset_t saved;
     block_cleanup_signals(true, &saved);
     int nStatus = OUTPUT_OK;
+    int nErrno = 0; // the link's or the rename's, through the cleanup
     if (pOut->bNoClobber) {
         // link() never replaces: an existing file is left as it was.
         if (linkat(pOut->fdFolder, pOut->szTemp, pOut->fdFolder, pOut->szName, 0) != 0) {
-            nStatus = errno == EEXIST ? OUTPUT_EXISTS : OUTPUT_WRITE_FAILED;
+            nErrno = errno;
+            nStatus = nErrno == EEXIST ? OUTPUT_EXISTS : OUTPUT_WRITE_FAILED;
         }
         unlinkat(pOut->fdFolder, pOut->szTemp, 0);
     } else if (renameat(pOut->fdFolder, pOut->szTemp, pOut->fdFolder, pOut->szName) != 0) {
+        nErrno = errno;
         nStatus = OUTPUT_WRITE_FAILED;
         unlinkat(pOut->fdFolder, pOut->szTemp, 0);
     }
     set_pending(pOut, "");
     pOut->szTemp[0] = '\0';
     block_cleanup_signals(false, &saved);
+    errno = nStatus == OUTPUT_OK ? errno : nErrno;
     return nStatus;
 }
 
@@ -609,6 +617,9 @@ int output_commit(OutputFile *pOut)
 {
     bool bOk = pOut->fd != -1 && (pOut->fp == nullptr || (fflush(pOut->fp) == 0 && !ferror(pOut->fp)));
     bOk = bOk && (pOut->bInPlace || (set_mode(pOut) && fdatasync(pOut->fd) == 0));
+    // errno of the first failure, which the caller reports: not that of a
+    // close after it.
+    int nErrno = bOk ? 0 : errno;
     int nStatus = OUTPUT_WRITE_FAILED;
     if (pOut->bInPlace) {
         nStatus = commit_in_place(pOut, bOk);
@@ -616,6 +627,7 @@ int output_commit(OutputFile *pOut)
         nStatus = link_nameless_to_target(pOut);
     } else {
         bOk = bOk && (pOut->szTemp[0] != '\0' || name_nameless_temp(pOut));
+        nErrno = bOk || nErrno != 0 ? nErrno : errno;
         // The last close can be where a write first fails: only then is it
         // renamed. The content is on disk before it gets the target's name,
         // so a power cut leaves the previous file or the whole new one; the
@@ -624,16 +636,20 @@ int output_commit(OutputFile *pOut)
         bOk = close_output(pOut) && bOk;
         nStatus = bOk ? place_temp(pOut) : OUTPUT_WRITE_FAILED;
     }
+    nErrno = nStatus == OUTPUT_OK || nErrno != 0 ? nErrno : errno;
     output_abort(pOut);
+    errno = nErrno;
     return nStatus;
 }
 
 void output_abort(OutputFile *pOut)
 {
+    int nErrno = errno; // the caller's failure, which it may report after this
     close_output(pOut);
     remove_temp(pOut);
     close_fd(&pOut->fdTarget);
     close_fd(&pOut->fdFolder);
+    errno = nErrno;
 }
 
 int output_write_file(const char *pPath, const unsigned char *pData, size_t nLen, unsigned nFlags)

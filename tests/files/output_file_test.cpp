@@ -157,6 +157,8 @@ TEST(OutputFileFailures, EveryCallOfEveryWayFailsOrIsInterruptedCleanly)
         {sign, named, false, 2, false},
         {sign, "IO_FAULT_NO_KERNEL_COPY=1", true, 1, false},
         {sign, "IO_FAULT_NO_KERNEL_COPY=1", false, 1, false},
+        {{ENCRYPT_TOOL_PATH, "--request", out, s.in, s.dir.file("unused.img"), s.code, s.key, s.comm}, shim, true, 1,
+         false},
         {{KEY_TOOL_PATH, "generate", out}, shim, false, 0, false},
         {{KEY_TOOL_PATH, "generate", "--force", out}, shim, true, 1, true},
         {{KEY_TOOL_PATH, "generate", out}, named, false, 2, false},
@@ -277,7 +279,9 @@ TEST(OutputFileFailures, EveryCallOfEveryWayFailsOrIsInterruptedCleanly)
                     << where;
                 EXPECT_TRUE(!bShrank || (r.out + r.err).find("the file shrank while it was copied") != std::string::npos)
                     << where;
-                std::vector<std::string> prefixes{c.name == "open" && bEncrypt ? "File open error: " : "File write error: "};
+                EXPECT_TRUE(nWhat != ENOSPC || (r.out + r.err).find(strerror(ENOSPC)) != std::string::npos) << where;
+                std::vector<std::string> prefixes{c.name == "open" && bEncrypt && way.argv[1] != "--request" ? "File open error: "
+                                                                                                    : "File write error: "};
                 if (c.bInput || bShrank) {
                     prefixes = {"File open error", "File read error: ", "Image missing, unreadable"};
                 }
