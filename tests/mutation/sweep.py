@@ -62,7 +62,8 @@ FILE_LABELS["files/process_secrets.cpp"] = "files|tools"
 FILE_LABELS["signing/key_file.cpp"] = "signing|tools|token|companion|files"
 FILE_LABELS["signing/public_key.cpp"] = "signing|tools|token|companion|files"
 # A PIN read, kept and forgotten is looked for in the cores of the secrets'
-# table.
+# table, as are the image tool's keys; the faults' table checks its reasons.
+FILE_LABELS["tools/encrypt_tool.cpp"] = "tools|files"
 FILE_LABELS["token/token_pin.cpp"] = "token|files"
 FILE_LABELS["token/token_session.cpp"] = "token|files"
 # Headers with code in them; other headers only declare.
