@@ -29,43 +29,42 @@ PARTS = {
     "image": "image",
     "files": "files",
     "token": "token",
-    "signing": "signing",
+    # Where a key lives is tested through the ways of signing (the image tool's
+    # tests, and the table of ways beside the token's) as much as by its own; a
+    # key file's exponents on an image whose blocks prove nothing, by the image's.
+    "signing": "signing|tools|token|image",
     "tools": "tools",
-    "companion": "companion",
+    # What the tools' mains and key_tool's allocator promise (no core, no secret
+    # left, signals, descriptors) is tested by the tables of secrets and faults.
+    "companion": "companion|files",
 }
-# Files whose behaviour is checked through the part that builds on them.
+# Files whose behaviour is also checked through other parts' tables.
 FILE_LABELS = {
     "encrypt/rsa_block.cpp": "encrypt|image",
     "tools/block_table.h": "image|tools",
     "encrypt/byte_order.h": "encrypt|image|signing|tools",
+    # The mains also name their tool in the token's warnings (token's table of
+    # URIs) and keep descriptors 0 to 2 (the image tool's descriptor table).
+    "tools/encrypt_tool_main.cpp": "tools|files|token",
+    "companion/verify_tool_main.cpp": "companion|files|tools|token",
+    "companion/key_tool.cpp": "companion|files|tools|token",
+    # The end of a helper's group is tested with the helpers (the ways of
+    # signing, and the token's table of ways), the spool with verify_tool's
+    # restore into a FIFO; descriptors 0 to 2 with the image tool.
+    "files/output_file.cpp": "files|token|signing|companion",
+    "files/process_secrets.cpp": "files|tools",
+    # Key files and public halves are what key_tool makes, shows and exports,
+    # and what verify_tool trusts (the companions' tables); a key file's read
+    # leaves no exponent behind and fails cleanly (the secrets' and the faults'
+    # tables).
+    "signing/key_file.cpp": "signing|tools|token|companion|files",
+    "signing/public_key.cpp": "signing|tools|token|companion|files",
+    # The image tool's keys, and a PIN read, kept and forgotten, are looked for
+    # in the cores of the secrets' table; the faults' table checks the reasons.
+    "tools/encrypt_tool.cpp": "tools|files",
+    "token/token_pin.cpp": "token|files",
+    "token/token_session.cpp": "token|files",
 }
-# Where a key lives is tested through the ways of signing (the image tool's
-# tests, and the table of ways beside the token's) as much as by its own; a
-# key file's exponents on an image whose blocks prove nothing, by the image's.
-PARTS["signing"] = "signing|tools|token|image"
-# What the tools' mains and key_tool's allocator promise (no core, no secret
-# left, signals, descriptors) is tested by the tables of secrets and faults.
-PARTS["companion"] = "companion|files"
-# The mains also name their tool in the token's warnings (token's table of
-# URIs) and keep descriptors 0 to 2 (the image tool's descriptor table).
-FILE_LABELS["tools/encrypt_tool_main.cpp"] = "tools|files|token"
-FILE_LABELS["companion/verify_tool_main.cpp"] = "companion|files|tools|token"
-FILE_LABELS["companion/key_tool.cpp"] = "companion|files|tools|token"
-# The end of a helper's group is tested with the helpers (the ways of signing,
-# and the token's table of ways), the spool with verify_tool's restore into a
-# FIFO; descriptors 0 to 2 with the image tool.
-FILE_LABELS["files/output_file.cpp"] = "files|token|signing|companion"
-FILE_LABELS["files/process_secrets.cpp"] = "files|tools"
-# Key files and public halves are what key_tool makes, shows and exports, and
-# what verify_tool trusts (the companions' tables); a key file's read leaves
-# no exponent behind and fails cleanly (the secrets' and the faults' tables).
-FILE_LABELS["signing/key_file.cpp"] = "signing|tools|token|companion|files"
-FILE_LABELS["signing/public_key.cpp"] = "signing|tools|token|companion|files"
-# A PIN read, kept and forgotten is looked for in the cores of the secrets'
-# table, as are the image tool's keys; the faults' table checks its reasons.
-FILE_LABELS["tools/encrypt_tool.cpp"] = "tools|files"
-FILE_LABELS["token/token_pin.cpp"] = "token|files"
-FILE_LABELS["token/token_session.cpp"] = "token|files"
 # Headers with code in them; other headers only declare.
 CODE_HEADERS = {"tools/block_table.h", "encrypt/byte_order.h"}
 
