@@ -451,16 +451,30 @@ bool copy_spool(OutputFile *pOut)
     }
 }
 
+// bOk; where it is false, *pnErrno gets errno unless an earlier step's is
+// there already: the reason the caller reports is the first failure's, not
+// that of a close after it.
+bool note_failure(bool bOk, int *pnErrno)
+{
+    *pnErrno = bOk || *pnErrno != 0 ? *pnErrno : errno;
+    return bOk;
+}
+
 // Finishes a target written in place (from its spool, where it has one).
-// Returns a status; output_commit closes what is left.
+// Returns a status, with errno the first failure's; output_commit closes what
+// is left.
 int commit_in_place(OutputFile *pOut, bool bOk)
 {
+    int nErrno = 0;
+    note_failure(bOk, &nErrno);
     if (pOut->fdTarget != -1) {
-        bOk = bOk && copy_spool(pOut);
-        bOk = close(pOut->fdTarget) == 0 && bOk;
+        bOk = note_failure(bOk && copy_spool(pOut), &nErrno);
+        bOk = note_failure(close(pOut->fdTarget) == 0, &nErrno) && bOk;
         pOut->fdTarget = -1;
     }
-    return close_output(pOut) && bOk ? OUTPUT_OK : OUTPUT_WRITE_FAILED;
+    bOk = note_failure(close_output(pOut), &nErrno) && bOk;
+    errno = bOk ? errno : nErrno;
+    return bOk ? OUTPUT_OK : OUTPUT_WRITE_FAILED;
 }
 
 // The mode a finished file gets: the replaced file's bits, less set-user-ID
@@ -617,26 +631,24 @@ int output_commit(OutputFile *pOut)
 {
     bool bOk = pOut->fd != -1 && (pOut->fp == nullptr || (fflush(pOut->fp) == 0 && !ferror(pOut->fp)));
     bOk = bOk && (pOut->bInPlace || (set_mode(pOut) && fdatasync(pOut->fd) == 0));
-    // errno of the first failure, which the caller reports: not that of a
-    // close after it.
-    int nErrno = bOk ? 0 : errno;
+    int nErrno = 0;
+    note_failure(bOk, &nErrno);
     int nStatus = OUTPUT_WRITE_FAILED;
     if (pOut->bInPlace) {
         nStatus = commit_in_place(pOut, bOk);
     } else if (bOk && pOut->szTemp[0] == '\0' && pOut->bNoClobber) {
         nStatus = link_nameless_to_target(pOut);
     } else {
-        bOk = bOk && (pOut->szTemp[0] != '\0' || name_nameless_temp(pOut));
-        nErrno = bOk || nErrno != 0 ? nErrno : errno;
+        bOk = note_failure(bOk && (pOut->szTemp[0] != '\0' || name_nameless_temp(pOut)), &nErrno);
         // The last close can be where a write first fails: only then is it
         // renamed. The content is on disk before it gets the target's name,
         // so a power cut leaves the previous file or the whole new one; the
         // folder is not synced: a rename lost with it leaves the previous
         // file, which is still whole.
-        bOk = close_output(pOut) && bOk;
+        bOk = note_failure(close_output(pOut), &nErrno) && bOk;
         nStatus = bOk ? place_temp(pOut) : OUTPUT_WRITE_FAILED;
     }
-    nErrno = nStatus == OUTPUT_OK || nErrno != 0 ? nErrno : errno;
+    note_failure(nStatus == OUTPUT_OK, &nErrno);
     output_abort(pOut);
     errno = nErrno;
     return nStatus;

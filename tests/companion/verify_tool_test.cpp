@@ -528,7 +528,7 @@ TEST(VerifyTrust, RestoreFileErrors)
         {{"TMPDIR=" + spool.file("missing")}, "No such file or directory"},
     };
     for (const Fault &c : faults) {
-        std::vector<std::string> argv{"/usr/bin/env", shim};
+        std::vector<std::string> argv{"/usr/bin/env", shim, "IO_FAULT_STALE_ERRNO=" + std::to_string(ENXIO)};
         argv.insert(argv.end(), c.faults.begin(), c.faults.end());
         argv.insert(argv.end(), {VERIFY_TOOL_PATH, "--original", f.in, "--restore", fifo, f.out});
         FifoReader reader(fifo);
