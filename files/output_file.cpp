@@ -631,8 +631,7 @@ int output_commit(OutputFile *pOut)
 {
     bool bOk = pOut->fd != -1 && (pOut->fp == nullptr || (fflush(pOut->fp) == 0 && !ferror(pOut->fp)));
     bOk = bOk && (pOut->bInPlace || (set_mode(pOut) && fdatasync(pOut->fd) == 0));
-    int nErrno = 0;
-    note_failure(bOk, &nErrno);
+    int nErrno = 0; // a failure above is noted by commit_in_place, or by the first step below
     int nStatus = OUTPUT_WRITE_FAILED;
     if (pOut->bInPlace) {
         nStatus = commit_in_place(pOut, bOk);
