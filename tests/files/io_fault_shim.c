@@ -25,7 +25,10 @@
  *                              stopping a run while it holds its keys.
  *   FAULT_FREE_SECRET=HEX      pieces of 16 bytes: free() reports on standard
  *                              error any block it is given that holds one.
- *   FAULT_RANDOM=HH            getrandom() gives bytes of value 0xHH. */
+ *   FAULT_RANDOM=HH            getrandom() gives bytes of value 0xHH.
+ *   FAULT_STALE_STACK=1        before main, 48 KiB of the stack (below 4 KiB
+ *                              of it) hold bytes (k mod 32) * 29 ^ 0xC3, as a
+ *                              library's secret left behind. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -403,4 +406,21 @@ FILE *fopen(const char *pPath, const char *pMode)
     REAL(fopen, FILE *, (const char *, const char *))
     int nFlags = (strchr(pMode, 'e') != NULL ? O_CLOEXEC : 0) | (pMode[0] != 'r' ? O_CREAT : 0);
     return io_call("fopen", AT_FDCWD, pPath, nFlags) != 0 ? NULL : p_fopen(pPath, pMode);
+}
+
+/* Leaves the pattern of FAULT_STALE_STACK below this frame. */
+static __attribute__((noinline)) void leave_stale_stack(void)
+{
+    unsigned char szStack[52 * 1024];
+    for (size_t k = 0; k < 48 * 1024; k++) {
+        szStack[k] = (unsigned char)((k % 32) * 29 ^ 0xC3);
+    }
+    __asm__ volatile("" : : "r"(szStack) : "memory");
+}
+
+static __attribute__((constructor)) void stale_stack(void)
+{
+    if (getenv("FAULT_STALE_STACK") != NULL) {
+        leave_stale_stack();
+    }
 }

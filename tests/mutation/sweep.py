@@ -47,7 +47,9 @@ FILE_LABELS = {
     # URIs) and keep descriptors 0 to 2 (the image tool's descriptor table).
     "tools/encrypt_tool_main.cpp": "tools|files|token",
     "companion/verify_tool_main.cpp": "companion|files|tools|token",
-    "companion/key_tool.cpp": "companion|files|tools|token",
+    # OpenSSL's objects freed and a shown URI's text: memcheck's runs.
+    "companion/key_tool.cpp": "companion|files|tools|token|memcheck",
+    "token/token_uri.cpp": "token|memcheck",
     # The end of a helper's group is tested with the helpers (the ways of
     # signing, and the token's table of ways), the spool with verify_tool's
     # restore into a FIFO; descriptors 0 to 2 with the image tool.
@@ -58,7 +60,7 @@ FILE_LABELS = {
     # leaves no exponent behind and fails cleanly (the secrets' and the faults'
     # tables).
     "signing/key_file.cpp": "signing|tools|token|companion|files",
-    "signing/public_key.cpp": "signing|tools|token|companion|files",
+    "signing/public_key.cpp": "signing|tools|token|companion|files|memcheck",
     # The image tool's keys, and a PIN read, kept and forgotten, are looked for
     # in the cores of the secrets' table; the faults' table checks the reasons.
     "tools/encrypt_tool.cpp": "tools|files",

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 /* A PKCS#11 module for tests of how the token code takes a module's answers:
  * two slots; C_GetTokenInfo for slot 1 answers FAKE_TOKEN_INFO_RV (a number,
- * read with strtoul), slot 2 holds the initialised token "fake". Only what
+ * read with strtoul), C_GetInfo FAKE_MODULE_INFO_RV when it is set, slot 2 holds the initialised token "fake". Only what
  * finding a token calls is there; every other entry is null. */
 #include <p11-kit/pkcs11.h>
 #include <stdlib.h>
@@ -14,9 +14,13 @@ static CK_RV fake_nothing(void *pArgs)
     return CKR_OK;
 }
 
-/* The module's description, blank. */
+/* The module's description, blank, or the answer FAKE_MODULE_INFO_RV. */
 static CK_RV fake_get_info(CK_INFO *pInfo)
 {
+    const char *pRv = getenv("FAKE_MODULE_INFO_RV");
+    if (pRv != NULL) {
+        return (CK_RV)strtoul(pRv, NULL, 0);
+    }
     memset(pInfo, ' ', sizeof(*pInfo));
     pInfo->cryptokiVersion = (CK_VERSION){2, 40};
     pInfo->libraryVersion = (CK_VERSION){1, 0};

@@ -15,11 +15,13 @@
 #include <memory>
 #include <poll.h>
 #include <pty.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include "token_key.h"
+#include "token_session.h"
 #include "token_support.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -305,26 +307,55 @@ TEST_F(TokenKeyTest, PinFromUriOrFileAndNoLoginWithoutOne)
 TEST_F(TokenKeyTest, PinFromTerminalIsNotEchoed)
 {
     Key key = import(1024, "key", "01");
-    int nMaster = -1;
-    pid_t pid = forkpty(&nMaster, nullptr, nullptr, nullptr);
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        TokenKey *pKey = nullptr;
-        std::string why;
-        int nStatus = token_key_open(hsm.uri("token=sign;object=key").c_str(), TOKEN_SIGN, &pKey, &why);
-        token_key_close(pKey);
-        termios after;
-        bool bEchoBack = tcgetattr(STDIN_FILENO, &after) == 0 && (after.c_lflag & ECHO) != 0;
-        _exit(nStatus == TOKEN_OK && bEchoBack ? 0 : 1);
+    // A line gives the PIN. An end of file (^D) gives none, also when a signal
+    // the entry does not own cut the read short before it.
+    for (bool bEnded : {false, true}) {
+        int nMaster = -1;
+        pid_t pid = forkpty(&nMaster, nullptr, nullptr, nullptr);
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            struct sigaction noted {};
+            noted.sa_handler = [](int) {}; // without SA_RESTART
+            sigaction(SIGUSR1, &noted, nullptr);
+            TokenKey *pKey = nullptr;
+            std::string why;
+            int nStatus = token_key_open(hsm.uri("token=sign;object=key").c_str(), TOKEN_SIGN, &pKey, &why);
+            token_key_close(pKey);
+            termios after;
+            bool bEchoBack = tcgetattr(STDIN_FILENO, &after) == 0 && (after.c_lflag & ECHO) != 0;
+            _exit(nStatus == (bEnded ? TOKEN_UNREACHABLE : TOKEN_OK) && bEchoBack ? 0 : 1);
+        }
+        std::string screen = read_until(nMaster, "PIN for token sign: ", 60);
+        std::string line = (bEnded ? "\x04" : "") + kPin + "\n";
+        if (bEnded) {
+            usleep(100000); // the child waits in its read
+            EXPECT_EQ(kill(pid, SIGUSR1), 0);
+            usleep(100000);
+        }
+        EXPECT_EQ(write(nMaster, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+        screen += read_until(nMaster, nullptr, 60);
+        EXPECT_EQ(close(nMaster), 0);
+        EXPECT_EQ(child_status(pid), 0) << bEnded;
+        EXPECT_NE(screen.find("PIN for token sign: "), std::string::npos) << screen;
+        EXPECT_EQ(screen.find(kPin), std::string::npos) << screen;
     }
-    std::string screen = read_until(nMaster, "PIN for token sign: ", 60);
-    std::string line = kPin + "\n";
-    EXPECT_EQ(write(nMaster, line.data(), line.size()), static_cast<ssize_t>(line.size()));
-    screen += read_until(nMaster, nullptr, 60);
-    EXPECT_EQ(close(nMaster), 0);
-    EXPECT_EQ(child_status(pid), 0);
-    EXPECT_NE(screen.find("PIN for token sign: "), std::string::npos) << screen;
-    EXPECT_EQ(screen.find(kPin), std::string::npos) << screen;
+}
+
+// A busy token is asked again after 25 ms at first, up to half as long again
+// at random, and never after more than 375 ms.
+TEST(TokenBackoff, WaitsGrowFromTwentyFiveMilliseconds)
+{
+    auto waited_ms = [](int nTry) {
+        auto start = std::chrono::steady_clock::now();
+        token_backoff(nTry);
+        return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    };
+    double nFirst = std::min({waited_ms(1), waited_ms(1), waited_ms(1)});
+    EXPECT_GE(nFirst, 25.0);
+    EXPECT_LT(nFirst, 50.0);
+    double nLast = waited_ms(TOKEN_TRIES);
+    EXPECT_GE(nLast, 250.0);
+    EXPECT_LT(nLast, 500.0);
 }
 
 TEST_F(TokenKeyTest, AlwaysAuthenticateKeySignsAndNoPinStaysInMemory)
@@ -390,16 +421,19 @@ TEST_F(TokenKeyTest, ModuleFromUriEnvironmentOrRegistry)
     // A module that cannot describe a token: its answer is in the refusal,
     // and only an answer that means "busy" is asked again, for about 2 s.
     std::string fake = std::string("pkcs11:token=wanted?module-path=") + FAKE_TOKEN_MODULE_PATH;
-    for (const auto &[pRv, pAnswer, bAgain] : {std::tuple{"0x32", "The device was removed or unplugged", false},
-                                               std::tuple{"5", "Internal error", true}}) {
-        ASSERT_EQ(setenv("FAKE_TOKEN_INFO_RV", pRv, 1), 0);
+    for (const auto &[pCall, pRv, pAnswer, bAgain] :
+         {std::tuple{"C_GetTokenInfo for slot 1", "0x32", "The device was removed or unplugged", false},
+          std::tuple{"C_GetTokenInfo for slot 1", "5", "Internal error", true},
+          std::tuple{"C_GetInfo", "0x30", "An error occurred on the device", false}}) {
+        const char *pVar = pCall[5] == 'T' ? "FAKE_TOKEN_INFO_RV" : "FAKE_MODULE_INFO_RV";
+        ASSERT_EQ(setenv(pVar, pRv, 1), 0);
         auto start = std::chrono::steady_clock::now();
         EXPECT_EQ(refusal(fake, TOKEN_UNREACHABLE),
-                  "no token matches URI pkcs11:token=wanted (C_GetTokenInfo for slot 1: " + std::string(pAnswer) + ")");
+                  "no token matches URI pkcs11:token=wanted (" + std::string(pCall) + ": " + pAnswer + ")");
         std::chrono::duration<double> waited = std::chrono::steady_clock::now() - start;
         EXPECT_EQ(waited.count() > 1.0, bAgain) << pRv << ": " << waited.count() << " s";
+        ASSERT_EQ(unsetenv(pVar), 0);
     }
-    ASSERT_EQ(unsetenv("FAKE_TOKEN_INFO_RV"), 0);
 
     // A token without raw RSA gives public halves only.
     ASSERT_TRUE(hsm.write_conf("slots.mechanisms = CKM_RSA_PKCS"));
