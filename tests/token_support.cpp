@@ -112,6 +112,15 @@ BIGNUM *rsa_number(const EVP_PKEY *pKey, const char *pName)
     return pNumber;
 }
 
+Bytes key_file_of(const EVP_PKEY *pKey)
+{
+    BIGNUM *n = rsa_number(pKey, OSSL_PKEY_PARAM_RSA_N), *e = rsa_number(pKey, OSSL_PKEY_PARAM_RSA_E);
+    BIGNUM *d = rsa_number(pKey, OSSL_PKEY_PARAM_RSA_D);
+    Bytes file = key_file(n, e, d);
+    BN_free(n), BN_free(e), BN_clear_free(d);
+    return file;
+}
+
 // Runs fn in a read-write session with the token labelled label (logged in
 // when nPin > 0), the SoftHSM2 module loaded here through p11-kit and
 // finalised after; false when that fails or fn does. *pnFlags gets the

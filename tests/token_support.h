@@ -44,6 +44,8 @@ EVP_PKEY *new_ec_key();
 // One number of an RSA key by its OpenSSL name (OSSL_PKEY_PARAM_RSA_N, ...);
 // the caller frees it.
 BIGNUM *rsa_number(const EVP_PKEY *pKey, const char *pName);
+// The key file of an RSA key: its n, e and d.
+Bytes key_file_of(const EVP_PKEY *pKey);
 
 using SessionFn = std::function<bool(CK_FUNCTION_LIST *, CK_SESSION_HANDLE)>;
 

@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 
 #include "test_support.h"
+#include "token_support.h"
 
 namespace {
 
@@ -33,33 +34,23 @@ EVP_PKEY *crafted_rsa(const BIGNUM *n, const BIGNUM *e, const BIGNUM *d, const B
                       const BIGNUM *r = nullptr)
 {
     BN_CTX *bnCtx = BN_CTX_new();
-    BIGNUM *pm1 = BN_dup(p);
-    BIGNUM *qm1 = BN_dup(q);
-    BN_sub_word(pm1, 1);
-    BN_sub_word(qm1, 1);
-    BIGNUM *dp = BN_new();
-    BIGNUM *dq = BN_new();
-    BN_mod(dp, d, pm1, bnCtx);
-    BN_mod(dq, d, qm1, bnCtx);
+    BIGNUM *pm1 = BN_dup(p), *qm1 = BN_dup(q), *dp = BN_new(), *dq = BN_new();
+    BN_sub_word(pm1, 1), BN_sub_word(qm1, 1), BN_mod(dp, d, pm1, bnCtx), BN_mod(dq, d, qm1, bnCtx);
     BIGNUM *qinv = BN_mod_inverse(nullptr, q, p, bnCtx);
     OSSL_PARAM_BLD *bld = OSSL_PARAM_BLD_new();
-    OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_EXPONENT1, dp);
-    OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_EXPONENT2, dq);
-    OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_COEFFICIENT1, qinv);
-    OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_N, n);
-    OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_E, e);
-    OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_D, d);
-    OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_FACTOR1, p);
-    OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_FACTOR2, q);
-    BIGNUM *rm1 = r != nullptr ? BN_dup(r) : BN_new();
-    BIGNUM *dr = BN_new();
-    BIGNUM *pq = BN_new();
-    BIGNUM *rinv = BN_new();
-    if (r != nullptr && BN_sub_word(rm1, 1) && BN_mod(dr, d, rm1, bnCtx) && BN_mul(pq, p, q, bnCtx) &&
-        BN_mod_inverse(rinv, pq, r, bnCtx) != nullptr) {
-        OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_FACTOR3, r);
-        OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_EXPONENT3, dr);
-        OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_COEFFICIENT2, rinv);
+    BIGNUM *rm1 = r != nullptr ? BN_dup(r) : BN_new(), *dr = BN_new(), *pq = BN_new(), *rinv = BN_new();
+    bool bThird = r != nullptr && BN_sub_word(rm1, 1) && BN_mod(dr, d, rm1, bnCtx) && BN_mul(pq, p, q, bnCtx) &&
+                  BN_mod_inverse(rinv, pq, r, bnCtx) != nullptr;
+    std::vector<std::pair<const char *, const BIGNUM *>> values{
+        {OSSL_PKEY_PARAM_RSA_EXPONENT1, dp}, {OSSL_PKEY_PARAM_RSA_EXPONENT2, dq}, {OSSL_PKEY_PARAM_RSA_COEFFICIENT1, qinv},
+        {OSSL_PKEY_PARAM_RSA_N, n}, {OSSL_PKEY_PARAM_RSA_E, e}, {OSSL_PKEY_PARAM_RSA_D, d},
+        {OSSL_PKEY_PARAM_RSA_FACTOR1, p}, {OSSL_PKEY_PARAM_RSA_FACTOR2, q}};
+    if (bThird) {
+        values.insert(values.end(), {{OSSL_PKEY_PARAM_RSA_FACTOR3, r}, {OSSL_PKEY_PARAM_RSA_EXPONENT3, dr},
+                                     {OSSL_PKEY_PARAM_RSA_COEFFICIENT2, rinv}});
+    }
+    for (auto [pName, bn] : values) {
+        OSSL_PARAM_BLD_push_BN(bld, pName, bn);
     }
     OSSL_PARAM *params = OSSL_PARAM_BLD_to_param(bld);
     EVP_PKEY_CTX *ctx = EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr);
@@ -438,12 +429,8 @@ TEST(KeyToolShow, ByteReversedHintsOnlyForReversedValues)
         }
     }
     ASSERT_NE(evenTop, nullptr);
-    BIGNUM *n = param(evenTop, OSSL_PKEY_PARAM_RSA_N);
-    BIGNUM *e = param(evenTop, OSSL_PKEY_PARAM_RSA_E);
-    BIGNUM *d = param(evenTop, OSSL_PKEY_PARAM_RSA_D);
-    Bytes reversedN = key_file(n, e, d);
+    Bytes reversedN = key_file_of(evenTop), reversedE = reversedN;
     std::reverse(reversedN.begin(), reversedN.begin() + 128);
-    Bytes reversedE = key_file(n, e, d);
     std::reverse(reversedE.begin() + 552, reversedE.begin() + 680);
     rows.push_back({"modulus reversed", reversedN, kModulusHint});
     rows.push_back({"exponent reversed", reversedE, kExponentHint});
@@ -458,9 +445,6 @@ TEST(KeyToolShow, ByteReversedHintsOnlyForReversedValues)
                                                         : "Public exponent: 65537\nPrivate exponent: present";
         EXPECT_NE(r.out.find(exponent), std::string::npos) << c.name << ": " << r.out;
     }
-    BN_free(n);
-    BN_free(e);
-    BN_clear_free(d);
     EVP_PKEY_free(evenTop);
 }
 

@@ -293,12 +293,8 @@ TEST(SecretsInCore, NoPathLeavesASecretInACoreOrAFreedBlock)
     write_file(f.in, image);
     write_file(f.code, random_bytes(16384, 402));
     EVP_PKEY *pSign = new_rsa_key(1024), *pComm = new_rsa_key(1017), *pImport = new_rsa_key(1024);
-    for (auto [pKey, file] : {std::make_pair(pSign, f.key), std::make_pair(pComm, f.comm)}) {
-        BIGNUM *n = rsa_number(pKey, OSSL_PKEY_PARAM_RSA_N), *e = rsa_number(pKey, OSSL_PKEY_PARAM_RSA_E);
-        BIGNUM *d = rsa_number(pKey, OSSL_PKEY_PARAM_RSA_D);
-        write_file(file, key_file(n, e, d));
-        BN_free(n), BN_free(e), BN_clear_free(d);
-    }
+    write_file(f.key, key_file_of(pSign));
+    write_file(f.comm, key_file_of(pComm));
     ASSERT_EQ(run_encrypt({f.in, signedImage, f.code, f.key, f.comm}).status, 0);
     ASSERT_EQ(run_encrypt({"--request", req, f.in, f.out, f.code, f.key, f.comm}).status, 0);
     // PKCS #8 plain and encrypted, and a traditional PEM with DEK-Info.

@@ -38,13 +38,7 @@ struct SignerFiles : ToolFiles {
         write_file(in, random_bytes(50000, 602));
         write_file(code, random_bytes(16384, 603));
         write_file(comm, key_file(test_key(1017)));
-        BIGNUM *n = rsa_number(pKey, OSSL_PKEY_PARAM_RSA_N);
-        BIGNUM *e = rsa_number(pKey, OSSL_PKEY_PARAM_RSA_E);
-        BIGNUM *d = rsa_number(pKey, OSSL_PKEY_PARAM_RSA_D);
-        write_file(key, key_file(n, e, d));
-        BN_free(n);
-        BN_free(e);
-        BN_clear_free(d);
+        write_file(key, key_file_of(pKey));
         FILE *fp = fopen(pem.c_str(), "w");
         PEM_write_PrivateKey(fp, pKey, nullptr, nullptr, 0, nullptr, nullptr);
         fclose(fp);

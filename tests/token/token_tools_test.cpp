@@ -48,17 +48,6 @@ struct TokenFiles : ToolFiles {
         EVP_PKEY_free(pComm);
         EVP_PKEY_free(pBig);
     }
-    static Bytes key_file_of(EVP_PKEY *pKey)
-    {
-        BIGNUM *n = rsa_number(pKey, OSSL_PKEY_PARAM_RSA_N);
-        BIGNUM *e = rsa_number(pKey, OSSL_PKEY_PARAM_RSA_E);
-        BIGNUM *d = rsa_number(pKey, OSSL_PKEY_PARAM_RSA_D);
-        Bytes file = key_file(n, e, d);
-        BN_free(n);
-        BN_free(e);
-        BN_clear_free(d);
-        return file;
-    }
     // The URI of object label in token "sig", with extra query attributes.
     std::string uri(const std::string &object, const std::string &query = "pin-value=" + kPin) const
     {
