@@ -167,10 +167,11 @@ class Worker:
         mutated[line_no - 1] = new_line
         open(target, "w").write("\n".join(mutated))
         try:
-            targets = " ".join("tests_" + label for label in labels.split("|"))
+            # A part's tests have a program of their own; memcheck's run the tools.
+            targets = " ".join("tests_" + label for label in labels.split("|") if label in PARTS)
             if run("cmake --build %s -j1 --target %s" % (self.build, targets), self.src, 1800) != 0:
                 return "did not build"
-            status = run("ctest --test-dir %s -L '^(%s)$' -E 'Package|Valgrind|Layout|Docs' --stop-on-failure "
+            status = run("ctest --test-dir %s -L '^(%s)$' -E 'Package|Layout|Docs' --stop-on-failure "
                          "--timeout 120 -j1" % (self.build, labels), self.src, 3600)
             return "survived" if status == 0 else "killed"
         finally:

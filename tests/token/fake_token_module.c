@@ -2,7 +2,11 @@
 /* A PKCS#11 module for tests of how the token code takes a module's answers:
  * two slots; C_GetTokenInfo for slot 1 answers FAKE_TOKEN_INFO_RV (a number,
  * read with strtoul), C_GetInfo FAKE_MODULE_INFO_RV when it is set, slot 2 holds the initialised token "fake". Only what
- * finding a token calls is there; every other entry is null. */
+ * finding a token calls is there; every other entry is null.
+ * With FAKE_TOKEN_WRAP=MODULE it is MODULE (SoftHSM2) instead, as a token that
+ * does not say it needs a login and gives signatures without their leading
+ * zero bytes. */
+#include <dlfcn.h>
 #include <p11-kit/pkcs11.h>
 #include <stdlib.h>
 #include <string.h>
@@ -76,9 +80,48 @@ static CK_FUNCTION_LIST g_functions = {
     .C_GetTokenInfo = fake_get_token_info,
 };
 
+static CK_FUNCTION_LIST g_wrapped;
+static CK_FUNCTION_LIST *g_pReal;
+
+/* The wrapped token's description, without CKF_LOGIN_REQUIRED. */
+static CK_RV wrap_get_token_info(CK_SLOT_ID nSlot, CK_TOKEN_INFO *pInfo)
+{
+    CK_RV rv = g_pReal->C_GetTokenInfo(nSlot, pInfo);
+    pInfo->flags &= ~(CK_FLAGS)CKF_LOGIN_REQUIRED;
+    return rv;
+}
+
+/* The wrapped token's signature, without its leading zero bytes. */
+static CK_RV wrap_sign(CK_SESSION_HANDLE hSession, CK_BYTE *pData, CK_ULONG nData, CK_BYTE *pSigned, CK_ULONG *pnSigned)
+{
+    CK_RV rv = g_pReal->C_Sign(hSession, pData, nData, pSigned, pnSigned);
+    CK_ULONG nZeros = 0;
+    while (rv == CKR_OK && pSigned != NULL && nZeros < *pnSigned && pSigned[nZeros] == 0) {
+        nZeros++;
+    }
+    if (nZeros > 0) {
+        memmove(pSigned, pSigned + nZeros, *pnSigned - nZeros);
+        *pnSigned -= nZeros;
+    }
+    return rv;
+}
+
 /* The module's entry point. */
 CK_RV C_GetFunctionList(CK_FUNCTION_LIST **ppList)
 {
-    *ppList = &g_functions;
+    const char *pWrap = getenv("FAKE_TOKEN_WRAP");
+    void *pModule = pWrap != NULL ? dlopen(pWrap, RTLD_NOW | RTLD_LOCAL) : NULL;
+    CK_C_GetFunctionList pGet = pModule != NULL ? (CK_C_GetFunctionList)dlsym(pModule, "C_GetFunctionList") : NULL;
+    if (pWrap == NULL) {
+        *ppList = &g_functions;
+        return CKR_OK;
+    }
+    if (pGet == NULL || pGet(&g_pReal) != CKR_OK) {
+        return CKR_GENERAL_ERROR;
+    }
+    g_wrapped = *g_pReal;
+    g_wrapped.C_GetTokenInfo = wrap_get_token_info;
+    g_wrapped.C_Sign = wrap_sign;
+    *ppList = &g_wrapped;
     return CKR_OK;
 }

@@ -443,6 +443,36 @@ TEST_F(TokenKeyTest, ModuleFromUriEnvironmentOrRegistry)
     token_key_close(pKey);
 }
 
+// A token that does not say it needs a login, whose signatures come without
+// their leading zero bytes: its keys are listed after a login, and a short
+// signature is the block with zeros above it.
+TEST_F(TokenKeyTest, TokenThatHidesItsLoginAndItsZeros)
+{
+    Key key = import(1024, "key", "01");
+    Number signedBn(BN_new(), BN_free), plainBn(BN_new(), BN_free);
+    BN_CTX *ctx = BN_CTX_new();
+    do { // a block whose signature is below 2^1016
+        BN_rand(signedBn.get(), 1016, BN_RAND_TOP_ANY, BN_RAND_BOTTOM_ANY);
+        BN_mod_exp(plainBn.get(), signedBn.get(), number(key, OSSL_PKEY_PARAM_RSA_E).get(),
+                   number(key, OSSL_PKEY_PARAM_RSA_N).get(), ctx);
+    } while (BN_num_bits(plainBn.get()) > 1016);
+    BN_CTX_free(ctx);
+    Bytes plain = bn_to_le(plainBn.get(), 127);
+    ASSERT_EQ(setenv("FAKE_TOKEN_WRAP", SOFTHSM_MODULE, 1), 0);
+    std::string uri = std::string("pkcs11:token=sign?module-path=") + FAKE_TOKEN_MODULE_PATH + "&pin-value=" + kPin;
+    std::vector<TokenKeyEntry> keys;
+    whys.emplace_back();
+    EXPECT_EQ(token_list_keys(uri.c_str(), &keys, &whys.back()), TOKEN_OK) << whys.back();
+    EXPECT_EQ(keys.size(), 1u);
+    TokenKey *pKey = nullptr;
+    ASSERT_EQ(open(uri, TOKEN_SIGN, &pKey), TOKEN_OK) << whys.back();
+    Bytes block(128, 0xFF);
+    EXPECT_EQ(token_key_sign_block(pKey, plain.data(), block.data(), &whys.back()), TOKEN_OK) << whys.back();
+    EXPECT_EQ(block, bn_to_le(signedBn.get(), 128));
+    token_key_close(pKey);
+    ASSERT_EQ(unsetenv("FAKE_TOKEN_WRAP"), 0);
+}
+
 TEST_F(TokenKeyTest, UriSelectsExactlyOneUsableKey)
 {
     Key first = import(1024, "twin", "01");
