@@ -155,16 +155,18 @@ TEST(SigningWays, HelperAndSignatureFaultsLeaveTheImageAsItWas)
     std::swap_ranges(swapped.begin(), swapped.begin() + 128, swapped.begin() + 128);
     std::string swappedSigs = f.dir.file("swapped.bin");
     write_file(swappedSigs, swapped);
-    std::string shortSigs = f.dir.file("short.bin");
+    std::string shortSigs = f.dir.file("short.bin"), longSigs = f.dir.file("long.bin");
     write_file(shortSigs, Bytes(good.begin(), good.end() - 1));
-    std::string longSigs = f.dir.file("long.bin");
-    Bytes longer = good;
-    longer.push_back(0);
-    write_file(longSigs, longer);
+    good.push_back(0);
+    write_file(longSigs, good);
 
     auto helper = [&](const char *name, const std::string &body) { return f.script(name, body); };
     std::string pkeyutl = std::string(PKEYUTL) + " " + f.pem;
     std::string nobody = f.dir.file("no-such-helper");
+    auto not_this_image = [](const std::string &sigs) {
+        return "block 0: result 0 of " + sigs + " does not restore to this image's block with the public key (made "
+               "for another image, another key or in another order?)";
+    };
     struct {
         std::vector<std::string> options;
         std::string err; // the line on standard error, after "encrypt_tool: "
@@ -184,15 +186,9 @@ TEST(SigningWays, HelperAndSignatureFaultsLeaveTheImageAsItWas)
          "block 0: the signing helper " + f.dir.file("fds.sh") + " wrote 0 bytes, not 128"},
         {{"--signing-helper", nobody}, "block 0: cannot start the signing helper " + nobody +
                                            ": No such file or directory"},
-        {{"--signatures", swappedSigs}, "block 0: result 0 of " + swappedSigs + " does not restore to this image's "
-                                        "block with the public key (made for another image, another key or in "
-                                        "another order?)"},
-        {{"--signatures", otherImageSigs}, "block 0: result 0 of " + otherImageSigs + " does not restore to this "
-                                           "image's block with the public key (made for another image, another key "
-                                           "or in another order?)"},
-        {{"--signatures", otherKeySigs}, "block 0: result 0 of " + otherKeySigs + " does not restore to this "
-                                         "image's block with the public key (made for another image, another key "
-                                         "or in another order?)"},
+        {{"--signatures", swappedSigs}, not_this_image(swappedSigs)},
+        {{"--signatures", otherImageSigs}, not_this_image(otherImageSigs)},
+        {{"--signatures", otherKeySigs}, not_this_image(otherKeySigs)},
         {{"--signatures", shortSigs}, "the signatures file " + shortSigs +
                                           " holds 511 bytes, not 512 (four results of 128 bytes)"},
         {{"--signatures", longSigs}, "the signatures file " + longSigs +
