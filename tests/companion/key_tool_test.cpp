@@ -85,13 +85,6 @@ EVP_PKEY *openssl_dsa()
     return pkey;
 }
 
-BIGNUM *param(EVP_PKEY *pkey, const char *name)
-{
-    BIGNUM *bn = nullptr;
-    EVP_PKEY_get_bn_param(pkey, name, &bn);
-    return bn;
-}
-
 void write_pem(const std::string &path, EVP_PKEY *pkey, bool bTraditional, const char *pPassphrase = nullptr)
 {
     BIO *bio = BIO_new_file(path.c_str(), "w");
@@ -106,7 +99,7 @@ void write_pem(const std::string &path, EVP_PKEY *pkey, bool bTraditional, const
 
 Bytes param_le(EVP_PKEY *pkey, const char *name)
 {
-    BIGNUM *bn = param(pkey, name);
+    BIGNUM *bn = rsa_number(pkey, name);
     Bytes out = bn_to_le(bn, 128);
     BN_free(bn);
     return out;
@@ -134,9 +127,9 @@ TEST(KeyToolPem, ImportAndExportAgreeWithOpenSsl)
         ASSERT_EQ(r.status, 0) << c.name << ": " << r.err;
         Bytes file = read_file(keyFile);
         ASSERT_EQ(file.size(), 1656u);
-        EXPECT_EQ(Bytes(file.begin(), file.begin() + 128), param_le(c.pkey, OSSL_PKEY_PARAM_RSA_N)) << c.name;
-        EXPECT_EQ(Bytes(file.begin() + 552, file.begin() + 680), param_le(c.pkey, OSSL_PKEY_PARAM_RSA_E)) << c.name;
-        EXPECT_EQ(Bytes(file.begin() + 1104, file.begin() + 1232), param_le(c.pkey, OSSL_PKEY_PARAM_RSA_D)) << c.name;
+        for (auto [nAt, pName] : {std::pair{0, OSSL_PKEY_PARAM_RSA_N}, {552, OSSL_PKEY_PARAM_RSA_E}, {1104, OSSL_PKEY_PARAM_RSA_D}}) {
+            EXPECT_EQ(Bytes(file.begin() + nAt, file.begin() + nAt + 128), param_le(c.pkey, pName)) << c.name << pName;
+        }
         EXPECT_EQ(file[544], 32) << "`used` counts 32 digits for 1017 and 1024 bits";
         EXPECT_EQ(file[552 + 544], 1) << "one digit for 65537";
         EXPECT_EQ(Bytes(file.begin() + 548, file.begin() + 552), Bytes(4, 0));
@@ -177,17 +170,10 @@ TEST(KeyToolPem, CraftedKeysAreRefusedEverywhere)
 {
     TempDir dir;
     EVP_PKEY *good = openssl_rsa(1024);
-    BIGNUM *n = param(good, OSSL_PKEY_PARAM_RSA_N);
-    BIGNUM *e = param(good, OSSL_PKEY_PARAM_RSA_E);
-    BIGNUM *d = param(good, OSSL_PKEY_PARAM_RSA_D);
-    BIGNUM *p = param(good, OSSL_PKEY_PARAM_RSA_FACTOR1);
-    BIGNUM *q = param(good, OSSL_PKEY_PARAM_RSA_FACTOR2);
-    BIGNUM *wrongD = BN_dup(d);
-    BN_add_word(wrongD, 2);
-    BIGNUM *one = BN_new();
-    BN_one(one);
-    BIGNUM *two = BN_new();
-    BN_set_word(two, 2);
+    BIGNUM *n = rsa_number(good, OSSL_PKEY_PARAM_RSA_N), *e = rsa_number(good, OSSL_PKEY_PARAM_RSA_E);
+    BIGNUM *d = rsa_number(good, OSSL_PKEY_PARAM_RSA_D), *p = rsa_number(good, OSSL_PKEY_PARAM_RSA_FACTOR1);
+    BIGNUM *q = rsa_number(good, OSSL_PKEY_PARAM_RSA_FACTOR2), *wrongD = BN_dup(d), *one = BN_new(), *two = BN_new();
+    BN_add_word(wrongD, 2), BN_one(one), BN_set_word(two, 2);
     // n' = a prime of 1024 bits, d' = its e-th root exponent: d' undoes e for
     // every value, but n' is not a product of two primes.
     BIGNUM *prime = BN_new();
@@ -198,19 +184,16 @@ TEST(KeyToolPem, CraftedKeysAreRefusedEverywhere)
     BIGNUM *primeD = BN_mod_inverse(nullptr, e, primeMinus1, ctx);
     // A multi-prime key whose d does not match: its primes cannot be recovered.
     EVP_PKEY *threePrimes = openssl_rsa(1024, 3);
-    BIGNUM *mpN = param(threePrimes, OSSL_PKEY_PARAM_RSA_N);
-    BIGNUM *mpWrongD = param(threePrimes, OSSL_PKEY_PARAM_RSA_D);
+    BIGNUM *mpN = rsa_number(threePrimes, OSSL_PKEY_PARAM_RSA_N);
+    BIGNUM *mpWrongD = rsa_number(threePrimes, OSSL_PKEY_PARAM_RSA_D);
     BN_add_word(mpWrongD, 2);
-    BIGNUM *mpPrimes[3] = {param(threePrimes, OSSL_PKEY_PARAM_RSA_FACTOR1),
-                           param(threePrimes, OSSL_PKEY_PARAM_RSA_FACTOR2),
-                           param(threePrimes, OSSL_PKEY_PARAM_RSA_FACTOR3)};
+    BIGNUM *mpPrimes[3] = {rsa_number(threePrimes, OSSL_PKEY_PARAM_RSA_FACTOR1),
+                           rsa_number(threePrimes, OSSL_PKEY_PARAM_RSA_FACTOR2),
+                           rsa_number(threePrimes, OSSL_PKEY_PARAM_RSA_FACTOR3)};
     // Three primes of 340 bits: a modulus of 1019 or 1020 bits, too short for
     // more than two primes by OpenSSL's check, with a d that matches.
-    BIGNUM *small[3] = {BN_new(), BN_new(), BN_new()};
-    BIGNUM *smallN = BN_new();
-    BIGNUM *phi = BN_new();
-    BN_one(smallN);
-    BN_one(phi);
+    BIGNUM *small[3] = {BN_new(), BN_new(), BN_new()}, *smallN = BN_new(), *phi = BN_new();
+    BN_one(smallN), BN_one(phi);
     for (BIGNUM *r : small) {
         BN_generate_prime_ex(r, 340, 0, nullptr, nullptr, nullptr);
         BN_mul(smallN, smallN, r, ctx);
