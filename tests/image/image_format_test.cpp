@@ -181,8 +181,9 @@ TEST(SigningKeyRefusal, UnusableKeysAreRefusedBeforeAnythingIsWritten)
 
 // Signing writes the two public halves and our table into the code window and
 // nothing else there. A signer's block is placed only when it restores to the
-// block's bytes: block 1's own signature, not block 0's, and no block beyond
-// the table's; a refusal leaves the window as it was.
+// block's bytes: block 1's own signature, not block 0's nor that of block 1 with
+// any one byte changed, and no block beyond the table's; a refusal leaves the
+// window as it was.
 TEST(LibraryChecks, ASignatureIsPlacedOnlyOverTheBlockItSigns)
 {
     const TestKey &key = test_key(1017);
@@ -201,16 +202,18 @@ TEST(LibraryChecks, ASignatureIsPlacedOnlyOverTheBlockItSigns)
     Bytes restored = spl;
     RSA_ENC_BLK blk{128, 255, 430};
     ASSERT_EQ(si_restore_block(restored.data(), &blk, pPublic), SI_OK);
-    struct {
-        const char *why;
-        long nFrom;
-        int nStatus;
-    } placed[] = {{"its own signature", 128, SI_OK}, {"another block's signature", 0, SI_BLOCK_REFUSED}};
-    for (const auto &b : placed) {
+    std::vector<std::pair<std::string, Bytes>> placed{{"its own signature", Bytes(&spl[128], &spl[256])},
+                                                      {"another block's signature", Bytes(&spl[0], &spl[128])}};
+    for (size_t nAt = 0; nAt < SI_BLOCK_PLAIN; nAt++) { // the signature of its bytes with one changed
+        Bytes plain(&restored[128], &restored[255]);
+        plain[nAt] ^= 0x80;
+        placed.push_back({"byte " + std::to_string(nAt) + " changed", model_modexp(plain, key.d, key.n, 128)});
+    }
+    for (const auto &[why, signature] : placed) {
         Bytes window = restored;
-        Bytes before = window;
-        EXPECT_EQ(si_place_block(window.data(), 1, spl.data() + b.nFrom, pPublic), b.nStatus) << b.why;
-        EXPECT_EQ(window, b.nStatus == SI_OK ? spl : before) << b.why;
+        int nStatus = why == "its own signature" ? SI_OK : SI_BLOCK_REFUSED;
+        EXPECT_EQ(si_place_block(window.data(), 1, signature.data(), pPublic), nStatus) << why;
+        EXPECT_EQ(window, nStatus == SI_OK ? spl : restored) << why;
     }
     for (int nBlock : {-1, static_cast<int>(SI_BLOCK_COUNT)}) {
         Bytes window = restored;
@@ -286,6 +289,10 @@ TEST(LibraryModel, EveryCaseAgreesWithTheModel)
             blob.insert(blob.end(), field.begin(), field.end());
             EXPECT_EQ(si_signing_key_usable(blob.data()), model::signing_usable(blob.data()) ? 1 : 0)
                 << why << " " << i;
+            // A window of zeros, whose blocks prove nothing: its signing rests on the key alone.
+            Bytes zeros(kWindow, 0), code(kWindow);
+            EXPECT_EQ(si_sign_windows(zeros.data(), code.data(), blob.data(), pub.data()),
+                      model::signing_usable(blob.data()) ? SI_OK : SI_KEY_REFUSED) << why << " " << i;
         }
         auto values = model::values(pub, d, n, ++nSeed);
         for (size_t i = 0; i < values.size(); i += 4) {
