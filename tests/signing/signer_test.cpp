@@ -155,10 +155,10 @@ TEST(SigningWays, HelperAndSignatureFaultsLeaveTheImageAsItWas)
     std::swap_ranges(swapped.begin(), swapped.begin() + 128, swapped.begin() + 128);
     std::string swappedSigs = f.dir.file("swapped.bin");
     write_file(swappedSigs, swapped);
-    std::string shortSigs = f.dir.file("short.bin"), longSigs = f.dir.file("long.bin");
+    std::string shortSigs = f.dir.file("short.bin"), longSigs = f.dir.file("long.bin"), lineSigs = f.dir.file("line.bin");
     write_file(shortSigs, Bytes(good.begin(), good.end() - 1));
-    good.push_back(0);
-    write_file(longSigs, good);
+    good.push_back(0), write_file(longSigs, good);
+    good.back() = '\n', write_file(lineSigs, good); // as an editor may leave it
 
     auto helper = [&](const char *name, const std::string &body) { return f.script(name, body); };
     std::string pkeyutl = std::string(PKEYUTL) + " " + f.pem;
@@ -192,6 +192,8 @@ TEST(SigningWays, HelperAndSignatureFaultsLeaveTheImageAsItWas)
         {{"--signatures", shortSigs}, "the signatures file " + shortSigs +
                                           " holds 511 bytes, not 512 (four results of 128 bytes)"},
         {{"--signatures", longSigs}, "the signatures file " + longSigs +
+                                         " holds more than 512 bytes, not 512 (four results of 128 bytes)"},
+        {{"--signatures", lineSigs}, "the signatures file " + lineSigs +
                                          " holds more than 512 bytes, not 512 (four results of 128 bytes)"},
         {{"--signatures", nobody}, "cannot open the signatures file " + nobody + ": No such file or directory"},
     };
