@@ -322,8 +322,12 @@ TEST_F(TokenKeyTest, PinFromTerminalIsNotEchoed)
             int nStatus = token_key_open(hsm.uri("token=sign;object=key").c_str(), TOKEN_SIGN, &pKey, &why);
             token_key_close(pKey);
             termios after;
-            bool bEchoBack = tcgetattr(STDIN_FILENO, &after) == 0 && (after.c_lflag & ECHO) != 0;
-            _exit(nStatus == (bEnded ? TOKEN_UNREACHABLE : TOKEN_OK) && bEchoBack ? 0 : 1);
+            bool bRestored = tcgetattr(STDIN_FILENO, &after) == 0 && (after.c_lflag & ECHO) != 0;
+            for (int nSignal : {SIGINT, SIGQUIT, SIGTSTP, SIGHUP, SIGTERM}) { // each as it was
+                struct sigaction now;
+                bRestored = bRestored && sigaction(nSignal, nullptr, &now) == 0 && now.sa_handler == SIG_DFL;
+            }
+            _exit(nStatus == (bEnded ? TOKEN_UNREACHABLE : TOKEN_OK) && bRestored ? 0 : 1);
         }
         std::string screen = read_until(nMaster, "PIN for token sign: ", 60);
         std::string line = (bEnded ? "\x04" : "") + kPin + "\n";
@@ -563,7 +567,10 @@ TEST_F(TokenKeyTest, ListedAndGeneratedKeysOpenAgain)
         EXPECT_NE(why.find("already holds an object labelled"), std::string::npos) << why;
         whys.push_back(why);
     }
-    EXPECT_EQ(token_generate_key(pinned("token=sign;object=new").c_str(), 2048, &why), TOKEN_REFUSED);
+    for (int nBits : {0, 1009, 1016, 1025, 2048}) {
+        EXPECT_EQ(token_generate_key(pinned("token=sign;object=new").c_str(), nBits, &why), TOKEN_REFUSED) << nBits;
+        EXPECT_EQ(why, "a signing key has 1017 to 1024 bits, not " + std::to_string(nBits));
+    }
     for (const char *pPath : {"token=sign", "object=new"}) {
         EXPECT_EQ(token_generate_key(pinned(pPath).c_str(), 1024, &why), TOKEN_UNREACHABLE) << pPath;
     }
