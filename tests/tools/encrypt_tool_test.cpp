@@ -24,21 +24,6 @@ struct Files : ToolFiles {
     }
 };
 
-TEST(EncryptToolArgs, FewerThanFiveArgumentsPrintUsage)
-{
-    Files f;
-    for (size_t nGiven = 0; nGiven < 5; nGiven++) {
-        std::vector<std::string> args = f.args();
-        args.resize(nGiven);
-        RunResult r = run_encrypt(args);
-        EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.out.rfind("Usage: ", 0), 0u) << r.out;
-        EXPECT_NE(r.out.find("in_file out_file code_file rsakey_file rsakey_file_comm"), std::string::npos);
-        EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1);
-        EXPECT_FALSE(file_exists(f.out));
-    }
-}
-
 TEST(EncryptToolArgs, ArgumentsAfterTheFifthAreIgnored)
 {
     Files f;
@@ -55,11 +40,12 @@ TEST(EncryptToolArgs, ArgumentsAfterTheFifthAreIgnored)
     EXPECT_FALSE(file_exists(f.dir.file("r.bin")));
 }
 
-// Options come before the five arguments: "--" ends them, so that a name
-// beginning with "-" is a file; a wrong or doubled option, a request that
-// names an input, and a public half that is not one are refused with their
-// lines, and out_file (which a request never touches) is as it was.
-TEST(EncryptToolArgs, OptionsBeforeTheFiveArguments)
+// Fewer than five arguments print the one line of usage. Options come before
+// the five arguments: "--" ends them, so that a name beginning with "-" is a
+// file; a wrong or doubled option, a request that names an input, and a public
+// half that is not one are refused with their lines, and out_file (which a
+// request never touches) is as it was.
+TEST(EncryptToolArgs, FewArgumentsAndOptionsBeforeTheFive)
 {
     Files f;
     ASSERT_EQ(f.run().status, 0);
@@ -81,14 +67,15 @@ TEST(EncryptToolArgs, OptionsBeforeTheFiveArguments)
     write_file(zero, Bytes(1656, 0));
     const std::string optionsUsage = "Usage: encrypt_tool [--signing-helper PROGRAM | --request FILE | --signatures "
                                      "FILE] [--] in_file out_file code_file rsakey_file rsakey_file_comm\n";
-    struct {
+    struct Case {
         std::vector<std::string> options;
-        std::string keyArg;
+        std::string keyArg; // the fourth of the five arguments given after the options; none when empty
         int nStatus;
         std::string out;
         std::string err;
-    } cases[] = {
-        {{"--version"}, f.key, 0, "encrypt_tool " TOOLS_VERSION "\n", ""},
+    };
+    std::vector<Case> cases = {
+        {{"--version"}, "", 0, "encrypt_tool " TOOLS_VERSION "\n", ""},
         {{"--bogus"}, f.key, 1, optionsUsage, "encrypt_tool: unknown option or missing value: --bogus\n"},
         {{"--request", f.dir.file("r.bin"), "--signatures", f.dir.file("s.bin")}, f.key, 1, optionsUsage,
          "encrypt_tool: --signing-helper, --request and --signatures are three ways to sign: give one\n"},
@@ -104,17 +91,23 @@ TEST(EncryptToolArgs, OptionsBeforeTheFiveArguments)
          "encrypt_tool: the key has a modulus of 0 bits (even) and a public exponent of 0; a modulus of 1017 to 1024 "
          "bits that is odd and an odd public exponent of at least 3 are needed\n"},
     };
+    for (size_t nGiven = 0; nGiven < 5; nGiven++) {
+        std::vector<std::string> given = f.args();
+        given.resize(nGiven);
+        cases.push_back({given, "", 1, "Usage: encrypt_tool in_file out_file code_file rsakey_file rsakey_file_comm\n", ""});
+    }
     for (const auto &c : cases) {
         std::vector<std::string> args = c.options;
-        if (c.options[0] != "--version") {
+        if (!c.keyArg.empty()) {
             args.insert(args.end(), {f.in, f.out, f.code, c.keyArg, f.comm});
         }
+        std::string what = testing::PrintToString(args);
         r = run_encrypt(args);
-        EXPECT_EQ(r.status, c.nStatus) << c.options[0];
-        EXPECT_EQ(r.out, c.out) << c.options[0];
-        EXPECT_EQ(r.err, c.err) << c.options[0];
-        EXPECT_FALSE(file_exists(f.out)) << c.options[0];
-        EXPECT_FALSE(file_exists(f.dir.file("r.bin"))) << c.options[0];
+        EXPECT_EQ(r.status, c.nStatus) << what;
+        EXPECT_EQ(r.out, c.out) << what;
+        EXPECT_EQ(r.err, c.err) << what;
+        EXPECT_FALSE(file_exists(f.out)) << what;
+        EXPECT_FALSE(file_exists(f.dir.file("r.bin"))) << what;
     }
 }
 
