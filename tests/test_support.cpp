@@ -401,3 +401,21 @@ int open_descriptor_count()
     }
     return nCount;
 }
+
+SigningFiles::SigningFiles(size_t nImage, unsigned nSeed)
+{
+    write_file(in, random_bytes(nImage, nSeed));
+    write_file(code, random_bytes(16384, nSeed + 1));
+    write_file(key, key_file(test_key(1024)));
+    write_file(comm, key_file(test_key(1017)));
+}
+
+std::vector<std::string> env_argv(const std::vector<std::string> &env, const std::vector<std::string> &argv,
+                                  const std::vector<std::string> &args)
+{
+    std::vector<std::string> full{"/usr/bin/env"};
+    for (const std::vector<std::string> *pPart : {&env, &argv, &args}) {
+        full.insert(full.end(), pPart->begin(), pPart->end());
+    }
+    return full;
+}

@@ -121,3 +121,15 @@ RunResult run_verify_tool(const std::vector<std::string> &args, int nTimeout = 6
 
 // Runs encrypt_tool with the five files.
 RunResult run_encrypt(const std::vector<std::string> &args, int nTimeout = 60);
+
+// The inputs of an encrypt_tool run that signs: an image of nImage bytes and
+// a code file of 16384 (random_bytes of nSeed and nSeed + 1), the test keys of
+// 1024 bits (signing) and 1017 bits (common).
+struct SigningFiles : ToolFiles {
+    SigningFiles(size_t nImage, unsigned nSeed);
+};
+
+// The command line of argv followed by args, run through /usr/bin/env with
+// the variables of env set (NAME=value each).
+std::vector<std::string> env_argv(const std::vector<std::string> &env, const std::vector<std::string> &argv,
+                                  const std::vector<std::string> &args = {});

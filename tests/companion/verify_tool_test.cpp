@@ -528,11 +528,10 @@ TEST(VerifyTrust, RestoreFileErrors)
         {{"TMPDIR=" + spool.file("missing")}, "No such file or directory"},
     };
     for (const Fault &c : faults) {
-        std::vector<std::string> argv{"/usr/bin/env", shim, "IO_FAULT_STALE_ERRNO=" + std::to_string(ENXIO)};
-        argv.insert(argv.end(), c.faults.begin(), c.faults.end());
-        argv.insert(argv.end(), {VERIFY_TOOL_PATH, "--original", f.in, "--restore", fifo, f.out});
+        std::vector<std::string> env{shim, "IO_FAULT_STALE_ERRNO=" + std::to_string(ENXIO)};
+        env.insert(env.end(), c.faults.begin(), c.faults.end());
         FifoReader reader(fifo);
-        RunResult r = run_program(argv);
+        RunResult r = run_program(env_argv(env, {VERIFY_TOOL_PATH, "--original", f.in, "--restore", fifo, f.out}));
         Bytes got = reader.finish();
         bool bFails = c.reason != nullptr;
         EXPECT_EQ(r.status, bFails ? 2 : 0) << c.faults[0];

@@ -27,15 +27,11 @@
 namespace {
 
 // Inputs that sign, with a previous image (or none) at out_file.
-struct Signing : ToolFiles {
+struct Signing : SigningFiles {
     Bytes previous = random_bytes(5000, 201);
 
-    explicit Signing(size_t nImage = 60000, bool bPrevious = true)
+    explicit Signing(size_t nImage = 60000, bool bPrevious = true) : SigningFiles(nImage, 202)
     {
-        write_file(in, random_bytes(nImage, 202));
-        write_file(code, random_bytes(16384, 203));
-        write_file(key, key_file(test_key(1024)));
-        write_file(comm, key_file(test_key(1017)));
         if (bPrevious) {
             write_file(out, previous);
         }
@@ -48,16 +44,6 @@ struct Signing : ToolFiles {
         return read_file(other.file("out.img"));
     }
 };
-
-// encrypt_tool with the variables of env set (NAME=value each).
-RunResult run_encrypt_env(const std::vector<std::string> &env, const std::vector<std::string> &args)
-{
-    std::vector<std::string> argv{"/usr/bin/env"};
-    argv.insert(argv.end(), env.begin(), env.end());
-    argv.push_back(ENCRYPT_TOOL_PATH);
-    argv.insert(argv.end(), args.begin(), args.end());
-    return run_program(argv);
-}
 
 std::string sha256_of(const Bytes &data)
 {
@@ -103,7 +89,7 @@ TEST(OutputFileFailures, EveryFailureLeavesTheTargetAsItWasAndNothingBeside)
                 write_file(s.key, key_file(key.n, key.e, test_key(1017).d));
             }
             std::vector<std::string> before = folder_names(s.dir.path);
-            RunResult r = run_encrypt_env(c.env, args);
+            RunResult r = run_program(env_argv(c.env, {ENCRYPT_TOOL_PATH}, args));
             EXPECT_EQ(r.status, 1) << c.why;
             EXPECT_EQ(r.out, c.message + args[static_cast<size_t>(c.nNamed)] + "\n") << c.why;
             EXPECT_EQ(file_exists(s.out), bPrevious) << c.why;
@@ -178,10 +164,8 @@ TEST(OutputFileFailures, EveryCallOfEveryWayFailsOrIsInterruptedCleanly)
             if (way.bPrevious) {
                 write_file(out, s.previous);
             }
-            argv.insert(argv.begin(), "/usr/bin/env");
             argv.insert(argv.end(), {shim, way.env, "IO_FAULT_STALE_ERRNO=" + std::to_string(ENXIO)});
-            argv.insert(argv.end(), way.argv.begin(), way.argv.end());
-            return run_program(argv);
+            return run_program(env_argv(argv, way.argv));
         };
         std::filesystem::remove(log);
         ASSERT_EQ(run({"IO_FAULT_LOG=" + log}).status, 0) << what;
@@ -394,7 +378,8 @@ TEST(OutputFileSuccess, ReplacesExactlyKeepingModeAndLinks)
     args[1] = deep + "/" + std::string(PATH_MAX - 2 - deep.size(), 'n');
     ASSERT_EQ(args[1].size(), size_t{PATH_MAX - 1});
     if (!SANITIZED_BUILD) {
-        RunResult r = run_encrypt_env({std::string("LD_PRELOAD=") + IO_FAULT_SHIM_PATH, "IO_FAULT_NO_TMPFILE=1"}, args);
+        RunResult r =
+            run_program(env_argv({"LD_PRELOAD=" IO_FAULT_SHIM_PATH, "IO_FAULT_NO_TMPFILE=1"}, {ENCRYPT_TOOL_PATH}, args));
         EXPECT_EQ(r.status, 0) << r.out;
         EXPECT_EQ(read_file(args[1]), expected);
     }
@@ -667,10 +652,8 @@ TEST(OutputFileInterrupts, SignalsLeaveThePreviousOrTheWholeImage)
     Signing s(SANITIZED_BUILD ? 16 << 20 : 64 << 20); // a run under the sanitizers is six times slower
     std::string expectedHash = sha256_of(s.signed_image());
     std::string previousHash = sha256_of(s.previous);
-    std::vector<std::string> argv{ENCRYPT_TOOL_PATH};
-    for (const std::string &a : s.args()) {
-        argv.push_back(a);
-    }
+    std::vector<std::string> argv = s.args();
+    argv.insert(argv.begin(), ENCRYPT_TOOL_PATH);
     auto start = std::chrono::steady_clock::now();
     wait_program(spawn_program(argv));
     int nRunMicros = static_cast<int>(
@@ -680,9 +663,7 @@ TEST(OutputFileInterrupts, SignalsLeaveThePreviousOrTheWholeImage)
     int nBad = 0;
     // Half the tries write a named temporary file, as on a file system without
     // nameless files: the signal handler must remove it.
-    std::vector<std::string> named{"/usr/bin/env", std::string("LD_PRELOAD=") + IO_FAULT_SHIM_PATH,
-                                   "IO_FAULT_NO_TMPFILE=1"};
-    named.insert(named.end(), argv.begin(), argv.end());
+    std::vector<std::string> named = env_argv({"LD_PRELOAD=" IO_FAULT_SHIM_PATH, "IO_FAULT_NO_TMPFILE=1"}, argv);
     for (int nSignal : {SIGKILL, SIGINT, SIGTERM}) {
         for (int i = 0; i < 16; i++) {
             write_file(s.out, s.previous);

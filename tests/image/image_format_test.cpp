@@ -139,9 +139,7 @@ TEST(SigningKeyRefusal, UnusableKeysAreRefusedBeforeAnythingIsWritten)
         {"zero public exponent", key_file(key.n, zero, key.d)},
         {"private exponent of another key", key_file(key.n, key.e, other.d)},
     };
-    ToolFiles s;
-    write_file(s.code, random_bytes(16384, 52));
-    write_file(s.comm, key_file(other));
+    SigningFiles s(40000, 51);
     for (bool bZeroImage : {false, true}) {
         write_file(s.in, bZeroImage ? Bytes(40000, 0) : random_bytes(40000, 51));
         for (const auto &c : cases) {

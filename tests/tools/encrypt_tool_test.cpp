@@ -12,16 +12,9 @@
 namespace {
 
 // A complete set of inputs that signs.
-struct Files : ToolFiles {
-    Bytes image = random_bytes(50000, 61);
-
-    Files()
-    {
-        write_file(in, image);
-        write_file(code, random_bytes(16384, 62));
-        write_file(key, key_file(test_key(1024)));
-        write_file(comm, key_file(test_key(1017)));
-    }
+struct Files : SigningFiles {
+    Bytes image = read_file(in);
+    Files() : SigningFiles(50000, 61) {}
 };
 
 TEST(EncryptToolArgs, ArgumentsAfterTheFifthAreIgnored)
@@ -91,10 +84,11 @@ TEST(EncryptToolArgs, FewArgumentsAndOptionsBeforeTheFive)
          "encrypt_tool: the key has a modulus of 0 bits (even) and a public exponent of 0; a modulus of 1017 to 1024 "
          "bits that is odd and an odd public exponent of at least 3 are needed\n"},
     };
-    for (size_t nGiven = 0; nGiven < 5; nGiven++) {
+    for (size_t nGiven = 0; nGiven < 5; nGiven++) { // fewer than five arguments
         std::vector<std::string> given = f.args();
         given.resize(nGiven);
-        cases.push_back({given, "", 1, "Usage: encrypt_tool in_file out_file code_file rsakey_file rsakey_file_comm\n", ""});
+        cases.push_back({given, "", 1, "Usage: encrypt_tool in_file out_file code_file rsakey_file rsakey_file_comm\n",
+                         ""});
     }
     for (const auto &c : cases) {
         std::vector<std::string> args = c.options;

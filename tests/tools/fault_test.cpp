@@ -44,12 +44,9 @@ Bytes blob_of(Bytes file)
 // left as it was; the common key is carried as it comes, zero-filled.
 TEST(FaultKeyLengths, KeysOfEveryLength)
 {
-    ToolFiles r;
-    write_file(r.in, random_bytes(40000, 101));
-    write_file(r.code, random_bytes(16384, 102));
+    SigningFiles r(40000, 101);
     Bytes sign = key_file(test_key(1024)), comm = key_file(test_key(1017)), longer = sign, junk = random_bytes(100, 103);
     longer.insert(longer.end(), junk.begin(), junk.end());
-    write_file(r.key, sign), write_file(r.comm, comm);
     ASSERT_EQ(r.run().status, 0);
     Bytes reference = read_file(r.out);
     for (bool bSigning : {true, false}) {
@@ -71,10 +68,7 @@ TEST(FaultKeyLengths, KeysOfEveryLength)
 
 TEST(FaultImageSizes, AroundEveryWindowBoundary)
 {
-    ToolFiles r;
-    write_file(r.code, random_bytes(16384, 121));
-    write_file(r.key, key_file(test_key(1024)));
-    write_file(r.comm, key_file(test_key(1017)));
+    SigningFiles r(0, 120); // its image written for each size
     for (size_t nBoundary : {16384, 32768, 49152, 65536}) {
         for (size_t nSize = nBoundary - 2; nSize <= nBoundary + 2; nSize++) {
             Bytes image = random_bytes(nSize, static_cast<unsigned>(nSize));
