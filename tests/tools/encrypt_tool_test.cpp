@@ -136,21 +136,16 @@ TEST(EncryptToolArgs, OpenAndReadErrorsNameTheFileAndLeaveTheOutputAsItWas)
 TEST(EncryptToolArgs, OutputNamingAnInputIsRefused)
 {
     for (int nInput : {0, 2, 3, 4}) {
-        for (const char *how : {"same", "dot", "symlink", "hardlink"}) {
+        for (std::string how : {"same", "dot", "symlink", "hardlink"}) {
             Files f;
             std::vector<std::string> args = f.args();
             std::string target = args[static_cast<size_t>(nInput)];
             Bytes before = read_file(target);
-            std::string out = target;
-            if (std::string(how) == "dot") {
-                out = f.dir.path + "/./" + std::filesystem::path(target).filename().string();
-            } else if (std::string(how) == "symlink") {
-                out = f.dir.file("link");
-                std::filesystem::create_symlink(target, out);
-            } else if (std::string(how) == "hardlink") {
-                out = f.dir.file("hard");
-                std::filesystem::create_hard_link(target, out);
-            }
+            std::string out = how == "same" ? target
+                              : how == "dot" ? f.dir.path + "/./" + std::filesystem::path(target).filename().string()
+                                             : f.dir.file(how);
+            how == "symlink" ? std::filesystem::create_symlink(target, out)
+                             : how == "hardlink" ? std::filesystem::create_hard_link(target, out) : void();
             args[1] = out;
             RunResult r = run_encrypt(args);
             EXPECT_EQ(r.status, 1) << nInput << " " << how;
