@@ -374,8 +374,8 @@ TEST(OutputFileSuccess, ReplacesExactlyKeepingModeAndLinks)
     args[1] = deep + "/" + std::string(PATH_MAX - 2 - deep.size(), 'n');
     ASSERT_EQ(args[1].size(), size_t{PATH_MAX - 1});
     if (!SANITIZED_BUILD) {
-        RunResult r =
-            run_program(env_argv({"LD_PRELOAD=" IO_FAULT_SHIM_PATH, "IO_FAULT_NO_TMPFILE=1"}, {ENCRYPT_TOOL_PATH}, args));
+        RunResult r = run_program(
+            env_argv({"LD_PRELOAD=" IO_FAULT_SHIM_PATH, "IO_FAULT_NO_TMPFILE=1"}, {ENCRYPT_TOOL_PATH}, args));
         EXPECT_EQ(r.status, 0) << r.out;
         EXPECT_EQ(read_file(args[1]), expected);
     }

@@ -181,8 +181,8 @@ TEST(EncryptToolFaults, PipedImageGivesTheSameOutput)
     ASSERT_EQ(fromFile.size(), image.size());
 
     std::string piped = f.dir.file("piped.img");
-    std::vector<std::string> argv{ENCRYPT_TOOL_PATH, "/dev/stdin", piped, f.code, f.key, f.comm};
-    RunResult r = run_program(argv, 60, std::string(image.begin(), image.end()));
+    RunResult r = run_program({ENCRYPT_TOOL_PATH, "/dev/stdin", piped, f.code, f.key, f.comm}, 60,
+                              std::string(image.begin(), image.end()));
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(read_file(piped), fromFile);
 
@@ -197,8 +197,7 @@ TEST(EncryptToolFaults, PipedImageGivesTheSameOutput)
     }
 
     // And a pipe as output.
-    std::vector<std::string> toStdout{ENCRYPT_TOOL_PATH, f.in, "/dev/stdout", f.code, f.key, f.comm};
-    r = run_program(toStdout);
+    r = run_program({ENCRYPT_TOOL_PATH, f.in, "/dev/stdout", f.code, f.key, f.comm});
     EXPECT_EQ(r.status, 0);
     EXPECT_TRUE(Bytes(r.out.begin(), r.out.end()) == fromFile);
 }
@@ -260,9 +259,7 @@ TEST(ExampleRegress, SignedExampleKeepsItsHashAndAForgeryIsRefused)
     TempDir dir;
     std::string signedImage = dir.file("signed.img");
     ASSERT_EQ(run_encrypt({ex + "/input.img", signedImage, ex + "/code.bin", ex + "/sign_test.key",
-                           ex + "/common_test.key"})
-                  .status,
-              0);
+                           ex + "/common_test.key"}).status, 0);
     Bytes image = read_file(signedImage);
     EXPECT_EQ(model::sha256_hex(image.data(), image.size()),
               "b78377245d44f01197b7d433ea7a29d3feb00a40a1fadf8ec1f231605ef2fcf2");
