@@ -133,3 +133,7 @@ struct SigningFiles : ToolFiles {
 // the variables of env set (NAME=value each).
 std::vector<std::string> env_argv(const std::vector<std::string> &env, const std::vector<std::string> &argv,
                                   const std::vector<std::string> &args = {});
+
+// A fresh key blob of nBits with public exponent nE, made by OpenSSL, and
+// after it lambda/2, lambda = lcm(p - 1, q - 1).
+Bytes fresh_blob(int nBits, unsigned nE);

@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
-#include <openssl/core_names.h>
-#include <openssl/evp.h>
 #include <openssl/rsa.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
@@ -32,37 +30,6 @@ Bytes run_codec(const Bytes &src, int nCapacity, int procedure, const unsigned c
     *pLen = nCapacity;
     *pStatus = do_rsa_enc_dec(src.data(), static_cast<int>(src.size()), out.data(), pLen, procedure, pKey);
     return out;
-}
-
-// A fresh key blob of nBits with public exponent nE, made by OpenSSL, and
-// after it lambda/2, lambda = lcm(p - 1, q - 1).
-Bytes fresh_blob(int nBits, unsigned nE)
-{
-    EVP_PKEY_CTX *ctx = EVP_PKEY_CTX_new_id(EVP_PKEY_RSA, nullptr);
-    BIGNUM *e = BN_new();
-    EVP_PKEY *pkey = nullptr;
-    EXPECT_TRUE(BN_set_word(e, nE) && EVP_PKEY_keygen_init(ctx) > 0 && EVP_PKEY_CTX_set_rsa_keygen_bits(ctx, nBits) > 0 &&
-                EVP_PKEY_CTX_set1_rsa_keygen_pubexp(ctx, e) > 0 && EVP_PKEY_keygen(ctx, &pkey) > 0);
-    Bytes blob;
-    for (const char *name : {OSSL_PKEY_PARAM_RSA_N, OSSL_PKEY_PARAM_RSA_E, OSSL_PKEY_PARAM_RSA_D}) {
-        BIGNUM *bn = nullptr;
-        EVP_PKEY_get_bn_param(pkey, name, &bn);
-        Bytes field = bn_to_le(bn, 128);
-        blob.insert(blob.end(), field.begin(), field.end());
-        BN_clear_free(bn);
-    }
-    BIGNUM *p = nullptr, *q = nullptr, *g = BN_new();
-    BN_CTX *bnCtx = BN_CTX_new();
-    EVP_PKEY_get_bn_param(pkey, OSSL_PKEY_PARAM_RSA_FACTOR1, &p), EVP_PKEY_get_bn_param(pkey, OSSL_PKEY_PARAM_RSA_FACTOR2, &q);
-    BN_sub_word(p, 1), BN_sub_word(q, 1), BN_gcd(g, p, q, bnCtx), BN_mul(p, p, q, bnCtx), BN_div(p, nullptr, p, g, bnCtx);
-    BN_rshift1(p, p);
-    Bytes half = bn_to_le(p, 128);
-    blob.insert(blob.end(), half.begin(), half.end());
-    BN_clear_free(p), BN_clear_free(q), BN_free(g), BN_CTX_free(bnCtx);
-    BN_free(e);
-    EVP_PKEY_free(pkey);
-    EVP_PKEY_CTX_free(ctx);
-    return blob;
 }
 
 // Mode 3 against BN_mod_exp over fresh keys of 1017 to 1024 bits with e = 3

@@ -203,25 +203,15 @@ TEST(LibraryChecks, ASignatureIsPlacedOnlyOverTheBlockItSigns)
 // blocks proving the key; a window of other values is refused.
 TEST(LibraryChecks, AnExponentOffByHalfLambdaSignsOnlyWhatItRestores)
 {
-    BIGNUM *nums[5] = {};
-    model::Bn half, g, r, m, power;
+    model::Bn n, d, half, lambda, r, m, power;
     Bytes blob, common = key_blob(test_key(1017)), code(kWindow);
     for (int nKey = 0; nKey < 40 && (blob.empty() || si_signing_key_usable(blob.data()) != 0); nKey++) {
-        EVP_PKEY *pkey = EVP_RSA_gen(1024);
-        const char *names[] = {"n", "e", "d", "rsa-factor1", "rsa-factor2"};
-        for (int i = 0; i < 5; i++) {
-            BN_clear_free(nums[i]), nums[i] = nullptr;
-            ASSERT_EQ(EVP_PKEY_get_bn_param(pkey, names[i], &nums[i]), 1) << names[i];
-        }
-        EVP_PKEY_free(pkey);
-        BN_sub_word(nums[3], 1), BN_sub_word(nums[4], 1), BN_gcd(g, nums[3], nums[4], model::ctx());
-        BN_mul(half, nums[3], nums[4], model::ctx()), BN_div(half, nullptr, half, g, model::ctx());
-        BN_rshift1(r, half), BN_add(nums[2], nums[2], r), BN_nnmod(nums[2], nums[2], half, model::ctx()); // below N
-        BN_copy(half, r), blob.clear();
-        for (int i = 0; i < 3; i++) {
-            Bytes field = model::le(nums[i], 128);
-            blob.insert(blob.end(), field.begin(), field.end());
-        }
+        blob = fresh_blob(1024, 65537); // n, e, d, lambda/2
+        BN_lebin2bn(blob.data(), 128, n), BN_lebin2bn(blob.data() + 256, 128, d);
+        BN_lebin2bn(blob.data() + 384, 128, half), BN_lshift1(lambda, half);
+        BN_add(d, d, half), BN_nnmod(d, d, lambda, model::ctx()); // below N
+        Bytes field = model::le(d, 128);
+        std::copy(field.begin(), field.end(), blob.begin() + 256), blob.resize(384);
     }
     ASSERT_EQ(si_signing_key_usable(blob.data()), 0);
     for (bool bSquares : {true, false}) {
@@ -230,16 +220,13 @@ TEST(LibraryChecks, AnExponentOffByHalfLambdaSignsOnlyWhatItRestores)
             do { // a square below 2^1016, or a value whose (lambda/2)-th power is not 1
                 BN_rand(r, bSquares ? 500 : 1000, BN_RAND_TOP_ANY, BN_RAND_BOTTOM_ANY);
                 bSquares ? BN_sqr(m, r, model::ctx()) : BN_copy(m, r) != nullptr;
-                BN_mod_exp(power, m, half, nums[0], model::ctx());
+                BN_mod_exp(power, m, half, n, model::ctx());
             } while (BN_is_one(power) != bSquares);
             Bytes value = model::le(m, 127);
             std::copy(value.begin(), value.end(), spl.begin() + nStart);
         }
         EXPECT_EQ(si_sign_windows(spl.data(), code.data(), blob.data(), common.data()),
                   bSquares ? SI_OK : SI_KEY_REFUSED);
-    }
-    for (BIGNUM *bn : nums) {
-        BN_clear_free(bn);
     }
 }
 
