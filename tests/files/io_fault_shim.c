@@ -16,6 +16,8 @@
  *     write  writes to the file that reach beyond OFFSET fail with EIO
  *            (copy_file_range into it, pwrite, write, fwrite)
  *     close  closing the file fails with EIO (close, fclose); it is closed anyway
+ *     shrink the first copy_file_range from the file finds it OFFSET bytes
+ *            shorter, as if another process had cut it during the copy
  *   IO_FAULT_STALE_ERRNO=E     errno is E before each call that goes on.
  *   IO_FAULT_NO_KERNEL_COPY=1  copy_file_range always fails with EXDEV.
  *   IO_FAULT_NO_TMPFILE=1      open() or openat() with O_TMPFILE fails with
@@ -79,6 +81,21 @@ static int fault_on(const char *pKind, int fd, long long nOffset)
 {
     long long nAt = fault_offset(pKind, fd);
     return nAt >= 0 && nOffset >= nAt;
+}
+
+/* Cuts the file fd OFFSET bytes short, once, under IO_FAULT=shrink:TEXT:OFFSET. */
+static void shrink_once(int fd)
+{
+    static int bDone;
+    long long nBy = fault_offset("shrink", fd);
+    char szProc[64], szPath[4096];
+    struct stat st;
+    snprintf(szProc, sizeof(szProc), "/proc/self/fd/%d", fd);
+    ssize_t nLen = nBy > 0 && !bDone && fstat(fd, &st) == 0 ? readlink(szProc, szPath, sizeof(szPath) - 1) : -1;
+    if (nLen > 0) {
+        szPath[nLen] = '\0';
+        bDone = truncate(szPath, st.st_size - nBy) == 0;
+    }
 }
 
 /* A read of nLen bytes at nOffset of fd cut short before a read fault's
@@ -178,6 +195,7 @@ CALL(linkat, int, (int fdOld, const char *pOld, int fdNew, const char *pNew, int
 ssize_t copy_file_range(int fdIn, off_t *pInOff, int fdOut, off_t *pOutOff, size_t nLen, unsigned int nFlags)
 {
     REAL(copy_file_range, ssize_t, (int, off_t *, int, off_t *, size_t, unsigned int))
+    shrink_once(fdIn);
     long long nIn = pInOff != NULL ? *pInOff : lseek(fdIn, 0, SEEK_CUR);
     long long nOut = pOutOff != NULL ? *pOutOff : lseek(fdOut, 0, SEEK_CUR);
     const char *pNoKernel = getenv("IO_FAULT_NO_KERNEL_COPY");

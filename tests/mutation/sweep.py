@@ -55,6 +55,8 @@ FILE_LABELS = {
     # restore into a FIFO; descriptors 0 to 2 with the image tool.
     "files/output_file.cpp": "files|token|signing|companion",
     "files/process_secrets.cpp": "files|tools",
+    # An input cut short during the copy: the image tool's faults.
+    "files/file_copy.cpp": "files|tools",
     # Key files and public halves are what key_tool makes, shows and exports,
     # and what verify_tool trusts (the companions' tables); a key file's read
     # leaves no exponent behind and fails cleanly (the secrets' and the faults'

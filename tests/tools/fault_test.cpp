@@ -83,6 +83,36 @@ TEST(FaultImageSizes, AroundEveryWindowBoundary)
     }
 }
 
+// An input cut short while it is copied, by any number of bytes (here in its
+// trailing hole, where the copy reads nothing), is named as one that shrank:
+// the image for encrypt_tool, the signed image for verify_tool's restore; the
+// file each would write is left as it was.
+TEST(FaultShrink, AnInputCutShortDuringTheCopyIsNamed)
+{
+    if (SANITIZED_BUILD) {
+        GTEST_SKIP() << "the fault shim cannot come before the sanitizers' runtime";
+    }
+    SigningFiles r(65536, 130);
+    std::string image = r.dir.file("signed.img"), restored = r.dir.file("restored.img");
+    for (size_t nBy : {1, 64, 127, 128, 4096}) {
+        for (bool bRestore : {false, true}) {
+            ASSERT_EQ(truncate(r.in.c_str(), 1 << 20), 0);
+            ASSERT_TRUE(!bRestore || run_encrypt({r.in, image, r.code, r.key, r.comm}).status == 0);
+            const std::string &input = bRestore ? image : r.in, &output = bRestore ? restored : r.out;
+            write_file(output, Bytes{7});
+            std::vector<std::string> env{std::string("LD_PRELOAD=") + IO_FAULT_SHIM_PATH,
+                                         "IO_FAULT=shrink:" + input + ":" + std::to_string(nBy)};
+            RunResult run = run_program(bRestore ? env_argv(env, {VERIFY_TOOL_PATH, "--force", "--restore", restored, image})
+                                                 : env_argv(env, {ENCRYPT_TOOL_PATH}, r.args()));
+            std::string at = std::to_string(nBy) + (bRestore ? " restore: " : " sign: ") + run.out + run.err;
+            EXPECT_EQ(run.status, bRestore ? 2 : 1) << at;
+            EXPECT_NE((run.out + run.err).find(input), std::string::npos) << at;
+            EXPECT_NE(run.err.find("the file shrank while it was copied"), std::string::npos) << at;
+            EXPECT_EQ(read_file(output), Bytes{7}) << at;
+        }
+    }
+}
+
 // Started with descriptors 0, 1 and 2 closed, or 2 alone, each tool opens
 // /dev/null on them before anything else: the input it waits on (a FIFO) is
 // never one of them, nor the signing helper's standard error.
