@@ -408,6 +408,12 @@ EVP_PKEY *read_rsa_private_pem(const char *pPath, pem_password_cb *pCallback, vo
 {
     *pnStatus = PEM_NO_KEY;
     BIO *bio = BIO_new_file(pPath, "re");
+    FILE *fp = nullptr;
+    // Unbuffered, so that no stdio buffer (freed without a wipe) takes in the key's text.
+    if (bio != nullptr && (BIO_get_fp(bio, &fp) != 1 || setvbuf(fp, nullptr, _IONBF, 0) != 0)) {
+        BIO_free(bio);
+        bio = nullptr;
+    }
     EVP_PKEY *pkey = nullptr;
     char *pName = nullptr;
     char *pHeader = nullptr;
