@@ -137,7 +137,7 @@ int read_pin_terminal(const std::string &tokenLabel, TokenPin *pPin, std::string
         sigaction(anSignals[i], &aOld[i], nullptr);
     }
     if (g_nPinSignal != 0 || !bOk || !bRestored || !bNewline || !bClosed || bLong) {
-        pin_forget(pPin);
+        pin_forget(pPin); // what was typed before the entry failed
         *pWhy = g_nPinSignal != 0 ? "PIN entry interrupted"
                 : bLong           ? "PIN longer than " + std::to_string(sizeof(pPin->sz) - 1) + " bytes"
                                   : "no PIN: the terminal failed";
