@@ -502,7 +502,7 @@ int write_public_pem(const unsigned char *pPublic, const char *pIn, const char *
     long nPem = 0;
     if (pkey == nullptr || bio == nullptr || PEM_write_bio_PUBKEY(bio, pkey) != 1 ||
         (nPem = BIO_get_mem_data(bio, &pPem)) <= 0) {
-        EVP_PKEY_free(pkey);
+        EVP_PKEY_free(pkey); // none made, or OpenSSL out of memory
         BIO_free(bio);
         return cli_error(EXIT_CHECK_FAILED, "Key file holds no RSA public key: " + printable(pIn));
     }
