@@ -661,7 +661,8 @@ TEST(OutputFileInterrupts, SignalsLeaveThePreviousOrTheWholeImage)
             nBad += bWhole ? 0 : 1;
             EXPECT_TRUE(bWhole) << "signal " << nSignal << " try " << i;
             // Ended by the signal itself, or done before it came.
-            EXPECT_TRUE(WIFSIGNALED(status) ? WTERMSIG(status) == nSignal : WIFEXITED(status) && WEXITSTATUS(status) == 0)
+            EXPECT_TRUE(WIFSIGNALED(status) ? WTERMSIG(status) == nSignal
+                                            : WIFEXITED(status) && WEXITSTATUS(status) == 0)
                 << "signal " << nSignal << " try " << i << ": wait status " << status;
             for (const std::string &name : folder_names(s.dir.path)) {
                 if (name.rfind(".si-", 0) == 0) {
