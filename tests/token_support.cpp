@@ -79,13 +79,14 @@ std::string SoftHsm::uri(const std::string &path, const std::string &query) cons
     return "pkcs11:" + path + "?module-path=" + SOFTHSM_MODULE + (query.empty() ? "" : "&" + query);
 }
 
-EVP_PKEY *new_rsa_key(int bits, unsigned nExponent)
+EVP_PKEY *new_rsa_key(int bits, unsigned nExponent, int nPrimes)
 {
     EVP_PKEY_CTX *pCtx = EVP_PKEY_CTX_new_id(EVP_PKEY_RSA, nullptr);
     BIGNUM *pExponent = BN_new();
     EVP_PKEY *pKey = nullptr;
     if (pCtx == nullptr || pExponent == nullptr || BN_set_word(pExponent, nExponent) != 1 ||
         EVP_PKEY_keygen_init(pCtx) <= 0 || EVP_PKEY_CTX_set_rsa_keygen_bits(pCtx, bits) <= 0 ||
+        EVP_PKEY_CTX_set_rsa_keygen_primes(pCtx, nPrimes) <= 0 ||
         EVP_PKEY_CTX_set1_rsa_keygen_pubexp(pCtx, pExponent) <= 0 || EVP_PKEY_keygen(pCtx, &pKey) <= 0) {
         abort();
     }

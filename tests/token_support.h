@@ -37,8 +37,9 @@ struct SoftHsm {
     std::string uri(const std::string &path, const std::string &query = "") const;
 };
 
-// A fresh RSA key of the given size and public exponent (EVP_PKEY_free it).
-EVP_PKEY *new_rsa_key(int bits, unsigned nExponent = 65537);
+// A fresh RSA key of the given size, public exponent and number of primes
+// (EVP_PKEY_free it).
+EVP_PKEY *new_rsa_key(int bits, unsigned nExponent = 65537, int nPrimes = 2);
 // A fresh P-256 key (EVP_PKEY_free it).
 EVP_PKEY *new_ec_key();
 // One number of an RSA key by its OpenSSL name (OSSL_PKEY_PARAM_RSA_N, ...);

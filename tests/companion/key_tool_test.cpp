@@ -7,6 +7,7 @@
 #include <openssl/param_build.h>
 #include <openssl/pem.h>
 
+#include <cstring>
 #include <filesystem>
 #include <sys/stat.h>
 
@@ -14,18 +15,6 @@
 #include "token_support.h"
 
 namespace {
-
-EVP_PKEY *openssl_rsa(int bits, int nPrimes = 2)
-{
-    EVP_PKEY_CTX *ctx = EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr);
-    EVP_PKEY *pkey = nullptr;
-    EVP_PKEY_keygen_init(ctx);
-    EVP_PKEY_CTX_set_rsa_keygen_bits(ctx, bits);
-    EVP_PKEY_CTX_set_rsa_keygen_primes(ctx, nPrimes);
-    EVP_PKEY_keygen(ctx, &pkey);
-    EVP_PKEY_CTX_free(ctx);
-    return pkey;
-}
 
 // An RSA private key made from whatever values are given, as a hostile PEM
 // would carry them (OpenSSL takes them without checking); the CRT values are
@@ -97,22 +86,14 @@ void write_pem(const std::string &path, EVP_PKEY *pkey, bool bTraditional, const
     BIO_free(bio);
 }
 
-Bytes param_le(EVP_PKEY *pkey, const char *name)
-{
-    BIGNUM *bn = rsa_number(pkey, name);
-    Bytes out = bn_to_le(bn, 128);
-    BN_free(bn);
-    return out;
-}
-
 // A multi-prime key is imported like a two-prime one: the key file keeps n,
 // e and d, which is all encrypt_tool uses, and show's check, which recovers
 // the primes, passes on it.
 TEST(KeyToolPem, ImportAndExportAgreeWithOpenSsl)
 {
     TempDir dir;
-    EVP_PKEY *pkey = openssl_rsa(1017);
-    EVP_PKEY *threePrimes = openssl_rsa(1024, 3);
+    EVP_PKEY *pkey = new_rsa_key(1017);
+    EVP_PKEY *threePrimes = new_rsa_key(1024, 65537, 3);
     struct {
         const char *name;
         EVP_PKEY *pkey;
@@ -125,14 +106,8 @@ TEST(KeyToolPem, ImportAndExportAgreeWithOpenSsl)
         write_pem(pem, c.pkey, c.bTraditional);
         RunResult r = run_key_tool({"import", pem, keyFile});
         ASSERT_EQ(r.status, 0) << c.name << ": " << r.err;
-        Bytes file = read_file(keyFile);
-        ASSERT_EQ(file.size(), 1656u);
-        for (auto [nAt, pName] : {std::pair{0, OSSL_PKEY_PARAM_RSA_N}, {552, OSSL_PKEY_PARAM_RSA_E}, {1104, OSSL_PKEY_PARAM_RSA_D}}) {
-            EXPECT_EQ(Bytes(file.begin() + nAt, file.begin() + nAt + 128), param_le(c.pkey, pName)) << c.name << pName;
-        }
-        EXPECT_EQ(file[544], 32) << "`used` counts 32 digits for 1017 and 1024 bits";
-        EXPECT_EQ(file[552 + 544], 1) << "one digit for 65537";
-        EXPECT_EQ(Bytes(file.begin() + 548, file.begin() + 552), Bytes(4, 0));
+        // n, e and d, `used` counting 32 digits for 1017 and 1024 bits and one for 65537, `sign` zero.
+        EXPECT_EQ(read_file(keyFile), key_file_of(c.pkey)) << c.name;
         struct stat st;
         ASSERT_EQ(stat(keyFile.c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 0777, 0600u);
@@ -169,7 +144,7 @@ TEST(KeyToolPem, ImportAndExportAgreeWithOpenSsl)
 TEST(KeyToolPem, CraftedKeysAreRefusedEverywhere)
 {
     TempDir dir;
-    EVP_PKEY *good = openssl_rsa(1024);
+    EVP_PKEY *good = new_rsa_key(1024);
     BIGNUM *n = rsa_number(good, OSSL_PKEY_PARAM_RSA_N), *e = rsa_number(good, OSSL_PKEY_PARAM_RSA_E);
     BIGNUM *d = rsa_number(good, OSSL_PKEY_PARAM_RSA_D), *p = rsa_number(good, OSSL_PKEY_PARAM_RSA_FACTOR1);
     BIGNUM *q = rsa_number(good, OSSL_PKEY_PARAM_RSA_FACTOR2), *wrongD = BN_dup(d), *one = BN_new(), *two = BN_new();
@@ -183,13 +158,12 @@ TEST(KeyToolPem, CraftedKeysAreRefusedEverywhere)
     BN_CTX *ctx = BN_CTX_new();
     BIGNUM *primeD = BN_mod_inverse(nullptr, e, primeMinus1, ctx);
     // A multi-prime key whose d does not match: its primes cannot be recovered.
-    EVP_PKEY *threePrimes = openssl_rsa(1024, 3);
-    BIGNUM *mpN = rsa_number(threePrimes, OSSL_PKEY_PARAM_RSA_N);
-    BIGNUM *mpWrongD = rsa_number(threePrimes, OSSL_PKEY_PARAM_RSA_D);
+    EVP_PKEY *threePrimes = new_rsa_key(1024, 65537, 3);
+    auto mp = [threePrimes](const char *pName) { return rsa_number(threePrimes, pName); };
+    BIGNUM *mpN = mp(OSSL_PKEY_PARAM_RSA_N), *mpWrongD = mp(OSSL_PKEY_PARAM_RSA_D);
     BN_add_word(mpWrongD, 2);
-    BIGNUM *mpPrimes[3] = {rsa_number(threePrimes, OSSL_PKEY_PARAM_RSA_FACTOR1),
-                           rsa_number(threePrimes, OSSL_PKEY_PARAM_RSA_FACTOR2),
-                           rsa_number(threePrimes, OSSL_PKEY_PARAM_RSA_FACTOR3)};
+    BIGNUM *mpPrimes[3] = {mp(OSSL_PKEY_PARAM_RSA_FACTOR1), mp(OSSL_PKEY_PARAM_RSA_FACTOR2),
+                           mp(OSSL_PKEY_PARAM_RSA_FACTOR3)};
     // Three primes of 340 bits: a modulus of 1019 or 1020 bits, too short for
     // more than two primes by OpenSSL's check, with a d that matches.
     BIGNUM *small[3] = {BN_new(), BN_new(), BN_new()}, *smallN = BN_new(), *phi = BN_new();
@@ -236,11 +210,9 @@ TEST(KeyToolPem, CraftedKeysAreRefusedEverywhere)
         EXPECT_EQ(shown.status, 1) << c.why;
         EXPECT_NE(shown.out.find("OpenSSL key check: failed"), std::string::npos) << c.why << ": " << shown.out;
 
-        ToolFiles s;
-        write_file(s.in, random_bytes(40000, 1));
+        SigningFiles s(40000, 1); // with no code, and the crafted key
         write_file(s.code, Bytes{});
         write_file(s.key, c.keyFile);
-        write_file(s.comm, key_file(test_key(1017)));
         RunResult signing = s.run();
         EXPECT_EQ(signing.status, c.bEncryptToolRefuses ? 1 : 0) << c.why;
         if (c.bEncryptToolRefuses) {
@@ -267,7 +239,7 @@ TEST(KeyToolPem, OtherKeysAndEncryptedKeys)
 {
     TempDir dir;
     for (int bits : {1016, 1025, 2048}) {
-        EVP_PKEY *pkey = openssl_rsa(bits);
+        EVP_PKEY *pkey = new_rsa_key(bits);
         write_pem(dir.file("k.pem"), pkey, false);
         RunResult r = run_key_tool({"import", dir.file("k.pem"), dir.file("k.key")});
         EXPECT_EQ(r.status, 1) << bits;
@@ -303,28 +275,29 @@ TEST(KeyToolPem, OtherKeysAndEncryptedKeys)
     r = run_key_tool({"import", dir.file("odd.pem"), dir.file("k.key")});
     EXPECT_EQ(std::to_string(r.status) + r.err, "2key_tool: Private key cannot be read: " + dir.file("odd.pem") + "\n");
 
-    EVP_PKEY *pkey = openssl_rsa(1024);
+    EVP_PKEY *pkey = new_rsa_key(1024);
     std::string pem = dir.file("enc.pem");
     write_pem(pem, pkey, false, "secret");
-    // No terminal (setsid) and no file: refused without reading standard input.
-    std::vector<std::string> argv{"/usr/bin/setsid", KEY_TOOL_PATH, "import", pem, dir.file("k.key")};
-    r = run_program(argv, 20, "secret\n");
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err, "key_tool: cannot decrypt " + pem + ": no passphrase\n");
-    write_file(dir.file("wrong.txt"), Bytes{'n', 'o', 'p', 'e', '\n'});
-    r = run_key_tool({"import", "--passphrase-file", dir.file("wrong.txt"), pem, dir.file("k.key")});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err, "key_tool: cannot decrypt " + pem + ": wrong passphrase\n");
-    EXPECT_FALSE(file_exists(dir.file("k.key")));
-    write_file(dir.file("empty.txt"), Bytes{'\n'});
-    r = run_key_tool({"import", "--passphrase-file", dir.file("empty.txt"), pem, dir.file("k.key")});
-    EXPECT_EQ(r.err, "key_tool: cannot decrypt " + pem + ": wrong passphrase\n") << "an empty line is a passphrase";
-    write_file(dir.file("right.txt"), Bytes{'s', 'e', 'c', 'r', 'e', 't'});
-    r = run_key_tool({"import", "--passphrase-file", dir.file("right.txt"), pem, dir.file("k.key")});
-    EXPECT_EQ(r.status, 0) << "the line needs no newline: " << r.err;
-    Bytes imported = read_file(dir.file("k.key"));
-    ASSERT_EQ(imported.size(), 1656u);
-    EXPECT_EQ(Bytes(imported.begin(), imported.begin() + 128), param_le(pkey, OSSL_PKEY_PARAM_RSA_N));
+    // No terminal (setsid) and no file: refused without reading standard input (nor with a file). An empty
+    // line is a passphrase; the line needs no newline.
+    struct { const char *file, *passphrase; int nStatus; std::string err; } tries[] = {
+        {nullptr, "", 2, "key_tool: cannot decrypt " + pem + ": no passphrase\n"},
+        {"wrong.txt", "nope\n", 2, "key_tool: cannot decrypt " + pem + ": wrong passphrase\n"},
+        {"empty.txt", "\n", 2, "key_tool: cannot decrypt " + pem + ": wrong passphrase\n"},
+        {"right.txt", "secret", 0, ""},
+    };
+    for (const auto &t : tries) {
+        std::vector<std::string> argv{"/usr/bin/setsid", KEY_TOOL_PATH, "import", pem, dir.file("k.key")};
+        if (t.file != nullptr) {
+            write_file(dir.file(t.file), Bytes(t.passphrase, t.passphrase + strlen(t.passphrase)));
+            argv.insert(argv.begin() + 3, {"--passphrase-file", dir.file(t.file)});
+        }
+        r = run_program(argv, 20, "secret\n");
+        EXPECT_EQ(r.status, t.nStatus) << t.passphrase << r.err;
+        EXPECT_EQ(r.err, t.err) << t.passphrase;
+        EXPECT_EQ(file_exists(dir.file("k.key")), t.nStatus == 0) << t.passphrase;
+    }
+    EXPECT_EQ(read_file(dir.file("k.key")), key_file_of(pkey));
     EVP_PKEY_free(pkey);
 }
 
@@ -403,16 +376,14 @@ TEST(KeyToolShow, ByteReversedHintsOnlyForReversedValues)
     for (int bits : {1017, 1018, 1020, 1023, 1024}) {
         rows.push_back({std::to_string(bits) + " bits", key_file(test_key(bits)), nullptr});
     }
-    EVP_PKEY *evenTop = nullptr;
-    for (int i = 0; i < 64 && evenTop == nullptr; i++) {
-        evenTop = openssl_rsa(1024);
-        if ((param_le(evenTop, OSSL_PKEY_PARAM_RSA_N)[127] & 1) != 0) {
-            EVP_PKEY_free(evenTop);
-            evenTop = nullptr;
-        }
+    Bytes reversedN; // the key file of a key whose modulus's top byte is even
+    for (int i = 0; i < 64 && (reversedN.empty() || (reversedN[127] & 1) != 0); i++) {
+        EVP_PKEY *pKey = new_rsa_key(1024);
+        reversedN = key_file_of(pKey);
+        EVP_PKEY_free(pKey);
     }
-    ASSERT_NE(evenTop, nullptr);
-    Bytes reversedN = key_file_of(evenTop), reversedE = reversedN;
+    ASSERT_EQ(reversedN[127] & 1, 0);
+    Bytes reversedE = reversedN;
     std::reverse(reversedN.begin(), reversedN.begin() + 128);
     std::reverse(reversedE.begin() + 552, reversedE.begin() + 680);
     rows.push_back({"modulus reversed", reversedN, kModulusHint});
@@ -428,7 +399,6 @@ TEST(KeyToolShow, ByteReversedHintsOnlyForReversedValues)
                                                         : "Public exponent: 65537\nPrivate exponent: present";
         EXPECT_NE(r.out.find(exponent), std::string::npos) << c.name << ": " << r.out;
     }
-    EVP_PKEY_free(evenTop);
 }
 
 // sign-request refuses what is not a request, and writes no signatures file
@@ -454,6 +424,7 @@ TEST(KeyToolSignRequest, WhatIsNotARequestIsRefused)
     std::string existing = dir.file("existing.bin");
     write_file(existing, Bytes{7});
     std::string missing = dir.file("missing");
+    const std::string notRequest = "Not a signing request (512 bytes: four raw RSA inputs of 128 bytes): ";
     struct {
         std::string name;
         Bytes content;      // the request's bytes, where it is written
@@ -464,10 +435,8 @@ TEST(KeyToolSignRequest, WhatIsNotARequestIsRefused)
     } cases[] = {
         {"missing", {}, sigs, keyFile, 2, "File read error: " + missing + ": No such file or directory"},
         {"", {}, sigs, keyFile, 2, "File read error: " + dir.path + "/: Is a directory"},
-        {"short", Bytes(request.begin(), request.end() - 1), sigs, keyFile, 1,
-         "Not a signing request (512 bytes: four raw RSA inputs of 128 bytes): " + dir.file("short")},
-        {"long", Bytes(513, 0), sigs, keyFile, 1,
-         "Not a signing request (512 bytes: four raw RSA inputs of 128 bytes): " + dir.file("long")},
+        {"short", Bytes(request.begin(), request.end() - 1), sigs, keyFile, 1, notRequest + dir.file("short")},
+        {"long", Bytes(513, 0), sigs, keyFile, 1, notRequest + dir.file("long")},
         {"not_zero", notZero, sigs, keyFile, 1,
          "Input 2 of the request is not a block of 127 bytes (its first byte is not zero): " + dir.file("not_zero")},
         {"request", request, existing, keyFile, 2, "File exists (use --force to replace it): " + existing},

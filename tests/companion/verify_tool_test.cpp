@@ -708,18 +708,11 @@ TEST(VerifyArgs, SeparatorAndWrongValues)
     EXPECT_EQ(run_verify_tool({"-image.img"}).status, 2);
     EXPECT_EQ(run_verify_tool({"--key", f.key, "--", "-image.img"}).status, 0);
     std::filesystem::current_path("/");
-    std::string cut[3];
-    for (size_t i = 0, nSizes[] = {0, 100, 32767}; i < 3; i++) { // truncated images: how much was read
-        write_file(cut[i] = f.dir.file(std::to_string(nSizes[i]) + ".img"), Bytes(f.signedImage.begin(),
-                   f.signedImage.begin() + static_cast<long>(nSizes[i])));
-    }
-    struct {
+    struct Case {
         std::vector<std::string> args;
         std::string error;
-    } cases[] = {
-        {{cut[0]}, "Image shorter than 32768 bytes (0 read): " + cut[0] + "\n"},
-        {{cut[1]}, "Image shorter than 32768 bytes (100 read): " + cut[1] + "\n"},
-        {{cut[2]}, "Image shorter than 32768 bytes (32767 read): " + cut[2] + "\n"},
+    };
+    std::vector<Case> cases = {
         {{"--fingerprint", "abc", f.out}, "--fingerprint must be 64 hexadecimal digits"},
         {{"--fingerprint", std::string(64, 'g'), f.out}, "--fingerprint must be 64 hexadecimal digits"},
         {{"--key", f.key, "--fingerprint", std::string(64, '0'), f.out}, "--key and --fingerprint"},
@@ -728,6 +721,11 @@ TEST(VerifyArgs, SeparatorAndWrongValues)
         {{}, "no image given"},
         {{f.out, f.in}, "more than one image given"},
     };
+    for (long nSize : {0, 100, 32767}) { // truncated images: how much was read
+        std::string cut = f.dir.file(std::to_string(nSize) + ".img");
+        write_file(cut, Bytes(f.signedImage.begin(), f.signedImage.begin() + nSize));
+        cases.push_back({{cut}, "Image shorter than 32768 bytes (" + std::to_string(nSize) + " read): " + cut + "\n"});
+    }
     for (const auto &c : cases) {
         RunResult r = run_verify_tool(c.args);
         EXPECT_EQ(r.status, 2) << c.error;

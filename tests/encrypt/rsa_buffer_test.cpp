@@ -115,35 +115,23 @@ TEST(BufferProc, TheTurnWritesItsBytesOnly)
     }
 }
 
-// OpenSSL's PKCS #1 v1.5 signature without a digest, big-endian.
-Bytes openssl_sign(EVP_PKEY *pkey, const Bytes &msg)
+// OpenSSL's PKCS #1 v1.5 signature of in without a digest, big-endian, or
+// with bRecover the message it recovers from the signature in.
+Bytes openssl_pkcs1(EVP_PKEY *pkey, const Bytes &in, bool bRecover = false)
 {
     EVP_PKEY_CTX *ctx = EVP_PKEY_CTX_new(pkey, nullptr);
-    Bytes sig(128);
-    size_t nSig = sig.size();
-    if (EVP_PKEY_sign_init(ctx) <= 0 || EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING) <= 0 ||
-        EVP_PKEY_sign(ctx, sig.data(), &nSig, msg.data(), msg.size()) <= 0) {
-        ADD_FAILURE() << "OpenSSL could not sign";
+    Bytes out(128);
+    size_t nOut = out.size();
+    if ((bRecover ? EVP_PKEY_verify_recover_init(ctx) : EVP_PKEY_sign_init(ctx)) <= 0 ||
+        EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING) <= 0 ||
+        (bRecover ? EVP_PKEY_verify_recover(ctx, out.data(), &nOut, in.data(), in.size())
+                  : EVP_PKEY_sign(ctx, out.data(), &nOut, in.data(), in.size())) <= 0) {
+        nOut = 0;
+        ADD_FAILURE() << (bRecover ? "OpenSSL rejected the signature" : "OpenSSL could not sign");
     }
     EVP_PKEY_CTX_free(ctx);
-    sig.resize(nSig);
-    return sig;
-}
-
-// OpenSSL's recovery of the message from a PKCS #1 v1.5 signature.
-Bytes openssl_recover(EVP_PKEY *pkey, const Bytes &sig)
-{
-    EVP_PKEY_CTX *ctx = EVP_PKEY_CTX_new(pkey, nullptr);
-    Bytes msg(128);
-    size_t nMsg = msg.size();
-    if (EVP_PKEY_verify_recover_init(ctx) <= 0 || EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING) <= 0 ||
-        EVP_PKEY_verify_recover(ctx, msg.data(), &nMsg, sig.data(), sig.size()) <= 0) {
-        nMsg = 0;
-        ADD_FAILURE() << "OpenSSL rejected the signature";
-    }
-    EVP_PKEY_CTX_free(ctx);
-    msg.resize(nMsg);
-    return msg;
+    out.resize(nOut);
+    return out;
 }
 
 EVP_PKEY *openssl_key(const TestKey &key)
@@ -180,10 +168,10 @@ TEST(BufferProc, PaddingInteroperatesWithOpenSslPkcs1)
         int nLen = 128;
         ASSERT_EQ(do_rsa_enc_dec(buf.data(), 127, sig.data(), &nLen, 0x81, blob.data()), 0);
         ASSERT_EQ(kra_buffer_proc_after(sig.data(), &nLen, 128, 0x81), 0);
-        EXPECT_EQ(sig, openssl_sign(pkey, msg)) << "length " << nMsgLen;
-        EXPECT_EQ(openssl_recover(pkey, sig), msg) << "length " << nMsgLen;
+        EXPECT_EQ(sig, openssl_pkcs1(pkey, msg)) << "length " << nMsgLen;
+        EXPECT_EQ(openssl_pkcs1(pkey, sig, true), msg) << "length " << nMsgLen;
 
-        Bytes theirs = openssl_sign(pkey, msg);
+        Bytes theirs = openssl_pkcs1(pkey, msg);
         ASSERT_EQ(kra_buffer_proc_before(theirs.data(), 128, 128, 0x12), 0);
         Bytes plain(128);
         nLen = 127;

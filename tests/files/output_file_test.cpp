@@ -4,8 +4,6 @@
 // and sparse images, through the processes.
 #include <gtest/gtest.h>
 
-#include <openssl/evp.h>
-
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
@@ -21,6 +19,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "image/image_model.h"
 #include "output_file.h"
 #include "test_support.h"
 
@@ -47,10 +46,7 @@ struct Signing : SigningFiles {
 
 std::string sha256_of(const Bytes &data)
 {
-    unsigned char digest[32];
-    unsigned int nDigest = 0;
-    EVP_Digest(data.data(), data.size(), digest, &nDigest, EVP_sha256(), nullptr);
-    return std::string(reinterpret_cast<char *>(digest), nDigest);
+    return model::sha256_hex(data.data(), data.size());
 }
 
 // Failures that no single call makes: a folder as image, keys refused, a bad
@@ -291,11 +287,8 @@ TEST(OutputFileSuccess, ReplacesExactlyKeepingModeAndLinks)
         bool bOtherUser; // run by nobody, replacing root's file: owner and group cannot be kept
         mode_t nAfter;
     };
-    const ModeCase modes[] = {{0640, 0, false, 0640},
-                              {0755, 0, false, 0755},
-                              {06755, 0, false, 06755},
-                              {06755, 65534, false, 06755},
-                              {06666, 0, true, 0666}};
+    const ModeCase modes[] = {{0640, 0, false, 0640}, {0755, 0, false, 0755}, {06755, 0, false, 06755},
+                              {06755, 65534, false, 06755}, {06666, 0, true, 0666}};
     const std::vector<std::string> asOther{"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
     std::vector<std::string> probe = asOther;
     probe.insert(probe.end(), {"/bin/sh", "-c", "test -x \"$0\" && test -r \"$1\"", ENCRYPT_TOOL_PATH, s.in});
@@ -668,11 +661,9 @@ TEST(OutputFileInterrupts, SignalsLeaveThePreviousOrTheWholeImage)
             nBad += bWhole ? 0 : 1;
             EXPECT_TRUE(bWhole) << "signal " << nSignal << " try " << i;
             // Ended by the signal itself, or done before it came.
-            if (WIFSIGNALED(status)) {
-                EXPECT_EQ(WTERMSIG(status), nSignal);
-            } else {
-                EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "signal " << nSignal << " try " << i;
-            }
+            EXPECT_TRUE(WIFSIGNALED(status) ? WTERMSIG(status) == nSignal
+                                            : WIFEXITED(status) && WEXITSTATUS(status) == 0)
+                << "signal " << nSignal << " try " << i << ": wait status " << status;
             for (const std::string &name : folder_names(s.dir.path)) {
                 if (name.rfind(".si-", 0) == 0) {
                     EXPECT_EQ(nSignal, SIGKILL) << "stray " << name;

@@ -27,17 +27,14 @@ const char *const PKEYUTL = "openssl pkeyutl -decrypt -pkeyopt rsa_padding_mode:
 
 // A signing key as a PEM private key, its PEM public half and its key file;
 // the inputs of a run, and a previous out_file.
-struct SignerFiles : ToolFiles {
+struct SignerFiles : SigningFiles {
     EVP_PKEY *pKey = new_rsa_key(1024);
     std::string pem = dir.file("sign.pem");
     std::string pub = dir.file("sign_pub.pem");
     Bytes previous = random_bytes(3000, 601);
 
-    SignerFiles()
+    SignerFiles() : SigningFiles(50000, 602)
     {
-        write_file(in, random_bytes(50000, 602));
-        write_file(code, random_bytes(16384, 603));
-        write_file(comm, key_file(test_key(1017)));
         write_file(key, key_file_of(pKey));
         FILE *fp = fopen(pem.c_str(), "w");
         PEM_write_PrivateKey(fp, pKey, nullptr, nullptr, 0, nullptr, nullptr);
@@ -129,9 +126,9 @@ TEST(SigningWays, EveryWayGivesTheKeyFilesBytes)
     }
     // The helper's answer is read to its end though each call that goes on leaves errno stale (EINTR).
     write_file(f.out, f.previous);
-    RunResult r = run_program({"/usr/bin/env", std::string("LD_PRELOAD=") + IO_FAULT_SHIM_PATH, "IO_FAULT_STALE_ERRNO=" +
-                               std::to_string(EINTR), ENCRYPT_TOOL_PATH, "--signing-helper", helper, f.in, f.out, f.code,
-                               f.pub, f.comm}, 30);
+    std::vector<std::string> stale{"LD_PRELOAD=" IO_FAULT_SHIM_PATH, "IO_FAULT_STALE_ERRNO=" + std::to_string(EINTR)};
+    RunResult r = run_program(env_argv(stale, {ENCRYPT_TOOL_PATH, "--signing-helper", helper, f.in, f.out, f.code,
+                                               f.pub, f.comm}), 30);
     EXPECT_TRUE(SANITIZED_BUILD || (r.status == 0 && read_file(f.out) == expected)) << r.status << r.err;
 }
 
@@ -163,38 +160,36 @@ TEST(SigningWays, HelperAndSignatureFaultsLeaveTheImageAsItWas)
     auto helper = [&](const char *name, const std::string &body) { return f.script(name, body); };
     std::string pkeyutl = std::string(PKEYUTL) + " " + f.pem;
     std::string nobody = f.dir.file("no-such-helper");
-    auto not_this_image = [](const std::string &sigs) {
-        return "block 0: result 0 of " + sigs + " does not restore to this image's block with the public key (made "
-               "for another image, another key or in another order?)";
-    };
-    struct {
+    struct Case {
         std::vector<std::string> options;
         std::string err; // the line on standard error, after "encrypt_tool: "
-    } cases[] = {
-        {{"--signing-helper", helper("exit1.sh", "cat > /dev/null; exit 1")},
-         "block 0: the signing helper " + f.dir.file("exit1.sh") + " exited with status 1"},
-        {{"--signing-helper", helper("killed.sh", "kill -KILL $$")},
-         "block 0: the signing helper " + f.dir.file("killed.sh") + " was ended by signal 9 (Killed)"},
-        {{"--signing-helper", helper("short.sh", pkeyutl + " | head -c 127")},
-         "block 0: the signing helper " + f.dir.file("short.sh") + " wrote 127 bytes, not 128"},
-        {{"--signing-helper", helper("long.sh", pkeyutl + "; printf x; exec sleep 600")},
-         "block 0: the signing helper " + f.dir.file("long.sh") + " wrote more than 128 bytes"},
+    };
+    // A helper script that fails, and the line naming it with what it did.
+    auto failing = [&](const char *name, const std::string &body, const std::string &what) {
+        return Case{{"--signing-helper", helper(name, body)}, "block 0: the signing helper " + f.dir.file(name) + what};
+    };
+    auto not_this_image = [](const std::string &sigs) {
+        return Case{{"--signatures", sigs}, "block 0: result 0 of " + sigs + " does not restore to this image's block "
+                                            "with the public key (made for another image, another key or in another "
+                                            "order?)"};
+    };
+    auto wrong_size = [](const std::string &sigs, const char *size) {
+        return Case{{"--signatures", sigs}, "the signatures file " + sigs + " holds " + size +
+                                                " bytes, not 512 (four results of 128 bytes)"};
+    };
+    const Case cases[] = {
+        failing("exit1.sh", "cat > /dev/null; exit 1", " exited with status 1"),
+        failing("killed.sh", "kill -KILL $$", " was ended by signal 9 (Killed)"),
+        failing("short.sh", pkeyutl + " | head -c 127", " wrote 127 bytes, not 128"),
+        failing("long.sh", pkeyutl + "; printf x; exec sleep 600", " wrote more than 128 bytes"),
         {{"--signing-helper", helper("block1.sh", "cat > /dev/null; dd if=" + request +
                                                       " bs=128 skip=1 count=1 status=none | " + pkeyutl)},
          "block 0: the signing helper's result does not restore with the public key of " + f.pub},
-        {{"--signing-helper", helper("fds.sh", "grep SigIgn /proc/self/status 1>&2; exec ls /proc/self/fd 1>&2")},
-         "block 0: the signing helper " + f.dir.file("fds.sh") + " wrote 0 bytes, not 128"},
+        failing("fds.sh", "grep SigIgn /proc/self/status 1>&2; exec ls /proc/self/fd 1>&2", " wrote 0 bytes, not 128"),
         {{"--signing-helper", nobody}, "block 0: cannot start the signing helper " + nobody +
                                            ": No such file or directory"},
-        {{"--signatures", swappedSigs}, not_this_image(swappedSigs)},
-        {{"--signatures", otherImageSigs}, not_this_image(otherImageSigs)},
-        {{"--signatures", otherKeySigs}, not_this_image(otherKeySigs)},
-        {{"--signatures", shortSigs}, "the signatures file " + shortSigs +
-                                          " holds 511 bytes, not 512 (four results of 128 bytes)"},
-        {{"--signatures", longSigs}, "the signatures file " + longSigs +
-                                         " holds more than 512 bytes, not 512 (four results of 128 bytes)"},
-        {{"--signatures", lineSigs}, "the signatures file " + lineSigs +
-                                         " holds more than 512 bytes, not 512 (four results of 128 bytes)"},
+        not_this_image(swappedSigs), not_this_image(otherImageSigs), not_this_image(otherKeySigs),
+        wrong_size(shortSigs, "511"), wrong_size(longSigs, "more than 512"), wrong_size(lineSigs, "more than 512"),
         {{"--signatures", nobody}, "cannot open the signatures file " + nobody + ": No such file or directory"},
     };
     for (const auto &c : cases) {

@@ -26,17 +26,15 @@ const std::string kPin = "7g3q95";
 
 // A token "sig" holding a 1024-bit signing key, a 1017-bit common key and a
 // 2048-bit key, with the key files of the same two keys.
-struct TokenFiles : ToolFiles {
+struct TokenFiles : SigningFiles {
     SoftHsm hsm;
     EVP_PKEY *pSign = new_rsa_key(1024);
     EVP_PKEY *pComm = new_rsa_key(1017);
     EVP_PKEY *pBig = new_rsa_key(2048);
     bool bReady = false;
 
-    TokenFiles()
+    TokenFiles() : SigningFiles(60000, 501)
     {
-        write_file(in, random_bytes(60000, 501));
-        write_file(code, random_bytes(16384, 502));
         write_file(key, key_file_of(pSign));
         write_file(comm, key_file_of(pComm));
         bReady = hsm.bReady && hsm.init_token("sig", kPin) && hsm.import_key(pSign, "sig", "sign", "01", kPin) &&
@@ -54,6 +52,16 @@ struct TokenFiles : ToolFiles {
         return hsm.uri("token=sig;object=" + object, query);
     }
 };
+
+// How many times part is found in text.
+size_t count_of(const std::string &text, const std::string &part)
+{
+    size_t nCount = 0;
+    for (size_t nAt = text.find(part); nAt != std::string::npos; nAt = text.find(part, nAt + 1)) {
+        nCount++;
+    }
+    return nCount;
+}
 
 // Every byte of what a run printed, checked for the PIN.
 void expect_no_pin(const RunResult &r)
@@ -183,11 +191,7 @@ TEST_F(TokenTools, SigningWithATokenKeyGivesTheKeyFilesBytes)
             const RunResult &r = runs[i];
             const std::string kTools[] = {"encrypt_tool", "key_tool", "verify_tool"};
             expect_no_pin(r);
-            size_t nWarnings = 0;
-            for (size_t nAt = r.err.find("warning"); nAt != std::string::npos; nAt = r.err.find("warning", nAt + 1)) {
-                nWarnings++;
-            }
-            EXPECT_EQ(nWarnings, c.ignored.size()) << c.why << ": " << r.err;
+            EXPECT_EQ(count_of(r.err, "warning"), c.ignored.size()) << c.why << ": " << r.err;
             for (const std::string &name : c.ignored) {
                 std::string line = "\n" + kTools[i] + ": warning: pkcs11: URI query attribute ignored: " + name + "\n";
                 EXPECT_NE(("\n" + r.err).find(line), std::string::npos) << c.why << ": " << r.err;
@@ -279,10 +283,8 @@ TEST_F(TokenTools, UnreachableAndRefusedKeysWriteNoImage)
     };
     for (const auto &c : cases) {
         write_file(f.out, Bytes{9, 9, 9});
-        std::vector<std::string> args = f.args();
-        args[static_cast<size_t>(c.nArg)] = c.uri;
-        std::vector<std::string> argv{"/usr/bin/setsid", ENCRYPT_TOOL_PATH};
-        argv.insert(argv.end(), args.begin(), args.end());
+        std::vector<std::string> argv{"/usr/bin/setsid", ENCRYPT_TOOL_PATH, f.in, f.out, f.code, f.key, f.comm};
+        argv[static_cast<size_t>(c.nArg) + 2] = c.uri;
         RunResult r = run_program(argv);
         EXPECT_EQ(r.status, 1) << c.why;
         EXPECT_EQ(r.out, c.message + c.uri.substr(0, c.uri.find('?')) + "\n") << c.why;
@@ -389,12 +391,7 @@ TEST_F(TokenTools, ConcurrentRunsOnOneToken)
     }
     RunResult listed = run_key_tool({"list", f.hsm.uri("token=sig", "pin-value=" + kPin)});
     ASSERT_EQ(listed.status, 0) << listed.err;
-    size_t nKeys = 0;
-    for (size_t nAt = listed.out.find("object=raced;"); nAt != std::string::npos;
-         nAt = listed.out.find("object=raced;", nAt + 1)) {
-        nKeys++;
-    }
-    EXPECT_EQ(nKeys, 1u) << listed.out;
+    EXPECT_EQ(count_of(listed.out, "object=raced;"), 1u) << listed.out;
     EXPECT_EQ(nMade, 1);
 }
 
