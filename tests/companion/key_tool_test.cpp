@@ -425,14 +425,15 @@ TEST(KeyToolSignRequest, WhatIsNotARequestIsRefused)
     write_file(existing, Bytes{7});
     std::string missing = dir.file("missing");
     const std::string notRequest = "Not a signing request (512 bytes: four raw RSA inputs of 128 bytes): ";
-    struct {
+    struct Case {
         std::string name;
         Bytes content;      // the request's bytes, where it is written
         std::string output; // the signatures file
         std::string key;
         int nStatus;
         std::string err; // after "key_tool: "
-    } cases[] = {
+    };
+    std::vector<Case> cases = {
         {"missing", {}, sigs, keyFile, 2, "File read error: " + missing + ": No such file or directory"},
         {"", {}, sigs, keyFile, 2, "File read error: " + dir.path + "/: Is a directory"},
         {"short", Bytes(request.begin(), request.end() - 1), sigs, keyFile, 1, notRequest + dir.file("short")},
@@ -447,6 +448,13 @@ TEST(KeyToolSignRequest, WhatIsNotARequestIsRefused)
                                                "a public exponent of 4; a modulus of 1017 to 1024 bits that is odd and "
                                                "an odd public exponent of at least 3 are needed"},
     };
+    for (int nInput : {0, 1, 3}) { // the other inputs, each with its first byte set
+        std::string name = "not_zero" + std::to_string(nInput);
+        Bytes bad = request;
+        bad[128 * static_cast<size_t>(nInput)] = 0x80;
+        cases.push_back({name, bad, sigs, keyFile, 1, "Input " + std::to_string(nInput) + " of the request is not a "
+                                                      "block of 127 bytes (its first byte is not zero): " + dir.file(name)});
+    }
     for (const auto &c : cases) {
         std::string path = c.name.empty() ? dir.path + "/" : dir.file(c.name);
         if (!c.content.empty()) {

@@ -721,6 +721,11 @@ TEST(VerifyArgs, SeparatorAndWrongValues)
         {{}, "no image given"},
         {{f.out, f.in}, "more than one image given"},
     };
+    for (size_t nAt : {0, 31, 63}) { // the stored key's own fingerprint with one digit not hexadecimal
+        std::string wrong = f.fingerprint();
+        wrong[nAt] = 'x';
+        cases.push_back({{"--fingerprint", wrong, f.out}, "--fingerprint must be 64 hexadecimal digits"});
+    }
     for (long nSize : {0, 100, 32767}) { // truncated images: how much was read
         std::string cut = f.dir.file(std::to_string(nSize) + ".img");
         write_file(cut, Bytes(f.signedImage.begin(), f.signedImage.begin() + nSize));
