@@ -228,6 +228,12 @@ TEST(Codec, EveryCallGivesTheModelsChunksOrARefusal)
         calls.push_back({"mode " + std::to_string(nMode) + (nMode < 4 ? ", even modulus" : ""), nMode < 4 ? even : blob,
                          nMode, src, nMode % 16 < 2 ? 127 : 128, 200, false});
     }
+    for (int nMode = 0; nMode < 4; nMode++) { // lengths that end inside a chunk: a byte, a chunk less and more one
+        for (int nLen : {1, nMode < 2 ? 126 : 127, nMode < 2 ? 128 : 129}) {
+            calls.push_back({"mode " + std::to_string(nMode) + ", length " + std::to_string(nLen), blob, nMode,
+                             random_bytes(129, 10), nLen, 512, false});
+        }
+    }
     for (int nDataLen : {0, -1, -1000}) {
         calls.push_back({"length " + std::to_string(nDataLen), blob, 1, Bytes(1), nDataLen, 64, true});
     }
