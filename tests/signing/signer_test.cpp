@@ -179,6 +179,7 @@ TEST(SigningWays, HelperAndSignatureFaultsLeaveTheImageAsItWas)
     };
     const Case cases[] = {
         failing("exit1.sh", "cat > /dev/null; exit 1", " exited with status 1"),
+        failing("signed-exit3.sh", pkeyutl + "; exit 3", " exited with status 3"), // its whole result, then a failure
         failing("killed.sh", "kill -KILL $$", " was ended by signal 9 (Killed)"),
         failing("short.sh", pkeyutl + " | head -c 127", " wrote 127 bytes, not 128"),
         failing("long.sh", pkeyutl + "; printf x; exec sleep 600", " wrote more than 128 bytes"),
