@@ -159,16 +159,17 @@ bool with_session(const std::string &label, const unsigned char *pPin, size_t nP
 }
 
 bool create_key(const EVP_PKEY *pKey, const std::string &token, const unsigned char *pPin, size_t nPin,
-                const std::string &object, CK_BBOOL bAlways, bool bSplit, unsigned nShownExponent)
+                const std::string &object, CK_BBOOL bAlways, bool bSplit, unsigned nShownExponent, size_t nShownLen)
 {
     CK_OBJECT_CLASS nPrivate = CKO_PRIVATE_KEY, nPublic = CKO_PUBLIC_KEY;
     CK_KEY_TYPE nType = CKK_RSA;
     CK_BBOOL bTrue = CK_TRUE;
     unsigned char szId[] = {0x77};
-    unsigned char szExponent[] = {static_cast<unsigned char>(nShownExponent >> 24),
-                                  static_cast<unsigned char>(nShownExponent >> 16),
-                                  static_cast<unsigned char>(nShownExponent >> 8),
-                                  static_cast<unsigned char>(nShownExponent)};
+    Bytes shown(nShownLen, 0);
+    for (size_t i = 0; i < 4; i++) {
+        shown[nShownLen - 1 - i] = static_cast<unsigned char>(nShownExponent >> (8 * i));
+    }
+    shown[0] |= nShownLen > 4 ? 1 : 0;
     std::vector<CK_ATTRIBUTE> priv = {{CKA_CLASS, &nPrivate, sizeof(nPrivate)},
                                       {CKA_KEY_TYPE, &nType, sizeof(nType)},
                                       {CKA_ALWAYS_AUTHENTICATE, &bAlways, 1},
@@ -195,7 +196,7 @@ bool create_key(const EVP_PKEY *pKey, const std::string &token, const unsigned c
         BN_clear_free(bn);
         CK_ATTRIBUTE attribute = {anTypes[i], numbers[i].data(), numbers[i].size()};
         if (i == 1 && nShownExponent != 0) {
-            attribute = {CKA_PUBLIC_EXPONENT, szExponent, sizeof(szExponent)};
+            attribute = {CKA_PUBLIC_EXPONENT, shown.data(), shown.size()};
         }
         if (i < 2) {
             pub.push_back(attribute);

@@ -60,9 +60,11 @@ bool with_session(const std::string &label, const unsigned char *pPin, size_t nP
 // Creates the key's private half in the token through C_CreateObject, with
 // CKA_ALWAYS_AUTHENTICATE bAlways and CKA_ID 0x77; with bSplit its public
 // exponent is only in a public key object with the same CKA_ID. Where
-// nShownExponent is not 0 the objects show it instead of the key's exponent.
+// nShownExponent is not 0 the objects show it instead of the key's exponent;
+// where nShownLen is more than 4, with a 1 in the first of nShownLen bytes.
 bool create_key(const EVP_PKEY *pKey, const std::string &token, const unsigned char *pPin, size_t nPin,
-                const std::string &object, CK_BBOOL bAlways, bool bSplit, unsigned nShownExponent = 0);
+                const std::string &object, CK_BBOOL bAlways, bool bSplit, unsigned nShownExponent = 0,
+                size_t nShownLen = 4);
 
 // Reads everything from fd until it ends or nSeconds pass, stopping early
 // once pStop shows up.

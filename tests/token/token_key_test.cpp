@@ -474,6 +474,25 @@ TEST_F(TokenKeyTest, TokenThatHidesItsLoginAndItsZeros)
     ASSERT_EQ(unsetenv("FAKE_TOKEN_WRAP"), 0);
 }
 
+// A public exponent of 128 bytes (2^1016 + 65537) is shown as the token has
+// it; one of 129 bytes is refused.
+TEST_F(TokenKeyTest, PublicExponentOfUpTo128Bytes)
+{
+    Key key(new_rsa_key(1024), EVP_PKEY_free);
+    for (size_t nLen : {128, 129}) {
+        std::string object = "e" + std::to_string(nLen);
+        ASSERT_TRUE(create_key(key.get(), "sign", reinterpret_cast<const unsigned char *>(kPin.data()), kPin.size(),
+                               object, CK_FALSE, false, 65537, nLen));
+        TokenKey *pKey = nullptr;
+        ASSERT_EQ(open(pinned("token=sign;object=" + object), TOKEN_PUBLIC_HALF, &pKey), TOKEN_OK) << whys.back();
+        Bytes pub = public_half(pKey, nLen == 128 ? TOKEN_OK : TOKEN_REFUSED), e(pub.begin() + 128, pub.end());
+        Bytes shown(128, 0); // little-endian
+        shown[0] = shown[2] = shown[127] = 1;
+        EXPECT_TRUE(nLen != 128 || e == shown);
+        token_key_close(pKey);
+    }
+}
+
 TEST_F(TokenKeyTest, UriSelectsExactlyOneUsableKey)
 {
     Key first = import(1024, "twin", "01");
