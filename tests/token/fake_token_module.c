@@ -5,7 +5,7 @@
  * finding a token calls is there; every other entry is null.
  * With FAKE_TOKEN_WRAP=MODULE it is MODULE (SoftHSM2) instead, as a token that
  * does not say it needs a login and gives signatures without their leading
- * zero bytes. */
+ * zero bytes, then with FAKE_TOKEN_SIGN_EXTRA zero bytes before them. */
 #include <dlfcn.h>
 #include <p11-kit/pkcs11.h>
 #include <stdlib.h>
@@ -103,6 +103,11 @@ static CK_RV wrap_sign(CK_SESSION_HANDLE hSession, CK_BYTE *pData, CK_ULONG nDat
         memmove(pSigned, pSigned + nZeros, *pnSigned - nZeros);
         *pnSigned -= nZeros;
     }
+    const char *pExtra = getenv("FAKE_TOKEN_SIGN_EXTRA");
+    CK_ULONG nExtra = rv == CKR_OK && pSigned != NULL && pExtra != NULL ? strtoul(pExtra, NULL, 0) : 0;
+    memmove(pSigned + nExtra, pSigned, nExtra > 0 ? *pnSigned : 0);
+    memset(pSigned, 0, nExtra);
+    *pnSigned += nExtra;
     return rv;
 }
 

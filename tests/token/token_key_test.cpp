@@ -470,6 +470,16 @@ TEST_F(TokenKeyTest, TokenThatHidesItsLoginAndItsZeros)
     Bytes block(128, 0xFF);
     EXPECT_EQ(token_key_sign_block(pKey, plain.data(), block.data(), &whys.back()), TOKEN_OK) << whys.back();
     EXPECT_EQ(block, bn_to_le(signedBn.get(), 128));
+    // Zeros before it up to 128 bytes are taken; a 129th byte is refused.
+    for (const char *pExtra : {"1", "2"}) {
+        ASSERT_EQ(setenv("FAKE_TOKEN_SIGN_EXTRA", pExtra, 1), 0);
+        bool bLong = pExtra[0] == '2';
+        block.assign(128, 0xFF);
+        EXPECT_EQ(token_key_sign_block(pKey, plain.data(), block.data(), &whys.back()), bLong ? TOKEN_UNREACHABLE : TOKEN_OK);
+        EXPECT_TRUE(bLong ? whys.back() == "token sign did not sign: 129 bytes back" : block == bn_to_le(signedBn.get(), 128))
+            << whys.back();
+    }
+    ASSERT_EQ(unsetenv("FAKE_TOKEN_SIGN_EXTRA"), 0);
     token_key_close(pKey);
     ASSERT_EQ(unsetenv("FAKE_TOKEN_WRAP"), 0);
 }
