@@ -183,6 +183,7 @@ TEST(SigningWays, HelperAndSignatureFaultsLeaveTheImageAsItWas)
         failing("killed.sh", "kill -KILL $$", " was ended by signal 9 (Killed)"),
         failing("short.sh", pkeyutl + " | head -c 127", " wrote 127 bytes, not 128"),
         failing("long.sh", pkeyutl + "; printf x; exec sleep 600", " wrote more than 128 bytes"),
+        failing("long-exit.sh", pkeyutl + "; printf x", " wrote more than 128 bytes"), // and ended at once
         {{"--signing-helper", helper("block1.sh", "cat > /dev/null; dd if=" + request +
                                                       " bs=128 skip=1 count=1 status=none | " + pkeyutl)},
          "block 0: the signing helper's result does not restore with the public key of " + f.pub},
