@@ -411,7 +411,7 @@ EVP_PKEY *read_rsa_private_pem(const char *pPath, pem_password_cb *pCallback, vo
     FILE *fp = nullptr;
     // Unbuffered, so that no stdio buffer (freed without a wipe) takes in the key's text.
     if (bio != nullptr && (BIO_get_fp(bio, &fp) != 1 || setvbuf(fp, nullptr, _IONBF, 0) != 0)) {
-        BIO_free(bio);
+        BIO_free(bio); // not seen: a file BIO has a stream, not yet read
         bio = nullptr;
     }
     EVP_PKEY *pkey = nullptr;
