@@ -324,6 +324,15 @@ bool close_output(OutputFile *pOut)
     return bClosed;
 }
 
+// bOk; where it is false, *pnErrno gets errno unless an earlier step's is
+// there already: the reason the caller reports is the first failure's, not
+// that of a close after it.
+bool note_failure(bool bOk, int *pnErrno)
+{
+    *pnErrno = bOk || *pnErrno != 0 ? *pnErrno : errno;
+    return bOk;
+}
+
 // A complete nameless file becomes a new target directly: it never has
 // another name, so no copy of it can stay behind. Closes the output. Returns a
 // status; on a failed close the target just made is removed again.
@@ -331,14 +340,11 @@ int link_nameless_to_target(OutputFile *pOut)
 {
     char szProc[64];
     proc_path(pOut->fd, szProc, sizeof(szProc));
-    int nStatus = OUTPUT_OK;
     int nErrno = 0; // the link's or the close's, through the cleanup
-    if (linkat(AT_FDCWD, szProc, pOut->fdFolder, pOut->szName, AT_SYMLINK_FOLLOW) != 0) {
-        nErrno = errno;
-        nStatus = nErrno == EEXIST ? OUTPUT_EXISTS : OUTPUT_WRITE_FAILED;
-    }
-    if (!close_output(pOut) && nStatus == OUTPUT_OK) {
-        nErrno = errno;
+    bool bLinked =
+        note_failure(linkat(AT_FDCWD, szProc, pOut->fdFolder, pOut->szName, AT_SYMLINK_FOLLOW) == 0, &nErrno);
+    int nStatus = bLinked ? OUTPUT_OK : nErrno == EEXIST ? OUTPUT_EXISTS : OUTPUT_WRITE_FAILED;
+    if (!note_failure(close_output(pOut), &nErrno) && bLinked) {
         unlinkat(pOut->fdFolder, pOut->szName, 0);
         nStatus = OUTPUT_WRITE_FAILED;
     }
@@ -369,13 +375,11 @@ int place_temp(OutputFile *pOut)
     int nErrno = 0; // the link's or the rename's, through the cleanup
     if (pOut->bNoClobber) {
         // link() never replaces: an existing file is left as it was.
-        if (linkat(pOut->fdFolder, pOut->szTemp, pOut->fdFolder, pOut->szName, 0) != 0) {
-            nErrno = errno;
+        if (!note_failure(linkat(pOut->fdFolder, pOut->szTemp, pOut->fdFolder, pOut->szName, 0) == 0, &nErrno)) {
             nStatus = nErrno == EEXIST ? OUTPUT_EXISTS : OUTPUT_WRITE_FAILED;
         }
         unlinkat(pOut->fdFolder, pOut->szTemp, 0);
-    } else if (renameat(pOut->fdFolder, pOut->szTemp, pOut->fdFolder, pOut->szName) != 0) {
-        nErrno = errno;
+    } else if (!note_failure(renameat(pOut->fdFolder, pOut->szTemp, pOut->fdFolder, pOut->szName) == 0, &nErrno)) {
         nStatus = OUTPUT_WRITE_FAILED;
         unlinkat(pOut->fdFolder, pOut->szTemp, 0);
     }
@@ -449,15 +453,6 @@ bool copy_spool(OutputFile *pOut)
         }
         nOffset += nRead;
     }
-}
-
-// bOk; where it is false, *pnErrno gets errno unless an earlier step's is
-// there already: the reason the caller reports is the first failure's, not
-// that of a close after it.
-bool note_failure(bool bOk, int *pnErrno)
-{
-    *pnErrno = bOk || *pnErrno != 0 ? *pnErrno : errno;
-    return bOk;
 }
 
 // Finishes a target written in place (from its spool, where it has one).
