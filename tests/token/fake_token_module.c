@@ -91,23 +91,23 @@ static CK_RV wrap_get_token_info(CK_SLOT_ID nSlot, CK_TOKEN_INFO *pInfo)
     return rv;
 }
 
-/* The wrapped token's signature, without its leading zero bytes. */
+/* The wrapped token's signature, without its leading zero bytes, then with
+ * FAKE_TOKEN_SIGN_EXTRA of them. */
 static CK_RV wrap_sign(CK_SESSION_HANDLE hSession, CK_BYTE *pData, CK_ULONG nData, CK_BYTE *pSigned, CK_ULONG *pnSigned)
 {
     CK_RV rv = g_pReal->C_Sign(hSession, pData, nData, pSigned, pnSigned);
+    if (rv != CKR_OK || pSigned == NULL) {
+        return rv;
+    }
     CK_ULONG nZeros = 0;
-    while (rv == CKR_OK && pSigned != NULL && nZeros < *pnSigned && pSigned[nZeros] == 0) {
+    while (nZeros < *pnSigned && pSigned[nZeros] == 0) {
         nZeros++;
     }
-    if (nZeros > 0) {
-        memmove(pSigned, pSigned + nZeros, *pnSigned - nZeros);
-        *pnSigned -= nZeros;
-    }
     const char *pExtra = getenv("FAKE_TOKEN_SIGN_EXTRA");
-    CK_ULONG nExtra = rv == CKR_OK && pSigned != NULL && pExtra != NULL ? strtoul(pExtra, NULL, 0) : 0;
-    memmove(pSigned + nExtra, pSigned, nExtra > 0 ? *pnSigned : 0);
+    CK_ULONG nExtra = pExtra != NULL ? strtoul(pExtra, NULL, 0) : 0;
+    memmove(pSigned + nExtra, pSigned + nZeros, *pnSigned - nZeros);
     memset(pSigned, 0, nExtra);
-    *pnSigned += nExtra;
+    *pnSigned = *pnSigned - nZeros + nExtra;
     return rv;
 }
 
@@ -115,12 +115,12 @@ static CK_RV wrap_sign(CK_SESSION_HANDLE hSession, CK_BYTE *pData, CK_ULONG nDat
 CK_RV C_GetFunctionList(CK_FUNCTION_LIST **ppList)
 {
     const char *pWrap = getenv("FAKE_TOKEN_WRAP");
-    void *pModule = pWrap != NULL ? dlopen(pWrap, RTLD_NOW | RTLD_LOCAL) : NULL;
-    CK_C_GetFunctionList pGet = pModule != NULL ? (CK_C_GetFunctionList)dlsym(pModule, "C_GetFunctionList") : NULL;
     if (pWrap == NULL) {
         *ppList = &g_functions;
         return CKR_OK;
     }
+    void *pModule = dlopen(pWrap, RTLD_NOW | RTLD_LOCAL);
+    CK_C_GetFunctionList pGet = pModule != NULL ? (CK_C_GetFunctionList)dlsym(pModule, "C_GetFunctionList") : NULL;
     if (pGet == NULL || pGet(&g_pReal) != CKR_OK) {
         return CKR_GENERAL_ERROR;
     }
