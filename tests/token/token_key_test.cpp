@@ -452,8 +452,8 @@ TEST_F(TokenKeyTest, TokenThatHidesItsLoginAndItsZeros)
     Key key = import(1024, "key", "01");
     Number signedBn(BN_new(), BN_free), plainBn(BN_new(), BN_free);
     BN_CTX *ctx = BN_CTX_new();
-    do { // a block whose signature is below 2^1016
-        BN_rand(signedBn.get(), 1016, BN_RAND_TOP_ANY, BN_RAND_BOTTOM_ANY);
+    do { // a block whose signature has 1016 bits: 127 bytes and a zero above them
+        BN_rand(signedBn.get(), 1016, BN_RAND_TOP_ONE, BN_RAND_BOTTOM_ANY);
         BN_mod_exp(plainBn.get(), signedBn.get(), number(key, OSSL_PKEY_PARAM_RSA_E).get(),
                    number(key, OSSL_PKEY_PARAM_RSA_N).get(), ctx);
     } while (BN_num_bits(plainBn.get()) > 1016);
@@ -475,8 +475,10 @@ TEST_F(TokenKeyTest, TokenThatHidesItsLoginAndItsZeros)
         ASSERT_EQ(setenv("FAKE_TOKEN_SIGN_EXTRA", pExtra, 1), 0);
         bool bLong = pExtra[0] == '2';
         block.assign(128, 0xFF);
-        EXPECT_EQ(token_key_sign_block(pKey, plain.data(), block.data(), &whys.back()), bLong ? TOKEN_UNREACHABLE : TOKEN_OK);
-        EXPECT_TRUE(bLong ? whys.back() == "token sign did not sign: 129 bytes back" : block == bn_to_le(signedBn.get(), 128))
+        EXPECT_EQ(token_key_sign_block(pKey, plain.data(), block.data(), &whys.back()),
+                  bLong ? TOKEN_UNREACHABLE : TOKEN_OK);
+        EXPECT_TRUE(bLong ? whys.back() == "token sign did not sign: 129 bytes back"
+                          : block == bn_to_le(signedBn.get(), 128))
             << whys.back();
     }
     ASSERT_EQ(unsetenv("FAKE_TOKEN_SIGN_EXTRA"), 0);
