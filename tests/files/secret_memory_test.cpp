@@ -328,7 +328,8 @@ TEST(SecretsInCore, NoPathLeavesASecretInACoreOrAFreedBlock)
     std::string valueUri = hsm.uri("token=fifo;object=sign", "pin-value=" + pin);
     Needles sign = key_secrets("signing key", pSign), common = key_secrets("common key", pComm);
     Needles imports = key_secrets("imported key", pImport), importedBe = key_secrets("imported key", pImport, false);
-    imports.push_back({"imported key PEM", Bytes(pemText.begin() + static_cast<long>(pemText.size() / 2), pemText.end() - 40)});
+    imports.push_back(
+        {"imported key PEM", Bytes(pemText.begin() + static_cast<long>(pemText.size() / 2), pemText.end() - 40)});
     Needles blinds = blinding(pSign);
     const char *const ET = ENCRYPT_TOOL_PATH, *const KT = KEY_TOOL_PATH, *const VT = VERIFY_TOOL_PATH;
     const std::string QUIT = "FAULT_QUIT_IN_EXPTMOD=1";

@@ -102,8 +102,9 @@ TEST(FaultShrink, AnInputCutShortDuringTheCopyIsNamed)
             write_file(output, Bytes{7});
             std::vector<std::string> env{std::string("LD_PRELOAD=") + IO_FAULT_SHIM_PATH,
                                          "IO_FAULT=shrink:" + input + ":" + std::to_string(nBy)};
-            RunResult run = run_program(bRestore ? env_argv(env, {VERIFY_TOOL_PATH, "--force", "--restore", restored, image})
-                                                 : env_argv(env, {ENCRYPT_TOOL_PATH}, r.args()));
+            RunResult run = run_program(bRestore
+                                            ? env_argv(env, {VERIFY_TOOL_PATH, "--force", "--restore", restored, image})
+                                            : env_argv(env, {ENCRYPT_TOOL_PATH}, r.args()));
             std::string at = std::to_string(nBy) + (bRestore ? " restore: " : " sign: ") + run.out + run.err;
             EXPECT_EQ(run.status, bRestore ? 2 : 1) << at;
             EXPECT_NE((run.out + run.err).find(input), std::string::npos) << at;
