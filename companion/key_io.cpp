@@ -17,6 +17,8 @@
 #include <openssl/pkcs12.h>
 #include <openssl/x509.h>
 
+#include "process_secrets.h"
+
 namespace {
 
 constexpr int MAX_WITNESSES = 100;
@@ -437,5 +439,6 @@ EVP_PKEY *read_rsa_private_pem(const char *pPath, pem_password_cb *pCallback, vo
     }
     BIO_free(bio);
     ERR_clear_error();
+    secrets_clear_registers();
     return pkey;
 }

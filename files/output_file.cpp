@@ -17,6 +17,8 @@
 #include <ctime>
 #include <unistd.h>
 
+#include "process_secrets.h"
+
 namespace {
 
 constexpr int MAX_LINK_HOPS = 40;
@@ -553,6 +555,7 @@ void output_end_also()
 int output_open(OutputFile *pOut, const char *pPath, unsigned nFlags)
 {
     *pOut = OutputFile();
+    secrets_clear_registers(); // the open may wait for a FIFO's reader
     pOut->bSecret = (nFlags & OUTPUT_SECRET) != 0;
     // A new file is linked in, never renamed over one made meanwhile.
     pOut->bNoClobber = (nFlags & (OUTPUT_NO_CLOBBER | OUTPUT_KEEP_DATA)) != 0;

@@ -42,7 +42,7 @@ constexpr size_t EXIT_BURN_BYTES = 64 * 1024;
 }
 
 // Zeroes every vector register this processor has.
-[[gnu::target("avx")]] void clear_vector_registers()
+[[gnu::target("avx")]] void clear_vector_registers_of_cpu()
 {
     if (__builtin_cpu_supports("avx512f")) {
         clear_upper_vector_registers();
@@ -63,7 +63,7 @@ constexpr size_t EXIT_BURN_BYTES = 64 * 1024;
     }
 }
 #else
-void clear_vector_registers() {}
+void clear_vector_registers_of_cpu() {}
 #endif
 
 } // namespace
@@ -83,8 +83,13 @@ void secrets_protect_process()
     prctl(PR_SET_DUMPABLE, 0);
 }
 
+void secrets_clear_registers()
+{
+    clear_vector_registers_of_cpu();
+}
+
 void secrets_wipe_at_exit()
 {
     burn_stack_at_exit();
-    clear_vector_registers();
+    secrets_clear_registers();
 }

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "byte_order.h"
+#include "process_secrets.h"
 
 namespace {
 
@@ -68,6 +69,7 @@ int read_key_stream(FILE *fp, unsigned char *szKey, size_t *pnFileSize)
     bool bFailed = ferror(fp) != 0;
     build_key_blob(szKey, rsaKey);
     explicit_bzero(rsaKey, sizeof(rsaKey));
+    secrets_clear_registers();
     return bFailed ? 1 : 0;
 }
 

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "output_file.h"
+#include "process_secrets.h"
 
 namespace {
 
@@ -155,6 +156,7 @@ void pin_forget(TokenPin *pPin)
 {
     explicit_bzero(pPin->sz, sizeof(pPin->sz));
     pPin->nLen = 0;
+    secrets_clear_registers(); // and the copies a module made of it
 }
 
 int pin_obtain(const char *pValue, const char *pSource, const std::string &tokenLabel, TokenPin *pPin,

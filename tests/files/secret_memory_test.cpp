@@ -23,10 +23,13 @@
 #include <unistd.h>
 
 #include "encrypt_tool.h"
+#include "key_io.h"
+#include "output_file.h"
 #include "rsa_internal.h"
 #include "key_file.h"
 #include "public_key.h"
 #include "test_support.h"
+#include "token_pin.h"
 #include "token_support.h"
 
 namespace {
@@ -514,6 +517,82 @@ TEST(SecretsInProcess, RunsLeaveNoExponentOnTheStack)
     EXPECT_EQ(nStatus, FP_OKAY);
     EXPECT_EQ(Bytes(blob.begin() + 256, blob.end()), bn_to_le(test_key(1024).d, 128));
 }
+
+#if defined(__x86_64__)
+#define SAVE_ZMM(i) "vmovdqu64 %%zmm" #i ", " #i "*64(%0)\n\t"
+// zmm0-31 as they are, where the C library's copies leave the last 64 bytes
+// they moved in each register they used.
+[[gnu::noinline, gnu::target("avx512f")]] Bytes vector_registers()
+{
+    Bytes all(32 * 64);
+    asm volatile(SAVE_ZMM(0) SAVE_ZMM(1) SAVE_ZMM(2) SAVE_ZMM(3) SAVE_ZMM(4) SAVE_ZMM(5) SAVE_ZMM(6) SAVE_ZMM(7)
+                 SAVE_ZMM(8) SAVE_ZMM(9) SAVE_ZMM(10) SAVE_ZMM(11) SAVE_ZMM(12) SAVE_ZMM(13) SAVE_ZMM(14)
+                 SAVE_ZMM(15) SAVE_ZMM(16) SAVE_ZMM(17) SAVE_ZMM(18) SAVE_ZMM(19) SAVE_ZMM(20) SAVE_ZMM(21)
+                 SAVE_ZMM(22) SAVE_ZMM(23) SAVE_ZMM(24) SAVE_ZMM(25) SAVE_ZMM(26) SAVE_ZMM(27) SAVE_ZMM(28)
+                 SAVE_ZMM(29) SAVE_ZMM(30) SAVE_ZMM(31)
+                 :
+                 : "r"(all.data())
+                 : "memory");
+    return all;
+}
+
+// Each reader of a secret, and the open of an output (where a tool may wait
+// on a FIFO while a core is taken), leaves no secret in a vector register:
+// neither what it read nor what a copy just before it left there.
+TEST(SecretsInRegisters, ReadersAndOutputsClearTheVectorRegisters)
+{
+    if (!__builtin_cpu_supports("avx512f")) {
+        GTEST_SKIP() << "only AVX-512 has registers that nothing but the C library's copies touches";
+    }
+    ToolFiles f;
+    EVP_PKEY *pKey = new_rsa_key(1024);
+    std::string pem = f.dir.file("k.pem");
+    BIO *pFile = BIO_new_file(pem.c_str(), "w");
+    ASSERT_EQ(PEM_write_bio_PrivateKey(pFile, pKey, EVP_aes_128_cbc(), nullptr, 0, nullptr, const_cast<char *>("pass")), 1);
+    BIO_free(pFile);
+    Bytes keyFile = key_file_of(pKey), copied(1024), secret = random_bytes(1024, 451);
+    Needles fromKey = key_secrets("key", pKey, false) + number("d", Bytes(keyFile.begin() + 1104, keyFile.end() - 424));
+    OutputFile out;
+    TokenPin pin;
+    unsigned char szKey[RSA_KEY_BLOB_SIZE];
+    size_t nSize = 0;
+    int nStatus = 0;
+    const struct {
+        const char *name;
+        std::function<void()> run;
+        Needles read;
+    } rows[] = {
+        {"output_open", [&] { nStatus = output_open(&out, f.out.c_str(), OUTPUT_SECRET); }, {}},
+        {"pin_forget", [&] { memcpy(pin.sz, secret.data(), 64), pin_forget(&pin); }, {}},
+        {"read_key_stream", [&] {
+             FILE *fp = fmemopen(keyFile.data(), keyFile.size(), "rb");
+             nStatus = read_key_stream(fp, szKey, &nSize);
+             fclose(fp);
+         }, fromKey},
+        {"read_rsa_private_pem", [&] {
+             pem_password_cb *pPass = [](char *pBuf, int, int, void *) { return memcpy(pBuf, "pass", 4), 4; };
+             EVP_PKEY *pRead = read_rsa_private_pem(pem.c_str(), pPass, nullptr, &nStatus);
+             nStatus = pRead == nullptr;
+             EVP_PKEY_free(pRead);
+         }, fromKey},
+    };
+    Needles copy{{"what a copy left", secret}};
+    memcpy(copied.data(), secret.data(), secret.size());
+    ASSERT_GT(occurrences(vector_registers(), copy)[0], 0u) << "a copy of 1 KiB leaves none of it in a register";
+    for (const auto &row : rows) {
+        memcpy(copied.data(), secret.data(), secret.size());
+        asm volatile("" : : "r"(copied.data()) : "memory");
+        row.run();
+        Bytes registers = vector_registers();
+        EXPECT_EQ(nStatus, 0) << row.name;
+        for (const Needle &needle : copy + row.read) {
+            EXPECT_EQ(occurrences(registers, {needle})[0], 0u) << row.name << " leaves " << needle.name;
+        }
+    }
+    output_abort(&out);
+    EVP_PKEY_free(pKey);
+}
+#endif
 
 // The wipes need no more stack than the exponentiation: a signing run fits a
 // stack limit of 160 KiB, which the exponentiation needs anyway.
