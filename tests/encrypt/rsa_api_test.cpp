@@ -48,8 +48,8 @@ void expect_the_models_result(const CodecCall &c)
     EXPECT_EQ(nLen, nWantLen) << c.why;
     EXPECT_EQ(Bytes(out.begin(), out.begin() + c.nCapacity), want) << c.why;
     EXPECT_EQ(Bytes(out.begin() + c.nCapacity, out.end()), Bytes(16, 0xEE)) << c.why;
-    EXPECT_EQ(printed, nMode < 4 ? "" : "Internal error! Not support this enc-dec mode " + std::to_string(c.nMode) + "\n")
-        << c.why;
+    std::string message = "Internal error! Not support this enc-dec mode " + std::to_string(c.nMode) + "\n";
+    EXPECT_EQ(printed, nMode < 4 ? "" : message) << c.why;
 }
 
 // Mode 3 against BN_mod_exp over fresh keys of 1017 to 1024 bits with e = 3
