@@ -32,6 +32,7 @@ struct KeyCache {
             BN_free(const_cast<BIGNUM *>(key.n));
             BN_free(const_cast<BIGNUM *>(key.e));
             BN_clear_free(const_cast<BIGNUM *>(key.d));
+            EVP_PKEY_free(key.pkey);
         }
     }
 };
@@ -57,11 +58,10 @@ const TestKey &test_key(int bits)
     EVP_PKEY_get_bn_param(pkey, OSSL_PKEY_PARAM_RSA_N, &n);
     EVP_PKEY_get_bn_param(pkey, OSSL_PKEY_PARAM_RSA_E, &e);
     EVP_PKEY_get_bn_param(pkey, OSSL_PKEY_PARAM_RSA_D, &d);
-    EVP_PKEY_free(pkey);
     if (n == nullptr || e == nullptr || d == nullptr || BN_num_bits(n) != bits) {
         abort();
     }
-    return keys[bits] = TestKey{n, e, d, bits};
+    return keys[bits] = TestKey{n, e, d, bits, pkey};
 }
 
 Bytes bn_to_le(const BIGNUM *bn, int nLen)
@@ -92,11 +92,11 @@ Bytes model_modexp(const Bytes &base, const BIGNUM *exp, const BIGNUM *n, int nO
 
 Bytes key_blob(const TestKey &key)
 {
-    Bytes blob = bn_to_le(key.n, 128);
-    Bytes e = bn_to_le(key.e, 128);
-    Bytes d = bn_to_le(key.d, 128);
-    blob.insert(blob.end(), e.begin(), e.end());
-    blob.insert(blob.end(), d.begin(), d.end());
+    Bytes blob;
+    for (const BIGNUM *bn : {key.n, key.e, key.d}) {
+        Bytes field = bn_to_le(bn, 128);
+        blob.insert(blob.end(), field.begin(), field.end());
+    }
     return blob;
 }
 

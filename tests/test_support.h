@@ -4,6 +4,7 @@
 #pragma once
 
 #include <openssl/bn.h>
+#include <openssl/types.h>
 
 #include <atomic>
 #include <cstdint>
@@ -13,12 +14,14 @@
 
 using Bytes = std::vector<unsigned char>;
 
-// An RSA key made by OpenSSL; the numbers live as long as the test binary.
+// An RSA key made by OpenSSL; the numbers and OpenSSL's key live as long as
+// the test binary.
 struct TestKey {
     const BIGNUM *n;
     const BIGNUM *e;
     const BIGNUM *d;
     int bits;
+    EVP_PKEY *pkey;
 };
 
 // A fresh key of the given modulus size with e = 65537, made once per size.

@@ -12,24 +12,44 @@
 
 namespace {
 
-// A chunk below the modulus: the top byte of a k-byte chunk is kept under n's.
-Bytes chunk_below(const TestKey &key, int nLen, unsigned nSeed)
-{
-    Bytes chunk = random_bytes(static_cast<size_t>(nLen), nSeed);
-    int k = (key.bits + 7) / 8;
-    if (nLen == k) {
-        chunk[static_cast<size_t>(k - 1)] = 0;
-    }
-    return chunk;
-}
+// One call of the codec and what it must give: for a call it serves, the
+// chunks of OpenSSL's BN_mod_exp for its mode (the low four bits: 0 and 1 take
+// k - 1 bytes to k with e or d, 2 and 3 take k bytes to k - 1), the rest of the
+// capacity cleared; for a call it refuses, status 1, length 0 and the whole
+// capacity cleared. Nothing past the capacity is written, and nothing is
+// printed but the message of an unknown mode.
+struct CodecCall {
+    std::string why;
+    Bytes blob;
+    int nMode;
+    Bytes src;
+    int nDataLen;
+    int nCapacity;
+    bool bServed;
+    bool bNullKey = false; // the call names no key: the built-in one, which blob holds
+};
 
-Bytes run_codec(const Bytes &src, int nCapacity, int procedure, const unsigned char *pKey, int *pStatus,
-                int *pLen)
+void expect_the_models_result(const CodecCall &c)
 {
-    Bytes out(static_cast<size_t>(nCapacity), 0xEE);
-    *pLen = nCapacity;
-    *pStatus = do_rsa_enc_dec(src.data(), static_cast<int>(src.size()), out.data(), pLen, procedure, pKey);
-    return out;
+    Bytes out(static_cast<size_t>(c.nCapacity) + 16, 0xEE), want(static_cast<size_t>(c.nCapacity), 0);
+    int nLen = c.nCapacity, nWantLen = 0, nMode = c.nMode & RSA_MODE_MASK;
+    testing::internal::CaptureStdout();
+    int nStatus = do_rsa_enc_dec(c.src.data(), c.nDataLen, out.data(), &nLen, c.nMode,
+                                 c.bNullKey ? nullptr : c.blob.data());
+    std::string printed = testing::internal::GetCapturedStdout();
+    BIGNUM *n = bn_from_le(c.blob.data(), 128), *exp = bn_from_le(c.blob.data() + (nMode % 2 ? 256 : 128), 128);
+    int k = BN_num_bytes(n), nIn = nMode < 2 ? k - 1 : k, nOut = 2 * k - 1 - nIn;
+    for (int i = 0; c.bServed && i + nIn <= c.nDataLen; i += nIn, nWantLen += nOut) {
+        Bytes chunk = model_modexp(Bytes(c.src.begin() + i, c.src.begin() + i + nIn), exp, n, nOut);
+        std::copy(chunk.begin(), chunk.end(), want.begin() + nWantLen);
+    }
+    BN_free(n), BN_free(exp);
+    EXPECT_EQ(nStatus, c.bServed ? 0 : 1) << c.why;
+    EXPECT_EQ(nLen, nWantLen) << c.why;
+    EXPECT_EQ(Bytes(out.begin(), out.begin() + c.nCapacity), want) << c.why;
+    EXPECT_EQ(Bytes(out.begin() + c.nCapacity, out.end()), Bytes(16, 0xEE)) << c.why;
+    std::string message = "Internal error! Not support this enc-dec mode " + std::to_string(c.nMode) + "\n";
+    EXPECT_EQ(printed, nMode < 4 ? "" : message) << c.why;
 }
 
 // Mode 3 against BN_mod_exp over fresh keys of 1017 to 1024 bits with e = 3
@@ -41,11 +61,13 @@ TEST(CodecPrivate, MatchesTheModelOverFreshKeysAndEdgeValues)
 {
     for (int i = 0; i < 8; i++) {
         Bytes key = fresh_blob(1017 + i, i % 2 == 0 ? 3 : 65537);
-        BIGNUM *n = bn_from_le(key.data(), 128);
         Bytes last(key.begin(), key.begin() + 128);
         last[0]--;
-        std::vector<Bytes> chunks = {Bytes(128, 0), bn_to_le(BN_value_one(), 128), last, bn_to_le(n, 128),
-                                     Bytes(128, 0xFF), random_bytes(128, i)};
+        Bytes src;
+        for (const Bytes &chunk : {Bytes(128, 0), bn_to_le(BN_value_one(), 128), last,
+                                   Bytes(key.begin(), key.begin() + 128), Bytes(128, 0xFF), random_bytes(128, i)}) {
+            src.insert(src.end(), chunk.begin(), chunk.end());
+        }
         std::vector<Bytes> blobs(6, key);
         BIGNUM *dHalf = bn_from_le(key.data() + 256, 128), *half = bn_from_le(key.data() + 384, 128);
         BIGNUM *lambda = BN_new();
@@ -60,22 +82,10 @@ TEST(CodecPrivate, MatchesTheModelOverFreshKeysAndEdgeValues)
         blobs[3][128] ^= 1;
         std::fill(blobs[4].begin() + 256, blobs[4].end(), 0);
         for (const Bytes &blob : blobs) {
-            BIGNUM *d = bn_from_le(blob.data() + 256, 128);
-            Bytes src;
-            Bytes expected;
-            for (const Bytes &chunk : chunks) {
-                src.insert(src.end(), chunk.begin(), chunk.end());
-                Bytes want = model_modexp(chunk, d, n, 127);
-                expected.insert(expected.end(), want.begin(), want.end());
-            }
-            int nStatus = 1;
-            int nLen = 0;
-            EXPECT_EQ(run_codec(src, 6 * 127, RSA_MODE_PRIVATE_DEC, blob.data(), &nStatus, &nLen), expected)
-                << "key " << i << ", e " << int(blob[128]) << ", d " << int(blob[256]);
-            EXPECT_EQ(nStatus, 0);
-            BN_clear_free(d);
+            expect_the_models_result({"key " + std::to_string(i) + ", e " + std::to_string(blob[128]) + ", d " +
+                                          std::to_string(blob[256]),
+                                      blob, RSA_MODE_PRIVATE_DEC, src, 6 * 128, 6 * 127, true});
         }
-        BN_free(n);
     }
 }
 
@@ -91,9 +101,9 @@ TEST(CodecPrivate, MatchesTheModelOverFreshKeysAndEdgeValues)
     sock_fprog prog = {4, filter};
     prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
     prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog);
-    int nStatus = 0;
-    int nLen = 0;
-    Bytes out = run_codec(random_bytes(127, 21), 128, RSA_MODE_PRIVATE_ENC, blob.data(), &nStatus, &nLen);
+    Bytes src = random_bytes(127, 21), out(128, 0xEE);
+    int nLen = 128;
+    int nStatus = do_rsa_enc_dec(src.data(), 127, out.data(), &nLen, RSA_MODE_PRIVATE_ENC, blob.data());
     _exit(out == Bytes(128, 0) && nStatus == 1 && nLen == 0 ? 0 : 1);
 }
 
@@ -141,44 +151,6 @@ TEST(CodecTiming, PrivateBlockInstructionsDoNotFollowTheExponent)
     EXPECT_LT(count(bn_to_le(key.d, 128)) / 4, 0.55 * nSparse);
 }
 
-// One call of the codec and what it must give: for a call it serves, the
-// chunks of OpenSSL's BN_mod_exp for its mode (the low four bits: 0 and 1 take
-// k - 1 bytes to k with e or d, 2 and 3 take k bytes to k - 1), the rest of the
-// capacity cleared; for a call it refuses, status 1, length 0 and the whole
-// capacity cleared. Nothing past the capacity is written, and nothing is
-// printed but the message of an unknown mode.
-struct CodecCall {
-    std::string why;
-    Bytes blob;
-    int nMode;
-    Bytes src;
-    int nDataLen;
-    int nCapacity;
-    bool bServed;
-};
-
-void expect_the_models_result(const CodecCall &c)
-{
-    Bytes out(static_cast<size_t>(c.nCapacity) + 16, 0xEE), want(static_cast<size_t>(c.nCapacity), 0);
-    int nLen = c.nCapacity, nWantLen = 0, nMode = c.nMode & RSA_MODE_MASK;
-    testing::internal::CaptureStdout();
-    int nStatus = do_rsa_enc_dec(c.src.data(), c.nDataLen, out.data(), &nLen, c.nMode, c.blob.data());
-    std::string printed = testing::internal::GetCapturedStdout();
-    BIGNUM *n = bn_from_le(c.blob.data(), 128), *exp = bn_from_le(c.blob.data() + (nMode % 2 ? 256 : 128), 128);
-    int k = BN_num_bytes(n), nIn = nMode < 2 ? k - 1 : k, nOut = 2 * k - 1 - nIn;
-    for (int i = 0; c.bServed && i + nIn <= c.nDataLen; i += nIn, nWantLen += nOut) {
-        Bytes chunk = model_modexp(Bytes(c.src.begin() + i, c.src.begin() + i + nIn), exp, n, nOut);
-        std::copy(chunk.begin(), chunk.end(), want.begin() + nWantLen);
-    }
-    BN_free(n), BN_free(exp);
-    EXPECT_EQ(nStatus, c.bServed ? 0 : 1) << c.why;
-    EXPECT_EQ(nLen, nWantLen) << c.why;
-    EXPECT_EQ(Bytes(out.begin(), out.begin() + c.nCapacity), want) << c.why;
-    EXPECT_EQ(Bytes(out.begin() + c.nCapacity, out.end()), Bytes(16, 0xEE)) << c.why;
-    EXPECT_EQ(printed, nMode < 4 ? "" : "Internal error! Not support this enc-dec mode " + std::to_string(c.nMode) + "\n")
-        << c.why;
-}
-
 // Every mode over three chunks for keys of 1024, 1017 and 512 bits (so modes
 // 1 and 2, 0 and 3, undo each other, as the model's powers do); results
 // with zero bytes at the top; exponents of zero; the mode word's high bits;
@@ -194,7 +166,8 @@ TEST(Codec, EveryCallGivesTheModelsChunksOrARefusal)
             int nIn = nMode < 2 ? k - 1 : k;
             Bytes src;
             for (unsigned c = 0; c < 3; c++) {
-                Bytes chunk = chunk_below(key, nIn, 100 * static_cast<unsigned>(nMode) + c);
+                Bytes chunk = random_bytes(static_cast<size_t>(nIn), 100 * static_cast<unsigned>(nMode) + c);
+                chunk.back() = nIn == k ? 0 : chunk.back(); // a k-byte chunk is kept under N by its top byte
                 src.insert(src.end(), chunk.begin(), chunk.end());
             }
             calls.push_back({std::to_string(nBits) + " bits, mode " + std::to_string(nMode), key_blob(key), nMode, src,
@@ -260,20 +233,16 @@ TEST(Codec, NullKeyUsesTheBuiltInDefaultKey)
     store_fp_le(&d, blob.data() + 256, 128);
     BIGNUM *bn = bn_from_le(blob.data(), 128);
     BIGNUM *be = bn_from_le(blob.data() + 128, 128);
-    BIGNUM *bd = bn_from_le(blob.data() + 256, 128);
     EXPECT_EQ(BN_num_bits(bn), 1024);
     EXPECT_TRUE(BN_is_odd(bn));
     EXPECT_EQ(BN_get_word(be), 65537u);
-
     Bytes msg = random_bytes(127, 11);
-    int nStatus = 0;
-    int nLen = 0;
-    Bytes viaNull = run_codec(msg, 128, RSA_MODE_PRIVATE_ENC, nullptr, &nStatus, &nLen);
-    EXPECT_EQ(nStatus, 0);
-    EXPECT_EQ(viaNull, model_modexp(msg, bd, bn, 128));
-    EXPECT_EQ(viaNull, run_codec(msg, 128, RSA_MODE_PRIVATE_ENC, blob.data(), &nStatus, &nLen));
-    Bytes back = model_modexp(viaNull, be, bn, 127);
-    EXPECT_EQ(back, msg);
+    for (bool bNullKey : {false, true}) {
+        expect_the_models_result({bNullKey ? "null key" : "built-in key", blob, RSA_MODE_PRIVATE_ENC, msg, 127, 128,
+                                  true, bNullKey});
+    }
+    BIGNUM *bd = bn_from_le(blob.data() + 256, 128);
+    EXPECT_EQ(model_modexp(model_modexp(msg, bd, bn, 128), be, bn, 127), msg) << "e undoes d";
     BN_free(bn);
     BN_free(be);
     BN_free(bd);

@@ -3,9 +3,7 @@
 // PKCS #1 v1.5 block type 1 (signing without a digest).
 #include <gtest/gtest.h>
 #include <array>
-#include <openssl/core_names.h>
 #include <openssl/evp.h>
-#include <openssl/param_build.h>
 #include <openssl/rsa.h>
 
 #include "byte_order.h"
@@ -134,31 +132,12 @@ Bytes openssl_pkcs1(EVP_PKEY *pkey, const Bytes &in, bool bRecover = false)
     return out;
 }
 
-EVP_PKEY *openssl_key(const TestKey &key)
-{
-    OSSL_PARAM_BLD *bld = OSSL_PARAM_BLD_new();
-    OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_N, key.n);
-    OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_E, key.e);
-    OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_D, key.d);
-    OSSL_PARAM *params = OSSL_PARAM_BLD_to_param(bld);
-    EVP_PKEY_CTX *ctx = EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr);
-    EVP_PKEY *pkey = nullptr;
-    if (EVP_PKEY_fromdata_init(ctx) <= 0 || EVP_PKEY_fromdata(ctx, &pkey, EVP_PKEY_KEYPAIR, params) <= 0) {
-        ADD_FAILURE() << "OpenSSL could not take the key";
-    }
-    EVP_PKEY_CTX_free(ctx);
-    OSSL_PARAM_free(params);
-    OSSL_PARAM_BLD_free(bld);
-    return pkey;
-}
-
 // Pad (0x00), sign with mode 1, reverse (0x80): OpenSSL's signature; and
 // back: reverse (0x10), mode 2, strip (0x00): the message. Both ways.
 TEST(BufferProc, PaddingInteroperatesWithOpenSslPkcs1)
 {
     const TestKey &key = test_key(1024);
     Bytes blob = key_blob(key);
-    EVP_PKEY *pkey = openssl_key(key);
     for (int nMsgLen = 0; nMsgLen <= 117; nMsgLen++) {
         Bytes msg = random_bytes(static_cast<size_t>(nMsgLen), 1000u + static_cast<unsigned>(nMsgLen));
         Bytes buf = msg;
@@ -168,10 +147,10 @@ TEST(BufferProc, PaddingInteroperatesWithOpenSslPkcs1)
         int nLen = 128;
         ASSERT_EQ(do_rsa_enc_dec(buf.data(), 127, sig.data(), &nLen, 0x81, blob.data()), 0);
         ASSERT_EQ(kra_buffer_proc_after(sig.data(), &nLen, 128, 0x81), 0);
-        EXPECT_EQ(sig, openssl_pkcs1(pkey, msg)) << "length " << nMsgLen;
-        EXPECT_EQ(openssl_pkcs1(pkey, sig, true), msg) << "length " << nMsgLen;
+        EXPECT_EQ(sig, openssl_pkcs1(key.pkey, msg)) << "length " << nMsgLen;
+        EXPECT_EQ(openssl_pkcs1(key.pkey, sig, true), msg) << "length " << nMsgLen;
 
-        Bytes theirs = openssl_pkcs1(pkey, msg);
+        Bytes theirs = openssl_pkcs1(key.pkey, msg);
         ASSERT_EQ(kra_buffer_proc_before(theirs.data(), 128, 128, 0x12), 0);
         Bytes plain(128);
         nLen = 127;
@@ -180,7 +159,6 @@ TEST(BufferProc, PaddingInteroperatesWithOpenSslPkcs1)
         EXPECT_EQ(nLen, nMsgLen);
         EXPECT_EQ(Bytes(plain.begin(), plain.begin() + nLen), msg) << "length " << nMsgLen;
     }
-    EVP_PKEY_free(pkey);
 }
 
 } // namespace

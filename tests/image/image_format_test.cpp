@@ -17,13 +17,11 @@ namespace {
 
 constexpr size_t kWindow = 16384;
 
-Bytes window_of(const Bytes &file, size_t nOffset)
+// The first window of a file, zero-filled.
+Bytes window_of(Bytes file)
 {
-    Bytes w(kWindow, 0);
-    for (size_t i = 0; i < kWindow && nOffset + i < file.size(); i++) {
-        w[i] = file[nOffset + i];
-    }
-    return w;
+    file.resize(kWindow, 0);
+    return file;
 }
 
 void put(Bytes &dst, size_t nAt, const Bytes &src)
@@ -34,7 +32,7 @@ void put(Bytes &dst, size_t nAt, const Bytes &src)
 // The whole expected output image, computed with OpenSSL arithmetic.
 Bytes model_image(const Bytes &image, const Bytes &code, const TestKey &key, const Bytes &commFile)
 {
-    Bytes spl = window_of(image, 0);
+    Bytes spl = window_of(image);
     int64_t ent[4][3]; // start, end, keep of each block, from our table
     int nEntry = -1;
     model::table(model::tables()[0].second.data(), ent, &nEntry);
@@ -43,7 +41,7 @@ Bytes model_image(const Bytes &image, const Bytes &code, const TestKey &key, con
         spl[size_t(b[2])] = spl[size_t(b[1])];
         put(spl, size_t(b[0]), model_modexp(plain, key.d, key.n, 128));
     }
-    Bytes codeWin = window_of(code, 0);
+    Bytes codeWin = window_of(code);
     Bytes comm = commFile;
     comm.resize(1656, 0);
     put(codeWin, 384, Bytes(comm.begin(), comm.begin() + 128));
@@ -122,10 +120,8 @@ TEST(SigningKeyRefusal, UnusableKeysAreRefusedBeforeAnythingIsWritten)
     const TestKey &key = test_key(1024);
     const TestKey &other = test_key(1017);
     const TestKey &small = test_key(512);
-    BIGNUM *zero = BN_new();
-    BN_zero(zero);
-    BIGNUM *even = BN_dup(key.n);
-    BN_clear_bit(even, 0);
+    model::Bn zero, even;
+    BN_copy(even, key.n), BN_clear_bit(even, 0);
     Bytes full = key_file(key);
     struct {
         const char *why;
@@ -152,8 +148,6 @@ TEST(SigningKeyRefusal, UnusableKeysAreRefusedBeforeAnythingIsWritten)
             EXPECT_TRUE(bZeroImage ? !file_exists(s.out) : read_file(s.out) == Bytes(100, 1)) << c.why;
         }
     }
-    BN_free(zero);
-    BN_free(even);
 }
 
 // Signing writes the two public halves and our table into the code window and
@@ -172,8 +166,7 @@ TEST(LibraryChecks, ASignatureIsPlacedOnlyOverTheBlockItSigns)
     Bytes want(kWindow, 0xEE);
     std::copy_n(common.begin(), SI_PUBLIC_SIZE, want.begin() + SI_CODE_COMM_N);
     std::copy_n(blob.begin(), SI_PUBLIC_SIZE, want.begin() + SI_CODE_SIGN_N);
-    Bytes table = model::tables().front().second;
-    std::copy(table.begin(), table.end(), want.begin() + SI_CODE_BLOCK_TABLE);
+    put(want, SI_CODE_BLOCK_TABLE, model::tables().front().second);
     EXPECT_EQ(code, want);
     const unsigned char *pPublic = code.data() + SI_CODE_SIGN_N;
     Bytes restored = spl;
@@ -210,8 +203,7 @@ TEST(LibraryChecks, AnExponentOffByHalfLambdaSignsOnlyWhatItRestores)
         BN_lebin2bn(blob.data(), 128, n), BN_lebin2bn(blob.data() + 256, 128, d);
         BN_lebin2bn(blob.data() + 384, 128, half), BN_lshift1(lambda, half);
         BN_add(d, d, half), BN_nnmod(d, d, lambda, model::ctx()); // below N
-        Bytes field = model::le(d, 128);
-        std::copy(field.begin(), field.end(), blob.begin() + 256), blob.resize(384);
+        put(blob, 256, model::le(d, 128)), blob.resize(384);
     }
     ASSERT_EQ(si_signing_key_usable(blob.data()), 0);
     for (bool bSquares : {true, false}) {
@@ -222,8 +214,7 @@ TEST(LibraryChecks, AnExponentOffByHalfLambdaSignsOnlyWhatItRestores)
                 bSquares ? BN_sqr(m, r, model::ctx()) : BN_copy(m, r) != nullptr;
                 BN_mod_exp(power, m, half, n, model::ctx());
             } while (BN_is_one(power) != bSquares);
-            Bytes value = model::le(m, 127);
-            std::copy(value.begin(), value.end(), spl.begin() + nStart);
+            put(spl, size_t(nStart), model::le(m, 127));
         }
         EXPECT_EQ(si_sign_windows(spl.data(), code.data(), blob.data(), common.data()),
                   bSquares ? SI_OK : SI_KEY_REFUSED);

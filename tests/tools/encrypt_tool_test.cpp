@@ -44,8 +44,7 @@ TEST(EncryptToolArgs, FewArgumentsAndOptionsBeforeTheFive)
     ASSERT_EQ(f.run().status, 0);
     Bytes expected = read_file(f.out);
     std::filesystem::remove(f.out);
-    std::string dashed = f.dir.file("-in.img");
-    std::filesystem::copy_file(f.in, dashed);
+    std::filesystem::copy_file(f.in, f.dir.file("-in.img"));
     std::filesystem::current_path(f.dir.path);
     RunResult r = run_encrypt({"--", "-in.img", f.out, f.code, f.key, f.comm});
     std::filesystem::current_path("/");

@@ -15,16 +15,6 @@
 
 namespace {
 
-// Every 25th length up to 1700, and those around a record's edges.
-std::vector<size_t> key_lengths()
-{
-    std::vector<size_t> lengths{127, 128, 551, 552, 553, 555, 1103, 1104, 1105, 1231, 1232, 1655, 1656, 1657};
-    for (size_t n = 0; n <= 1700; n += 25) {
-        lengths.push_back(n);
-    }
-    return lengths;
-}
-
 // The first 128 bytes of each of the three records, zero-filled.
 Bytes blob_of(Bytes file)
 {
@@ -47,8 +37,13 @@ TEST(FaultKeyLengths, KeysOfEveryLength)
     longer.insert(longer.end(), junk.begin(), junk.end());
     ASSERT_EQ(r.run().status, 0);
     Bytes reference = read_file(r.out);
+    // The lengths around a record's edges, and every 25th up to 1700.
+    std::vector<size_t> lengths{127, 128, 551, 552, 553, 555, 1103, 1104, 1105, 1231, 1232, 1655, 1656, 1657};
+    for (size_t n = 0; n <= 1700; n += 25) {
+        lengths.push_back(n);
+    }
     for (bool bSigning : {true, false}) {
-        for (size_t nLen : key_lengths()) {
+        for (size_t nLen : lengths) {
             const Bytes &full = bSigning ? longer : comm;
             Bytes cut(full.begin(), full.begin() + static_cast<long>(std::min(nLen, full.size())));
             write_file(bSigning ? r.key : r.comm, cut);
@@ -141,16 +136,15 @@ TEST(FaultDescriptors, NoFileOfARunIsAStandardDescriptor)
             int fdFifo = open(fifo.c_str(), O_RDWR | O_CLOEXEC); // the tool's open goes on, its read waits
             std::string fds = "/proc/" + std::to_string(pid) + "/fd/";
             int fdSeen = -1;
+            std::error_code error;
             for (int i = 0; i < 3000 && fdSeen == -1; i++) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
                 for (int fd = 0; fd < 8; fd++) {
-                    std::error_code error;
                     fdSeen = std::filesystem::read_symlink(fds + std::to_string(fd), error) == fifo ? fd : fdSeen;
                 }
             }
             EXPECT_GE(fdSeen, 3) << args[0] << " " << pClosed;
             for (int fd = 0; fd <= 2; fd++) {
-                std::error_code error;
                 EXPECT_EQ(std::filesystem::read_symlink(fds + std::to_string(fd), error), "/dev/null") << args[0] << fd;
             }
             EXPECT_EQ(write(fdFifo, "x", 1), 1);
