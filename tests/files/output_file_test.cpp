@@ -461,14 +461,11 @@ TEST(OutputFileLinks, FollowedOnlyWhereTheKernelWould)
             if (!c.bFollowed) {
                 EXPECT_EQ(file_exists(target), !c.bDangling) << what;
                 EXPECT_TRUE(c.bDangling || read_file(target) == s.previous) << what;
+                EXPECT_TRUE(argv[0] != ENCRYPT_TOOL_PATH || r.out == "File open error: " + path + "\n") << what;
             } else if (argv[0] != "/bin/sh") {
                 EXPECT_NE(read_file(target), s.previous) << what;
             }
             EXPECT_TRUE(std::filesystem::is_symlink(link)) << what;
-        }
-        RunResult r = run_encrypt({s.in, path, s.code, s.key, s.comm});
-        if (!c.bFollowed) {
-            EXPECT_EQ(r.out, "File open error: " + path + "\n") << c.why;
         }
     }
 }
