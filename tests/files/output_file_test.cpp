@@ -596,13 +596,9 @@ TEST(OutputFileInPlace, DevicesFifosAndLimits)
         FifoReader reader(fifo, bReaderLeaves ? 50000 : SIZE_MAX);
         RunResult r = run_encrypt(args);
         Bytes got = reader.finish();
-        if (bReaderLeaves) {
-            EXPECT_EQ(r.status, 1);
-            EXPECT_EQ(r.out, "File write error: " + fifo + "\n");
-        } else {
-            EXPECT_EQ(r.status, 0);
-            EXPECT_EQ(got, expected);
-        }
+        EXPECT_EQ(r.status, bReaderLeaves ? 1 : 0);
+        EXPECT_EQ(r.out, bReaderLeaves ? "File write error: " + fifo + "\n" : "");
+        EXPECT_TRUE(bReaderLeaves || got == expected);
         EXPECT_TRUE(file_exists(fifo));
     }
 
