@@ -11,9 +11,7 @@
 #include <map>
 #include <random>
 #include <cstring>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <thread>
@@ -507,12 +505,7 @@ TEST(OutputFileFailures, NoDescriptorLeftOpen)
     std::filesystem::create_symlink("loop.a", dir.file("loop.b"));
     std::filesystem::create_symlink("new.img", dir.file("link.img"));
     std::string socketPath = dir.file("socket");
-    int fdSocket = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    ASSERT_LT(socketPath.size(), sizeof(address.sun_path));
-    memcpy(address.sun_path, socketPath.c_str(), socketPath.size() + 1);
-    ASSERT_EQ(bind(fdSocket, reinterpret_cast<sockaddr *>(&address), sizeof(address)), 0);
+    ASSERT_EQ(mknod(socketPath.c_str(), S_IFSOCK | 0600, 0), 0);
     write_file(dir.file("old.img"), Bytes(10, 1));
     std::string full = private_device(dir.path, "full");
     std::string block = dir.file("block"); // never opened
@@ -560,7 +553,6 @@ TEST(OutputFileFailures, NoDescriptorLeftOpen)
     }
     EXPECT_EQ(read_file(dir.file("new.img")), (Bytes{'s', 'i', 'g', 'n', 'e', 'd'}));
     close(fdReader);
-    close(fdSocket);
 }
 
 // Devices and FIFOs are written in place and never removed; a reader that
