@@ -49,14 +49,13 @@ TEST(OutputFileFailures, EveryFailureLeavesTheTargetAsItWasAndNothingBeside)
     const TestKey &key = test_key(1024);
     BIGNUM *even = BN_dup(key.n);
     BN_clear_bit(even, 0);
-    struct Case {
+    std::string shim = std::string("LD_PRELOAD=") + IO_FAULT_SHIM_PATH;
+    const struct {
         const char *why;
         std::vector<std::string> env; // for the fault shim
         int nNamed;                   // argument named by the message
         const char *message;
-    };
-    std::string shim = std::string("LD_PRELOAD=") + IO_FAULT_SHIM_PATH;
-    const Case cases[] = {
+    } cases[] = {
         {"folder as image", {}, 0, "File read error: "},
         {"even signing key", {}, 3, "Key file error: "},
         {"mismatched signing key", {}, 3, "Key file error: "},
@@ -64,7 +63,7 @@ TEST(OutputFileFailures, EveryFailureLeavesTheTargetAsItWasAndNothingBeside)
         {"immutable target", {}, 1, "File open error: "},
     };
     for (bool bPrevious : {true, false}) {
-        for (const Case &c : cases) {
+        for (const auto &c : cases) {
             if (!c.env.empty() && SANITIZED_BUILD) {
                 continue; // the sanitizers' runtime must come first
             }
@@ -89,9 +88,7 @@ TEST(OutputFileFailures, EveryFailureLeavesTheTargetAsItWasAndNothingBeside)
             EXPECT_EQ(r.status, 1) << c.why;
             EXPECT_EQ(r.out, c.message + args[static_cast<size_t>(c.nNamed)] + "\n") << c.why;
             EXPECT_EQ(file_exists(s.out), bPrevious) << c.why;
-            if (bPrevious) {
-                EXPECT_EQ(read_file(s.out), s.previous) << c.why;
-            }
+            EXPECT_TRUE(!bPrevious || read_file(s.out) == s.previous) << c.why;
             EXPECT_EQ(folder_names(s.dir.path), before) << c.why;
         }
     }
@@ -281,21 +278,20 @@ TEST(OutputFileSuccess, ReplacesExactlyKeepingModeAndLinks)
     Signing s;
     Bytes expected = s.signed_image();
     struct stat st;
-    struct ModeCase {
+    const struct {
         mode_t nBefore;
         uid_t nOwner;    // of the replaced file (and its group)
         bool bOtherUser; // run by nobody, replacing root's file: owner and group cannot be kept
         mode_t nAfter;
-    };
-    const ModeCase modes[] = {{0640, 0, false, 0640}, {0755, 0, false, 0755}, {06755, 0, false, 06755},
-                              {06755, 65534, false, 06755}, {06666, 0, true, 0666}};
+    } modes[] = {{0640, 0, false, 0640}, {0755, 0, false, 0755}, {06755, 0, false, 06755},
+                 {06755, 65534, false, 06755}, {06666, 0, true, 0666}};
     const std::vector<std::string> asOther{"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
     std::vector<std::string> probe = asOther;
     probe.insert(probe.end(), {"/bin/sh", "-c", "test -x \"$0\" && test -r \"$1\"", ENCRYPT_TOOL_PATH, s.in});
     chmod(s.dir.path.c_str(), 0777);
     // Only root can run the tool as another user, who must reach the build.
     bool bOtherRuns = geteuid() == 0 && run_program(probe).status == 0;
-    for (const ModeCase &m : modes) {
+    for (const auto &m : modes) {
         if ((m.bOtherUser && !bOtherRuns) || (m.nOwner != 0 && geteuid() != 0)) {
             continue; // only root gives a file away
         }
@@ -418,7 +414,7 @@ TEST(OutputFileLinks, FollowedOnlyWhereTheKernelWould)
     Signing s;
     std::string signedImage = s.dir.file("signed.img");
     write_file(signedImage, s.signed_image());
-    struct Case {
+    const struct {
         const char *why;
         mode_t nFolderMode;
         uid_t nFolderOwner;
@@ -427,8 +423,7 @@ TEST(OutputFileLinks, FollowedOnlyWhereTheKernelWould)
         bool bDangling;   // the file the link names does not exist yet
         bool bFolderLink; // the link names a folder that holds the target
         bool bFollowed;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"planted in a shared folder", 01777, 0, OTHER, false, false, false, false},
         {"planted, dangling", 01777, 0, OTHER, false, true, false, false},
         {"planted, to a folder on the way", 01777, 0, OTHER, false, false, true, true},
@@ -437,7 +432,7 @@ TEST(OutputFileLinks, FollowedOnlyWhereTheKernelWould)
         {"another user's in an ordinary folder", 0755, 0, OTHER, true, false, false, true},
         {"relative and dangling", 0755, 0, 0, true, true, false, true},
     };
-    for (const Case &c : cases) {
+    for (const auto &c : cases) {
         TempDir root;
         std::string folder = root.file("shared");
         std::string realFolder = root.file("real");
@@ -611,8 +606,7 @@ TEST(OutputFileInterrupts, SignalsLeaveThePreviousOrTheWholeImage)
     argv.insert(argv.begin(), ENCRYPT_TOOL_PATH);
     int nRunMicros = static_cast<int>(run_program(argv).seconds * 1e6);
     std::mt19937 gen(20261207);
-    int nTries = 0;
-    int nBad = 0;
+    int nTries = 0, nBad = 0;
     // Half the tries write a named temporary file, as on a file system without
     // nameless files: the signal handler must remove it.
     std::vector<std::string> named = env_argv({"LD_PRELOAD=" IO_FAULT_SHIM_PATH, "IO_FAULT_NO_TMPFILE=1"}, argv);
