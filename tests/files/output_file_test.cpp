@@ -471,25 +471,13 @@ TEST(OutputFileLinks, FollowedOnlyWhereTheKernelWould)
     }
 }
 
-// A /proc/self/fd link to an open file that has been deleted reads as its old
-// name and " (deleted)": an open error, and no file of that name is made.
-TEST(OutputFileLinks, AProcLinkToADeletedFileIsAnOpenError)
-{
-    TempDir dir;
-    int fd = open(dir.file("gone.img").c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0600);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(unlink(dir.file("gone.img").c_str()), 0);
-    std::string link = "/proc/self/fd/" + std::to_string(fd);
-    EXPECT_EQ(output_write_file(link.c_str(), reinterpret_cast<const unsigned char *>("x"), 1, OUTPUT_REPLACE),
-              OUTPUT_OPEN_FAILED);
-    EXPECT_EQ(folder_names(dir.path), std::vector<std::string>{});
-    close(fd);
-}
-
 // Every way through output_check, output_open, output_commit and
 // output_abort, in this process, leaves no descriptor open: a new file, a
 // replaced one, one through links, one refused at the open (a loop of links,
-// a folder, a socket), a spooled FIFO, and a write that fails.
+// a folder, a socket, a /proc/self/fd link to an open file that has been
+// deleted, which reads as its old name and " (deleted)" and makes no file of
+// that name), a spooled FIFO, and a write that fails. output_write_file
+// refuses what output_open refuses, with the same status.
 TEST(OutputFileFailures, NoDescriptorLeftOpen)
 {
     TempDir dir;
@@ -507,6 +495,10 @@ TEST(OutputFileFailures, NoDescriptorLeftOpen)
     if (mknod(block.c_str(), S_IFBLK | 0600, makedev(7, 200)) != 0) {
         block.clear();
     }
+    TempDir goneDir;
+    int fdGone = open(goneDir.file("gone.img").c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0600);
+    ASSERT_GE(fdGone, 0);
+    ASSERT_EQ(unlink(goneDir.file("gone.img").c_str()), 0);
     struct {
         std::string path;
         unsigned nFlags;
@@ -521,6 +513,7 @@ TEST(OutputFileFailures, NoDescriptorLeftOpen)
         {dir.file("loop.a"), OUTPUT_REPLACE, OUTPUT_OPEN_FAILED, false},
         {dir.path, OUTPUT_REPLACE, OUTPUT_OPEN_FAILED, false},
         {socketPath, OUTPUT_REPLACE, OUTPUT_OPEN_FAILED, false},
+        {"/proc/self/fd/" + std::to_string(fdGone), OUTPUT_REPLACE, OUTPUT_OPEN_FAILED, false},
         {fifo, OUTPUT_REPLACE | OUTPUT_SPOOL, OUTPUT_OK, true},
         {full, OUTPUT_REPLACE, OUTPUT_OK, true},
         // What holds data is kept; what holds none is written in place.
@@ -532,6 +525,9 @@ TEST(OutputFileFailures, NoDescriptorLeftOpen)
     int nBefore = open_descriptor_count();
     for (const auto &c : cases) {
         output_check(c.path.c_str(), c.nFlags); // the look before the work, too
+        const unsigned char *pData = reinterpret_cast<const unsigned char *>("x");
+        int nWrite = c.nOpen == OUTPUT_OK ? OUTPUT_OK : output_write_file(c.path.c_str(), pData, 1, c.nFlags);
+        EXPECT_EQ(nWrite, c.nOpen) << c.path;
         EXPECT_EQ(open_descriptor_count(), nBefore) << c.path;
         OutputFile out;
         ASSERT_EQ(output_open(&out, c.path.c_str(), c.nFlags), c.nOpen) << c.path;
@@ -547,7 +543,9 @@ TEST(OutputFileFailures, NoDescriptorLeftOpen)
         output_abort(&out); // safe after a commit or a failed open
     }
     EXPECT_EQ(read_file(dir.file("new.img")), (Bytes{'s', 'i', 'g', 'n', 'e', 'd'}));
+    EXPECT_EQ(folder_names(goneDir.path), std::vector<std::string>{});
     close(fdReader);
+    close(fdGone);
 }
 
 // Devices and FIFOs are written in place and never removed; a reader that
