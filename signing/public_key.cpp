@@ -14,6 +14,7 @@
 
 #include "image_format.h"
 #include "key_file.h"
+#include "process_secrets.h"
 
 namespace {
 
@@ -148,6 +149,7 @@ int read_key_or_pem(FILE *fp, int nRecords, unsigned char *szKey, size_t *pnRead
     if (!bPem) {
         build_key_blob(szKey, szRecords);
         explicit_bzero(szRecords, sizeof(szRecords));
+        secrets_clear_registers();
         return PUBLIC_KEY_OK;
     }
     memcpy(szPem, szRecords, *pnRead);

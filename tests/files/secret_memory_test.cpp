@@ -557,6 +557,7 @@ TEST(SecretsInRegisters, ReadersAndOutputsClearTheVectorRegisters)
     unsigned char szKey[RSA_KEY_BLOB_SIZE];
     size_t nSize = 0;
     int nStatus = 0;
+    std::string why;
     const struct {
         const char *name;
         std::function<void()> run;
@@ -567,6 +568,11 @@ TEST(SecretsInRegisters, ReadersAndOutputsClearTheVectorRegisters)
         {"read_key_stream", [&] {
              FILE *fp = fmemopen(keyFile.data(), keyFile.size(), "rb");
              nStatus = read_key_stream(fp, szKey, &nSize);
+             fclose(fp);
+         }, fromKey},
+        {"read_key_or_public", [&] {
+             FILE *fp = fmemopen(keyFile.data(), keyFile.size(), "rb");
+             nStatus = read_key_or_public(fp, szKey, &nSize, &why, nullptr);
              fclose(fp);
          }, fromKey},
         {"read_rsa_private_pem", [&] {
