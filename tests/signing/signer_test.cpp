@@ -28,23 +28,22 @@ const char *const PKEYUTL = "openssl pkeyutl -decrypt -pkeyopt rsa_padding_mode:
 // A signing key as a PEM private key, its PEM public half and its key file;
 // the inputs of a run, and a previous out_file.
 struct SignerFiles : SigningFiles {
-    EVP_PKEY *pKey = new_rsa_key(1024);
+    Key pKey{new_rsa_key(1024), EVP_PKEY_free};
     std::string pem = dir.file("sign.pem");
     std::string pub = dir.file("sign_pub.pem");
     Bytes previous = random_bytes(3000, 601);
 
     SignerFiles() : SigningFiles(50000, 602)
     {
-        write_file(key, key_file_of(pKey));
+        write_file(key, key_file_of(pKey.get()));
         FILE *fp = fopen(pem.c_str(), "w");
-        PEM_write_PrivateKey(fp, pKey, nullptr, nullptr, 0, nullptr, nullptr);
+        PEM_write_PrivateKey(fp, pKey.get(), nullptr, nullptr, 0, nullptr, nullptr);
         fclose(fp);
         fp = fopen(pub.c_str(), "w");
-        PEM_write_PUBKEY(fp, pKey);
+        PEM_write_PUBKEY(fp, pKey.get());
         fclose(fp);
         write_file(out, previous);
     }
-    ~SignerFiles() { EVP_PKEY_free(pKey); }
     // An executable shell script in the folder.
     std::string script(const std::string &name, const std::string &body) const
     {
@@ -81,7 +80,8 @@ TEST(SigningWays, EveryWayGivesTheKeyFilesBytes)
     std::string sigs = f.dir.file("sigs.bin");
     // The same key in a SoftHSM2 token, for key_tool sign-request.
     SoftHsm hsm;
-    bool bToken = hsm.bReady && hsm.init_token("offline", "2468") && hsm.import_key(f.pKey, "offline", "sign", "01", "2468");
+    bool bToken = hsm.bReady && hsm.init_token("offline", "2468") &&
+                  hsm.import_key(f.pKey.get(), "offline", "sign", "01", "2468");
     ASSERT_TRUE(bToken || !hsm.bReady) << "SoftHSM2 is installed, but the token was not made";
     std::string tokenKey = hsm.uri("token=offline;object=sign", "pin-value=2468");
     enum Way { HELPER, REQUEST_OPENSSL, REQUEST_KEY_TOOL };

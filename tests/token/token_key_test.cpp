@@ -53,7 +53,6 @@ const std::string kWrongPin = "61523841";
 volatile const unsigned char kMaskedPin[] = {0x31, 0x6D, 0x0B, 0x3F, 0x68, 0x00, 0x28, 0x63, 0x02, 0x2D, 0x6E, 0x17};
 constexpr size_t kPinLen = sizeof(kMaskedPin);
 
-using Key = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;
 using Number = std::unique_ptr<BIGNUM, decltype(&BN_clear_free)>;
 
 Number number(const Key &key, const char *pName)

@@ -28,23 +28,18 @@ const std::string kPin = "7g3q95";
 // 2048-bit key, with the key files of the same two keys.
 struct TokenFiles : SigningFiles {
     SoftHsm hsm;
-    EVP_PKEY *pSign = new_rsa_key(1024);
-    EVP_PKEY *pComm = new_rsa_key(1017);
-    EVP_PKEY *pBig = new_rsa_key(2048);
+    Key sign{new_rsa_key(1024), EVP_PKEY_free};
+    Key common{new_rsa_key(1017), EVP_PKEY_free};
+    Key big{new_rsa_key(2048), EVP_PKEY_free};
     bool bReady = false;
 
     TokenFiles() : SigningFiles(60000, 501)
     {
-        write_file(key, key_file_of(pSign));
-        write_file(comm, key_file_of(pComm));
-        bReady = hsm.bReady && hsm.init_token("sig", kPin) && hsm.import_key(pSign, "sig", "sign", "01", kPin) &&
-                 hsm.import_key(pComm, "sig", "comm", "02", kPin) && hsm.import_key(pBig, "sig", "big", "03", kPin);
-    }
-    ~TokenFiles()
-    {
-        EVP_PKEY_free(pSign);
-        EVP_PKEY_free(pComm);
-        EVP_PKEY_free(pBig);
+        write_file(key, key_file_of(sign.get()));
+        write_file(comm, key_file_of(common.get()));
+        bReady = hsm.bReady && hsm.init_token("sig", kPin) && hsm.import_key(sign.get(), "sig", "sign", "01", kPin) &&
+                 hsm.import_key(common.get(), "sig", "comm", "02", kPin) &&
+                 hsm.import_key(big.get(), "sig", "big", "03", kPin);
     }
     // The URI of object label in token "sig", with extra query attributes.
     std::string uri(const std::string &object, const std::string &query = "pin-value=" + kPin) const
@@ -253,16 +248,14 @@ TEST_F(TokenTools, SigningWithATokenKeyGivesTheKeyFilesBytes)
 // error, a line on standard error saying why, status 1, no image written.
 TEST_F(TokenTools, UnreachableAndRefusedKeysWriteNoImage)
 {
-    EVP_PKEY *pTwin = new_rsa_key(1024);
-    ASSERT_TRUE(f.hsm.import_key(pTwin, "sig", "twin", "04", kPin) && f.hsm.import_key(pTwin, "sig", "twin", "05", kPin));
-    EVP_PKEY_free(pTwin);
+    Key twin(new_rsa_key(1024), EVP_PKEY_free);
+    ASSERT_TRUE(f.hsm.import_key(twin.get(), "sig", "twin", "04", kPin) &&
+                f.hsm.import_key(twin.get(), "sig", "twin", "05", kPin));
     // A key made for exponent 65539 that shows 65537: the token's signatures
     // do not restore with the public half it shows.
-    EVP_PKEY *pOdd = new_rsa_key(1024, 65539);
-    bool bOdd = create_key(pOdd, "sig", reinterpret_cast<const unsigned char *>(kPin.data()), kPin.size(), "odd",
-                           CK_FALSE, false, 65537);
-    EVP_PKEY_free(pOdd);
-    ASSERT_TRUE(bOdd);
+    Key odd(new_rsa_key(1024, 65539), EVP_PKEY_free);
+    ASSERT_TRUE(create_key(odd.get(), "sig", reinterpret_cast<const unsigned char *>(kPin.data()), kPin.size(), "odd",
+                           CK_FALSE, false, 65537));
     struct {
         const char *why;
         int nArg;
