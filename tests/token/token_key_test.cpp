@@ -54,6 +54,7 @@ volatile const unsigned char kMaskedPin[] = {0x31, 0x6D, 0x0B, 0x3F, 0x68, 0x00,
 constexpr size_t kPinLen = sizeof(kMaskedPin);
 
 using Number = std::unique_ptr<BIGNUM, decltype(&BN_clear_free)>;
+using Opened = std::unique_ptr<TokenKey, decltype(&token_key_close)>;
 
 Number number(const Key &key, const char *pName)
 {
@@ -187,37 +188,45 @@ protected:
 
     std::string pinned(const std::string &path) { return hsm.uri(path, "pin-value=" + kPin); }
 
-    int open(const std::string &uri, TokenAccess access, TokenKey **ppKey)
+    // The key token_key_open gives for uri, expecting nStatus; closed when it goes.
+    Opened open(const std::string &uri, TokenAccess access = TOKEN_SIGN, int nStatus = TOKEN_OK)
     {
+        TokenKey *pKey = nullptr;
         whys.emplace_back();
-        return token_key_open(uri.c_str(), access, ppKey, &whys.back());
+        EXPECT_EQ(token_key_open(uri.c_str(), access, &pKey, &whys.back()), nStatus) << uri << ": " << whys.back();
+        return Opened(pKey, token_key_close);
     }
 
     // The reason token_key_open gives for a refusal with nStatus.
     std::string refusal(const std::string &uri, int nStatus, TokenAccess access = TOKEN_SIGN)
     {
-        TokenKey *pKey = nullptr;
-        EXPECT_EQ(open(uri, access, &pKey), nStatus) << uri;
-        EXPECT_EQ(pKey, nullptr);
-        token_key_close(pKey);
+        EXPECT_FALSE(open(uri, access, nStatus)) << uri;
         return whys.back();
     }
 
-    // Expects the block signed by pKey to be plain ^ d mod n.
-    void expect_signed(TokenKey *pKey, const Bytes &plain, const Key &key)
+    // The block the key signs (0xFF where nothing is written), expecting
+    // nStatus; a key that did not open (-1) fails.
+    Bytes sign(const Opened &key, const Bytes &plain, int nStatus = TOKEN_OK)
     {
-        Bytes signedBlock(128, 0);
+        Bytes block(128, 0xFF);
         whys.emplace_back();
-        ASSERT_EQ(token_key_sign_block(pKey, plain.data(), signedBlock.data(), &whys.back()), TOKEN_OK) << whys.back();
-        EXPECT_EQ(signedBlock, model_modexp(plain, number(key, OSSL_PKEY_PARAM_RSA_D).get(),
-                                            number(key, OSSL_PKEY_PARAM_RSA_N).get(), 128));
+        EXPECT_EQ(key ? token_key_sign_block(key.get(), plain.data(), block.data(), &whys.back()) : -1, nStatus)
+            << whys.back();
+        return block;
     }
 
-    Bytes public_half(TokenKey *pKey, int nStatus = TOKEN_OK)
+    // Expects the block the key signs to be plain ^ d mod n.
+    void expect_signed(const Opened &opened, const Bytes &plain, const Key &key)
+    {
+        EXPECT_EQ(sign(opened, plain), model_modexp(plain, number(key, OSSL_PKEY_PARAM_RSA_D).get(),
+                                                    number(key, OSSL_PKEY_PARAM_RSA_N).get(), 128));
+    }
+
+    Bytes public_half(const Opened &key, int nStatus = TOKEN_OK)
     {
         Bytes pub(256, 0);
         whys.emplace_back();
-        EXPECT_EQ(token_key_public(pKey, pub.data(), &whys.back()), nStatus) << whys.back();
+        EXPECT_EQ(key ? token_key_public(key.get(), pub.data(), &whys.back()) : -1, nStatus) << whys.back();
         return pub;
     }
 
@@ -253,15 +262,13 @@ TEST_F(TokenKeyTest, SignedBlocksArePrivateExponentPowers)
         SCOPED_TRACE(nBits);
         std::string object = "key" + std::to_string(nBits);
         Key key = import(nBits, object, nBits == 1024 ? "01" : "02");
-        TokenKey *pKey = nullptr;
-        ASSERT_EQ(open(pinned("token=sign;object=" + object), TOKEN_SIGN, &pKey), TOKEN_OK) << whys.back();
-        EXPECT_EQ(public_half(pKey), public_of(key));
+        Opened opened = open(pinned("token=sign;object=" + object));
+        EXPECT_EQ(public_half(opened), public_of(key));
         Bytes topFF = random_bytes(127, 5);
         topFF[126] = 0xFF;
         for (const Bytes &plain : {Bytes(127, 0), topFF, random_bytes(127, 6), random_bytes(127, 7)}) {
-            expect_signed(pKey, plain, key);
+            expect_signed(opened, plain, key);
         }
-        token_key_close(pKey);
     }
 }
 
@@ -275,9 +282,7 @@ TEST_F(TokenKeyTest, PinFromUriOrFileAndNoLoginWithoutOne)
     write_file(pathNewline, Bytes(withNewline.begin(), withNewline.end()));
     for (const std::string &query : {"pin-value=" + kPin, "pin-source=" + path, "pin-source=" + pathNewline,
                                      "pin-source=file:" + pathNewline, "pin-source=file://" + path}) {
-        TokenKey *pKey = nullptr;
-        EXPECT_EQ(open(hsm.uri("token=sign;object=key", query), TOKEN_SIGN, &pKey), TOKEN_OK) << query << whys.back();
-        token_key_close(pKey);
+        open(hsm.uri("token=sign;object=key", query));
     }
     write_file(path, Bytes(300, '1'));
     // The pin-source is part of the query, which no message shows.
@@ -378,17 +383,18 @@ TEST_F(TokenKeyTest, AlwaysAuthenticateKeySignsAndNoPinStaysInMemory)
     ASSERT_TRUE(bMade);
     ASSERT_FALSE(pin_in_memory());
 
-    TokenKey *pKey = nullptr;
-    ASSERT_EQ(open(hsm.uri("token=memory;object=plain", "pin-source=" + path), TOKEN_SIGN, &pKey), TOKEN_OK);
+    Opened opened = open(hsm.uri("token=memory;object=plain", "pin-source=" + path));
+    ASSERT_TRUE(opened);
     EXPECT_FALSE(pin_in_memory());
-    token_key_close(pKey);
+    opened.reset();
     // An always-authenticate key keeps the PIN until it is closed.
-    ASSERT_EQ(open(hsm.uri("token=memory;object=once", "pin-source=" + path), TOKEN_SIGN, &pKey), TOKEN_OK);
+    opened = open(hsm.uri("token=memory;object=once", "pin-source=" + path));
+    ASSERT_TRUE(opened);
     EXPECT_TRUE(pin_in_memory());
     for (unsigned nSeed = 0; nSeed < 4; nSeed++) {
-        expect_signed(pKey, random_bytes(127, nSeed), once);
+        expect_signed(opened, random_bytes(127, nSeed), once);
     }
-    token_key_close(pKey);
+    opened.reset();
     EXPECT_FALSE(pin_in_memory());
 }
 
@@ -396,18 +402,15 @@ TEST_F(TokenKeyTest, ModuleFromUriEnvironmentOrRegistry)
 {
     Key key = import(1024, "key", "01");
     std::string bare = "pkcs11:token=sign;object=key?pin-value=" + kPin;
-    TokenKey *pKey = nullptr;
     for (const char *pPath : {"/nowhere/module.so", SOFTHSM_MODULE}) {
         ASSERT_EQ(setenv("PKCS11_MODULE_PATH", pPath, 1), 0);
-        EXPECT_EQ(open(bare, TOKEN_SIGN, &pKey), pPath == SOFTHSM_MODULE ? TOKEN_OK : TOKEN_UNREACHABLE);
+        open(bare, TOKEN_SIGN, pPath == SOFTHSM_MODULE ? TOKEN_OK : TOKEN_UNREACHABLE);
         EXPECT_EQ(whys.back().find(pPath), pPath == SOFTHSM_MODULE ? std::string::npos : 19u) << whys.back();
-        token_key_close(pKey);
     }
     ASSERT_EQ(unsetenv("PKCS11_MODULE_PATH"), 0);
     for (const std::string &uri : {bare, bare + "&module-name=softhsm2"}) {
         [[maybe_unused]] ForeignLeaksIgnored registry;
-        EXPECT_EQ(open(uri, TOKEN_SIGN, &pKey), TOKEN_OK) << uri << ": " << whys.back();
-        token_key_close(pKey);
+        open(uri);
     }
     // A module named in the query is not shown: the query may hold the PIN.
     EXPECT_EQ(refusal(bare + "&module-path=/nowhere/module.so", TOKEN_UNREACHABLE),
@@ -439,8 +442,7 @@ TEST_F(TokenKeyTest, ModuleFromUriEnvironmentOrRegistry)
     ASSERT_TRUE(hsm.write_conf("slots.mechanisms = CKM_RSA_PKCS"));
     EXPECT_EQ(refusal(pinned("token=sign;object=key"), TOKEN_UNREACHABLE),
               "token sign does not offer raw RSA signing (CKM_RSA_X_509)");
-    EXPECT_EQ(open(pinned("token=sign;object=key"), TOKEN_PUBLIC_HALF, &pKey), TOKEN_OK) << whys.back();
-    token_key_close(pKey);
+    open(pinned("token=sign;object=key"), TOKEN_PUBLIC_HALF);
 }
 
 // A token that does not say it needs a login, whose signatures come without
@@ -464,24 +466,19 @@ TEST_F(TokenKeyTest, TokenThatHidesItsLoginAndItsZeros)
     whys.emplace_back();
     EXPECT_EQ(token_list_keys(uri.c_str(), &keys, &whys.back()), TOKEN_OK) << whys.back();
     EXPECT_EQ(keys.size(), 1u);
-    TokenKey *pKey = nullptr;
-    ASSERT_EQ(open(uri, TOKEN_SIGN, &pKey), TOKEN_OK) << whys.back();
-    Bytes block(128, 0xFF);
-    EXPECT_EQ(token_key_sign_block(pKey, plain.data(), block.data(), &whys.back()), TOKEN_OK) << whys.back();
-    EXPECT_EQ(block, bn_to_le(signedBn.get(), 128));
+    Opened opened = open(uri);
+    EXPECT_EQ(sign(opened, plain), bn_to_le(signedBn.get(), 128));
     // Zeros before it up to 128 bytes are taken; a 129th byte is refused.
     for (const char *pExtra : {"1", "2"}) {
         ASSERT_EQ(setenv("FAKE_TOKEN_SIGN_EXTRA", pExtra, 1), 0);
         bool bLong = pExtra[0] == '2';
-        block.assign(128, 0xFF);
-        EXPECT_EQ(token_key_sign_block(pKey, plain.data(), block.data(), &whys.back()),
-                  bLong ? TOKEN_UNREACHABLE : TOKEN_OK);
+        Bytes block = sign(opened, plain, bLong ? TOKEN_UNREACHABLE : TOKEN_OK);
         EXPECT_TRUE(bLong ? whys.back() == "token sign did not sign: 129 bytes back"
                           : block == bn_to_le(signedBn.get(), 128))
             << whys.back();
     }
     ASSERT_EQ(unsetenv("FAKE_TOKEN_SIGN_EXTRA"), 0);
-    token_key_close(pKey);
+    opened.reset();
     ASSERT_EQ(unsetenv("FAKE_TOKEN_WRAP"), 0);
 }
 
@@ -494,13 +491,11 @@ TEST_F(TokenKeyTest, PublicExponentOfUpTo128Bytes)
         std::string object = "e" + std::to_string(nLen);
         ASSERT_TRUE(create_key(key.get(), "sign", reinterpret_cast<const unsigned char *>(kPin.data()), kPin.size(),
                                object, CK_FALSE, false, 65537, nLen));
-        TokenKey *pKey = nullptr;
-        ASSERT_EQ(open(pinned("token=sign;object=" + object), TOKEN_PUBLIC_HALF, &pKey), TOKEN_OK) << whys.back();
-        Bytes pub = public_half(pKey, nLen == 128 ? TOKEN_OK : TOKEN_REFUSED), e(pub.begin() + 128, pub.end());
+        Opened opened = open(pinned("token=sign;object=" + object), TOKEN_PUBLIC_HALF);
+        Bytes pub = public_half(opened, nLen == 128 ? TOKEN_OK : TOKEN_REFUSED), e(pub.begin() + 128, pub.end());
         Bytes shown(128, 0); // little-endian
         shown[0] = shown[2] = shown[127] = 1;
         EXPECT_TRUE(nLen != 128 || e == shown);
-        token_key_close(pKey);
     }
 }
 
@@ -549,33 +544,24 @@ TEST_F(TokenKeyTest, UriSelectsExactlyOneUsableKey)
 
     // The second twin by its id, as a private key and as the public key
     // without a PIN; then the split key.
-    TokenKey *pKey = nullptr;
-    for (const std::string &uri :
-         {pinned("token=sign;object=twin;id=%02;type=private"), hsm.uri("token=sign;object=twin;id=%02;type=public")}) {
-        ASSERT_EQ(open(uri, TOKEN_PUBLIC_HALF, &pKey), TOKEN_OK) << whys.back();
-        EXPECT_EQ(public_half(pKey), public_of(second));
-        token_key_close(pKey);
+    for (const auto &[uri, access, pOf] :
+         {std::tuple{pinned("token=sign;object=twin;id=%02;type=private"), TOKEN_PUBLIC_HALF, &second},
+          std::tuple{hsm.uri("token=sign;object=twin;id=%02;type=public"), TOKEN_PUBLIC_HALF, &second},
+          std::tuple{pinned("token=sign;object=split"), TOKEN_SIGN, &split}}) {
+        EXPECT_EQ(public_half(open(uri, access)), public_of(*pOf)) << uri;
     }
-    ASSERT_EQ(open(pinned("token=sign;object=split"), TOKEN_SIGN, &pKey), TOKEN_OK) << whys.back();
-    EXPECT_EQ(public_half(pKey), public_of(split));
-    token_key_close(pKey);
 
     // A 2048-bit key opens, but neither its public half nor a block passes.
-    ASSERT_EQ(open(pinned("token=sign;object=large"), TOKEN_SIGN, &pKey), TOKEN_OK) << whys.back();
-    public_half(pKey, TOKEN_REFUSED);
-    Bytes signedBlock(128, 0);
-    whys.emplace_back();
-    EXPECT_EQ(token_key_sign_block(pKey, random_bytes(127, 1).data(), signedBlock.data(), &whys.back()), TOKEN_REFUSED);
-    token_key_close(pKey);
+    Opened opened = open(pinned("token=sign;object=large"));
+    public_half(opened, TOKEN_REFUSED);
+    sign(opened, random_bytes(127, 1), TOKEN_REFUSED);
 }
 
 TEST_F(TokenKeyTest, CloseLogsOutOnEveryPath)
 {
     Key key = import(1024, "key", "01");
     EXPECT_TRUE(with_session("sign", nullptr, 0, [&](CK_FUNCTION_LIST *pModule, CK_SESSION_HANDLE hSession) {
-        TokenKey *pKey = nullptr;
-        EXPECT_EQ(open(pinned("token=sign;object=key"), TOKEN_SIGN, &pKey), TOKEN_OK);
-        token_key_close(pKey);
+        open(pinned("token=sign;object=key"));
         refusal(pinned("token=sign;object=none"), TOKEN_UNREACHABLE);
         CK_SESSION_INFO info;
         return pModule->C_GetSessionInfo(hSession, &info) == CKR_OK && info.state == CKS_RW_PUBLIC_SESSION;
@@ -618,22 +604,16 @@ TEST_F(TokenKeyTest, ListedAndGeneratedKeysOpenAgain)
         EXPECT_EQ(entry.uri.find("module"), std::string::npos);
         size_t nId = entry.uri.find("id=");
         ids.push_back(nId == std::string::npos ? "" : entry.uri.substr(nId, entry.uri.find(';', nId) - nId));
-        TokenKey *pKey = nullptr;
-        ASSERT_EQ(open(entry.uri + "?module-path=" + SOFTHSM_MODULE + "&pin-value=" + kPin, TOKEN_SIGN, &pKey),
-                  TOKEN_OK)
-            << whys.back();
+        Opened opened = open(entry.uri + "?module-path=" + SOFTHSM_MODULE + "&pin-value=" + kPin);
         // The block comes back under the public half.
-        Bytes pub = public_half(pKey);
+        Bytes pub = public_half(opened);
         Number n(bn_from_le(pub.data(), 128), BN_clear_free);
         Number e(bn_from_le(pub.data() + 128, 128), BN_clear_free);
         EXPECT_EQ(entry.nBits, BN_num_bits(n.get()));
         Bytes plain = random_bytes(127, 3);
-        Bytes signedBlock(128, 0);
-        whys.emplace_back();
-        EXPECT_EQ(token_key_sign_block(pKey, plain.data(), signedBlock.data(), &whys.back()), TOKEN_OK) << whys.back();
+        Bytes signedBlock = sign(opened, plain);
         plain.push_back(0);
         EXPECT_EQ(model_modexp(signedBlock, e.get(), n.get(), 128), plain);
-        token_key_close(pKey);
     }
     // id=%01, id=%02 and two different random ids of 16 bytes.
     std::sort(ids.begin(), ids.end());
