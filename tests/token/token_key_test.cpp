@@ -47,6 +47,7 @@ struct ForeignLeaksIgnored {
 };
 
 const std::string kPin = "61523840";
+const unsigned char *const kPinBytes = reinterpret_cast<const unsigned char *>(kPin.data());
 const std::string kWrongPin = "61523841";
 // The PIN of token "memory", each byte XOR 0x5A: this process holds it whole
 // only inside the calls under test and, for a moment, to create keys.
@@ -86,20 +87,18 @@ Bytes object_flags(const std::string &object, CK_OBJECT_CLASS nClass, const std:
     Bytes flags(types.size(), 0xEE);
     CK_ATTRIBUTE aFind[] = {{CKA_CLASS, &nClass, sizeof(nClass)},
                             {CKA_LABEL, const_cast<char *>(object.data()), object.size()}};
-    bool bOk = with_session("sign", reinterpret_cast<const unsigned char *>(kPin.data()), kPin.size(),
-                            [&](CK_FUNCTION_LIST *pModule, CK_SESSION_HANDLE hSession) {
-                                CK_OBJECT_HANDLE ahFound[2];
-                                CK_ULONG nFound = 0;
-                                bool bFound = pModule->C_FindObjectsInit(hSession, aFind, 2) == CKR_OK &&
-                                              pModule->C_FindObjects(hSession, ahFound, 2, &nFound) == CKR_OK;
-                                bFound = pModule->C_FindObjectsFinal(hSession) == CKR_OK && bFound && nFound == 1;
-                                for (size_t i = 0; bFound && i < types.size(); i++) {
-                                    CK_ATTRIBUTE attribute = {types[i], &flags[i], 1};
-                                    bFound =
-                                        pModule->C_GetAttributeValue(hSession, ahFound[0], &attribute, 1) == CKR_OK;
-                                }
-                                return bFound;
-                            });
+    bool bOk = with_session("sign", kPinBytes, kPin.size(), [&](CK_FUNCTION_LIST *pModule, CK_SESSION_HANDLE hSession) {
+        CK_OBJECT_HANDLE ahFound[2];
+        CK_ULONG nFound = 0;
+        bool bFound = pModule->C_FindObjectsInit(hSession, aFind, 2) == CKR_OK &&
+                      pModule->C_FindObjects(hSession, ahFound, 2, &nFound) == CKR_OK;
+        bFound = pModule->C_FindObjectsFinal(hSession) == CKR_OK && bFound && nFound == 1;
+        for (size_t i = 0; bFound && i < types.size(); i++) {
+            CK_ATTRIBUTE attribute = {types[i], &flags[i], 1};
+            bFound = pModule->C_GetAttributeValue(hSession, ahFound[0], &attribute, 1) == CKR_OK;
+        }
+        return bFound;
+    });
     return bOk ? flags : Bytes();
 }
 
@@ -279,11 +278,10 @@ TEST_F(TokenKeyTest, SignedBlocksArePrivateExponentPowers)
 TEST_F(TokenKeyTest, PinFromUriOrFileAndNoLoginWithoutOne)
 {
     Key key = import(1024, "key", "01");
-    std::string path = hsm.dir.file("pin");
-    std::string pathNewline = hsm.dir.file("pin-newline");
-    write_file(path, Bytes(kPin.begin(), kPin.end()));
-    std::string withNewline = kPin + "\n";
-    write_file(pathNewline, Bytes(withNewline.begin(), withNewline.end()));
+    std::string path = hsm.dir.file("pin"), pathNewline = hsm.dir.file("pin-newline");
+    for (const auto &[file, text] : {std::pair{path, kPin}, std::pair{pathNewline, kPin + "\n"}}) {
+        write_file(file, Bytes(text.begin(), text.end()));
+    }
     for (const std::string &query : {"pin-value=" + kPin, "pin-source=" + path, "pin-source=" + pathNewline,
                                      "pin-source=file:" + pathNewline, "pin-source=file://" + path}) {
         open(hsm.uri("token=sign;object=key", query));
@@ -485,8 +483,7 @@ TEST_F(TokenKeyTest, PublicExponentOfUpTo128Bytes)
     Key key(new_rsa_key(1024), EVP_PKEY_free);
     for (size_t nLen : {128, 129}) {
         std::string object = "e" + std::to_string(nLen);
-        ASSERT_TRUE(create_key(key.get(), "sign", reinterpret_cast<const unsigned char *>(kPin.data()), kPin.size(),
-                               object, CK_FALSE, false, 65537, nLen));
+        ASSERT_TRUE(create_key(key.get(), "sign", kPinBytes, kPin.size(), object, CK_FALSE, false, 65537, nLen));
         Opened opened = open(pinned("token=sign;object=" + object), TOKEN_PUBLIC_HALF);
         Bytes pub = public_half(opened, nLen == 128 ? TOKEN_OK : TOKEN_REFUSED), e(pub.begin() + 128, pub.end());
         Bytes shown(128, 0); // little-endian
@@ -506,9 +503,8 @@ TEST_F(TokenKeyTest, UriSelectsExactlyOneUsableKey)
     // public key, which shares its CKA_ID with the decoy's public key.
     Key decoy(new_rsa_key(1017), EVP_PKEY_free);
     Key split(new_rsa_key(1017, 65539), EVP_PKEY_free);
-    const unsigned char *pPin = reinterpret_cast<const unsigned char *>(kPin.data());
-    ASSERT_TRUE(create_key(decoy.get(), "sign", pPin, kPin.size(), "decoy", CK_FALSE, true));
-    ASSERT_TRUE(create_key(split.get(), "sign", pPin, kPin.size(), "split", CK_FALSE, true));
+    ASSERT_TRUE(create_key(decoy.get(), "sign", kPinBytes, kPin.size(), "decoy", CK_FALSE, true));
+    ASSERT_TRUE(create_key(split.get(), "sign", kPinBytes, kPin.size(), "split", CK_FALSE, true));
     ASSERT_TRUE(hsm.init_token("other", kPin));
 
     EXPECT_EQ(refusal(pinned("token=sign;object=none")),

@@ -332,13 +332,12 @@ TEST_F(TokenTools, PublicHalfWithoutALogin)
 TEST_F(TokenTools, CtrlCAtThePinPromptEndsTheRunBySigint)
 {
     std::vector<std::string> before = folder_names(f.dir.path);
-    std::string uri = f.uri("sign", "");
     int nMaster = -1;
     pid_t pid = forkpty(&nMaster, nullptr, nullptr, nullptr);
     ASSERT_GE(pid, 0);
     if (pid == 0) {
-        execl(ENCRYPT_TOOL_PATH, ENCRYPT_TOOL_PATH, f.in.c_str(), f.out.c_str(), f.code.c_str(), uri.c_str(),
-              f.comm.c_str(), static_cast<char *>(nullptr));
+        execl(ENCRYPT_TOOL_PATH, ENCRYPT_TOOL_PATH, f.in.c_str(), f.out.c_str(), f.code.c_str(),
+              f.uri("sign", "").c_str(), f.comm.c_str(), static_cast<char *>(nullptr));
         _exit(127);
     }
     std::string screen = read_until(nMaster, "PIN for token sig: ", 60);
