@@ -5,7 +5,6 @@
 // image; every fault of a helper or a signatures file is refused with its own
 // line and leaves out_file as it was.
 #include <gtest/gtest.h>
-#include <openssl/core_names.h>
 #include <openssl/pem.h>
 
 #include <csignal>

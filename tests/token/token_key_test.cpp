@@ -11,9 +11,7 @@
 #include <tuple>
 #include <fcntl.h>
 #include <fstream>
-#include <functional>
 #include <memory>
-#include <poll.h>
 #include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>

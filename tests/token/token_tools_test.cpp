@@ -4,10 +4,8 @@
 // the key cannot be reached, the companions' commands, no PIN printed however
 // the URI is spelled, Ctrl-C at the PIN prompt, and runs that meet at the token.
 #include <gtest/gtest.h>
-#include <openssl/core_names.h>
 
 #include <csignal>
-#include <cstdlib>
 #include <filesystem>
 #include <strings.h>
 #include <sys/stat.h>
