@@ -556,9 +556,8 @@ TEST_F(TokenKeyTest, ListedAndGeneratedKeysOpenAgain)
     Key first = import(1024, "twin", "01");
     Key second = import(1017, "twin", "02");
     std::string why;
-    for (const char *pObject : {"made", "also"}) {
-        EXPECT_EQ(token_generate_key(pinned(std::string("token=sign;object=") + pObject).c_str(), 1017, &why), TOKEN_OK)
-            << why;
+    for (const char *pPath : {"token=sign;object=made", "token=sign;object=also"}) {
+        EXPECT_EQ(token_generate_key(pinned(pPath).c_str(), 1017, &why), TOKEN_OK) << why;
         whys.push_back(why);
     }
     for (const char *pPath : {"token=sign;object=made", "token=sign;object=twin"}) {

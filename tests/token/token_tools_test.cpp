@@ -287,8 +287,7 @@ TEST_F(TokenTools, UnreachableAndRefusedKeysWriteNoImage)
 // key made there that signs an image verify_tool accepts.
 TEST_F(TokenTools, ListAndGenerateInTheToken)
 {
-    std::string listUri = f.hsm.uri("token=sig", "pin-value=" + kPin);
-    RunResult listed = run_key_tool({"list", listUri});
+    RunResult listed = run_key_tool({"list", f.hsm.uri("token=sig", "pin-value=" + kPin)});
     EXPECT_EQ(listed.status, 0) << listed.err;
     expect_no_pin(listed);
     // The serial number names the token too.
