@@ -122,10 +122,6 @@ Bytes key_file_of(const EVP_PKEY *pKey)
     return file;
 }
 
-// Runs fn in a read-write session with the token labelled label (logged in
-// when nPin > 0), the SoftHSM2 module loaded here through p11-kit and
-// finalised after; false when that fails or fn does. *pnFlags gets the
-// token's flags.
 bool with_session(const std::string &label, const unsigned char *pPin, size_t nPin, const SessionFn &fn,
                   CK_FLAGS *pnFlags)
 {
@@ -212,8 +208,6 @@ bool create_key(const EVP_PKEY *pKey, const std::string &token, const unsigned c
     });
 }
 
-// Reads everything from fd until it ends or nSeconds pass, stopping early
-// once pStop shows up.
 std::string read_until(int fd, const char *pStop, int nSeconds)
 {
     std::string text;

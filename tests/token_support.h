@@ -8,6 +8,7 @@
 #include <p11-kit/p11-kit.h>
 
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "test_support.h"
@@ -36,6 +37,9 @@ struct SoftHsm {
     // "pkcs11:" + path + "?module-path=<SoftHSM2>" + ("&" + query).
     std::string uri(const std::string &path, const std::string &query = "") const;
 };
+
+// A key that frees itself: Key key(new_rsa_key(1024), EVP_PKEY_free).
+using Key = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;
 
 // A fresh RSA key of the given size, public exponent and number of primes
 // (EVP_PKEY_free it).

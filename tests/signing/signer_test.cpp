@@ -5,7 +5,6 @@
 // image; every fault of a helper or a signatures file is refused with its own
 // line and leaves out_file as it was.
 #include <gtest/gtest.h>
-#include <openssl/core_names.h>
 #include <openssl/pem.h>
 
 #include <csignal>
@@ -26,25 +25,28 @@ namespace {
 const char *const PKEYUTL = "openssl pkeyutl -decrypt -pkeyopt rsa_padding_mode:none -inkey";
 
 // A signing key as a PEM private key, its PEM public half and its key file;
-// the inputs of a run, and a previous out_file.
+// the inputs of a run, and a previous out_file; where a request and its
+// signatures go, and the raw private-key operation with the PEM key.
 struct SignerFiles : SigningFiles {
-    EVP_PKEY *pKey = new_rsa_key(1024);
+    Key pKey{new_rsa_key(1024), EVP_PKEY_free};
     std::string pem = dir.file("sign.pem");
     std::string pub = dir.file("sign_pub.pem");
+    std::string request = dir.file("request.bin");
+    std::string sigs = dir.file("sigs.bin");
+    std::string pkeyutl = std::string(PKEYUTL) + " " + pem;
     Bytes previous = random_bytes(3000, 601);
 
     SignerFiles() : SigningFiles(50000, 602)
     {
-        write_file(key, key_file_of(pKey));
+        write_file(key, key_file_of(pKey.get()));
         FILE *fp = fopen(pem.c_str(), "w");
-        PEM_write_PrivateKey(fp, pKey, nullptr, nullptr, 0, nullptr, nullptr);
+        PEM_write_PrivateKey(fp, pKey.get(), nullptr, nullptr, 0, nullptr, nullptr);
         fclose(fp);
         fp = fopen(pub.c_str(), "w");
-        PEM_write_PUBKEY(fp, pKey);
+        PEM_write_PUBKEY(fp, pKey.get());
         fclose(fp);
         write_file(out, previous);
     }
-    ~SignerFiles() { EVP_PKEY_free(pKey); }
     // An executable shell script in the folder.
     std::string script(const std::string &name, const std::string &body) const
     {
@@ -76,12 +78,11 @@ TEST(SigningWays, EveryWayGivesTheKeyFilesBytes)
     SignerFiles f;
     ASSERT_EQ(f.run().status, 0);
     Bytes expected = read_file(f.out);
-    std::string helper = f.script("helper.sh", std::string("exec ") + PKEYUTL + " " + f.pem);
-    std::string request = f.dir.file("request.bin");
-    std::string sigs = f.dir.file("sigs.bin");
+    std::string helper = f.script("helper.sh", "exec " + f.pkeyutl);
     // The same key in a SoftHSM2 token, for key_tool sign-request.
     SoftHsm hsm;
-    bool bToken = hsm.bReady && hsm.init_token("offline", "2468") && hsm.import_key(f.pKey, "offline", "sign", "01", "2468");
+    bool bToken = hsm.bReady && hsm.init_token("offline", "2468") &&
+                  hsm.import_key(f.pKey.get(), "offline", "sign", "01", "2468");
     ASSERT_TRUE(bToken || !hsm.bReady) << "SoftHSM2 is installed, but the token was not made";
     std::string tokenKey = hsm.uri("token=offline;object=sign", "pin-value=2468");
     enum Way { HELPER, REQUEST_OPENSSL, REQUEST_KEY_TOOL };
@@ -106,19 +107,19 @@ TEST(SigningWays, EveryWayGivesTheKeyFilesBytes)
         if (c.way == HELPER) {
             r = f.sign({"--signing-helper", helper}, c.keyArg);
         } else {
-            std::filesystem::remove(sigs);
-            r = f.sign({"--request", request}, c.keyArg);
+            std::filesystem::remove(f.sigs);
+            r = f.sign({"--request", f.request}, c.keyArg);
             ASSERT_EQ(r.status, 0) << c.why << r.out << r.err;
             EXPECT_EQ(read_file(f.out), f.previous) << "a request leaves out_file alone";
-            EXPECT_EQ(read_file(request).size(), 512u);
+            EXPECT_EQ(read_file(f.request).size(), 512u);
             if (c.way == REQUEST_OPENSSL) {
-                ASSERT_TRUE(f.sign_request_with_openssl(request, sigs, f.pem)) << c.why;
+                ASSERT_TRUE(f.sign_request_with_openssl(f.request, f.sigs, f.pem)) << c.why;
             } else {
-                RunResult signedRequest = run_key_tool({"sign-request", request, sigs, c.signKey});
+                RunResult signedRequest = run_key_tool({"sign-request", f.request, f.sigs, c.signKey});
                 ASSERT_EQ(signedRequest.status, 0) << signedRequest.err;
-                EXPECT_NE(signedRequest.out.find("Signed 4 blocks: " + sigs), std::string::npos);
+                EXPECT_NE(signedRequest.out.find("Signed 4 blocks: " + f.sigs), std::string::npos);
             }
-            r = f.sign({"--signatures", sigs}, c.keyArg);
+            r = f.sign({"--signatures", f.sigs}, c.keyArg);
         }
         EXPECT_EQ(r.status, 0) << c.why << r.out << r.err;
         EXPECT_EQ(r.out + r.err, "") << c.why;
@@ -136,18 +137,15 @@ TEST(SigningWays, HelperAndSignatureFaultsLeaveTheImageAsItWas)
 {
     SignerFiles f;
     SignerFiles other; // another key, another image
-    std::string request = f.dir.file("request.bin");
-    std::string sigs = f.dir.file("sigs.bin");
-    ASSERT_EQ(f.sign({"--request", request}, f.pub).status, 0);
-    ASSERT_TRUE(f.sign_request_with_openssl(request, sigs, f.pem));
-    Bytes good = read_file(sigs);
+    ASSERT_EQ(f.sign({"--request", f.request}, f.pub).status, 0);
+    ASSERT_TRUE(f.sign_request_with_openssl(f.request, f.sigs, f.pem));
+    Bytes good = read_file(f.sigs);
     write_file(other.in, random_bytes(50000, 604));
-    std::string otherRequest = other.dir.file("request.bin");
-    ASSERT_EQ(other.sign({"--request", otherRequest}, other.pub).status, 0);
+    ASSERT_EQ(other.sign({"--request", other.request}, other.pub).status, 0);
     std::string otherImageSigs = other.dir.file("image.bin");
-    ASSERT_TRUE(f.sign_request_with_openssl(otherRequest, otherImageSigs, f.pem));
+    ASSERT_TRUE(f.sign_request_with_openssl(other.request, otherImageSigs, f.pem));
     std::string otherKeySigs = other.dir.file("key.bin");
-    ASSERT_TRUE(f.sign_request_with_openssl(request, otherKeySigs, other.pem));
+    ASSERT_TRUE(f.sign_request_with_openssl(f.request, otherKeySigs, other.pem));
     Bytes swapped = good;
     std::swap_ranges(swapped.begin(), swapped.begin() + 128, swapped.begin() + 128);
     std::string swappedSigs = f.dir.file("swapped.bin");
@@ -158,7 +156,6 @@ TEST(SigningWays, HelperAndSignatureFaultsLeaveTheImageAsItWas)
     good.back() = '\n', write_file(lineSigs, good); // as an editor may leave it
 
     auto helper = [&](const char *name, const std::string &body) { return f.script(name, body); };
-    std::string pkeyutl = std::string(PKEYUTL) + " " + f.pem;
     std::string nobody = f.dir.file("no-such-helper");
     struct Case {
         std::vector<std::string> options;
@@ -179,13 +176,13 @@ TEST(SigningWays, HelperAndSignatureFaultsLeaveTheImageAsItWas)
     };
     const Case cases[] = {
         failing("exit1.sh", "cat > /dev/null; exit 1", " exited with status 1"),
-        failing("signed-exit3.sh", pkeyutl + "; exit 3", " exited with status 3"), // its whole result, then a failure
+        failing("signed-exit3.sh", f.pkeyutl + "; exit 3", " exited with status 3"), // its whole result, then a failure
         failing("killed.sh", "kill -KILL $$", " was ended by signal 9 (Killed)"),
-        failing("short.sh", pkeyutl + " | head -c 127", " wrote 127 bytes, not 128"),
-        failing("long.sh", pkeyutl + "; printf x; exec sleep 600", " wrote more than 128 bytes"),
-        failing("long-exit.sh", pkeyutl + "; printf x", " wrote more than 128 bytes"), // and ended at once
-        {{"--signing-helper", helper("block1.sh", "cat > /dev/null; dd if=" + request +
-                                                      " bs=128 skip=1 count=1 status=none | " + pkeyutl)},
+        failing("short.sh", f.pkeyutl + " | head -c 127", " wrote 127 bytes, not 128"),
+        failing("long.sh", f.pkeyutl + "; printf x; exec sleep 600", " wrote more than 128 bytes"),
+        failing("long-exit.sh", f.pkeyutl + "; printf x", " wrote more than 128 bytes"), // and ended at once
+        {{"--signing-helper", helper("block1.sh", "cat > /dev/null; dd if=" + f.request +
+                                                      " bs=128 skip=1 count=1 status=none | " + f.pkeyutl)},
          "block 0: the signing helper's result does not restore with the public key of " + f.pub},
         failing("fds.sh", "grep SigIgn /proc/self/status 1>&2; exec ls /proc/self/fd 1>&2", " wrote 0 bytes, not 128"),
         {{"--signing-helper", nobody}, "block 0: cannot start the signing helper " + nobody +
@@ -250,7 +247,7 @@ TEST(SigningWays, TheHelpersGroupEndsWithTheRun)
     Bytes expected = read_file(f.out);
     std::string pidFile = f.dir.file("helper.pids");
     std::string note = " echo $! >> " + pidFile + ";";
-    std::string leaves = f.script("leaves.sh", std::string(PKEYUTL) + " " + f.pem + "; sleep 30 &" + note);
+    std::string leaves = f.script("leaves.sh", f.pkeyutl + "; sleep 30 &" + note);
     std::string waits = f.script("waits.sh", "echo $$ >> " + pidFile + "; exec sleep 600");
     std::string shell = f.script("shell.sh", "sleep 600 &" + note + " sleep 601 &" + note + " echo $$ >> " + pidFile +
                                                  "; wait");
@@ -302,15 +299,14 @@ TEST(SigningWays, AHelperMayAskOnTheTerminal)
     SignerFiles f;
     ASSERT_EQ(f.run().status, 0);
     Bytes expected = read_file(f.out);
-    std::string helper = f.script("asks.sh", "printf 'approve? ' > /dev/tty; read answer < /dev/tty; exec " +
-                                                 std::string(PKEYUTL) + " " + f.pem);
+    std::string asks = f.script("asks.sh", "printf 'approve? ' > /dev/tty; read answer < /dev/tty; exec " + f.pkeyutl);
     for (const std::string &answer : {std::string("y\n"), std::string("\x03")}) {
         write_file(f.out, f.previous);
         int nMaster = -1;
         pid_t pid = forkpty(&nMaster, nullptr, nullptr, nullptr);
         ASSERT_GE(pid, 0);
         if (pid == 0) {
-            execl(ENCRYPT_TOOL_PATH, ENCRYPT_TOOL_PATH, "--signing-helper", helper.c_str(), f.in.c_str(),
+            execl(ENCRYPT_TOOL_PATH, ENCRYPT_TOOL_PATH, "--signing-helper", asks.c_str(), f.in.c_str(),
                   f.out.c_str(), f.code.c_str(), f.pub.c_str(), f.comm.c_str(), static_cast<char *>(nullptr));
             _exit(127);
         }

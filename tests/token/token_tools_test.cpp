@@ -4,10 +4,8 @@
 // the key cannot be reached, the companions' commands, no PIN printed however
 // the URI is spelled, Ctrl-C at the PIN prompt, and runs that meet at the token.
 #include <gtest/gtest.h>
-#include <openssl/core_names.h>
 
 #include <csignal>
-#include <cstdlib>
 #include <filesystem>
 #include <strings.h>
 #include <sys/stat.h>
@@ -28,23 +26,18 @@ const std::string kPin = "7g3q95";
 // 2048-bit key, with the key files of the same two keys.
 struct TokenFiles : SigningFiles {
     SoftHsm hsm;
-    EVP_PKEY *pSign = new_rsa_key(1024);
-    EVP_PKEY *pComm = new_rsa_key(1017);
-    EVP_PKEY *pBig = new_rsa_key(2048);
+    Key sign{new_rsa_key(1024), EVP_PKEY_free};
+    Key common{new_rsa_key(1017), EVP_PKEY_free};
+    Key big{new_rsa_key(2048), EVP_PKEY_free};
     bool bReady = false;
 
     TokenFiles() : SigningFiles(60000, 501)
     {
-        write_file(key, key_file_of(pSign));
-        write_file(comm, key_file_of(pComm));
-        bReady = hsm.bReady && hsm.init_token("sig", kPin) && hsm.import_key(pSign, "sig", "sign", "01", kPin) &&
-                 hsm.import_key(pComm, "sig", "comm", "02", kPin) && hsm.import_key(pBig, "sig", "big", "03", kPin);
-    }
-    ~TokenFiles()
-    {
-        EVP_PKEY_free(pSign);
-        EVP_PKEY_free(pComm);
-        EVP_PKEY_free(pBig);
+        write_file(key, key_file_of(sign.get()));
+        write_file(comm, key_file_of(common.get()));
+        bReady = hsm.bReady && hsm.init_token("sig", kPin) && hsm.import_key(sign.get(), "sig", "sign", "01", kPin) &&
+                 hsm.import_key(common.get(), "sig", "comm", "02", kPin) &&
+                 hsm.import_key(big.get(), "sig", "big", "03", kPin);
     }
     // The URI of object label in token "sig", with extra query attributes.
     std::string uri(const std::string &object, const std::string &query = "pin-value=" + kPin) const
@@ -226,8 +219,7 @@ TEST_F(TokenTools, SigningWithATokenKeyGivesTheKeyFilesBytes)
 
     // The module from the environment, as signing setups pass it.
     std::vector<std::string> argv{"/usr/bin/env", std::string("PKCS11_MODULE_PATH=") + SOFTHSM_MODULE,
-                                  ENCRYPT_TOOL_PATH, f.in, f.dir.file("env.img"), f.code,
-                                  "pkcs11:token=sig;object=sign?pin-value=" + kPin, f.comm};
+                                  ENCRYPT_TOOL_PATH, f.in, f.dir.file("env.img"), f.code, key + "?" + pin, f.comm};
     EXPECT_EQ(run_program(argv).status, 0);
     EXPECT_TRUE(read_file(f.dir.file("env.img")) == expected);
 
@@ -244,25 +236,22 @@ TEST_F(TokenTools, SigningWithATokenKeyGivesTheKeyFilesBytes)
     ASSERT_EQ(run_key_tool({"export", f.uri("sign"), f.dir.file("token.pem")}).status, 0);
     ASSERT_EQ(run_key_tool({"export", f.key, f.dir.file("file.pem")}).status, 0);
     EXPECT_EQ(read_file(f.dir.file("token.pem")), read_file(f.dir.file("file.pem")));
-    for (const RunResult &run : {r, shownToken}) {
-        expect_no_pin(run);
-    }
+    expect_no_pin(r);
+    expect_no_pin(shownToken);
 }
 
 // Where the token, the PIN or the key cannot be reached: the argument's open
 // error, a line on standard error saying why, status 1, no image written.
 TEST_F(TokenTools, UnreachableAndRefusedKeysWriteNoImage)
 {
-    EVP_PKEY *pTwin = new_rsa_key(1024);
-    ASSERT_TRUE(f.hsm.import_key(pTwin, "sig", "twin", "04", kPin) && f.hsm.import_key(pTwin, "sig", "twin", "05", kPin));
-    EVP_PKEY_free(pTwin);
+    Key twin(new_rsa_key(1024), EVP_PKEY_free);
+    ASSERT_TRUE(f.hsm.import_key(twin.get(), "sig", "twin", "04", kPin) &&
+                f.hsm.import_key(twin.get(), "sig", "twin", "05", kPin));
     // A key made for exponent 65539 that shows 65537: the token's signatures
     // do not restore with the public half it shows.
-    EVP_PKEY *pOdd = new_rsa_key(1024, 65539);
-    bool bOdd = create_key(pOdd, "sig", reinterpret_cast<const unsigned char *>(kPin.data()), kPin.size(), "odd",
-                           CK_FALSE, false, 65537);
-    EVP_PKEY_free(pOdd);
-    ASSERT_TRUE(bOdd);
+    Key odd(new_rsa_key(1024, 65539), EVP_PKEY_free);
+    ASSERT_TRUE(create_key(odd.get(), "sig", reinterpret_cast<const unsigned char *>(kPin.data()), kPin.size(), "odd",
+                           CK_FALSE, false, 65537));
     struct {
         const char *why;
         int nArg;
@@ -298,14 +287,13 @@ TEST_F(TokenTools, UnreachableAndRefusedKeysWriteNoImage)
 // key made there that signs an image verify_tool accepts.
 TEST_F(TokenTools, ListAndGenerateInTheToken)
 {
-    std::string listUri = f.hsm.uri("token=sig", "pin-value=" + kPin);
-    RunResult listed = run_key_tool({"list", listUri});
+    RunResult listed = run_key_tool({"list", f.hsm.uri("token=sig", "pin-value=" + kPin)});
     EXPECT_EQ(listed.status, 0) << listed.err;
     expect_no_pin(listed);
-    EXPECT_NE(listed.out.find("object=sign"), std::string::npos) << listed.out;
-    EXPECT_NE(listed.out.find("serial="), std::string::npos) << "the serial number names the token too";
-    EXPECT_NE(listed.out.find("\t1024 bits"), std::string::npos);
-    EXPECT_NE(listed.out.find("\t2048 bits"), std::string::npos);
+    // The serial number names the token too.
+    for (const char *pPart : {"object=sign", "serial=", "\t1024 bits", "\t2048 bits"}) {
+        EXPECT_NE(listed.out.find(pPart), std::string::npos) << pPart << " in " << listed.out;
+    }
     EXPECT_EQ(listed.out.find("module-path"), std::string::npos);
 
     std::string made = f.uri("made");
@@ -341,13 +329,12 @@ TEST_F(TokenTools, PublicHalfWithoutALogin)
 TEST_F(TokenTools, CtrlCAtThePinPromptEndsTheRunBySigint)
 {
     std::vector<std::string> before = folder_names(f.dir.path);
-    std::string uri = f.uri("sign", "");
     int nMaster = -1;
     pid_t pid = forkpty(&nMaster, nullptr, nullptr, nullptr);
     ASSERT_GE(pid, 0);
     if (pid == 0) {
-        execl(ENCRYPT_TOOL_PATH, ENCRYPT_TOOL_PATH, f.in.c_str(), f.out.c_str(), f.code.c_str(), uri.c_str(),
-              f.comm.c_str(), static_cast<char *>(nullptr));
+        execl(ENCRYPT_TOOL_PATH, ENCRYPT_TOOL_PATH, f.in.c_str(), f.out.c_str(), f.code.c_str(),
+              f.uri("sign", "").c_str(), f.comm.c_str(), static_cast<char *>(nullptr));
         _exit(127);
     }
     std::string screen = read_until(nMaster, "PIN for token sig: ", 60);
