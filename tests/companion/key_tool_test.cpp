@@ -177,48 +177,46 @@ TEST(KeyToolPem, CraftedKeysAreRefusedEverywhere)
     }
     BIGNUM *smallD = BN_mod_inverse(nullptr, e, phi, ctx);
     const std::string kCheckFails = "key_tool: Key file error: OpenSSL's key check fails (";
+    const std::string kNotCongruent = kCheckFails + "d e not congruent to 1): ";
     struct {
         const char *why;
-        EVP_PKEY *pkey;
-        Bytes keyFile;
+        const BIGNUM *bn[6]; // n, e, d and the primes, as the PEM holds them; the key file holds n, e, d
         bool bEncryptToolRefuses;
         std::string imported; // import's message, up to the PEM's name
     } cases[] = {
-        {"wrong d", crafted_rsa(n, e, wrongD, p, q), key_file(n, e, wrongD), true,
-         kCheckFails + "d e not congruent to 1): "},
-        {"e = 1", crafted_rsa(n, one, one, p, q), key_file(n, one, one), true, kCheckFails + "bad e value): "},
-        {"e = 2", crafted_rsa(n, two, d, p, q), key_file(n, two, d), true, kCheckFails + "d e not congruent to 1): "},
-        {"n not p q", crafted_rsa(prime, e, primeD, p, q), key_file(prime, e, primeD), false,
-         kCheckFails + "d e not congruent to 1): "},
-        {"3 primes, wrong d", crafted_rsa(mpN, e, mpWrongD, mpPrimes[0], mpPrimes[1], mpPrimes[2]),
-         key_file(mpN, e, mpWrongD), true,
+        {"wrong d", {n, e, wrongD, p, q}, true, kNotCongruent},
+        {"e = 1", {n, one, one, p, q}, true, kCheckFails + "bad e value): "},
+        {"e = 2", {n, two, d, p, q}, true, kNotCongruent},
+        {"n not p q", {prime, e, primeD, p, q}, false, kNotCongruent},
+        {"3 primes, wrong d", {mpN, e, mpWrongD, mpPrimes[0], mpPrimes[1], mpPrimes[2]}, true,
          "key_tool: Key file error: a multi-prime RSA key whose private exponent does not match a modulus of 2 to 5 "
          "distinct primes: "},
-        {"3 primes below 1024 bits", crafted_rsa(smallN, e, smallD, small[0], small[1], small[2]),
-         key_file(smallN, e, smallD), false, kCheckFails + "invalid multi prime key): "},
+        {"3 primes below 1024 bits", {smallN, e, smallD, small[0], small[1], small[2]}, false,
+         kCheckFails + "invalid multi prime key): "},
     };
     for (const auto &c : cases) {
-        ASSERT_NE(c.pkey, nullptr) << c.why;
-        write_pem(dir.file("k.pem"), c.pkey, false);
+        EVP_PKEY *pkey = crafted_rsa(c.bn[0], c.bn[1], c.bn[2], c.bn[3], c.bn[4], c.bn[5]);
+        ASSERT_NE(pkey, nullptr) << c.why;
+        write_pem(dir.file("k.pem"), pkey, false);
         RunResult r = run_key_tool({"import", dir.file("k.pem"), dir.file("k.key")});
         EXPECT_EQ(r.status, 1) << c.why << ": " << r.err;
         EXPECT_EQ(r.err, c.imported + dir.file("k.pem") + "\n") << c.why;
         EXPECT_FALSE(file_exists(dir.file("k.key"))) << c.why;
 
-        write_file(dir.file("crafted.key"), c.keyFile);
+        write_file(dir.file("crafted.key"), key_file(c.bn[0], c.bn[1], c.bn[2]));
         RunResult shown = run_key_tool({"show", dir.file("crafted.key")});
         EXPECT_EQ(shown.status, 1) << c.why;
         EXPECT_NE(shown.out.find("OpenSSL key check: failed"), std::string::npos) << c.why << ": " << shown.out;
 
         SigningFiles s(40000, 1); // with no code, and the crafted key
         write_file(s.code, Bytes{});
-        write_file(s.key, c.keyFile);
+        write_file(s.key, key_file(c.bn[0], c.bn[1], c.bn[2]));
         RunResult signing = s.run();
         EXPECT_EQ(signing.status, c.bEncryptToolRefuses ? 1 : 0) << c.why;
         if (c.bEncryptToolRefuses) {
             EXPECT_EQ(signing.out, "Key file error: " + s.key + "\n") << c.why;
         }
-        EVP_PKEY_free(c.pkey);
+        EVP_PKEY_free(pkey);
     }
     write_file(dir.file("good.key"), key_file(n, e, d));
     RunResult shown = run_key_tool({"show", dir.file("good.key")});
