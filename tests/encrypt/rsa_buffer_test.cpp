@@ -48,6 +48,7 @@ TEST(BufferProc, EveryCallLeavesItsBuffer)
     const Bytes msg = {0xAA, 0xBB, 0xCC}, any = random_bytes(128, 4), cipher = random_bytes(128, 2);
     const Bytes example = with(Bytes(128, 0x55), {{0, msg}}), ff = with(Bytes(128, 0xFF), {{126, {0x01}}});
     const Bytes padded = with(ff, {{0, {0xCC, 0xBB, 0xAA, 0x00}}}), longest = random_bytes(128, 1);
+    const Bytes odd = with(padded, {{3, {0x42}}});
     Bytes allFF = ff, oversize(129, 7), one = with(Bytes(127, 0), {{0, {0x42}}}), endZero = with(any, {{0, {0}}});
     std::vector<PadCall> calls = {
         {"big-endian message", false, example, 3, 128, 0x01, 0, padded, 0},
@@ -58,6 +59,9 @@ TEST(BufferProc, EveryCallLeavesItsBuffer)
         {"strip big-endian", true, padded, 127, 128, 0x02, 0, with(Bytes(128, 0), {{0, msg}}), 3},
         {"strip little-endian", true, padded, 127, 128, 0x82, 0, with(Bytes(128, 0), {{0, {0xCC, 0xBB, 0xAA}}}), 3},
         {"strip an empty message", true, endZero, 2, 128, 0x02, 0, Bytes(128, 0), 0},
+        // The separator is taken on trust: whatever it holds is cleared with the padding.
+        {"strip, separator 0x42", true, odd, 127, 128, 0x02, 0, with(Bytes(128, 0), {{0, msg}}), 3},
+        {"strip LE, separator 0x42", true, odd, 127, 128, 0x82, 0, with(Bytes(128, 0), {{0, {0xCC, 0xBB, 0xAA}}}), 3},
         {"turn a ciphertext", true, cipher, 128, 128, 0x81, 0, reversed(cipher, 0, 128), 128},
         {"turn and zero-fill", false, cipher, 100, 120, 0x12, 0,
          with(cipher, {{0, reversed(cipher, 0, 100)}, {100, Bytes(20, 0)}}), 0},
