@@ -546,8 +546,12 @@ TEST(VerifyTrust, PemPublicKeysWhereverAKeyGoes)
     ASSERT_EQ(run_key_tool({"export", f.key, spki}).status, 0);
     ASSERT_EQ(run_program({"/usr/bin/openssl", "rsa", "-pubin", "-in", spki, "-RSAPublicKey_out", "-out", pkcs1}).status, 0);
     write_file(broken, Bytes{'-', '-', '-', '-', '-', 'B', 'E', 'G', 'I', 'N', ' '});
-    std::string again = f.dir.file("again.pem");
-    for (const auto &[key, bTaken] : {std::pair{spki, true}, {pkcs1, true}, {f.key, true}, {f.pem, false}, {broken, false}}) {
+    std::string again = f.dir.file("again.pem"), both = f.dir.file("both.pem"); // a private key after a public one
+    Bytes text = read_file(spki), secret = read_file(f.pem);
+    text.insert(text.end(), secret.begin(), secret.end());
+    write_file(both, text);
+    for (const auto &[key, bTaken] :
+         {std::pair{spki, true}, {pkcs1, true}, {f.key, true}, {f.pem, false}, {broken, false}, {both, false}}) {
         RunResult runs[] = {run_key_tool({"show", key}), run_key_tool({"export", "--force", key, again}),
                             run_verify_tool({"--key", key, f.out})};
         for (const RunResult &r : runs) {
