@@ -302,15 +302,9 @@ int fclose(FILE *fp)
     return nFail ? EOF : nResult;
 }
 
-ssize_t pread(int fd, void *pBuf, size_t nLen, off_t nOffset)
-{
-    return pread64(fd, pBuf, nLen, nOffset);
-}
-
-ssize_t pwrite(int fd, const void *pBuf, size_t nLen, off_t nOffset)
-{
-    return pwrite64(fd, pBuf, nLen, nOffset);
-}
+/* The same calls under their other names (off_t and open's flags are the same). */
+ssize_t pread(int fd, void *pBuf, size_t nLen, off_t nOffset) __attribute__((alias("pread64")));
+ssize_t pwrite(int fd, const void *pBuf, size_t nLen, off_t nOffset) __attribute__((alias("pwrite64")));
 
 int fp_exptmod(void *pBase, void *pExponent, void *pModulus, void *pResult)
 {
@@ -401,11 +395,7 @@ int openat(int fdFolder, const char *pPath, int nFlags, ...)
                : p_openat(fdFolder, pPath, nFlags, nMode);
 }
 
-int openat64(int fdFolder, const char *pPath, int nFlags, ...)
-{
-    OPEN_MODE(nFlags, nMode)
-    return openat(fdFolder, pPath, nFlags, nMode);
-}
+int openat64(int fdFolder, const char *pPath, int nFlags, ...) __attribute__((alias("openat")));
 
 int open(const char *pPath, int nFlags, ...)
 {
@@ -413,11 +403,7 @@ int open(const char *pPath, int nFlags, ...)
     return openat(AT_FDCWD, pPath, nFlags, nMode);
 }
 
-int open64(const char *pPath, int nFlags, ...)
-{
-    OPEN_MODE(nFlags, nMode)
-    return openat(AT_FDCWD, pPath, nFlags, nMode);
-}
+int open64(const char *pPath, int nFlags, ...) __attribute__((alias("open")));
 
 FILE *fopen(const char *pPath, const char *pMode)
 {
