@@ -92,6 +92,8 @@ RunResult run_program(const std::vector<std::string> &argv, int nTimeout = 60,
 // every one is valid.
 std::string json_schema_errors(const std::string &lines);
 
+// Replaces this (child) process with argv[0] run on argv; never returns.
+[[noreturn]] void exec_program(const std::vector<std::string> &argv);
 // Starts a program with its standard output on /dev/null; returns its pid.
 int spawn_program(const std::vector<std::string> &argv);
 // Waits for a started program; returns its raw wait status.

@@ -201,11 +201,6 @@ std::string wait_channel(const Files &f)
 // Returns the wait status; *pScreen gets what the terminal showed.
 int run_on_terminal(const std::vector<std::string> &argv, const SecretRun &run, const Files &f, std::string *pScreen)
 {
-    std::vector<char *> args;
-    for (const std::string &a : argv) {
-        args.push_back(const_cast<char *>(a.c_str()));
-    }
-    args.push_back(nullptr);
     std::filesystem::remove(f.pid);
     int fdTerminal = -1;
     pid_t pid = forkpty(&fdTerminal, nullptr, nullptr, nullptr);
@@ -216,7 +211,7 @@ int run_on_terminal(const std::vector<std::string> &argv, const SecretRun &run, 
         getrlimit(RLIMIT_CORE, &core);
         core.rlim_cur = core.rlim_max;
         if (chdir(f.dir.path.c_str()) == 0 && setrlimit(RLIMIT_CORE, &core) == 0) {
-            execv(args[0], args.data());
+            exec_program(argv);
         }
         _exit(127);
     }
@@ -447,11 +442,7 @@ constexpr size_t kDepth = 200 * 1024;
 // verify_tool read one, into a blob on the heap.
 TEST(SecretsInProcess, RunsLeaveNoExponentOnTheStack)
 {
-    ToolFiles f;
-    write_file(f.in, random_bytes(40000, 431));
-    write_file(f.code, random_bytes(16384, 432));
-    write_file(f.key, key_file(test_key(1024)));
-    write_file(f.comm, key_file(test_key(1017)));
+    SigningFiles f(40000, 431);
     std::vector<std::string> args{"encrypt_tool", f.in, f.out, f.code, f.key, f.comm};
     std::vector<char *> argv;
     for (std::string &a : args) {
@@ -609,11 +600,7 @@ TEST(SecretsStack, SigningFitsA160KiBStack)
     if (SANITIZED_BUILD) {
         GTEST_SKIP() << "the sanitizers' frames are larger";
     }
-    ToolFiles f;
-    write_file(f.in, random_bytes(40000, 441));
-    write_file(f.code, random_bytes(16384, 442));
-    write_file(f.key, key_file(test_key(1024)));
-    write_file(f.comm, key_file(test_key(1017)));
+    SigningFiles f(40000, 441);
     std::vector<std::string> argv{"/bin/sh", "-c", "ulimit -s 160 && exec \"$0\" \"$@\"", ENCRYPT_TOOL_PATH,
                                   f.in, f.out, f.code, f.key, f.comm};
     EXPECT_EQ(run_program(argv).status, 0);
