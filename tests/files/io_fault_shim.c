@@ -53,24 +53,14 @@ static long long fault_offset(const char *pKind, int fd)
     if (pSpec == NULL || fd < 0 || strncmp(pSpec, pKind, nKind) != 0 || pSpec[nKind] != ':') {
         return -1;
     }
-    char szText[512];
     const char *pText = pSpec + nKind + 1;
     const char *pColon = strrchr(pText, ':');
     size_t nText = pColon != NULL ? (size_t)(pColon - pText) : strlen(pText);
-    if (nText >= sizeof(szText)) {
-        return -1;
-    }
-    memcpy(szText, pText, nText);
-    szText[nText] = '\0';
     char szProc[64];
     char szPath[4096];
     snprintf(szProc, sizeof(szProc), "/proc/self/fd/%d", fd);
     ssize_t nLen = readlink(szProc, szPath, sizeof(szPath) - 1);
-    if (nLen <= 0) {
-        return -1;
-    }
-    szPath[nLen] = '\0';
-    if (strstr(szPath, szText) == NULL) {
+    if (nLen <= 0 || memmem(szPath, (size_t)nLen, pText, nText) == NULL) {
         return -1;
     }
     return pColon != NULL ? atoll(pColon + 1) : 0;
