@@ -58,7 +58,13 @@ struct TempDir {
     std::string file(const std::string &name) const { return path + "/" + name; }
 };
 
-struct RunResult;
+struct RunResult {
+    int status;          // exit status, or -1 when killed by a signal or the time limit
+    std::string out;     // standard output
+    std::string err;     // standard error
+    double seconds;
+    int nSignal = 0;     // the signal that ended it, or 0
+};
 
 // The five files of an encrypt_tool run, in a temporary folder.
 struct ToolFiles {
@@ -70,14 +76,6 @@ struct ToolFiles {
     std::string comm = dir.file("comm.key");
     std::vector<std::string> args() const { return {in, out, code, key, comm}; }
     RunResult run() const;
-};
-
-struct RunResult {
-    int status;          // exit status, or -1 when killed by a signal or the time limit
-    std::string out;     // standard output
-    std::string err;     // standard error
-    double seconds;
-    int nSignal = 0;     // the signal that ended it, or 0
 };
 
 // Runs a program with arguments (argv[0] is the program), standard input from

@@ -176,7 +176,8 @@ struct SecretRun {
     std::string made = "";         // a key file it makes, whose d is looked for at exit
 };
 
-struct Files : ToolFiles {
+struct Files : SigningFiles {
+    Files() : SigningFiles(40000, 401) {}
     std::string fifo = dir.file("secret.fifo"), pid = dir.file("pid"), core = dir.file("gdb.core");
 };
 
@@ -246,10 +247,9 @@ int run_on_terminal(const std::vector<std::string> &argv, const SecretRun &run, 
 // stale stack left before main, its pid written to f.pid first.
 std::vector<std::string> shimmed(const std::vector<std::string> &argv, const Files &f)
 {
-    std::vector<std::string> all{"/bin/sh", "-c", "echo $$ > \"$0\" && exec \"$@\"", f.pid, "/usr/bin/env",
-                                 "LD_PRELOAD=" IO_FAULT_SHIM_PATH, "FAULT_RANDOM=5a",
-                                 "FAULT_STALE_STACK=1"};
-    all.insert(all.end(), argv.begin(), argv.end());
+    std::vector<std::string> all = env_argv({"LD_PRELOAD=" IO_FAULT_SHIM_PATH, "FAULT_RANDOM=5a", "FAULT_STALE_STACK=1"},
+                                            argv);
+    all.insert(all.begin(), {"/bin/sh", "-c", "echo $$ > \"$0\" && exec \"$@\"", f.pid});
     return all;
 }
 
@@ -289,9 +289,7 @@ TEST(SecretsInCore, NoPathLeavesASecretInACoreOrAFreedBlock)
     Files f;
     std::string pass = f.dir.file("pass.txt"), req = f.dir.file("req.bin"), signedImage = f.dir.file("signed.img");
     std::string imported = f.dir.file("imp.key"), made = f.dir.file("new.key"), pinFile = f.dir.file("pin.txt");
-    Bytes image = random_bytes(40000, 401);
-    write_file(f.in, image);
-    write_file(f.code, random_bytes(16384, 402));
+    Bytes image = read_file(f.in);
     EVP_PKEY *pSign = new_rsa_key(1024), *pComm = new_rsa_key(1017), *pImport = new_rsa_key(1024);
     write_file(f.key, key_file_of(pSign));
     write_file(f.comm, key_file_of(pComm));
