@@ -178,9 +178,6 @@ TempDir::~TempDir()
     std::filesystem::remove_all(path, ec);
 }
 
-namespace {
-
-// Replaces this (child) process with argv[0] run on argv; never returns.
 [[noreturn]] void exec_program(const std::vector<std::string> &argv)
 {
     std::vector<char *> args;
@@ -191,8 +188,6 @@ namespace {
     execv(args[0], args.data());
     _exit(127);
 }
-
-} // namespace
 
 RunResult run_program(const std::vector<std::string> &argv, int nTimeout, const std::string &stdin_data)
 {

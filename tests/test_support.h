@@ -58,7 +58,13 @@ struct TempDir {
     std::string file(const std::string &name) const { return path + "/" + name; }
 };
 
-struct RunResult;
+struct RunResult {
+    int status;          // exit status, or -1 when killed by a signal or the time limit
+    std::string out;     // standard output
+    std::string err;     // standard error
+    double seconds;
+    int nSignal = 0;     // the signal that ended it, or 0
+};
 
 // The five files of an encrypt_tool run, in a temporary folder.
 struct ToolFiles {
@@ -70,14 +76,6 @@ struct ToolFiles {
     std::string comm = dir.file("comm.key");
     std::vector<std::string> args() const { return {in, out, code, key, comm}; }
     RunResult run() const;
-};
-
-struct RunResult {
-    int status;          // exit status, or -1 when killed by a signal or the time limit
-    std::string out;     // standard output
-    std::string err;     // standard error
-    double seconds;
-    int nSignal = 0;     // the signal that ended it, or 0
 };
 
 // Runs a program with arguments (argv[0] is the program), standard input from
@@ -92,6 +90,8 @@ RunResult run_program(const std::vector<std::string> &argv, int nTimeout = 60,
 // every one is valid.
 std::string json_schema_errors(const std::string &lines);
 
+// Replaces this (child) process with argv[0] run on argv; never returns.
+[[noreturn]] void exec_program(const std::vector<std::string> &argv);
 // Starts a program with its standard output on /dev/null; returns its pid.
 int spawn_program(const std::vector<std::string> &argv);
 // Waits for a started program; returns its raw wait status.

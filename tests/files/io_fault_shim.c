@@ -53,24 +53,14 @@ static long long fault_offset(const char *pKind, int fd)
     if (pSpec == NULL || fd < 0 || strncmp(pSpec, pKind, nKind) != 0 || pSpec[nKind] != ':') {
         return -1;
     }
-    char szText[512];
     const char *pText = pSpec + nKind + 1;
     const char *pColon = strrchr(pText, ':');
     size_t nText = pColon != NULL ? (size_t)(pColon - pText) : strlen(pText);
-    if (nText >= sizeof(szText)) {
-        return -1;
-    }
-    memcpy(szText, pText, nText);
-    szText[nText] = '\0';
     char szProc[64];
     char szPath[4096];
     snprintf(szProc, sizeof(szProc), "/proc/self/fd/%d", fd);
     ssize_t nLen = readlink(szProc, szPath, sizeof(szPath) - 1);
-    if (nLen <= 0) {
-        return -1;
-    }
-    szPath[nLen] = '\0';
-    if (strstr(szPath, szText) == NULL) {
+    if (nLen <= 0 || memmem(szPath, (size_t)nLen, pText, nText) == NULL) {
         return -1;
     }
     return pColon != NULL ? atoll(pColon + 1) : 0;
@@ -302,15 +292,9 @@ int fclose(FILE *fp)
     return nFail ? EOF : nResult;
 }
 
-ssize_t pread(int fd, void *pBuf, size_t nLen, off_t nOffset)
-{
-    return pread64(fd, pBuf, nLen, nOffset);
-}
-
-ssize_t pwrite(int fd, const void *pBuf, size_t nLen, off_t nOffset)
-{
-    return pwrite64(fd, pBuf, nLen, nOffset);
-}
+/* The same calls under their other names (off_t and open's flags are the same). */
+ssize_t pread(int fd, void *pBuf, size_t nLen, off_t nOffset) __attribute__((alias("pread64")));
+ssize_t pwrite(int fd, const void *pBuf, size_t nLen, off_t nOffset) __attribute__((alias("pwrite64")));
 
 int fp_exptmod(void *pBase, void *pExponent, void *pModulus, void *pResult)
 {
@@ -401,11 +385,7 @@ int openat(int fdFolder, const char *pPath, int nFlags, ...)
                : p_openat(fdFolder, pPath, nFlags, nMode);
 }
 
-int openat64(int fdFolder, const char *pPath, int nFlags, ...)
-{
-    OPEN_MODE(nFlags, nMode)
-    return openat(fdFolder, pPath, nFlags, nMode);
-}
+int openat64(int fdFolder, const char *pPath, int nFlags, ...) __attribute__((alias("openat")));
 
 int open(const char *pPath, int nFlags, ...)
 {
@@ -413,11 +393,7 @@ int open(const char *pPath, int nFlags, ...)
     return openat(AT_FDCWD, pPath, nFlags, nMode);
 }
 
-int open64(const char *pPath, int nFlags, ...)
-{
-    OPEN_MODE(nFlags, nMode)
-    return openat(AT_FDCWD, pPath, nFlags, nMode);
-}
+int open64(const char *pPath, int nFlags, ...) __attribute__((alias("open")));
 
 FILE *fopen(const char *pPath, const char *pMode)
 {

@@ -176,7 +176,8 @@ struct SecretRun {
     std::string made = "";         // a key file it makes, whose d is looked for at exit
 };
 
-struct Files : ToolFiles {
+struct Files : SigningFiles {
+    Files() : SigningFiles(40000, 401) {}
     std::string fifo = dir.file("secret.fifo"), pid = dir.file("pid"), core = dir.file("gdb.core");
 };
 
@@ -201,11 +202,6 @@ std::string wait_channel(const Files &f)
 // Returns the wait status; *pScreen gets what the terminal showed.
 int run_on_terminal(const std::vector<std::string> &argv, const SecretRun &run, const Files &f, std::string *pScreen)
 {
-    std::vector<char *> args;
-    for (const std::string &a : argv) {
-        args.push_back(const_cast<char *>(a.c_str()));
-    }
-    args.push_back(nullptr);
     std::filesystem::remove(f.pid);
     int fdTerminal = -1;
     pid_t pid = forkpty(&fdTerminal, nullptr, nullptr, nullptr);
@@ -216,7 +212,7 @@ int run_on_terminal(const std::vector<std::string> &argv, const SecretRun &run, 
         getrlimit(RLIMIT_CORE, &core);
         core.rlim_cur = core.rlim_max;
         if (chdir(f.dir.path.c_str()) == 0 && setrlimit(RLIMIT_CORE, &core) == 0) {
-            execv(args[0], args.data());
+            exec_program(argv);
         }
         _exit(127);
     }
@@ -251,10 +247,9 @@ int run_on_terminal(const std::vector<std::string> &argv, const SecretRun &run, 
 // stale stack left before main, its pid written to f.pid first.
 std::vector<std::string> shimmed(const std::vector<std::string> &argv, const Files &f)
 {
-    std::vector<std::string> all{"/bin/sh", "-c", "echo $$ > \"$0\" && exec \"$@\"", f.pid, "/usr/bin/env",
-                                 "LD_PRELOAD=" IO_FAULT_SHIM_PATH, "FAULT_RANDOM=5a",
-                                 "FAULT_STALE_STACK=1"};
-    all.insert(all.end(), argv.begin(), argv.end());
+    std::vector<std::string> all = env_argv({"LD_PRELOAD=" IO_FAULT_SHIM_PATH, "FAULT_RANDOM=5a", "FAULT_STALE_STACK=1"},
+                                            argv);
+    all.insert(all.begin(), {"/bin/sh", "-c", "echo $$ > \"$0\" && exec \"$@\"", f.pid});
     return all;
 }
 
@@ -294,9 +289,7 @@ TEST(SecretsInCore, NoPathLeavesASecretInACoreOrAFreedBlock)
     Files f;
     std::string pass = f.dir.file("pass.txt"), req = f.dir.file("req.bin"), signedImage = f.dir.file("signed.img");
     std::string imported = f.dir.file("imp.key"), made = f.dir.file("new.key"), pinFile = f.dir.file("pin.txt");
-    Bytes image = random_bytes(40000, 401);
-    write_file(f.in, image);
-    write_file(f.code, random_bytes(16384, 402));
+    Bytes image = read_file(f.in);
     EVP_PKEY *pSign = new_rsa_key(1024), *pComm = new_rsa_key(1017), *pImport = new_rsa_key(1024);
     write_file(f.key, key_file_of(pSign));
     write_file(f.comm, key_file_of(pComm));
@@ -447,11 +440,7 @@ constexpr size_t kDepth = 200 * 1024;
 // verify_tool read one, into a blob on the heap.
 TEST(SecretsInProcess, RunsLeaveNoExponentOnTheStack)
 {
-    ToolFiles f;
-    write_file(f.in, random_bytes(40000, 431));
-    write_file(f.code, random_bytes(16384, 432));
-    write_file(f.key, key_file(test_key(1024)));
-    write_file(f.comm, key_file(test_key(1017)));
+    SigningFiles f(40000, 431);
     std::vector<std::string> args{"encrypt_tool", f.in, f.out, f.code, f.key, f.comm};
     std::vector<char *> argv;
     for (std::string &a : args) {
@@ -609,11 +598,7 @@ TEST(SecretsStack, SigningFitsA160KiBStack)
     if (SANITIZED_BUILD) {
         GTEST_SKIP() << "the sanitizers' frames are larger";
     }
-    ToolFiles f;
-    write_file(f.in, random_bytes(40000, 441));
-    write_file(f.code, random_bytes(16384, 442));
-    write_file(f.key, key_file(test_key(1024)));
-    write_file(f.comm, key_file(test_key(1017)));
+    SigningFiles f(40000, 441);
     std::vector<std::string> argv{"/bin/sh", "-c", "ulimit -s 160 && exec \"$0\" \"$@\"", ENCRYPT_TOOL_PATH,
                                   f.in, f.out, f.code, f.key, f.comm};
     EXPECT_EQ(run_program(argv).status, 0);

@@ -241,24 +241,20 @@ def main():
 
 
 def report(out, results, seconds):
+    kinds = ("killed", "survived", "equivalent", "did not build")
     rows = {}
     for path, _, _, _, _, verdict, _ in results:
-        rows.setdefault(path, {"killed": 0, "survived": 0, "equivalent": 0, "did not build": 0})[verdict] += 1
-    lines = ["| file | killed | survived | equivalent | did not build | score |", "|---|---|---|---|---|---|"]
-    low = []
-    for path in sorted(rows):
-        r = rows[path]
+        rows.setdefault(path, dict.fromkeys(kinds, 0))[verdict] += 1
+    lines = ["| file | %s | score |" % " | ".join(kinds), "|---|---|---|---|---|---|"]
+
+    def row(name, r):  # a line of the table; returns its score
         counted = r["killed"] + r["survived"]
         score = 100.0 * r["killed"] / counted if counted else 100.0
-        if score < 85:
-            low.append(path)
-        lines.append("| %s | %d | %d | %d | %d | %.0f%% |" % (path, r["killed"], r["survived"], r["equivalent"],
-                                                            r["did not build"], score))
-    total = {k: sum(r[k] for r in rows.values()) for k in ("killed", "survived", "equivalent", "did not build")}
-    counted = total["killed"] + total["survived"]
-    lines.append("| all | %d | %d | %d | %d | %.0f%% |" % (total["killed"], total["survived"], total["equivalent"],
-                                                          total["did not build"],
-                                                          100.0 * total["killed"] / counted if counted else 100.0))
+        lines.append("| %s | %s | %.0f%% |" % (name, " | ".join("%d" % r[k] for k in kinds), score))
+        return score
+
+    low = [path for path in sorted(rows) if row(path, rows[path]) < 85]
+    row("all", {k: sum(r[k] for r in rows.values()) for k in kinds})
     lines += ["", "Survivors:"]
     for path, line_no, what, old, new, verdict, _ in sorted(results):
         if verdict == "survived":

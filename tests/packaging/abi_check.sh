@@ -65,14 +65,11 @@ compare "$library" || {
 mkdir "$scratch/src"
 tar -C "$src" --exclude='./build*' --exclude=./.git -cf - . | tar -C "$scratch/src" -xf -
 cmake -S "$scratch/src" -B "$scratch/build" -DBUILD_TESTING=OFF >/dev/null
-for f in image/image_format.h image/image_format.cpp packaging/signedimage.map; do
-    cp "$scratch/src/$f" "$scratch/$(basename "$f").orig"
-done
-# Builds the scratch library with the change the arguments make; prints the
-# library's path.
+# Builds the scratch library with the change the arguments make (the files
+# they change first put back as in SOURCE_DIR); prints the library's path.
 variant() {
     for f in image/image_format.h image/image_format.cpp packaging/signedimage.map; do
-        cp "$scratch/$(basename "$f").orig" "$scratch/src/$f"
+        cp "$src/$f" "$scratch/src/$f"
     done
     "$@"
     cmake --build "$scratch/build" --target signedimage >/dev/null

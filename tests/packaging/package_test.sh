@@ -33,12 +33,20 @@ done
 has "$tools" 'usr/share/doc/signed-image-tools/verify_tool\.schema\.json$'
 lacks "$tools" 'libsignedimage\.so|include/'
 
-# Each package carries the Apache-2.0 licence as its copyright file.
+# Every member is dated SOURCE_DATE_EPOCH: the caller's, else the last commit's
+# time, else (a tarball without git) the newest changelog entry's.
+changelog_epoch=$(dpkg-parsechangelog -l "$src/packaging/changelog" -STimestamp)
+epoch=${SOURCE_DATE_EPOCH:-$(git -C "$src" log -1 --format=%ct 2>/dev/null || echo "$changelog_epoch")}
+stamp=$(date -u -d "@$epoch" '+%Y-%m-%d %H:%M:%S')
+# Each package carries the Apache-2.0 licence as its copyright file; its members are dated $stamp.
 for deb in "$lib" "$dev" "$tools"; do
     package=$(dpkg-deb -f "$deb" Package)
     dpkg-deb --fsys-tarfile "$deb" | tar -xOf - "./usr/share/doc/$package/copyright" > "$scratch/copyright" ||
         { echo "$deb lacks usr/share/doc/$package/copyright"; exit 1; }
     cmp "$scratch/copyright" "$src/packaging/copyright" || { echo "$deb: copyright differs from packaging/copyright"; exit 1; }
+    dpkg-deb --fsys-tarfile "$deb" | TZ=UTC tar -tvf - --full-time | grep -v " $stamp " &&
+        { echo "$deb: members not dated $stamp"; exit 1; }
+    echo "$deb: Depends: $(dpkg-deb -f "$deb" Depends)"
 done
 grep -qx 'License: Apache-2.0' "$src/packaging/copyright" || { echo "packaging/copyright does not name Apache-2.0"; exit 1; }
 cmp "$src/LICENSE" /usr/share/common-licenses/Apache-2.0 || { echo "LICENSE is not the Apache License 2.0 text"; exit 1; }
@@ -50,7 +58,6 @@ dpkg-deb -I "$lib" triggers | grep -qx 'activate-noawait ldconfig' || { echo "$l
 depends_on "$dev" 'libsignedimage1 (= '
 depends_on "$tools" 'libsignedimage1 (>= '
 depends_on "$tools" libssl3
-for deb in "$lib" "$dev" "$tools"; do echo "$deb: Depends: $(dpkg-deb -f "$deb" Depends)"; done
 
 if command -v lintian >/dev/null; then
     lintian --no-tag-display-limit "$lib" "$dev" "$tools" > "$scratch/lintian.txt" 2>&1 || true
@@ -60,15 +67,6 @@ else
     echo "lintian not installed: not run"; exit 1
 fi
 
-# Every member is dated SOURCE_DATE_EPOCH: the caller's, else the last commit's
-# time, else (a tarball without git) the newest changelog entry's.
-changelog_epoch=$(dpkg-parsechangelog -l "$src/packaging/changelog" -STimestamp)
-epoch=${SOURCE_DATE_EPOCH:-$(git -C "$src" log -1 --format=%ct 2>/dev/null || echo "$changelog_epoch")}
-stamp=$(date -u -d "@$epoch" '+%Y-%m-%d %H:%M:%S')
-for deb in "$lib" "$dev" "$tools"; do
-    dpkg-deb --fsys-tarfile "$deb" | TZ=UTC tar -tvf - --full-time | grep -v " $stamp " &&
-        { echo "$deb: members not dated $stamp"; exit 1; }
-done
 mkdir -p "$scratch/tarball/packaging"
 cp "$src/packaging/changelog" "$scratch/tarball/packaging/"
 # Prints the SOURCE_DATE_EPOCH that a configure of the tarball would take.
