@@ -273,17 +273,23 @@ TEST_F(TokenKeyTest, SignedBlocksArePrivateExponentPowers)
     }
 }
 
-TEST_F(TokenKeyTest, PinFromUriOrFileAndNoLoginWithoutOne)
+TEST_F(TokenKeyTest, PinFromUriFileOrTerminalAndNoLoginWithoutOne)
 {
     Key key = import(1024, "key", "01");
     std::string path = hsm.dir.file("pin"), pathNewline = hsm.dir.file("pin-newline");
     for (const auto &[file, text] : {std::pair{path, kPin}, std::pair{pathNewline, kPin + "\n"}}) {
         write_file(file, Bytes(text.begin(), text.end()));
     }
-    for (const std::string &query : {"pin-value=" + kPin, "pin-source=" + path, "pin-source=" + pathNewline,
-                                     "pin-source=file:" + pathNewline, "pin-source=file://" + path}) {
-        open(hsm.uri("token=sign;object=key", query));
-    }
+    // Each key closed, and each refused after the login, logs out: a session open all along stays public.
+    EXPECT_TRUE(with_session("sign", nullptr, 0, [&](CK_FUNCTION_LIST *pModule, CK_SESSION_HANDLE hSession) {
+        for (const std::string &query : {"pin-value=" + kPin, "pin-source=" + path, "pin-source=" + pathNewline,
+                                         "pin-source=file:" + pathNewline, "pin-source=file://" + path}) {
+            open(hsm.uri("token=sign;object=key", query));
+        }
+        refusal(pinned("token=sign;object=none"));
+        CK_SESSION_INFO info;
+        return pModule->C_GetSessionInfo(hSession, &info) == CKR_OK && info.state == CKS_RW_PUBLIC_SESSION;
+    }));
     write_file(path, Bytes(300, '1'));
     // The pin-source is part of the query, which no message shows.
     EXPECT_EQ(refusal(hsm.uri("object=key", "pin-source=" + path)),
@@ -302,13 +308,9 @@ TEST_F(TokenKeyTest, PinFromUriOrFileAndNoLoginWithoutOne)
     EXPECT_EQ(refusal(hsm.uri("token=sign;object=key", "pin-value=" + kWrongPin)), "wrong PIN for token sign");
     EXPECT_LT(nSeconds, 1.0) << "a wrong PIN is not tried again";
     EXPECT_NE(token_flags("sign") & CKF_USER_PIN_COUNT_LOW, 0u);
-}
 
-TEST_F(TokenKeyTest, PinFromTerminalIsNotEchoed)
-{
-    Key key = import(1024, "key", "01");
-    // A line gives the PIN. An end of file (^D) gives none, also when a signal
-    // the entry does not own cut the read short before it.
+    // On a terminal a line gives the PIN, not echoed; an end of file (^D) gives
+    // none, also when a signal the entry does not own cut the read short before it.
     for (bool bEnded : {false, true}) {
         int nMaster = -1;
         pid_t pid = forkpty(&nMaster, nullptr, nullptr, nullptr);
@@ -474,22 +476,6 @@ TEST_F(TokenKeyTest, TokenThatHidesItsLoginAndItsZeros)
     ASSERT_EQ(unsetenv("FAKE_TOKEN_WRAP"), 0);
 }
 
-// A public exponent of 128 bytes (2^1016 + 65537) is shown as the token has
-// it; one of 129 bytes is refused.
-TEST_F(TokenKeyTest, PublicExponentOfUpTo128Bytes)
-{
-    Key key(new_rsa_key(1024), EVP_PKEY_free);
-    for (size_t nLen : {128, 129}) {
-        std::string object = "e" + std::to_string(nLen);
-        ASSERT_TRUE(create_key(key.get(), "sign", kPinBytes, kPin.size(), object, CK_FALSE, false, 65537, nLen));
-        Opened opened = open(pinned("token=sign;object=" + object), TOKEN_PUBLIC_HALF);
-        Bytes pub = public_half(opened, nLen == 128 ? TOKEN_OK : TOKEN_REFUSED), e(pub.begin() + 128, pub.end());
-        Bytes shown(128, 0); // little-endian
-        shown[0] = shown[2] = shown[127] = 1;
-        EXPECT_TRUE(nLen != 128 || e == shown);
-    }
-}
-
 TEST_F(TokenKeyTest, UriSelectsExactlyOneUsableKey)
 {
     Key first = import(1024, "twin", "01");
@@ -533,22 +519,22 @@ TEST_F(TokenKeyTest, UriSelectsExactlyOneUsableKey)
           std::tuple{pinned("token=sign;object=split"), TOKEN_SIGN, &split}}) {
         EXPECT_EQ(public_half(open(uri, access)), public_of(*pOf)) << uri;
     }
+    // A public exponent of 128 bytes (2^1016 + 65537) is shown as the token has
+    // it; one of 129 bytes is refused.
+    for (size_t nLen : {128, 129}) {
+        std::string object = "e" + std::to_string(nLen);
+        ASSERT_TRUE(create_key(first.get(), "sign", kPinBytes, kPin.size(), object, CK_FALSE, false, 65537, nLen));
+        Opened opened = open(pinned("token=sign;object=" + object), TOKEN_PUBLIC_HALF);
+        Bytes pub = public_half(opened, nLen == 128 ? TOKEN_OK : TOKEN_REFUSED), e(pub.begin() + 128, pub.end());
+        Bytes shown(128, 0); // little-endian
+        shown[0] = shown[2] = shown[127] = 1;
+        EXPECT_TRUE(nLen != 128 || e == shown);
+    }
 
     // A 2048-bit key opens, but neither its public half nor a block passes.
     Opened opened = open(pinned("token=sign;object=large"));
     public_half(opened, TOKEN_REFUSED);
     sign(opened, random_bytes(127, 1), TOKEN_REFUSED);
-}
-
-TEST_F(TokenKeyTest, CloseLogsOutOnEveryPath)
-{
-    Key key = import(1024, "key", "01");
-    EXPECT_TRUE(with_session("sign", nullptr, 0, [&](CK_FUNCTION_LIST *pModule, CK_SESSION_HANDLE hSession) {
-        open(pinned("token=sign;object=key"));
-        refusal(pinned("token=sign;object=none"));
-        CK_SESSION_INFO info;
-        return pModule->C_GetSessionInfo(hSession, &info) == CKR_OK && info.state == CKS_RW_PUBLIC_SESSION;
-    }));
 }
 
 TEST_F(TokenKeyTest, ListedAndGeneratedKeysOpenAgain)
