@@ -240,10 +240,24 @@ TEST_F(TokenTools, SigningWithATokenKeyGivesTheKeyFilesBytes)
     expect_no_pin(shownToken);
 }
 
-// Where the token, the PIN or the key cannot be reached: the argument's open
-// error, a line on standard error saying why, status 1, no image written.
-TEST_F(TokenTools, UnreachableAndRefusedKeysWriteNoImage)
+// The public half alone is read without a login where the token shows it:
+// with no PIN anywhere, verify_tool --key, key_tool export and a common key in
+// the token work, while signing still needs one. A bare pkcs11: is printed
+// once before the reason. Where the token, the PIN or the key cannot be
+// reached: the argument's open error, a line on standard error saying why,
+// status 1, no image written.
+TEST_F(TokenTools, PublicHalfWithoutALoginAndUnreachableKeys)
 {
+    for (const auto &[argv, nStatus] :
+         {std::pair{std::vector<std::string>{VERIFY_TOOL_PATH, "--key", f.uri("sign", ""), f.out}, 0},
+          {{KEY_TOOL_PATH, "export", f.uri("sign", ""), f.dir.file("pub.pem")}, 0},
+          {{ENCRYPT_TOOL_PATH, f.in, f.dir.file("1.img"), f.code, f.key, f.uri("comm", "")}, 0},
+          {{ENCRYPT_TOOL_PATH, f.in, f.dir.file("2.img"), f.code, f.uri("sign", ""), f.comm}, 1}}) {
+        EXPECT_EQ(run_program(argv).status, nStatus) << argv[1];
+    }
+    RunResult bare = run_key_tool({"show", "pkcs11:?module-path=" + std::string(SOFTHSM_MODULE)});
+    EXPECT_EQ(bare.err.rfind("key_tool: File open error: pkcs11: ", 0), 0u) << bare.err;
+
     Key twin(new_rsa_key(1024), EVP_PKEY_free);
     ASSERT_TRUE(f.hsm.import_key(twin.get(), "sig", "twin", "04", kPin) &&
                 f.hsm.import_key(twin.get(), "sig", "twin", "05", kPin));
@@ -283,47 +297,6 @@ TEST_F(TokenTools, UnreachableAndRefusedKeysWriteNoImage)
     }
 }
 
-// key_tool list, generate in the token (refused for a label in use), and a
-// key made there that signs an image verify_tool accepts.
-TEST_F(TokenTools, ListAndGenerateInTheToken)
-{
-    RunResult listed = run_key_tool({"list", f.hsm.uri("token=sig", "pin-value=" + kPin)});
-    EXPECT_EQ(listed.status, 0) << listed.err;
-    expect_no_pin(listed);
-    // The serial number names the token too.
-    for (const char *pPart : {"object=sign", "serial=", "\t1024 bits", "\t2048 bits"}) {
-        EXPECT_NE(listed.out.find(pPart), std::string::npos) << pPart << " in " << listed.out;
-    }
-    EXPECT_EQ(listed.out.find("module-path"), std::string::npos);
-
-    std::string made = f.uri("made");
-    RunResult r = run_key_tool({"generate", "--bits", "1020", made});
-    EXPECT_EQ(r.status, 0) << r.err;
-    r = run_key_tool({"generate", made});
-    EXPECT_EQ(r.status, 2) << "a label in use is refused";
-    expect_no_pin(r);
-    EXPECT_NE(run_key_tool({"show", made}).out.find("Modulus: 1020 bits"), std::string::npos);
-    ASSERT_EQ(run_encrypt({f.in, f.out, f.code, made, f.comm}).status, 0);
-    EXPECT_EQ(run_verify_tool({"--key", made, "--original", f.in, f.out}).status, 0);
-}
-// The public half alone is read without a login where the token shows it:
-// with no PIN anywhere, verify_tool --key, key_tool export and a common key in
-// the token work, while signing still needs one. A bare pkcs11: is printed
-// once before the reason.
-TEST_F(TokenTools, PublicHalfWithoutALogin)
-{
-    for (const auto &[argv, nStatus] :
-         {std::pair{std::vector<std::string>{VERIFY_TOOL_PATH, "--key", f.uri("sign", ""), f.out}, 0},
-          {{KEY_TOOL_PATH, "export", f.uri("sign", ""), f.dir.file("pub.pem")}, 0},
-          {{ENCRYPT_TOOL_PATH, f.in, f.dir.file("1.img"), f.code, f.key, f.uri("comm", "")}, 0},
-          {{ENCRYPT_TOOL_PATH, f.in, f.dir.file("2.img"), f.code, f.uri("sign", ""), f.comm}, 1}}) {
-        EXPECT_EQ(run_program(argv).status, nStatus) << argv[1];
-    }
-    RunResult bare = run_key_tool({"show", "pkcs11:?module-path=" + std::string(SOFTHSM_MODULE)});
-    EXPECT_EQ(bare.err.rfind("key_tool: File open error: pkcs11: ", 0), 0u) << bare.err;
-}
-
-
 // Ctrl-C at the PIN prompt: the terminal gets its echo back, the run ends by
 // SIGINT (as a shell script needs to stop), and leaves no image nor temporary file.
 TEST_F(TokenTools, CtrlCAtThePinPromptEndsTheRunBySigint)
@@ -350,12 +323,24 @@ TEST_F(TokenTools, CtrlCAtThePinPromptEndsTheRunBySigint)
     EXPECT_EQ(folder_names(f.dir.path), before);
 }
 
-// Runs that meet at one token, as on a build farm: 16 signing runs all sign
-// with the key file's bytes while each rewrites the token's store at login;
-// 6 runs that make a key with one label leave exactly one key, and only its
-// maker reports success.
-TEST_F(TokenTools, ConcurrentRunsOnOneToken)
+// key_tool generate in the token (refused for a label in use), and a key made
+// there that signs an image verify_tool accepts. Runs that meet at one token,
+// as on a build farm: 16 signing runs all sign with the key file's bytes while
+// each rewrites the token's store at login; 6 runs that make a key with one
+// label leave exactly one key, and only its maker reports success, as key_tool
+// list shows.
+TEST_F(TokenTools, GenerateListAndConcurrentRunsOnOneToken)
 {
+    std::string made = f.uri("made");
+    RunResult r = run_key_tool({"generate", "--bits", "1020", made});
+    EXPECT_EQ(r.status, 0) << r.err;
+    r = run_key_tool({"generate", made});
+    EXPECT_EQ(r.status, 2) << "a label in use is refused";
+    expect_no_pin(r);
+    EXPECT_NE(run_key_tool({"show", made}).out.find("Modulus: 1020 bits"), std::string::npos);
+    ASSERT_EQ(run_encrypt({f.in, f.out, f.code, made, f.comm}).status, 0);
+    EXPECT_EQ(run_verify_tool({"--key", made, "--original", f.in, f.out}).status, 0);
+
     std::vector<int> signers;
     for (int i = 0; i < 16; i++) {
         signers.push_back(spawn_program(
@@ -378,6 +363,12 @@ TEST_F(TokenTools, ConcurrentRunsOnOneToken)
     }
     RunResult listed = run_key_tool({"list", f.hsm.uri("token=sig", "pin-value=" + kPin)});
     ASSERT_EQ(listed.status, 0) << listed.err;
+    expect_no_pin(listed);
+    // The serial number names the token too.
+    for (const char *pPart : {"object=sign", "serial=", "\t1024 bits", "\t2048 bits"}) {
+        EXPECT_NE(listed.out.find(pPart), std::string::npos) << pPart << " in " << listed.out;
+    }
+    EXPECT_EQ(listed.out.find("module-path"), std::string::npos);
     EXPECT_EQ(count_of(listed.out, "object=raced;"), 1u) << listed.out;
     EXPECT_EQ(nMade, 1);
 }
