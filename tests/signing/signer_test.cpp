@@ -25,8 +25,9 @@ namespace {
 const char *const PKEYUTL = "openssl pkeyutl -decrypt -pkeyopt rsa_padding_mode:none -inkey";
 
 // A signing key as a PEM private key, its PEM public half and its key file;
-// the inputs of a run, and a previous out_file; where a request and its
-// signatures go, and the raw private-key operation with the PEM key.
+// the inputs of a run, the image it signs, and a previous out_file; where a
+// request and its signatures go, and the raw private-key operation with the
+// PEM key.
 struct SignerFiles : SigningFiles {
     Key pKey{new_rsa_key(1024), EVP_PKEY_free};
     std::string pem = dir.file("sign.pem");
@@ -35,6 +36,7 @@ struct SignerFiles : SigningFiles {
     std::string sigs = dir.file("sigs.bin");
     std::string pkeyutl = std::string(PKEYUTL) + " " + pem;
     Bytes previous = random_bytes(3000, 601);
+    Bytes expected;
 
     SignerFiles() : SigningFiles(50000, 602)
     {
@@ -45,6 +47,8 @@ struct SignerFiles : SigningFiles {
         fp = fopen(pub.c_str(), "w");
         PEM_write_PUBKEY(fp, pKey.get());
         fclose(fp);
+        EXPECT_EQ(run().status, 0);
+        expected = read_file(out);
         write_file(out, previous);
     }
     // An executable shell script in the folder.
@@ -76,8 +80,6 @@ struct SignerFiles : SigningFiles {
 TEST(SigningWays, EveryWayGivesTheKeyFilesBytes)
 {
     SignerFiles f;
-    ASSERT_EQ(f.run().status, 0);
-    Bytes expected = read_file(f.out);
     std::string helper = f.script("helper.sh", "exec " + f.pkeyutl);
     // The same key in a SoftHSM2 token, for key_tool sign-request.
     SoftHsm hsm;
@@ -123,14 +125,14 @@ TEST(SigningWays, EveryWayGivesTheKeyFilesBytes)
         }
         EXPECT_EQ(r.status, 0) << c.why << r.out << r.err;
         EXPECT_EQ(r.out + r.err, "") << c.why;
-        EXPECT_TRUE(read_file(f.out) == expected) << c.why;
+        EXPECT_TRUE(read_file(f.out) == f.expected) << c.why;
     }
     // The helper's answer is read to its end though each call that goes on leaves errno stale (EINTR).
     write_file(f.out, f.previous);
     std::vector<std::string> stale{"LD_PRELOAD=" IO_FAULT_SHIM_PATH, "IO_FAULT_STALE_ERRNO=" + std::to_string(EINTR)};
     RunResult r = run_program(env_argv(stale, {ENCRYPT_TOOL_PATH, "--signing-helper", helper, f.in, f.out, f.code,
                                                f.pub, f.comm}), 30);
-    EXPECT_TRUE(SANITIZED_BUILD || (r.status == 0 && read_file(f.out) == expected)) << r.status << r.err;
+    EXPECT_TRUE(SANITIZED_BUILD || (r.status == 0 && read_file(f.out) == f.expected)) << r.status << r.err;
 }
 
 TEST(SigningWays, HelperAndSignatureFaultsLeaveTheImageAsItWas)
@@ -243,8 +245,6 @@ std::vector<int> pids_noted(const std::string &path)
 TEST(SigningWays, TheHelpersGroupEndsWithTheRun)
 {
     SignerFiles f;
-    ASSERT_EQ(f.run().status, 0);
-    Bytes expected = read_file(f.out);
     std::string pidFile = f.dir.file("helper.pids");
     std::string note = " echo $! >> " + pidFile + ";";
     std::string leaves = f.script("leaves.sh", f.pkeyutl + "; sleep 30 &" + note);
@@ -278,7 +278,7 @@ TEST(SigningWays, TheHelpersGroupEndsWithTheRun)
         EXPECT_TRUE(c.nSignal == 0 ? WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0
                                    : WIFSIGNALED(nStatus) && WTERMSIG(nStatus) == c.nSignal)
             << c.helper << " " << c.nSignal << ": " << nStatus;
-        EXPECT_TRUE(read_file(f.out) == (c.nSignal == 0 ? expected : f.previous)) << c.helper << " " << c.nSignal;
+        EXPECT_TRUE(read_file(f.out) == (c.nSignal == 0 ? f.expected : f.previous)) << c.helper << " " << c.nSignal;
         std::vector<int> pids = pids_noted(pidFile);
         EXPECT_EQ(pids.size(), c.nPids) << c.helper;
         for (int nPid : pids) {
@@ -297,8 +297,6 @@ TEST(SigningWays, TheHelpersGroupEndsWithTheRun)
 TEST(SigningWays, AHelperMayAskOnTheTerminal)
 {
     SignerFiles f;
-    ASSERT_EQ(f.run().status, 0);
-    Bytes expected = read_file(f.out);
     std::string asks = f.script("asks.sh", "printf 'approve? ' > /dev/tty; read answer < /dev/tty; exec " + f.pkeyutl);
     for (const std::string &answer : {std::string("y\n"), std::string("\x03")}) {
         write_file(f.out, f.previous);
@@ -324,7 +322,7 @@ TEST(SigningWays, AHelperMayAskOnTheTerminal)
         bool bSigned = answer == "y\n";
         EXPECT_EQ(nAsked, bSigned ? 4 : 1) << answer;
         EXPECT_EQ(nStatus, bSigned ? 0 : SIGINT) << answer;
-        EXPECT_TRUE(read_file(f.out) == (bSigned ? expected : f.previous)) << answer;
+        EXPECT_TRUE(read_file(f.out) == (bSigned ? f.expected : f.previous)) << answer;
     }
 }
 
