@@ -304,9 +304,7 @@ TEST(SigningWays, AHelperMayAskOnTheTerminal)
         pid_t pid = forkpty(&nMaster, nullptr, nullptr, nullptr);
         ASSERT_GE(pid, 0);
         if (pid == 0) {
-            execl(ENCRYPT_TOOL_PATH, ENCRYPT_TOOL_PATH, "--signing-helper", asks.c_str(), f.in.c_str(),
-                  f.out.c_str(), f.code.c_str(), f.pub.c_str(), f.comm.c_str(), static_cast<char *>(nullptr));
-            _exit(127);
+            exec_program({ENCRYPT_TOOL_PATH, "--signing-helper", asks, f.in, f.out, f.code, f.pub, f.comm});
         }
         int nAsked = 0;
         while (read_until(nMaster, "approve? ", 30).find("approve? ") != std::string::npos) {

@@ -306,9 +306,7 @@ TEST_F(TokenTools, CtrlCAtThePinPromptEndsTheRunBySigint)
     pid_t pid = forkpty(&nMaster, nullptr, nullptr, nullptr);
     ASSERT_GE(pid, 0);
     if (pid == 0) {
-        execl(ENCRYPT_TOOL_PATH, ENCRYPT_TOOL_PATH, f.in.c_str(), f.out.c_str(), f.code.c_str(),
-              f.uri("sign", "").c_str(), f.comm.c_str(), static_cast<char *>(nullptr));
-        _exit(127);
+        exec_program({ENCRYPT_TOOL_PATH, f.in, f.out, f.code, f.uri("sign", ""), f.comm});
     }
     std::string screen = read_until(nMaster, "PIN for token sig: ", 60);
     EXPECT_EQ(write(nMaster, "\x03", 1), 1);
