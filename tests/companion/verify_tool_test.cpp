@@ -27,10 +27,12 @@ namespace {
 
 // A signed image of nSize bytes made from fresh keys by the tools themselves;
 // a signing key with another exponent than 65537 is made by OpenSSL (pem) and
-// imported. A FIFO is made for an image or a restored image to go through.
+// imported. A FIFO is made for an image or a restored image to go through;
+// restoredImage is what the model restores from the signed image.
 struct SignedFlow : ToolFiles {
     Bytes image;
     Bytes signedImage;
+    Bytes restoredImage;
     std::string pem = dir.file("sign.pem");
     std::string restored = dir.file("restored.img");
     std::string fifo = dir.file("restore.fifo");
@@ -51,6 +53,7 @@ struct SignedFlow : ToolFiles {
         EXPECT_EQ(run_key_tool({"generate", "--bits", "1017", comm}).status, 0);
         EXPECT_EQ(run().status, 0);
         signedImage = read_file(out);
+        restoredImage = model::verify(signedImage, {}).restored;
     }
     // SHA-256 of the stored signing public half, computed here.
     std::string fingerprint() const { return model::sha256_hex(signedImage.data() + 16384 + 640, 256); }
@@ -93,7 +96,7 @@ TEST(VerifyFlow, SignVerifyRestoreAndTrust)
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_EQ(last_line(r.out), "Verified");
     model::Options o{nullptr, "", &f.image, true};
-    EXPECT_EQ(read_file(f.restored), model::verify(f.signedImage, o).restored); // the original but at the keep bytes
+    EXPECT_EQ(read_file(f.restored), f.restoredImage); // the original but at the keep bytes
     EXPECT_EQ(model::verify(f.signedImage, o).original, model::PASSED);
 
     // Without a trusted key the result says what was not checked (verdicts and
@@ -194,9 +197,7 @@ TEST(VerifyPipes, FifoAndPipeImages)
     nlohmann::json json = nlohmann::json::parse(r.out);
     EXPECT_EQ(json["size"], f.signedImage.size());
     EXPECT_EQ(json["checks"]["restore"], "passed");
-    TempDir other;
-    ASSERT_EQ(run_verify_tool({"--restore", other.file("r.img"), f.out}).status, 0);
-    EXPECT_EQ(read_file(f.restored), read_file(other.file("r.img")));
+    EXPECT_EQ(read_file(f.restored), f.restoredImage);
 
     std::vector<std::string> argv{VERIFY_TOOL_PATH, "--original", f.in, "/dev/stdin"};
     r = run_program(argv, 60, std::string(f.signedImage.begin(), f.signedImage.end()));
@@ -210,9 +211,6 @@ TEST(VerifyPipes, FifoAndPipeImages)
 TEST(VerifyRestore, NothingBeforeTheVerdictAndHolesStay)
 {
     SignedFlow f;
-    std::string reference = f.dir.file("reference.img");
-    ASSERT_EQ(run_verify_tool({"--restore", reference, f.out}).status, 0);
-    Bytes restoredImage = read_file(reference);
     std::string otherKey = f.dir.file("other.key");
     ASSERT_EQ(run_key_tool({"generate", otherKey}).status, 0);
     std::string differs = f.dir.file("differs.img");
@@ -240,7 +238,7 @@ TEST(VerifyRestore, NothingBeforeTheVerdictAndHolesStay)
             RunResult r = run_verify_tool(args);
             Bytes got = reader ? reader->finish() : read_file(target);
             EXPECT_EQ(r.status, c.nStatus) << c.why << " into " << target << ": " << r.out << r.err;
-            EXPECT_TRUE(got == (c.nStatus == 0 ? restoredImage : (reader ? Bytes() : previous)))
+            EXPECT_TRUE(got == (c.nStatus == 0 ? f.restoredImage : (reader ? Bytes() : previous)))
                 << c.why << " into " << target << ": " << got.size() << " bytes";
         }
     }
@@ -323,8 +321,7 @@ TEST(VerifyRestore, AnExistingFileOnlyWithForceAndStandardInput)
 {
     SignedFlow f(65537, 300000);
     std::string null = private_device(f.dir.path, "null"), kept = f.dir.file("kept");
-    std::string reference = f.dir.file("reference.img"), shifted = f.dir.file("shifted.img");
-    ASSERT_EQ(run_verify_tool({"--restore", reference, f.out}).status, 0);
+    std::string shifted = f.dir.file("shifted.img");
     write_file(kept, Bytes{1, 2, 3});
     const std::string exists = "File exists (use --force to replace it): ", input = "Output file is an input file: ";
     struct { std::vector<std::string> options; std::string target, err; } cases[] = {
@@ -340,7 +337,7 @@ TEST(VerifyRestore, AnExistingFileOnlyWithForceAndStandardInput)
         RunResult r = run_verify_tool(args);
         Bytes got = reader ? reader->finish() : read_file(c.target);
         EXPECT_EQ(r.err, c.err.empty() ? "" : "verify_tool: " + c.err + "\n");
-        EXPECT_TRUE(got == (!c.err.empty() ? before : (c.target == null ? Bytes() : read_file(reference)))) << c.target;
+        EXPECT_TRUE(got == (!c.err.empty() ? before : (c.target == null ? Bytes() : f.restoredImage))) << c.target;
     }
     // The image through a FIFO whose writer makes the file once verify_tool
     // has read past the pipe's 64 KiB, then ends the image.
@@ -365,7 +362,7 @@ TEST(VerifyRestore, AnExistingFileOnlyWithForceAndStandardInput)
                                   std::string(f.signedImage.begin(), f.signedImage.end()));
         nlohmann::json json = nlohmann::json::parse(r.out, nullptr, false);
         EXPECT_EQ(json.value("image", "") + std::to_string(json.value("size", 0u)), "-300000") << shell << r.err;
-        EXPECT_TRUE(read_file(kept) == read_file(reference)) << shell;
+        EXPECT_TRUE(read_file(kept) == f.restoredImage) << shell;
         write_file(kept, Bytes{});
     }
     RunResult r = run_program({"/bin/sh", "-c", "exec \"$0\" --force --restore \"$1\" - < \"$1\"", VERIFY_TOOL_PATH, f.out});
@@ -502,12 +499,6 @@ TEST(VerifyTrust, RestoreFileErrors)
     std::string shim = std::string("LD_PRELOAD=") + IO_FAULT_SHIM_PATH;
     // Into a FIFO the restored image goes from a spool, after the verdict.
     const std::string &fifo = f.fifo;
-    Bytes whole;
-    {
-        FifoReader reader(fifo);
-        ASSERT_EQ(run_verify_tool({"--restore", fifo, f.out}).status, 0);
-        whole = reader.finish();
-    }
     TempDir spool; // $TMPDIR for the spool
     struct Fault {
         std::vector<std::string> faults;
@@ -528,7 +519,7 @@ TEST(VerifyTrust, RestoreFileErrors)
         EXPECT_EQ(r.status, bFails ? 2 : 0) << c.faults[0];
         EXPECT_EQ(r.err, bFails ? "verify_tool: File write error: " + fifo + ": " + c.reason + "\n" : "") << c.faults[0];
         EXPECT_EQ(r.out.empty(), bFails) << c.faults[0];
-        EXPECT_TRUE(got == (bFails ? Bytes() : whole)) << c.faults[0] << ": " << got.size() << " bytes";
+        EXPECT_TRUE(got == (bFails ? Bytes() : f.restoredImage)) << c.faults[0] << ": " << got.size() << " bytes";
         EXPECT_EQ(folder_names(spool.path), std::vector<std::string>{}) << c.faults[0] << ": a spool was left";
     }
 }
