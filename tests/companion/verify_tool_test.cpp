@@ -103,8 +103,30 @@ TEST(VerifyFlow, SignVerifyRestoreAndTrust)
     // failure lines: VerifyModel).
     EXPECT_EQ(last_line(run_verify_tool({f.out}).out), "Verified, but the signing key was not checked against a "
                                                        "trusted one (give --key or --fingerprint)");
-    nlohmann::json json = nlohmann::json::parse(run_verify_tool({"--json", f.out}).out);
-    EXPECT_NE(json["note"].get<std::string>().find("not checked against a trusted"), std::string::npos);
+    nlohmann::json report = nlohmann::json::parse(run_verify_tool({"--json", f.out}).out);
+    EXPECT_NE(report["note"].get<std::string>().find("not checked against a trusted"), std::string::npos);
+
+    // The schema is the JSON's contract: each object the tests make is checked
+    // against it (run_program). Here it refuses objects with a field missing, of
+    // another type, outside its values, or one it does not list.
+    nlohmann::json error = nlohmann::json::parse(run_verify_tool({"--json", f.dir.file("missing")}).out);
+    EXPECT_EQ(json_schema_errors(report.dump() + "\n" + error.dump() + "\n"), "");
+    struct { const nlohmann::json &object; const char *pointer; nlohmann::json value; } cases[] = {
+        {report, "/status", nullptr}, {report, "/format", nullptr}, {report, "/status", "0"}, {report, "/status", 1},
+        {report, "/format", 2}, {report, "/size", "70000"}, {report, "/checks/key", "skipped"},
+        {report, "/blocks/0/restored", nullptr}, {report, "/signing_key/sha256", "ABC"}, {report, "/extra", 1},
+        {error, "/status", nullptr}, {error, "/status", 1}, {error, "/error", nullptr},
+    };
+    for (const auto &c : cases) {
+        nlohmann::json broken = c.object;
+        nlohmann::json::json_pointer pointer(c.pointer);
+        if (c.value.is_null()) {
+            broken[pointer.parent_pointer()].erase(pointer.back());
+        } else {
+            broken[pointer] = c.value;
+        }
+        EXPECT_NE(json_schema_errors(broken.dump() + "\n"), "") << c.pointer << " " << c.value;
+    }
 }
 
 // Runs verify_tool in this process with its output thrown away; its status.
@@ -422,33 +444,6 @@ TEST(ToolMessages, EveryErrorNamesItsCauseAndShortForms)
             RunResult given = run_program({tool, shortName});
             EXPECT_EQ(given.out + std::to_string(given.status), run_program({tool, longName}).out + "0") << tool;
         }
-    }
-}
-
-// The schema is the JSON's contract: each object the tests make is checked
-// against it (run_program). Here it refuses objects with a field missing, of
-// another type, outside its values, or one it does not list.
-TEST(VerifyOutput, TheSchemaRefusesWhatItDoesNotList)
-{
-    SignedFlow f;
-    nlohmann::json report = nlohmann::json::parse(run_verify_tool({"--json", f.out}).out);
-    nlohmann::json error = nlohmann::json::parse(run_verify_tool({"--json", f.dir.file("missing")}).out);
-    EXPECT_EQ(json_schema_errors(report.dump() + "\n" + error.dump() + "\n"), "");
-    struct { const nlohmann::json &object; const char *pointer; nlohmann::json value; } cases[] = {
-        {report, "/status", nullptr}, {report, "/format", nullptr}, {report, "/status", "0"}, {report, "/status", 1},
-        {report, "/format", 2}, {report, "/size", "70000"}, {report, "/checks/key", "skipped"},
-        {report, "/blocks/0/restored", nullptr}, {report, "/signing_key/sha256", "ABC"}, {report, "/extra", 1},
-        {error, "/status", nullptr}, {error, "/status", 1}, {error, "/error", nullptr},
-    };
-    for (const auto &c : cases) {
-        nlohmann::json broken = c.object;
-        nlohmann::json::json_pointer pointer(c.pointer);
-        if (c.value.is_null()) {
-            broken[pointer.parent_pointer()].erase(pointer.back());
-        } else {
-            broken[pointer] = c.value;
-        }
-        EXPECT_NE(json_schema_errors(broken.dump() + "\n"), "") << c.pointer << " " << c.value;
     }
 }
 
