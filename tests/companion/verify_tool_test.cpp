@@ -228,45 +228,11 @@ TEST(VerifyPipes, FifoAndPipeImages)
     EXPECT_NE(r.out.find(size.insert(0, 1, '(').append(" bytes)")), std::string::npos) << r.out;
 }
 
-// --restore writes nothing, into a file, a FIFO or a device, until every check
-// has passed; the restored image keeps the holes of a sparse one.
-TEST(VerifyRestore, NothingBeforeTheVerdictAndHolesStay)
+// A sparse image of 256 MiB restores to as few blocks as cp's copy has, from
+// the kernel's copy and from the pass that compares with --original.
+TEST(VerifyRestore, HolesStay)
 {
     SignedFlow f;
-    std::string otherKey = f.dir.file("other.key");
-    ASSERT_EQ(run_key_tool({"generate", otherKey}).status, 0);
-    std::string differs = f.dir.file("differs.img");
-    Bytes tailChanged = f.image;
-    tailChanged[60000] ^= 1;
-    write_file(differs, tailChanged);
-    struct Case {
-        const char *why;
-        std::vector<std::string> args;
-        int nStatus;
-    } cases[] = {
-        {"passes", {"--key", f.key, "--original", f.in}, 0},
-        {"tail differs from the original", {"--original", differs}, 1},
-        {"another trusted key", {"--key", otherKey}, 1},
-    };
-    Bytes previous = random_bytes(1000, 93);
-    for (const Case &c : cases) {
-        for (const std::string &target : {f.restored, f.fifo}) {
-            if (target != f.fifo) {
-                write_file(target, previous);
-            }
-            std::unique_ptr<FifoReader> reader(target == f.fifo ? new FifoReader(f.fifo) : nullptr);
-            std::vector<std::string> args = c.args;
-            args.insert(args.end(), {"--force", "--restore", target, f.out});
-            RunResult r = run_verify_tool(args);
-            Bytes got = reader ? reader->finish() : read_file(target);
-            EXPECT_EQ(r.status, c.nStatus) << c.why << " into " << target << ": " << r.out << r.err;
-            EXPECT_TRUE(got == (c.nStatus == 0 ? f.restoredImage : (reader ? Bytes() : previous)))
-                << c.why << " into " << target << ": " << got.size() << " bytes";
-        }
-    }
-
-    // A sparse image of 256 MiB restores to as few blocks as cp's copy has,
-    // from the kernel's copy and from the pass that compares with --original.
     std::string sparse = f.dir.file("sparse.img");
     {
         Bytes head = random_bytes(40000, 94);
@@ -335,21 +301,33 @@ TEST(VerifyPieces, EdgesLengthsAndTheRestoredImage)
 }
 
 // --restore replaces nothing that holds data without --force, and no input
-// even with it; a FIFO and a character device hold none. A file made while
-// the image is read is kept too: the restored image is linked in at the end.
+// even with it; a FIFO and a character device hold none. It writes nothing,
+// into a file or a FIFO, until every check has passed (a tail that differs
+// from the original, another trusted key). A file made while the image is
+// read is kept too: the restored image is linked in at the end.
 // - is the image from standard input (a pipe, a file, a file read from
 // elsewhere than its start), with --original and --restore.
 TEST(VerifyRestore, AnExistingFileOnlyWithForceAndStandardInput)
 {
     SignedFlow f(65537, 300000);
     std::string null = private_device(f.dir.path, "null"), kept = f.dir.file("kept");
-    std::string shifted = f.dir.file("shifted.img");
+    std::string shifted = f.dir.file("shifted.img"), otherKey = f.dir.file("other.key");
+    std::string differs = f.dir.file("differs.img");
+    ASSERT_EQ(run_key_tool({"generate", otherKey}).status, 0);
+    Bytes tailChanged = f.image;
+    tailChanged[60000] ^= 1;
+    write_file(differs, tailChanged);
     write_file(kept, Bytes{1, 2, 3});
+    write_file(f.restored, random_bytes(1000, 93));
     const std::string exists = "File exists (use --force to replace it): ", input = "Output file is an input file: ";
-    struct { std::vector<std::string> options; std::string target, err; } cases[] = {
-        {{}, f.in, exists + f.in}, // the arguments of --original swapped
-        {{"--force"}, kept, ""}, {{}, f.dir.file("made.img"), ""}, {{}, f.fifo, ""}, {{}, null, ""},
-        {{"--force"}, f.out, input + f.out}, {{"--force", "--key", f.key}, f.key, input + f.key},
+    const std::vector<std::string> tail{"--force", "--original", differs}, other{"--force", "--key", otherKey};
+    const std::vector<std::string> passes{"--force", "--key", f.key, "--original", f.in};
+    struct { std::vector<std::string> options; std::string target; int nStatus; std::string err; } cases[] = {
+        {{}, f.in, 2, exists + f.in}, // the arguments of --original swapped
+        {{"--force"}, kept, 0, ""}, {{}, f.dir.file("made.img"), 0, ""}, {{}, f.fifo, 0, ""}, {{}, null, 0, ""},
+        {{"--force"}, f.out, 2, input + f.out}, {{"--force", "--key", f.key}, f.key, 2, input + f.key},
+        {tail, f.restored, 1, ""}, {tail, f.fifo, 1, ""}, {other, f.restored, 1, ""}, {other, f.fifo, 1, ""},
+        {passes, f.restored, 0, ""}, {passes, f.fifo, 0, ""},
     };
     for (const auto &c : cases) {
         Bytes before = c.target != f.fifo ? read_file(c.target) : Bytes();
@@ -358,8 +336,10 @@ TEST(VerifyRestore, AnExistingFileOnlyWithForceAndStandardInput)
         args.insert(args.end(), {"--restore", c.target, f.out});
         RunResult r = run_verify_tool(args);
         Bytes got = reader ? reader->finish() : read_file(c.target);
+        EXPECT_EQ(r.status, c.nStatus) << testing::PrintToString(args) << r.out << r.err;
         EXPECT_EQ(r.err, c.err.empty() ? "" : "verify_tool: " + c.err + "\n");
-        EXPECT_TRUE(got == (!c.err.empty() ? before : (c.target == null ? Bytes() : f.restoredImage))) << c.target;
+        EXPECT_TRUE(got == (c.nStatus != 0 ? before : (c.target == null ? Bytes() : f.restoredImage)))
+            << testing::PrintToString(args) << ": " << got.size() << " bytes";
     }
     // The image through a FIFO whose writer makes the file once verify_tool
     // has read past the pipe's 64 KiB, then ends the image.
