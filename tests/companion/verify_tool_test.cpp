@@ -27,10 +27,12 @@ namespace {
 
 // A signed image of nSize bytes made from fresh keys by the tools themselves;
 // a signing key with another exponent than 65537 is made by OpenSSL (pem) and
-// imported. A FIFO is made for an image or a restored image to go through.
+// imported. A FIFO is made for an image or a restored image to go through;
+// restoredImage is what the model restores from the signed image.
 struct SignedFlow : ToolFiles {
     Bytes image;
     Bytes signedImage;
+    Bytes restoredImage;
     std::string pem = dir.file("sign.pem");
     std::string restored = dir.file("restored.img");
     std::string fifo = dir.file("restore.fifo");
@@ -51,6 +53,7 @@ struct SignedFlow : ToolFiles {
         EXPECT_EQ(run_key_tool({"generate", "--bits", "1017", comm}).status, 0);
         EXPECT_EQ(run().status, 0);
         signedImage = read_file(out);
+        restoredImage = model::verify(signedImage, {}).restored;
     }
     // SHA-256 of the stored signing public half, computed here.
     std::string fingerprint() const { return model::sha256_hex(signedImage.data() + 16384 + 640, 256); }
@@ -93,15 +96,37 @@ TEST(VerifyFlow, SignVerifyRestoreAndTrust)
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_EQ(last_line(r.out), "Verified");
     model::Options o{nullptr, "", &f.image, true};
-    EXPECT_EQ(read_file(f.restored), model::verify(f.signedImage, o).restored); // the original but at the keep bytes
+    EXPECT_EQ(read_file(f.restored), f.restoredImage); // the original but at the keep bytes
     EXPECT_EQ(model::verify(f.signedImage, o).original, model::PASSED);
 
     // Without a trusted key the result says what was not checked (verdicts and
     // failure lines: VerifyModel).
     EXPECT_EQ(last_line(run_verify_tool({f.out}).out), "Verified, but the signing key was not checked against a "
                                                        "trusted one (give --key or --fingerprint)");
-    nlohmann::json json = nlohmann::json::parse(run_verify_tool({"--json", f.out}).out);
-    EXPECT_NE(json["note"].get<std::string>().find("not checked against a trusted"), std::string::npos);
+    nlohmann::json report = nlohmann::json::parse(run_verify_tool({"--json", f.out}).out);
+    EXPECT_NE(report["note"].get<std::string>().find("not checked against a trusted"), std::string::npos);
+
+    // The schema is the JSON's contract: each object the tests make is checked
+    // against it (run_program). Here it refuses objects with a field missing, of
+    // another type, outside its values, or one it does not list.
+    nlohmann::json error = nlohmann::json::parse(run_verify_tool({"--json", f.dir.file("missing")}).out);
+    EXPECT_EQ(json_schema_errors(report.dump() + "\n" + error.dump() + "\n"), "");
+    struct { const nlohmann::json &object; const char *pointer; nlohmann::json value; } cases[] = {
+        {report, "/status", nullptr}, {report, "/format", nullptr}, {report, "/status", "0"}, {report, "/status", 1},
+        {report, "/format", 2}, {report, "/size", "70000"}, {report, "/checks/key", "skipped"},
+        {report, "/blocks/0/restored", nullptr}, {report, "/signing_key/sha256", "ABC"}, {report, "/extra", 1},
+        {error, "/status", nullptr}, {error, "/status", 1}, {error, "/error", nullptr},
+    };
+    for (const auto &c : cases) {
+        nlohmann::json broken = c.object;
+        nlohmann::json::json_pointer pointer(c.pointer);
+        if (c.value.is_null()) {
+            broken[pointer.parent_pointer()].erase(pointer.back());
+        } else {
+            broken[pointer] = c.value;
+        }
+        EXPECT_NE(json_schema_errors(broken.dump() + "\n"), "") << c.pointer << " " << c.value;
+    }
 }
 
 // Runs verify_tool in this process with its output thrown away; its status.
@@ -194,9 +219,7 @@ TEST(VerifyPipes, FifoAndPipeImages)
     nlohmann::json json = nlohmann::json::parse(r.out);
     EXPECT_EQ(json["size"], f.signedImage.size());
     EXPECT_EQ(json["checks"]["restore"], "passed");
-    TempDir other;
-    ASSERT_EQ(run_verify_tool({"--restore", other.file("r.img"), f.out}).status, 0);
-    EXPECT_EQ(read_file(f.restored), read_file(other.file("r.img")));
+    EXPECT_EQ(read_file(f.restored), f.restoredImage);
 
     std::vector<std::string> argv{VERIFY_TOOL_PATH, "--original", f.in, "/dev/stdin"};
     r = run_program(argv, 60, std::string(f.signedImage.begin(), f.signedImage.end()));
@@ -205,48 +228,11 @@ TEST(VerifyPipes, FifoAndPipeImages)
     EXPECT_NE(r.out.find(size.insert(0, 1, '(').append(" bytes)")), std::string::npos) << r.out;
 }
 
-// --restore writes nothing, into a file, a FIFO or a device, until every check
-// has passed; the restored image keeps the holes of a sparse one.
-TEST(VerifyRestore, NothingBeforeTheVerdictAndHolesStay)
+// A sparse image of 256 MiB restores to as few blocks as cp's copy has, from
+// the kernel's copy and from the pass that compares with --original.
+TEST(VerifyRestore, HolesStay)
 {
     SignedFlow f;
-    std::string reference = f.dir.file("reference.img");
-    ASSERT_EQ(run_verify_tool({"--restore", reference, f.out}).status, 0);
-    Bytes restoredImage = read_file(reference);
-    std::string otherKey = f.dir.file("other.key");
-    ASSERT_EQ(run_key_tool({"generate", otherKey}).status, 0);
-    std::string differs = f.dir.file("differs.img");
-    Bytes tailChanged = f.image;
-    tailChanged[60000] ^= 1;
-    write_file(differs, tailChanged);
-    struct Case {
-        const char *why;
-        std::vector<std::string> args;
-        int nStatus;
-    } cases[] = {
-        {"passes", {"--key", f.key, "--original", f.in}, 0},
-        {"tail differs from the original", {"--original", differs}, 1},
-        {"another trusted key", {"--key", otherKey}, 1},
-    };
-    Bytes previous = random_bytes(1000, 93);
-    for (const Case &c : cases) {
-        for (const std::string &target : {f.restored, f.fifo}) {
-            if (target != f.fifo) {
-                write_file(target, previous);
-            }
-            std::unique_ptr<FifoReader> reader(target == f.fifo ? new FifoReader(f.fifo) : nullptr);
-            std::vector<std::string> args = c.args;
-            args.insert(args.end(), {"--force", "--restore", target, f.out});
-            RunResult r = run_verify_tool(args);
-            Bytes got = reader ? reader->finish() : read_file(target);
-            EXPECT_EQ(r.status, c.nStatus) << c.why << " into " << target << ": " << r.out << r.err;
-            EXPECT_TRUE(got == (c.nStatus == 0 ? restoredImage : (reader ? Bytes() : previous)))
-                << c.why << " into " << target << ": " << got.size() << " bytes";
-        }
-    }
-
-    // A sparse image of 256 MiB restores to as few blocks as cp's copy has,
-    // from the kernel's copy and from the pass that compares with --original.
     std::string sparse = f.dir.file("sparse.img");
     {
         Bytes head = random_bytes(40000, 94);
@@ -315,22 +301,33 @@ TEST(VerifyPieces, EdgesLengthsAndTheRestoredImage)
 }
 
 // --restore replaces nothing that holds data without --force, and no input
-// even with it; a FIFO and a character device hold none. A file made while
-// the image is read is kept too: the restored image is linked in at the end.
+// even with it; a FIFO and a character device hold none. It writes nothing,
+// into a file or a FIFO, until every check has passed (a tail that differs
+// from the original, another trusted key). A file made while the image is
+// read is kept too: the restored image is linked in at the end.
 // - is the image from standard input (a pipe, a file, a file read from
 // elsewhere than its start), with --original and --restore.
 TEST(VerifyRestore, AnExistingFileOnlyWithForceAndStandardInput)
 {
     SignedFlow f(65537, 300000);
     std::string null = private_device(f.dir.path, "null"), kept = f.dir.file("kept");
-    std::string reference = f.dir.file("reference.img"), shifted = f.dir.file("shifted.img");
-    ASSERT_EQ(run_verify_tool({"--restore", reference, f.out}).status, 0);
+    std::string shifted = f.dir.file("shifted.img"), otherKey = f.dir.file("other.key");
+    std::string differs = f.dir.file("differs.img");
+    ASSERT_EQ(run_key_tool({"generate", otherKey}).status, 0);
+    Bytes tailChanged = f.image;
+    tailChanged[60000] ^= 1;
+    write_file(differs, tailChanged);
     write_file(kept, Bytes{1, 2, 3});
+    write_file(f.restored, random_bytes(1000, 93));
     const std::string exists = "File exists (use --force to replace it): ", input = "Output file is an input file: ";
-    struct { std::vector<std::string> options; std::string target, err; } cases[] = {
-        {{}, f.in, exists + f.in}, // the arguments of --original swapped
-        {{"--force"}, kept, ""}, {{}, f.dir.file("made.img"), ""}, {{}, f.fifo, ""}, {{}, null, ""},
-        {{"--force"}, f.out, input + f.out}, {{"--force", "--key", f.key}, f.key, input + f.key},
+    const std::vector<std::string> tail{"--force", "--original", differs}, other{"--force", "--key", otherKey};
+    const std::vector<std::string> passes{"--force", "--key", f.key, "--original", f.in};
+    struct { std::vector<std::string> options; std::string target; int nStatus; std::string err; } cases[] = {
+        {{}, f.in, 2, exists + f.in}, // the arguments of --original swapped
+        {{"--force"}, kept, 0, ""}, {{}, f.dir.file("made.img"), 0, ""}, {{}, f.fifo, 0, ""}, {{}, null, 0, ""},
+        {{"--force"}, f.out, 2, input + f.out}, {{"--force", "--key", f.key}, f.key, 2, input + f.key},
+        {tail, f.restored, 1, ""}, {tail, f.fifo, 1, ""}, {other, f.restored, 1, ""}, {other, f.fifo, 1, ""},
+        {passes, f.restored, 0, ""}, {passes, f.fifo, 0, ""},
     };
     for (const auto &c : cases) {
         Bytes before = c.target != f.fifo ? read_file(c.target) : Bytes();
@@ -339,8 +336,10 @@ TEST(VerifyRestore, AnExistingFileOnlyWithForceAndStandardInput)
         args.insert(args.end(), {"--restore", c.target, f.out});
         RunResult r = run_verify_tool(args);
         Bytes got = reader ? reader->finish() : read_file(c.target);
+        EXPECT_EQ(r.status, c.nStatus) << testing::PrintToString(args) << r.out << r.err;
         EXPECT_EQ(r.err, c.err.empty() ? "" : "verify_tool: " + c.err + "\n");
-        EXPECT_TRUE(got == (!c.err.empty() ? before : (c.target == null ? Bytes() : read_file(reference)))) << c.target;
+        EXPECT_TRUE(got == (c.nStatus != 0 ? before : (c.target == null ? Bytes() : f.restoredImage)))
+            << testing::PrintToString(args) << ": " << got.size() << " bytes";
     }
     // The image through a FIFO whose writer makes the file once verify_tool
     // has read past the pipe's 64 KiB, then ends the image.
@@ -365,7 +364,7 @@ TEST(VerifyRestore, AnExistingFileOnlyWithForceAndStandardInput)
                                   std::string(f.signedImage.begin(), f.signedImage.end()));
         nlohmann::json json = nlohmann::json::parse(r.out, nullptr, false);
         EXPECT_EQ(json.value("image", "") + std::to_string(json.value("size", 0u)), "-300000") << shell << r.err;
-        EXPECT_TRUE(read_file(kept) == read_file(reference)) << shell;
+        EXPECT_TRUE(read_file(kept) == f.restoredImage) << shell;
         write_file(kept, Bytes{});
     }
     RunResult r = run_program({"/bin/sh", "-c", "exec \"$0\" --force --restore \"$1\" - < \"$1\"", VERIFY_TOOL_PATH, f.out});
@@ -428,33 +427,6 @@ TEST(ToolMessages, EveryErrorNamesItsCauseAndShortForms)
     }
 }
 
-// The schema is the JSON's contract: each object the tests make is checked
-// against it (run_program). Here it refuses objects with a field missing, of
-// another type, outside its values, or one it does not list.
-TEST(VerifyOutput, TheSchemaRefusesWhatItDoesNotList)
-{
-    SignedFlow f;
-    nlohmann::json report = nlohmann::json::parse(run_verify_tool({"--json", f.out}).out);
-    nlohmann::json error = nlohmann::json::parse(run_verify_tool({"--json", f.dir.file("missing")}).out);
-    EXPECT_EQ(json_schema_errors(report.dump() + "\n" + error.dump() + "\n"), "");
-    struct { const nlohmann::json &object; const char *pointer; nlohmann::json value; } cases[] = {
-        {report, "/status", nullptr}, {report, "/format", nullptr}, {report, "/status", "0"}, {report, "/status", 1},
-        {report, "/format", 2}, {report, "/size", "70000"}, {report, "/checks/key", "skipped"},
-        {report, "/blocks/0/restored", nullptr}, {report, "/signing_key/sha256", "ABC"}, {report, "/extra", 1},
-        {error, "/status", nullptr}, {error, "/status", 1}, {error, "/error", nullptr},
-    };
-    for (const auto &c : cases) {
-        nlohmann::json broken = c.object;
-        nlohmann::json::json_pointer pointer(c.pointer);
-        if (c.value.is_null()) {
-            broken[pointer.parent_pointer()].erase(pointer.back());
-        } else {
-            broken[pointer] = c.value;
-        }
-        EXPECT_NE(json_schema_errors(broken.dump() + "\n"), "") << c.pointer << " " << c.value;
-    }
-}
-
 // A result that is settled ends the read: an endless image whose table fails,
 // or whose tail differs from the original's, and a stream whose checks are
 // done without --original or --restore.
@@ -502,12 +474,6 @@ TEST(VerifyTrust, RestoreFileErrors)
     std::string shim = std::string("LD_PRELOAD=") + IO_FAULT_SHIM_PATH;
     // Into a FIFO the restored image goes from a spool, after the verdict.
     const std::string &fifo = f.fifo;
-    Bytes whole;
-    {
-        FifoReader reader(fifo);
-        ASSERT_EQ(run_verify_tool({"--restore", fifo, f.out}).status, 0);
-        whole = reader.finish();
-    }
     TempDir spool; // $TMPDIR for the spool
     struct Fault {
         std::vector<std::string> faults;
@@ -528,7 +494,7 @@ TEST(VerifyTrust, RestoreFileErrors)
         EXPECT_EQ(r.status, bFails ? 2 : 0) << c.faults[0];
         EXPECT_EQ(r.err, bFails ? "verify_tool: File write error: " + fifo + ": " + c.reason + "\n" : "") << c.faults[0];
         EXPECT_EQ(r.out.empty(), bFails) << c.faults[0];
-        EXPECT_TRUE(got == (bFails ? Bytes() : whole)) << c.faults[0] << ": " << got.size() << " bytes";
+        EXPECT_TRUE(got == (bFails ? Bytes() : f.restoredImage)) << c.faults[0] << ": " << got.size() << " bytes";
         EXPECT_EQ(folder_names(spool.path), std::vector<std::string>{}) << c.faults[0] << ": a spool was left";
     }
 }
