@@ -245,18 +245,20 @@ inline std::pair<BIGNUM *, BIGNUM *> &rsa_key(int nBits)
 // Calls f for each public half (N, e) crossed, with d and the whole N where N
 // is a key's: keys of 512 and 1000 to 1030 bits (cut to 128 bytes), one made
 // even, zero, r^e and r^e +- 1 (r = 2^(1017/e) + 2e; e = 3, 5, 17), 2^1024 - 1;
-// each with e = 0, 1, 2, 3, 4, 5, 17, 65536, 65537 and N - 2.
+// each with e = 0, 1, 2, 3, 4, 5, 17, 65536, 65537, N - 2 and 2^1000 + 1.
 inline void each_key(const std::function<void(const std::string &, const Bytes &, const BIGNUM *, const BIGNUM *)> &f)
 {
     auto cross = [&f](const std::string &name, const BIGNUM *n, const BIGNUM *phi) {
         Bytes pub = le(n, 128);
         Bn e, d;
-        for (long nE : {0L, 1L, 2L, 3L, 4L, 5L, 17L, 65536L, 65537L, -2L}) {
+        for (long nE : {0L, 1L, 2L, 3L, 4L, 5L, 17L, 65536L, 65537L, -2L, -1000L}) {
             BN_lebin2bn(pub.data(), 128, e), BN_sub_word(e, 2), nE >= 0 ? BN_set_word(e, static_cast<BN_ULONG>(nE)) : 1;
+            nE == -1000 ? BN_set_word(e, 1) + BN_set_bit(e, 1000) : 0; // 1 in its lowest byte
             Bytes half = pub, field = le(e, 128);
             half.insert(half.end(), field.begin(), field.end());
             bool bD = phi != nullptr && BN_mod_inverse(d, e, phi, ctx()) != nullptr;
-            f(name + ", e " + (nE < 0 ? "N-2" : std::to_string(nE)), half, bD ? d.p : nullptr, n);
+            std::string shown = nE == -2 ? "N-2" : nE < 0 ? "2^1000+1" : std::to_string(nE);
+            f(name + ", e " + shown, half, bD ? d.p : nullptr, n);
         }
     };
     for (int nBits : {512, 1000, 1008, 1009, 1016, 1017, 1018, 1023, 1024, 1025, 1030}) {
