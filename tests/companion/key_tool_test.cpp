@@ -116,6 +116,17 @@ TEST(KeyToolPem, ImportAndExportAgreeWithOpenSsl)
         EXPECT_NE(shown.out.find("OpenSSL key check: passed"), std::string::npos) << c.name << ": " << shown.out;
     }
     EVP_PKEY_free(threePrimes);
+    // A private key is written 0600 over a file that others may read too (--force), made or imported.
+    for (std::vector<std::string> args : {std::vector<std::string>{"generate"}, {"import", dir.file("pkcs8.pem")}}) {
+        std::string readable = dir.file("readable.key");
+        write_file(readable, Bytes(1656));
+        chmod(readable.c_str(), 0644);
+        args.insert(args.begin() + 1, "--force"), args.push_back(readable);
+        EXPECT_EQ(run_key_tool(args).status, 0) << args[0];
+        struct stat st {};
+        ASSERT_EQ(stat(readable.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0600u) << args[0];
+    }
 
     std::string pub = dir.file("pub.pem");
     ASSERT_EQ(run_key_tool({"export", dir.file("pkcs1.key"), pub}).status, 0);
