@@ -9,7 +9,10 @@
 
 #include <cstring>
 #include <filesystem>
+#include <pty.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
 
 #include "test_support.h"
 #include "token_support.h"
@@ -303,6 +306,22 @@ TEST(KeyToolPem, OtherKeysAndEncryptedKeys)
         EXPECT_EQ(r.status, t.nStatus) << t.passphrase << r.err;
         EXPECT_EQ(r.err, t.err) << t.passphrase;
         EXPECT_EQ(file_exists(dir.file("k.key")), t.nStatus == 0) << t.passphrase;
+    }
+    // On a terminal it is asked without echo, which comes back however the entry ends: a line, or ^D (none).
+    for (auto [pAnswer, nStatus] : {std::pair{"secret\n", 0}, {"\x04", 2}}) {
+        int fdTerminal = -1;
+        pid_t pid = forkpty(&fdTerminal, nullptr, nullptr, nullptr);
+        if (pid == 0) {
+            exec_program({KEY_TOOL_PATH, "import", "--force", pem, dir.file("k.key")});
+        }
+        std::string screen = read_until(fdTerminal, "Passphrase for ", 60);
+        EXPECT_EQ(write(fdTerminal, pAnswer, strlen(pAnswer)), static_cast<ssize_t>(strlen(pAnswer)));
+        screen += read_until(fdTerminal, nullptr, 60);
+        int nWait = wait_program(pid);
+        termios after{};
+        EXPECT_TRUE(tcgetattr(fdTerminal, &after) == 0 && (after.c_lflag & ECHO) != 0) << screen;
+        EXPECT_TRUE(WIFEXITED(nWait) && WEXITSTATUS(nWait) == nStatus) << screen;
+        close(fdTerminal);
     }
     EXPECT_EQ(read_file(dir.file("k.key")), key_file_of(pkey));
     EVP_PKEY_free(pkey);
