@@ -146,6 +146,8 @@ TEST_F(TokenTools, SigningWithATokenKeyGivesTheKeyFilesBytes)
          f.comm, true, {"x-vendor", "x-\\x1b\\x7f" + std::string(60, 'n') + "..."}},
         {"PIN-VALUE and pin%2dvalue are not pin-value", key + module + "&PIN-VALUE=" + kPin + "&pin%2dvalue=" + kPin,
          f.comm, false, {"PIN-VALUE", "pin%2dvalue"}},
+        {"known names with more after them", key + module + "&pin-values=" + kPin + "&module-path2=x", f.comm, false,
+         {"pin-values", "module-path2"}},
         {"a PIN after ';' in the query", key + module + ";pin-value=" + kPin, f.comm, false, {}},
         {"a PIN in the path", key + ";Pin%2DValue=" + kPin + module, f.comm, false, {}},
         // p11-kit skips blanks around a name in the path, not a tab.
