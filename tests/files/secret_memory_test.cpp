@@ -296,7 +296,9 @@ TEST(SecretsInCore, NoPathLeavesASecretInACoreOrAFreedBlock)
     ASSERT_EQ(run_encrypt({f.in, signedImage, f.code, f.key, f.comm}).status, 0);
     ASSERT_EQ(run_encrypt({"--request", req, f.in, f.out, f.code, f.key, f.comm}).status, 0);
     // PKCS #8 plain and encrypted, and a traditional PEM with DEK-Info.
-    const std::string passphrase = "Pass-phrase Zq8v-11", pin = "Pin-4u7Xk2Qz-0815";
+    // 48 bytes: either half of either holds one of the windows (16 bytes, every 8th) looked for.
+    const std::string passphrase = "Pass-phrase Zq8v-11 Hw3m-Kd9x-Tb7Q-Lc4Ps8-Yu2Ze5";
+    const std::string pin = "Pin-4u7Xk2Qz-0815-Rm6Vw2Ja-Xe9Nq3Ft-Hd5Lp8Sc-Wy2";
     Needles passphraseText{{"passphrase", Bytes(passphrase.begin(), passphrase.end())}};
     Needles pinText{{"PIN", Bytes(pin.begin(), pin.end())}};
     write_file(pass, passphraseText[0].bytes);
@@ -307,8 +309,9 @@ TEST(SecretsInCore, NoPathLeavesASecretInACoreOrAFreedBlock)
         BIO *pFile = BIO_new_file(pems[i].c_str(), "w");
         auto *pPass = reinterpret_cast<const unsigned char *>(i == 0 ? nullptr : passphrase.c_str());
         const EVP_CIPHER *pCipher = i == 0 ? nullptr : EVP_aes_128_cbc();
-        ASSERT_EQ(i < 2 ? PEM_write_bio_PrivateKey(pFile, pImport, pCipher, pPass, 19, nullptr, nullptr)
-                        : PEM_write_bio_PrivateKey_traditional(pFile, pImport, pCipher, pPass, 19, nullptr, nullptr),
+        int nPass = static_cast<int>(passphrase.size());
+        ASSERT_EQ(i < 2 ? PEM_write_bio_PrivateKey(pFile, pImport, pCipher, pPass, nPass, nullptr, nullptr)
+                        : PEM_write_bio_PrivateKey_traditional(pFile, pImport, pCipher, pPass, nPass, nullptr, nullptr),
                   1);
         BIO_free(pFile);
     }
