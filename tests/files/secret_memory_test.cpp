@@ -25,6 +25,7 @@
 #include "encrypt_tool.h"
 #include "key_io.h"
 #include "output_file.h"
+#include "process_secrets.h"
 #include "rsa_internal.h"
 #include "key_file.h"
 #include "public_key.h"
@@ -528,6 +529,22 @@ TEST(SecretsInProcess, RunsLeaveNoExponentOnTheStack)
     return all;
 }
 
+// zmm0-31 loaded with the 2 KiB at p.
+[[gnu::noinline, gnu::target("avx512f")]] void fill_vector_registers(const unsigned char *p)
+{
+#define LOAD_ZMM(i) "vmovdqu64 " #i "*64(%0), %%zmm" #i "\n\t"
+    asm volatile(LOAD_ZMM(0) LOAD_ZMM(1) LOAD_ZMM(2) LOAD_ZMM(3) LOAD_ZMM(4) LOAD_ZMM(5) LOAD_ZMM(6) LOAD_ZMM(7)
+                 LOAD_ZMM(8) LOAD_ZMM(9) LOAD_ZMM(10) LOAD_ZMM(11) LOAD_ZMM(12) LOAD_ZMM(13) LOAD_ZMM(14)
+                 LOAD_ZMM(15) LOAD_ZMM(16) LOAD_ZMM(17) LOAD_ZMM(18) LOAD_ZMM(19) LOAD_ZMM(20) LOAD_ZMM(21)
+                 LOAD_ZMM(22) LOAD_ZMM(23) LOAD_ZMM(24) LOAD_ZMM(25) LOAD_ZMM(26) LOAD_ZMM(27) LOAD_ZMM(28)
+                 LOAD_ZMM(29) LOAD_ZMM(30) LOAD_ZMM(31)
+                 :
+                 : "r"(p)
+                 : "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9", "xmm10", "xmm11",
+                   "xmm12", "xmm13", "xmm14", "xmm15", "xmm16", "xmm17", "xmm18", "xmm19", "xmm20", "xmm21", "xmm22",
+                   "xmm23", "xmm24", "xmm25", "xmm26", "xmm27", "xmm28", "xmm29", "xmm30", "xmm31");
+}
+
 // Each reader of a secret, and the open of an output (where a tool may wait
 // on a FIFO while a core is taken), leaves no secret in a vector register:
 // neither what it read nor what a copy just before it left there.
@@ -542,7 +559,8 @@ TEST(SecretsInRegisters, ReadersAndOutputsClearTheVectorRegisters)
     BIO *pFile = BIO_new_file(pem.c_str(), "w");
     ASSERT_EQ(PEM_write_bio_PrivateKey(pFile, pKey, EVP_aes_128_cbc(), nullptr, 0, nullptr, const_cast<char *>("pass")), 1);
     BIO_free(pFile);
-    Bytes keyFile = key_file_of(pKey), copied(1024), secret = random_bytes(1024, 451);
+    Bytes keyFile = key_file_of(pKey), copied(1024), secret = random_bytes(1024, 451), twice = secret;
+    twice.insert(twice.end(), secret.begin(), secret.end());
     Needles fromKey = key_secrets("key", pKey, false) + number("d", Bytes(keyFile.begin() + 1104, keyFile.end() - 424));
     OutputFile out;
     TokenPin pin;
@@ -555,6 +573,7 @@ TEST(SecretsInRegisters, ReadersAndOutputsClearTheVectorRegisters)
         std::function<void()> run;
         Needles read;
     } rows[] = {
+        {"every register full", [&] { fill_vector_registers(twice.data()), secrets_clear_registers(); }, {}},
         {"output_open", [&] { nStatus = output_open(&out, f.out.c_str(), OUTPUT_SECRET); }, {}},
         {"pin_forget", [&] { memcpy(pin.sz, secret.data(), 64), pin_forget(&pin); }, {}},
         {"read_key_stream", [&] {
