@@ -574,6 +574,7 @@ TEST(SecretsInRegisters, ReadersAndOutputsClearTheVectorRegisters)
         Needles read;
     } rows[] = {
         {"every register full", [&] { fill_vector_registers(twice.data()), secrets_clear_registers(); }, {}},
+        {"every register full, at exit", [&] { fill_vector_registers(twice.data()), secrets_wipe_at_exit(); }, {}},
         {"output_open", [&] { nStatus = output_open(&out, f.out.c_str(), OUTPUT_SECRET); }, {}},
         {"pin_forget", [&] { memcpy(pin.sz, secret.data(), 64), pin_forget(&pin); }, {}},
         {"read_key_stream", [&] {
