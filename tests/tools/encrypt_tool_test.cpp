@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "image/image_model.h"
@@ -139,21 +138,6 @@ TEST(EncryptToolArgs, OutputNamingAnInputIsRefused)
             EXPECT_EQ(read_file(target), before) << nInput << " " << how;
         }
     }
-}
-
-TEST(EncryptToolFaults, FullDeviceIsAWriteError)
-{
-    Files f;
-    std::vector<std::string> args = f.args();
-    args[1] = private_device(f.dir.path, "full");
-    for (size_t nSize : {size_t{100}, size_t{50000}, size_t{1} << 20}) {
-        write_file(f.in, random_bytes(nSize, 71));
-        RunResult r = run_encrypt(args);
-        EXPECT_EQ(r.status, 1) << nSize;
-        EXPECT_EQ(r.out, "File write error: " + args[1] + "\n");
-    }
-    struct stat st;
-    EXPECT_TRUE(stat(args[1].c_str(), &st) == 0 && S_ISCHR(st.st_mode)) << "the device is kept";
 }
 
 // An image from a pipe takes the stdio copy and gives the same bytes.
