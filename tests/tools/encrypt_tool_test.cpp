@@ -236,14 +236,13 @@ TEST(ExampleRegress, SignedExampleKeepsItsHashAndAForgeryIsRefused)
     Bytes original = read_file(ex + "/input.img");
     Bytes plain(original.begin(), original.begin() + 127);
     const TestKey &other = test_key(1024);
-    Bytes forged = image;
-    Bytes block = model_modexp(plain, other.d, other.n, 128);
-    std::copy(block.begin(), block.end(), forged.begin());
+    Bytes forged = model_modexp(plain, other.d, other.n, 128);
+    forged.insert(forged.end(), image.begin() + 128, image.end());
     write_file(dir.file("forged.img"), forged);
-    RunResult r = run_verify_tool({"--key", ex + "/sign_test.key", "--original", ex + "/input.img",
-                                   dir.file("forged.img")});
-    EXPECT_EQ(r.status, 1) << r.out;
-    EXPECT_EQ(run_verify_tool({"--key", ex + "/sign_test.key", "--original", ex + "/input.img", signedImage}).status, 0);
+    for (const std::string &name : {signedImage, dir.file("forged.img")}) {
+        RunResult r = run_verify_tool({"--key", ex + "/sign_test.key", "--original", ex + "/input.img", name});
+        EXPECT_EQ(r.status, name == signedImage ? 0 : 1) << name << ": " << r.out;
+    }
 }
 
 } // namespace
