@@ -664,15 +664,12 @@ TEST(OutputFileConcurrency, TwoRunsLeaveOneWholeImage)
 TEST(OutputFileSparse, HolesStayHoles)
 {
     Signing s(0);
-    Bytes head = random_bytes(32768, 301);
-    Bytes middle = random_bytes(8192, 302);
-    {
-        std::ofstream img(s.in, std::ios::binary | std::ios::trunc);
-        img.write(reinterpret_cast<const char *>(head.data()), static_cast<std::streamsize>(head.size()));
-        img.seekp(40 << 20);
-        img.write(reinterpret_cast<const char *>(middle.data()), static_cast<std::streamsize>(middle.size()));
-    }
+    write_file(s.in, random_bytes(32768, 301));
     ASSERT_EQ(truncate(s.in.c_str(), 96 << 20), 0);
+    Bytes middle = random_bytes(8192, 302);
+    int fd = open(s.in.c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_EQ(pwrite(fd, middle.data(), middle.size(), 40 << 20), 8192);
+    close(fd);
     struct stat inStat;
     ASSERT_EQ(stat(s.in.c_str(), &inStat), 0);
     if (inStat.st_blocks * 512 > (1 << 20)) {
