@@ -548,20 +548,26 @@ TEST(OutputFileFailures, NoDescriptorLeftOpen)
     close(fdGone);
 }
 
-// Devices and FIFOs are written in place and never removed; a reader that
-// leaves and a file size limit are write errors, not deaths by signal.
+// Devices and FIFOs are written in place and never removed; a full device, a
+// reader that leaves and a file size limit are write errors, not deaths by
+// signal.
 TEST(OutputFileInPlace, DevicesFifosAndLimits)
 {
     Signing s(1 << 20);
     Bytes expected = s.signed_image();
     std::vector<std::string> args = s.args();
+    Bytes image = read_file(s.in);
     // A device that takes all, and one that is always full, both made here:
-    // written in place and kept.
+    // written in place and kept, for images of every copy's size.
     for (const std::string name : {"null", "full"}) {
         args[1] = private_device(s.dir.path, name);
-        RunResult r = run_encrypt(args);
-        EXPECT_EQ(r.status, name == "full" ? 1 : 0) << name;
-        EXPECT_EQ(r.out, name == "full" ? "File write error: " + args[1] + "\n" : "") << name;
+        for (size_t nSize : {size_t{0}, size_t{100}, size_t{50000}, size_t{1} << 20}) { // 0: s's own image
+            write_file(s.in, nSize == 0 ? image : random_bytes(nSize, 71));
+            RunResult r = run_encrypt(args);
+            EXPECT_EQ(r.status, name == "full" ? 1 : 0) << name << " " << nSize;
+            EXPECT_EQ(r.out, name == "full" ? "File write error: " + args[1] + "\n" : "") << name << " " << nSize;
+        }
+        write_file(s.in, image);
         EXPECT_TRUE(name == "null" || run_program({VERIFY_TOOL_PATH, "--restore", args[1], s.out}).status == 2);
         struct stat st;
         EXPECT_TRUE(stat(args[1].c_str(), &st) == 0 && S_ISCHR(st.st_mode)) << name << ": the device is kept";
@@ -585,7 +591,6 @@ TEST(OutputFileInPlace, DevicesFifosAndLimits)
     for (bool bPiped : {false, true}) {
         std::vector<std::string> argv{"/bin/sh", "-c", limited, ENCRYPT_TOOL_PATH, bPiped ? "/dev/stdin" : s.in,
                                       s.out, s.code, s.key, s.comm};
-        Bytes image = read_file(s.in);
         RunResult r = run_program(argv, 60, bPiped ? std::string(image.begin(), image.end()) : "");
         EXPECT_EQ(r.status, 1) << bPiped;
         EXPECT_EQ(r.out, "File write error: " + s.out + "\n") << bPiped;
@@ -659,15 +664,12 @@ TEST(OutputFileConcurrency, TwoRunsLeaveOneWholeImage)
 TEST(OutputFileSparse, HolesStayHoles)
 {
     Signing s(0);
-    Bytes head = random_bytes(32768, 301);
-    Bytes middle = random_bytes(8192, 302);
-    {
-        std::ofstream img(s.in, std::ios::binary | std::ios::trunc);
-        img.write(reinterpret_cast<const char *>(head.data()), static_cast<std::streamsize>(head.size()));
-        img.seekp(40 << 20);
-        img.write(reinterpret_cast<const char *>(middle.data()), static_cast<std::streamsize>(middle.size()));
-    }
+    write_file(s.in, random_bytes(32768, 301));
     ASSERT_EQ(truncate(s.in.c_str(), 96 << 20), 0);
+    Bytes middle = random_bytes(8192, 302);
+    int fd = open(s.in.c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_EQ(pwrite(fd, middle.data(), middle.size(), 40 << 20), 8192);
+    close(fd);
     struct stat inStat;
     ASSERT_EQ(stat(s.in.c_str(), &inStat), 0);
     if (inStat.st_blocks * 512 > (1 << 20)) {

@@ -119,10 +119,8 @@ TEST(FaultDescriptors, NoFileOfARunIsAStandardDescriptor)
     }
     ToolFiles f;
     write_file(f.key, key_file(test_key(1024)));
-    std::string fifo = f.dir.file("input.fifo");
-    std::string seen = f.dir.file("seen.txt");
+    std::string fifo = f.dir.file("input.fifo"), seen = f.dir.file("seen.txt"), helper = f.dir.file("helper.sh");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    std::string helper = f.dir.file("helper.sh");
     std::string script = "#!/bin/sh\nreadlink /proc/self/fd/2 > " + seen + "; head -c 128 /dev/zero\n";
     write_file(helper, Bytes(script.begin(), script.end()));
     chmod(helper.c_str(), 0755);
