@@ -50,6 +50,8 @@ FILE_LABELS = {
     # OpenSSL's objects freed and a shown URI's text: memcheck's runs.
     "companion/key_tool.cpp": "companion|files|tools|token|memcheck",
     "token/token_uri.cpp": "token|memcheck",
+    # The registers a PEM's decoding leaves: the secrets' register table.
+    "companion/key_io.cpp": "companion|files",
     # The end of a helper's group is tested with the helpers (the ways of
     # signing, and the token's table of ways), the spool with verify_tool's
     # restore into a FIFO; descriptors 0 to 2 with the image tool.
