@@ -151,7 +151,8 @@ TEST(CodecTiming, PrivateBlockInstructionsDoNotFollowTheExponent)
 // with zero bytes at the top; exponents of zero; the mode word's high bits;
 // and the calls it refuses: an even modulus, unknown modes, a length that ends
 // inside a chunk, too little capacity, moduli of a byte. An empty input is
-// served with nothing, and the source is then never read.
+// served with nothing, and the source is then never read. Without a length, a
+// source or a capacity of 0 or more, a call fails and writes nothing.
 TEST(Codec, EveryCallGivesTheModelsChunksOrARefusal)
 {
     std::vector<CodecCall> calls;
@@ -213,6 +214,14 @@ TEST(Codec, EveryCallGivesTheModelsChunksOrARefusal)
     for (const CodecCall &c : calls) {
         expect_the_models_result(c);
     }
+    Bytes src = random_bytes(127 * 2, 5), out(300, 0xEE);
+    EXPECT_EQ(do_rsa_enc_dec(src.data(), 127, out.data(), nullptr, 1, blob.data()), 1);
+    EXPECT_EQ(out, Bytes(300, 0xEE)) << "no capacity is known without the length";
+    EXPECT_EQ(do_rsa_enc_dec(nullptr, 127, out.data(), nullptr, 1, blob.data()), 1);
+    int nLen = -5;
+    EXPECT_EQ(do_rsa_enc_dec(src.data(), 127, out.data(), &nLen, 1, blob.data()), 1);
+    EXPECT_EQ(nLen, 0);
+    EXPECT_EQ(out, Bytes(300, 0xEE));
 }
 
 // The null key selects the built-in key: an odd, full-length modulus whose
@@ -236,25 +245,6 @@ TEST(Codec, NullKeyUsesTheBuiltInDefaultKey)
                                   true, bNullKey});
     }
     EXPECT_EQ(model_modexp(model_modexp(msg, bd, bn, 128), be, bn, 127), msg) << "e undoes d";
-}
-
-// Without a length, a source or a capacity of 0 or more, a call fails and
-// writes nothing.
-TEST(Codec, RefusesCallsOutsideItsContract)
-{
-    const TestKey &key = test_key(1024);
-    Bytes blob = key_blob(key);
-    Bytes src = random_bytes(127 * 2, 5);
-    Bytes out(300, 0xEE);
-
-    EXPECT_EQ(do_rsa_enc_dec(src.data(), 127, out.data(), nullptr, 1, blob.data()), 1);
-    EXPECT_EQ(out, Bytes(300, 0xEE)) << "no capacity is known without the length";
-    EXPECT_EQ(do_rsa_enc_dec(nullptr, 127, out.data(), nullptr, 1, blob.data()), 1);
-
-    int nLen = -5;
-    EXPECT_EQ(do_rsa_enc_dec(src.data(), 127, out.data(), &nLen, 1, blob.data()), 1);
-    EXPECT_EQ(nLen, 0);
-    EXPECT_EQ(out, Bytes(300, 0xEE));
 }
 
 // Stack below the current frame, painted, then read back after a call:
