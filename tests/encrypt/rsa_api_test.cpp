@@ -136,8 +136,7 @@ TEST(CodecTiming, PrivateBlockInstructionsDoNotFollowTheExponent)
         size_t nAt = text.find("\nsummary: ");
         return nAt == std::string::npos ? -1.0 : std::stod(text.substr(nAt + 10));
     };
-    Bytes dense(128, 0xFF);
-    Bytes sparse(128, 0);
+    Bytes dense(128, 0xFF), sparse(128, 0); // d of 1023 bits
     dense[127] = 0x7F;
     sparse[127] = 0x40;
     sparse[0] = 1;
