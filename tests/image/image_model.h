@@ -253,7 +253,7 @@ inline void each_key(const std::function<void(const std::string &, const Bytes &
         Bn e, d;
         for (long nE : {0L, 1L, 2L, 3L, 4L, 5L, 17L, 65536L, 65537L, -2L, -1000L}) {
             BN_lebin2bn(pub.data(), 128, e), BN_sub_word(e, 2), nE >= 0 ? BN_set_word(e, static_cast<BN_ULONG>(nE)) : 1;
-            nE == -1000 ? BN_set_word(e, 1) + BN_set_bit(e, 1000) : 0; // 1 in its lowest byte
+            nE == -1000 ? BN_set_word(e, 1), BN_set_bit(e, 1000) : 0; // 1 in its lowest byte
             Bytes half = pub, field = le(e, 128);
             half.insert(half.end(), field.begin(), field.end());
             bool bD = phi != nullptr && BN_mod_inverse(d, e, phi, ctx()) != nullptr;
