@@ -7,6 +7,7 @@
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 
+#include "image/image_model.h"
 #include "rsa_internal.h"
 #include "test_support.h"
 
@@ -37,13 +38,12 @@ void expect_the_models_result(const CodecCall &c)
     int nStatus = do_rsa_enc_dec(c.src.data(), c.nDataLen, out.data(), &nLen, c.nMode,
                                  c.bNullKey ? nullptr : c.blob.data());
     std::string printed = testing::internal::GetCapturedStdout();
-    BIGNUM *n = bn_from_le(c.blob.data(), 128), *exp = bn_from_le(c.blob.data() + (nMode % 2 ? 256 : 128), 128);
+    model::Bn n(c.blob.data(), 128), exp(c.blob.data() + (nMode % 2 ? 256 : 128), 128);
     int k = BN_num_bytes(n), nIn = nMode < 2 ? k - 1 : k, nOut = 2 * k - 1 - nIn;
     for (int i = 0; c.bServed && i + nIn <= c.nDataLen; i += nIn, nWantLen += nOut) {
         Bytes chunk = model_modexp(Bytes(c.src.begin() + i, c.src.begin() + i + nIn), exp, n, nOut);
         std::copy(chunk.begin(), chunk.end(), want.begin() + nWantLen);
     }
-    BN_free(n), BN_free(exp);
     EXPECT_EQ(nStatus, c.bServed ? 0 : 1) << c.why;
     EXPECT_EQ(nLen, nWantLen) << c.why;
     EXPECT_EQ(Bytes(out.begin(), out.begin() + c.nCapacity), want) << c.why;
@@ -69,13 +69,10 @@ TEST(CodecPrivate, MatchesTheModelOverFreshKeysAndEdgeValues)
             src.insert(src.end(), chunk.begin(), chunk.end());
         }
         std::vector<Bytes> blobs(6, key);
-        BIGNUM *dHalf = bn_from_le(key.data() + 256, 128), *half = bn_from_le(key.data() + 384, 128);
-        BIGNUM *lambda = BN_new();
-        BN_CTX *bnCtx = BN_CTX_new();
-        BN_lshift1(lambda, half), BN_add(dHalf, dHalf, half), BN_nnmod(dHalf, dHalf, lambda, bnCtx);
+        model::Bn dHalf(key.data() + 256, 128), half(key.data() + 384, 128), lambda;
+        BN_lshift1(lambda, half), BN_add(dHalf, dHalf, half), BN_nnmod(dHalf, dHalf, lambda, model::ctx());
         blobs[5] = bn_to_le(dHalf, 128); // (d + lambda/2) mod lambda: undoes e on some values only
         blobs[5].insert(blobs[5].begin(), key.begin(), key.begin() + 256);
-        BN_clear_free(dHalf), BN_clear_free(half), BN_free(lambda), BN_CTX_free(bnCtx);
         blobs[1][300] ^= 0x10;
         blobs[2][128] ^= 2;
         blobs[2][130] ^= 1;
@@ -129,9 +126,7 @@ TEST(CodecTiming, PrivateBlockInstructionsDoNotFollowTheExponent)
     const TestKey &key = test_key(1024);
     TempDir dir;
     auto count = [&](const Bytes &d) {
-        BIGNUM *bn = bn_from_le(d.data(), 128);
-        write_file(dir.file("k.key"), key_file(key.n, key.e, bn));
-        BN_free(bn);
+        write_file(dir.file("k.key"), key_file(key.n, key.e, model::Bn(d.data(), 128)));
         run_program({"/usr/bin/valgrind", "--tool=callgrind", "--toggle-collect=do_rsa_enc_dec",
                      "--callgrind-out-file=" + dir.file("cg.out"), ENCRYPT_TOOL_PATH, EXAMPLES_DIR "/input.img",
                      dir.file("o.img"), EXAMPLES_DIR "/code.bin", dir.file("k.key"), EXAMPLES_DIR "/common_test.key"},
@@ -141,8 +136,7 @@ TEST(CodecTiming, PrivateBlockInstructionsDoNotFollowTheExponent)
         size_t nAt = text.find("\nsummary: ");
         return nAt == std::string::npos ? -1.0 : std::stod(text.substr(nAt + 10));
     };
-    Bytes dense(128, 0xFF);
-    Bytes sparse(128, 0);
+    Bytes dense(128, 0xFF), sparse(128, 0); // d of 1023 bits
     dense[127] = 0x7F;
     sparse[127] = 0x40;
     sparse[0] = 1;
@@ -156,7 +150,8 @@ TEST(CodecTiming, PrivateBlockInstructionsDoNotFollowTheExponent)
 // with zero bytes at the top; exponents of zero; the mode word's high bits;
 // and the calls it refuses: an even modulus, unknown modes, a length that ends
 // inside a chunk, too little capacity, moduli of a byte. An empty input is
-// served with nothing, and the source is then never read.
+// served with nothing, and the source is then never read. Without a length, a
+// source or a capacity of 0 or more, a call fails and writes nothing.
 TEST(Codec, EveryCallGivesTheModelsChunksOrARefusal)
 {
     std::vector<CodecCall> calls;
@@ -218,6 +213,14 @@ TEST(Codec, EveryCallGivesTheModelsChunksOrARefusal)
     for (const CodecCall &c : calls) {
         expect_the_models_result(c);
     }
+    Bytes src = random_bytes(127 * 2, 5), out(300, 0xEE);
+    EXPECT_EQ(do_rsa_enc_dec(src.data(), 127, out.data(), nullptr, 1, blob.data()), 1);
+    EXPECT_EQ(out, Bytes(300, 0xEE)) << "no capacity is known without the length";
+    EXPECT_EQ(do_rsa_enc_dec(nullptr, 127, out.data(), nullptr, 1, blob.data()), 1);
+    int nLen = -5;
+    EXPECT_EQ(do_rsa_enc_dec(src.data(), 127, out.data(), &nLen, 1, blob.data()), 1);
+    EXPECT_EQ(nLen, 0);
+    EXPECT_EQ(out, Bytes(300, 0xEE));
 }
 
 // The null key selects the built-in key: an odd, full-length modulus whose
@@ -231,8 +234,7 @@ TEST(Codec, NullKeyUsesTheBuiltInDefaultKey)
     store_fp_le(&n, blob.data(), 128);
     store_fp_le(&e, blob.data() + 128, 128);
     store_fp_le(&d, blob.data() + 256, 128);
-    BIGNUM *bn = bn_from_le(blob.data(), 128);
-    BIGNUM *be = bn_from_le(blob.data() + 128, 128);
+    model::Bn bn(blob.data(), 128), be(blob.data() + 128, 128), bd(blob.data() + 256, 128);
     EXPECT_EQ(BN_num_bits(bn), 1024);
     EXPECT_TRUE(BN_is_odd(bn));
     EXPECT_EQ(BN_get_word(be), 65537u);
@@ -241,30 +243,7 @@ TEST(Codec, NullKeyUsesTheBuiltInDefaultKey)
         expect_the_models_result({bNullKey ? "null key" : "built-in key", blob, RSA_MODE_PRIVATE_ENC, msg, 127, 128,
                                   true, bNullKey});
     }
-    BIGNUM *bd = bn_from_le(blob.data() + 256, 128);
     EXPECT_EQ(model_modexp(model_modexp(msg, bd, bn, 128), be, bn, 127), msg) << "e undoes d";
-    BN_free(bn);
-    BN_free(be);
-    BN_free(bd);
-}
-
-// Without a length, a source or a capacity of 0 or more, a call fails and
-// writes nothing.
-TEST(Codec, RefusesCallsOutsideItsContract)
-{
-    const TestKey &key = test_key(1024);
-    Bytes blob = key_blob(key);
-    Bytes src = random_bytes(127 * 2, 5);
-    Bytes out(300, 0xEE);
-
-    EXPECT_EQ(do_rsa_enc_dec(src.data(), 127, out.data(), nullptr, 1, blob.data()), 1);
-    EXPECT_EQ(out, Bytes(300, 0xEE)) << "no capacity is known without the length";
-    EXPECT_EQ(do_rsa_enc_dec(nullptr, 127, out.data(), nullptr, 1, blob.data()), 1);
-
-    int nLen = -5;
-    EXPECT_EQ(do_rsa_enc_dec(src.data(), 127, out.data(), &nLen, 1, blob.data()), 1);
-    EXPECT_EQ(nLen, 0);
-    EXPECT_EQ(out, Bytes(300, 0xEE));
 }
 
 // Stack below the current frame, painted, then read back after a call:
@@ -354,11 +333,10 @@ TEST(CodecSecrets, StackUnderAPrivateCallIsWipedNoDeeperThanUsed)
     otherD[257] ^= 1;
     Bytes two(127, 0);
     two[0] = 2;
-    BIGNUM *exp = BN_new();
+    model::Bn exp;
     BN_set_word(exp, 31 + 1024);
     bool bLeft = true;
     size_t nDepth = exptmod_depth(otherD, two, model_modexp(two, exp, key.n, 128), &bLeft);
-    BN_free(exp);
     EXPECT_FALSE(bLeft) << "a table entry is left on the stack";
     EXPECT_LE(STACK_BURN_BYTES + 512, nDepth) << "the wipe must need less stack than the exponentiation";
     EXPECT_GE(STACK_BURN_BYTES + 2048, nDepth) << "the wipe must reach nearly as deep as the exponentiation";

@@ -108,9 +108,7 @@ TEST(BufferProc, EveryCallLeavesItsBuffer)
 TEST(BufferProc, TheTurnWritesItsBytesOnly)
 {
     for (size_t nLen : {0, 1, 127, 128}) {
-        Bytes src = random_bytes(nLen + 2, 3);
-        Bytes dst(nLen + 2, 0xA5);
-        Bytes want = dst;
+        Bytes src = random_bytes(nLen + 2, 3), dst(nLen + 2, 0xA5), want = dst;
         std::reverse_copy(src.begin() + 1, src.end() - 1, want.begin() + 1);
         reverse_bytes(dst.data() + 1, src.data() + 1, nLen);
         EXPECT_EQ(dst, want) << nLen;
@@ -147,14 +145,13 @@ TEST(BufferProc, PaddingInteroperatesWithOpenSslPkcs1)
         Bytes buf = msg;
         buf.resize(128, 0);
         ASSERT_EQ(kra_buffer_proc_before(buf.data(), nMsgLen, 128, 0x01), 0);
-        Bytes sig(128);
+        Bytes sig(128), theirs = openssl_pkcs1(key.pkey, msg); // OpenSSL's signature
         int nLen = 128;
         ASSERT_EQ(do_rsa_enc_dec(buf.data(), 127, sig.data(), &nLen, 0x81, blob.data()), 0);
         ASSERT_EQ(kra_buffer_proc_after(sig.data(), &nLen, 128, 0x81), 0);
-        EXPECT_EQ(sig, openssl_pkcs1(key.pkey, msg)) << "length " << nMsgLen;
+        EXPECT_EQ(sig, theirs) << "length " << nMsgLen;
         EXPECT_EQ(openssl_pkcs1(key.pkey, sig, true), msg) << "length " << nMsgLen;
 
-        Bytes theirs = openssl_pkcs1(key.pkey, msg);
         ASSERT_EQ(kra_buffer_proc_before(theirs.data(), 128, 128, 0x12), 0);
         Bytes plain(128);
         nLen = 127;

@@ -41,19 +41,16 @@ Bytes model_image(const Bytes &image, const Bytes &code, const TestKey &key, con
         spl[size_t(b[2])] = spl[size_t(b[1])];
         put(spl, size_t(b[0]), model_modexp(plain, key.d, key.n, 128));
     }
-    Bytes codeWin = window_of(code);
-    Bytes comm = commFile;
-    comm.resize(1656, 0);
+    Bytes codeWin = window_of(code), comm = window_of(commFile); // a short common key zero-filled
     put(codeWin, 384, Bytes(comm.begin(), comm.begin() + 128));
     put(codeWin, 512, Bytes(comm.begin() + 552, comm.begin() + 680));
     put(codeWin, 640, bn_to_le(key.n, 128));
     put(codeWin, 768, bn_to_le(key.e, 128));
     put(codeWin, 896, model::tables()[0].second);
-    Bytes out(std::max(image.size(), 2 * kWindow), 0);
+    Bytes out = image; // the tail as it comes
+    out.resize(std::max(image.size(), 2 * kWindow), 0);
     put(out, 0, spl);
     put(out, kWindow, codeWin);
-    std::copy(image.begin() + static_cast<long>(std::min(image.size(), 2 * kWindow)), image.end(),
-              out.begin() + 2 * kWindow);
     return out;
 }
 
@@ -118,8 +115,6 @@ TEST(SignedLayout, OutputMatchesTheModel)
 TEST(SigningKeyRefusal, UnusableKeysAreRefusedBeforeAnythingIsWritten)
 {
     const TestKey &key = test_key(1024);
-    const TestKey &other = test_key(1017);
-    const TestKey &small = test_key(512);
     model::Bn zero, even;
     BN_copy(even, key.n), BN_clear_bit(even, 0);
     Bytes full = key_file(key);
@@ -130,11 +125,11 @@ TEST(SigningKeyRefusal, UnusableKeysAreRefusedBeforeAnythingIsWritten)
         {"empty key file", Bytes{}},
         {"only 100 bytes", Bytes(full.begin(), full.begin() + 100)},
         {"modulus record alone", Bytes(full.begin(), full.begin() + 552)},
-        {"modulus with a zero top byte", key_file(small)},
+        {"modulus with a zero top byte", key_file(test_key(512))},
         {"even modulus", key_file(even, key.e, key.d)},
         {"zero private exponent", key_file(key.n, key.e, zero)},
         {"zero public exponent", key_file(key.n, zero, key.d)},
-        {"private exponent of another key", key_file(key.n, key.e, other.d)},
+        {"private exponent of another key", key_file(key.n, key.e, test_key(1017).d)},
     };
     SigningFiles s(40000, 51);
     for (bool bZeroImage : {false, true}) {
