@@ -11,6 +11,7 @@
 extern "C" {
 #include <sys/pidfd.h>
 }
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -83,49 +84,38 @@ void take_terminal(int *pfdTerminal)
     close_fd(pfdTerminal);
 }
 
-// Reads from fd into p until nSize bytes, the end of the file, or (with fd
-// non-blocking) nothing more there. Returns the count.
-size_t read_some(int fd, unsigned char *p, size_t nSize)
-{
-    size_t nRead = 0;
-    while (nRead < nSize) {
-        ssize_t n = read(fd, p + nRead, nSize - nRead);
-        if (n > 0) {
-            nRead += static_cast<size_t>(n);
-        } else if (n == 0 || errno != EINTR) {
-            break;
-        }
-    }
-    return nRead;
-}
-
 // Reads the helper's output from fdOut into szResult (SI_BLOCK_SIZE + 1
 // bytes: one more tells "too long") until fdExit, its pidfd, says it has
 // exited, then what is in the pipe already: what a process it left behind
 // writes later, or its holding the pipe open, is not waited for. Stops early
-// when there is too much. *pnResult gets the count. Returns 0 when the
-// helper exited or wrote too much, or errno when it cannot be watched.
+// when there is too much. Every byte comes through the one read below, before
+// the exit or after it. *pnResult gets the count. Returns 0 when the helper
+// exited or wrote too much, or errno when it cannot be watched.
 int collect_result(int fdOut, int fdExit, unsigned char *szResult, size_t *pnResult)
 {
     pollfd fds[2] = {{fdOut, POLLIN, 0}, {fdExit, POLLIN, 0}};
+    bool bExited = false;
     *pnResult = 0;
     while (*pnResult <= SI_BLOCK_SIZE) {
-        if (poll(fds, 2, -1) < 0) {
+        if (!bExited && poll(fds, 2, -1) < 0) {
             if (errno == EINTR) {
                 continue;
             }
             return errno;
         }
-        if (fds[1].revents != 0) {
+        if (!bExited && fds[1].revents != 0) {
+            bExited = true;
             fcntl(fdOut, F_SETFL, O_NONBLOCK);
-            *pnResult += read_some(fdOut, szResult + *pnResult, SI_BLOCK_SIZE + 1 - *pnResult);
-            break;
         }
-        if (fds[0].revents != 0) {
-            // One read: poll said it would not block.
+        if (bExited || fds[0].revents != 0) {
+            // It does not block: poll said so, or the pipe is non-blocking now.
             ssize_t n = read(fdOut, szResult + *pnResult, SI_BLOCK_SIZE + 1 - *pnResult);
+            bool bEnd = n == 0 || (n < 0 && errno != EINTR);
             *pnResult += n > 0 ? static_cast<size_t>(n) : 0;
-            fds[0].fd = n == 0 || (n < 0 && errno != EINTR) ? -1 : fdOut; // at its end only the exit is left
+            if (bEnd && bExited) {
+                break; // nothing more there
+            }
+            fds[0].fd = bEnd ? -1 : fdOut; // at its end only the exit is left
         }
     }
     return 0;
@@ -164,13 +154,14 @@ bool run_signing_helper(const char *pProgram, const char *pKeyArg, const unsigne
         sigprocmask(SIG_SETMASK, &saved, nullptr);
     }
     int nErrno = errno;
-    for (int *pEnd : {&fdsIn[0], &fdsOut[1], &fdsError[1]}) {
-        close_fd(pEnd); // the child's ends
+    // The child's ends, but for its input's: what the helper leaves unread stays there to be seen.
+    for (int *pEnd : {&fdsOut[1], &fdsError[1]}) {
+        close_fd(pEnd);
     }
     std::string helper = "the signing helper " + token_uri_printable(pProgram);
     if (pid < 0) {
         *pWhy = "cannot start " + helper + ": " + strerror(nErrno);
-        for (int *pEnd : {&fdsIn[1], &fdsOut[0], &fdsError[0]}) {
+        for (int *pEnd : {&fdsIn[0], &fdsIn[1], &fdsOut[0], &fdsError[0]}) {
             close_fd(pEnd);
         }
         close_fd(&fdTerminal);
@@ -181,8 +172,7 @@ bool run_signing_helper(const char *pProgram, const char *pKeyArg, const unsigne
     int nExecErrno = 0;
     bool bNotStarted = read(fdsError[0], &nExecErrno, sizeof(nExecErrno)) == static_cast<ssize_t>(sizeof(nExecErrno));
     close_fd(&fdsError[0]);
-    // A helper that exits without reading its input makes this write fail;
-    // what it did is told by its status and its output below.
+    // It fits the pipe, whose read end is ours too: the write neither waits nor fails when the helper does not read.
     bool bWritten = write_all(fdsIn[1], pInput, SI_BLOCK_SIZE);
     close_fd(&fdsIn[1]);
     unsigned char szResult[SI_BLOCK_SIZE + 1];
@@ -197,6 +187,10 @@ bool run_signing_helper(const char *pProgram, const char *pKeyArg, const unsigne
                    TEMP_FAILURE_RETRY(waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT)) == 0;
     output_end_also();
     close_fd(&fdExit);
+    // Its input is read whole by the time it exits.
+    int nUnread = SI_BLOCK_SIZE;
+    bool bRead = bWritten && ioctl(fdsIn[0], FIONREAD, &nUnread) == 0 && nUnread == 0;
+    close_fd(&fdsIn[0]);
     bool bTerminal = fdTerminal != -1;
     take_terminal(&fdTerminal);
     bool bKilled = info.si_code == CLD_KILLED || info.si_code == CLD_DUMPED;
@@ -217,7 +211,7 @@ bool run_signing_helper(const char *pProgram, const char *pKeyArg, const unsigne
         *pWhy = helper + " exited with status " + std::to_string(info.si_status);
     } else if (nResult < SI_BLOCK_SIZE) {
         *pWhy = helper + " wrote " + std::to_string(nResult) + " bytes, not " + std::to_string(SI_BLOCK_SIZE);
-    } else if (!bWritten) {
+    } else if (!bRead) {
         *pWhy = helper + " did not read its input";
     } else {
         memcpy(pOutput, szResult, SI_BLOCK_SIZE);

@@ -1,15 +1,26 @@
 // SPDX-License-Identifier: Apache-2.0
 // The codec against OpenSSL's BN_mod_exp on keys made in the test.
 #include <gtest/gtest.h>
-#include <linux/filter.h>
-#include <linux/seccomp.h>
 #include <openssl/rsa.h>
-#include <sys/prctl.h>
+#include <sys/random.h>
 #include <sys/syscall.h>
 
 #include "image/image_model.h"
 #include "rsa_internal.h"
 #include "test_support.h"
+
+// getrandom for the codec, which fails (ENOSYS) once g_nRandomCalls calls have
+// run; -1: it never fails.
+int g_nRandomCalls = -1;
+extern "C" ssize_t getrandom(void *pBuffer, size_t nLen, unsigned int nFlags)
+{
+    if (g_nRandomCalls == 0) {
+        errno = ENOSYS;
+        return -1;
+    }
+    g_nRandomCalls -= g_nRandomCalls > 0 ? 1 : 0;
+    return syscall(SYS_getrandom, pBuffer, nLen, nFlags);
+}
 
 namespace {
 
@@ -86,28 +97,19 @@ TEST(CodecPrivate, MatchesTheModelOverFreshKeysAndEdgeValues)
     }
 }
 
-// Forbids getrandom; exits with 0 when a private-key block is then refused.
-[[noreturn]] void sign_without_randomness(const Bytes &blob)
-{
-    sock_filter filter[] = {
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_getrandom, 0, 1),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-    };
-    sock_fprog prog = {4, filter};
-    prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
-    prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog);
-    Bytes src = random_bytes(127, 21), out(128, 0xEE);
-    int nLen = 128;
-    int nStatus = do_rsa_enc_dec(src.data(), 127, out.data(), &nLen, RSA_MODE_PRIVATE_ENC, blob.data());
-    _exit(out == Bytes(128, 0) && nStatus == 1 && nLen == 0 ? 0 : 1);
-}
-
-// Without randomness a private-key block is refused, never run unblinded.
+// Without randomness a private-key block is refused, never run unblinded,
+// the first block or a later one: the whole output is cleared.
 TEST(CodecPrivate, NoRandomnessIsARefusal)
 {
-    EXPECT_EXIT(sign_without_randomness(key_blob(test_key(1024))), ::testing::ExitedWithCode(0), "");
+    Bytes blob = key_blob(test_key(1024)), src = random_bytes(254, 21);
+    for (int nCalls : {0, 1, 2}) {
+        Bytes out(256, 0xEE);
+        int nLen = 256;
+        g_nRandomCalls = nCalls;
+        int nStatus = do_rsa_enc_dec(src.data(), 254, out.data(), &nLen, RSA_MODE_PRIVATE_ENC, blob.data());
+        g_nRandomCalls = -1;
+        EXPECT_TRUE(out == Bytes(256, 0) && nStatus == 1 && nLen == 0) << nCalls << " calls of getrandom";
+    }
 }
 
 // Instructions of one private block (callgrind, in do_rsa_enc_dec) of an
@@ -292,17 +294,20 @@ __attribute__((no_sanitize("address"))) unsigned char stack_byte(uintptr_t nFram
 // Bytes between nNear and nFar below this frame that a private-key call left
 // neither painted nor zero; *pbExponent when 16 bytes of the private exponent
 // are anywhere in the first nFar bytes below it. The call is a block of 127
-// bytes in mode 1, or one it refuses (nMode, nDataLen).
+// bytes in mode 1, or one it refuses (nMode, nDataLen), or two blocks whose
+// second finds no randomness (nDataLen 254, after nRandomCalls calls).
 [[gnu::noinline]] __attribute__((no_sanitize("address"))) size_t
 left_below_private_call(const Bytes &blob, size_t nNear, size_t nFar, bool *pbExponent,
-                        int nMode = RSA_MODE_PRIVATE_ENC, int nDataLen = 127)
+                        int nMode = RSA_MODE_PRIVATE_ENC, int nDataLen = 127, int nRandomCalls = -1)
 {
-    static unsigned char szMsg[127];
-    static unsigned char szOut[128];
+    static unsigned char szMsg[254];
+    static unsigned char szOut[256];
     uintptr_t nFrame = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
     paint_stack_below();
-    int nLen = 128;
+    int nLen = 256;
+    g_nRandomCalls = nRandomCalls;
     do_rsa_enc_dec(szMsg, nDataLen, szOut, &nLen, nMode, blob.data());
+    g_nRandomCalls = -1;
     size_t nLeft = 0;
     Bytes below(nFar);
     for (size_t i = 1; i <= nFar; i++) {
@@ -341,17 +346,20 @@ TEST(CodecSecrets, StackUnderAPrivateCallIsWipedNoDeeperThanUsed)
     EXPECT_LE(STACK_BURN_BYTES + 512, nDepth) << "the wipe must need less stack than the exponentiation";
     EXPECT_GE(STACK_BURN_BYTES + 2048, nDepth) << "the wipe must reach nearly as deep as the exponentiation";
     bool bExponent = true;
-    // Every return wipes the exponent's copies: a block, an unknown mode, a length it refuses. (The first
-    // refusal binds printf, and the binder saves vector registers on the stack: one comes first.)
-    auto quietly = [&bExponent](const Bytes &key, size_t nNear, int nMode, int nDataLen) {
+    // Every return wipes the exponent's copies: a block, an unknown mode, a length it refuses, a block refused
+    // after one done. (The first refusal binds printf, and the binder saves vector registers on the stack: one
+    // comes first.)
+    auto quietly = [&bExponent](const Bytes &key, size_t nNear, int nMode, int nDataLen, int nRandomCalls = -1) {
         testing::internal::CaptureStdout(); // a refused mode's message
-        size_t nLeft = left_below_private_call(key, nNear, STACK_BURN_BYTES, &bExponent, nMode, nDataLen);
+        size_t nLeft =
+            left_below_private_call(key, nNear, STACK_BURN_BYTES, &bExponent, nMode, nDataLen, nRandomCalls);
         testing::internal::GetCapturedStdout();
         return nLeft;
     };
     quietly(Bytes(384, 1), 0, 0x0F, 127);
-    for (auto [nMode, nDataLen] : {std::pair<int, int>{RSA_MODE_PRIVATE_ENC, 127}, {0x0F, 127}, {1, 1}}) {
-        EXPECT_EQ(quietly(blob, 12 * 1024, nMode, nDataLen), 0u) << nMode << ", " << nDataLen;
+    for (auto [nMode, nDataLen, nCalls] : {std::tuple<int, int, int>{RSA_MODE_PRIVATE_ENC, 127, -1}, {0x0F, 127, -1},
+                                           {1, 1, -1}, {RSA_MODE_PRIVATE_ENC, 254, 2}}) {
+        EXPECT_EQ(quietly(blob, 12 * 1024, nMode, nDataLen, nCalls), 0u) << nMode << ", " << nDataLen;
         EXPECT_FALSE(bExponent) << "the private exponent is left on the stack, mode " << nMode << ", " << nDataLen;
     }
 }

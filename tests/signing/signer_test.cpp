@@ -185,6 +185,8 @@ TEST(SigningWays, HelperAndSignatureFaultsLeaveTheImageAsItWas)
         failing("short.sh", f.pkeyutl + " | head -c 127", " wrote 127 bytes, not 128"),
         failing("long.sh", f.pkeyutl + "; printf x; exec sleep 600", " wrote more than 128 bytes"),
         failing("long-exit.sh", f.pkeyutl + "; printf x", " wrote more than 128 bytes"), // and ended at once
+        failing("no-input.sh", "head -c 128 /dev/zero", " did not read its input"), // nor half of it:
+        failing("half-input.sh", "dd bs=64 count=1 status=none; head -c 64 /dev/zero", " did not read its input"),
         {{"--signing-helper", helper("block1.sh", "cat > /dev/null; dd if=" + f.request +
                                                       " bs=128 skip=1 count=1 status=none | " + f.pkeyutl)},
          "block 0: the signing helper's result does not restore with the public key of " + f.pub},

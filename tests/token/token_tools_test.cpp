@@ -2,7 +2,8 @@
 // The three tools with keys in a PKCS#11 token (SoftHSM2): the same bytes as
 // with the key file of the same key, the errors where the token, the PIN or
 // the key cannot be reached, the companions' commands, no PIN printed however
-// the URI is spelled, Ctrl-C at the PIN prompt, and runs that meet at the token.
+// the URI is spelled, each token's own PIN and Ctrl-C at the prompt, and runs
+// that meet at the token.
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -321,6 +322,31 @@ TEST_F(TokenTools, CtrlCAtThePinPromptEndsTheRunBySigint)
     EXPECT_EQ(close(nMaster), 0);
     EXPECT_TRUE(WIFSIGNALED(nStatus) && WTERMSIG(nStatus) == SIGINT) << "wait status " << nStatus << ": " << screen;
     EXPECT_EQ(folder_names(f.dir.path), before);
+}
+
+// key_tool list over two tokens asks each for its own PIN on the terminal: one
+// token's PIN is not kept for the next.
+TEST_F(TokenTools, ListAsksEachTokenForItsOwnPin)
+{
+    const std::string otherPin = "5t6y7u8i";
+    ASSERT_TRUE(f.hsm.init_token("two", otherPin));
+    int nMaster = -1;
+    pid_t pid = forkpty(&nMaster, nullptr, nullptr, nullptr);
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        exec_program({KEY_TOOL_PATH, "list", f.hsm.uri("")});
+    }
+    std::string screen;
+    for (std::string shown; (shown = read_until(nMaster, ": ", 60)).find("PIN for token ") != std::string::npos;) {
+        std::string line = (shown.find("two: ") != std::string::npos ? otherPin : kPin) + "\n";
+        EXPECT_EQ(write(nMaster, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+        screen += shown;
+    }
+    EXPECT_EQ(close(nMaster), 0);
+    int nStatus = -1;
+    EXPECT_EQ(waitpid(pid, &nStatus, 0), pid);
+    EXPECT_EQ(nStatus, 0) << screen;
+    EXPECT_EQ(count_of(screen, "PIN for token "), 2u) << screen;
 }
 
 // key_tool generate in the token (refused for a label in use), and a key made
