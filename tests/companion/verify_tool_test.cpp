@@ -13,7 +13,6 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <random>
-#include <sstream>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -58,25 +57,6 @@ struct SignedFlow : ToolFiles {
     // SHA-256 of the stored signing public half, computed here.
     std::string fingerprint() const { return model::sha256_hex(signedImage.data() + 16384 + 640, 256); }
 };
-
-// The failure lines of a text report: between "Restore: ..." and the verdict.
-std::vector<std::string> failure_lines(const std::string &out)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(out);
-    std::string line;
-    bool bAfterRestore = false;
-    while (std::getline(in, line)) {
-        if (bAfterRestore) {
-            lines.push_back(line);
-        }
-        bAfterRestore = bAfterRestore || line.rfind("Restore: ", 0) == 0;
-    }
-    if (!lines.empty()) {
-        lines.pop_back();
-    }
-    return lines;
-}
 
 std::string last_line(const std::string &out)
 {
@@ -289,7 +269,8 @@ TEST(VerifyPieces, EdgesLengthsAndTheRestoredImage)
         write_file(f.out, image), write_file(f.in, model);
         std::vector<std::string> failures{"Tail differs from the original at offset " + std::to_string(c.nDiffers) +
                                               ": " + f.out, "Restored image not written: the image did not verify"};
-        EXPECT_EQ(failure_lines(run_verify_tool({"--force", "--original", f.in, "--restore", f.restored, f.out}).out),
+        EXPECT_EQ(model::failure_lines(
+                      run_verify_tool({"--force", "--original", f.in, "--restore", f.restored, f.out}).out),
                   c.nDiffers == kNo ? std::vector<std::string>{} : failures) << c.nFlip << " " << c.nImage;
         std::copy_n(image.begin() + 428, 4, model.begin() + 428);
         std::copy_n(image.begin() + 16384, 16384, model.begin() + 16384);

@@ -398,6 +398,25 @@ inline std::string library_differs(const unsigned char *pHead)
     return why;
 }
 
+// The failure lines of a text report: between "Restore: ..." and the verdict.
+inline std::vector<std::string> failure_lines(const std::string &out)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(out);
+    std::string line;
+    bool bAfterRestore = false;
+    while (std::getline(in, line)) {
+        if (bAfterRestore) {
+            lines.push_back(line);
+        }
+        bAfterRestore = bAfterRestore || line.rfind("Restore: ", 0) == 0;
+    }
+    if (!lines.empty()) {
+        lines.pop_back();
+    }
+    return lines;
+}
+
 // Where verify_tool's status and report (text or JSON) differ from the verdict
 // v (or empty): each check, failure lines, the verdict line or the JSON's flags.
 inline std::string report_differs(const Verdict &v, const Bytes &image, int nStatus, const std::string &out, bool bJson)
@@ -424,12 +443,7 @@ inline std::string report_differs(const Verdict &v, const Bytes &image, int nSta
         }
         return why + (bSame ? "" : "json");
     }
-    std::istringstream rest(out.substr(out.find("\nRestore: ") + 1)); // then the failure lines, the verdict
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(rest, line);) {
-        lines.push_back(line);
-    }
-    bool bLines = lines.size() >= 2 && std::equal(lines.begin() + 1, lines.end() - 1, v.failures.begin(), v.failures.end());
+    bool bLines = out.find("\nRestore: ") != std::string::npos && failure_lines(out) == v.failures;
     why += bLines ? "" : "failures ";
     why += out.find(v.nTable == SI_OK ? "block table: valid\n" : "block table: INVALID\n") != std::string::npos &&
            (v.bUsable || out.find(" (NOT USABLE)\n") != std::string::npos) ? "" : "map "; // the map
