@@ -307,11 +307,6 @@ int wait_program(int pid)
     return status;
 }
 
-RunResult ToolFiles::run() const
-{
-    return run_encrypt(args());
-}
-
 RunResult run_encrypt(const std::vector<std::string> &args, int nTimeout)
 {
     std::vector<std::string> argv{ENCRYPT_TOOL_PATH};
