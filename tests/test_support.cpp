@@ -37,6 +37,13 @@ struct KeyCache {
     }
 };
 
+// a followed by b.
+std::vector<std::string> joined(std::vector<std::string> a, const std::vector<std::string> &b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
 } // namespace
 
 const TestKey &test_key(int bits)
@@ -309,23 +316,17 @@ int wait_program(int pid)
 
 RunResult run_encrypt(const std::vector<std::string> &args, int nTimeout)
 {
-    std::vector<std::string> argv{ENCRYPT_TOOL_PATH};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return run_program(argv, nTimeout);
+    return run_program(joined({ENCRYPT_TOOL_PATH}, args), nTimeout);
 }
 
 RunResult run_key_tool(const std::vector<std::string> &args, int nTimeout)
 {
-    std::vector<std::string> argv{KEY_TOOL_PATH};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return run_program(argv, nTimeout);
+    return run_program(joined({KEY_TOOL_PATH}, args), nTimeout);
 }
 
 RunResult run_verify_tool(const std::vector<std::string> &args, int nTimeout)
 {
-    std::vector<std::string> argv{VERIFY_TOOL_PATH};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return run_program(argv, nTimeout);
+    return run_program(joined({VERIFY_TOOL_PATH}, args), nTimeout);
 }
 
 FifoReader::FifoReader(const std::string &fifo, size_t nStop) : path(fifo), nStopAfter(nStop)
@@ -395,11 +396,7 @@ SigningFiles::SigningFiles(size_t nImage, unsigned nSeed)
 std::vector<std::string> env_argv(const std::vector<std::string> &env, const std::vector<std::string> &argv,
                                   const std::vector<std::string> &args)
 {
-    std::vector<std::string> full{"/usr/bin/env"};
-    for (const std::vector<std::string> *pPart : {&env, &argv, &args}) {
-        full.insert(full.end(), pPart->begin(), pPart->end());
-    }
-    return full;
+    return joined(joined(joined({"/usr/bin/env"}, env), argv), args);
 }
 
 Bytes fresh_blob(int nBits, unsigned nE)
