@@ -8,7 +8,6 @@
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -204,8 +203,7 @@ TEST(VerifyPipes, FifoAndPipeImages)
     std::vector<std::string> argv{VERIFY_TOOL_PATH, "--original", f.in, "/dev/stdin"};
     r = run_program(argv, 60, std::string(f.signedImage.begin(), f.signedImage.end()));
     EXPECT_EQ(r.status, 0) << r.err;
-    std::string size = std::to_string(f.signedImage.size());
-    EXPECT_NE(r.out.find(size.insert(0, 1, '(').append(" bytes)")), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("(" + std::to_string(f.signedImage.size()) + " bytes)"), std::string::npos) << r.out;
 }
 
 // A sparse image of 256 MiB restores to as few blocks as cp's copy has, from
@@ -214,13 +212,11 @@ TEST(VerifyRestore, HolesStay)
 {
     SignedFlow f;
     std::string sparse = f.dir.file("sparse.img");
-    {
-        Bytes head = random_bytes(40000, 94);
-        write_file(sparse, head);
-        std::ofstream img(sparse, std::ios::binary | std::ios::in | std::ios::out);
-        img.seekp(200 << 20);
-        img.write(reinterpret_cast<const char *>(head.data()), 8192);
-    }
+    Bytes head = random_bytes(40000, 94);
+    write_file(sparse, head);
+    int fd = open(sparse.c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_EQ(pwrite(fd, head.data(), 8192, 200 << 20), 8192);
+    close(fd);
     ASSERT_EQ(truncate(sparse.c_str(), 256 << 20), 0);
     std::string sparseSigned = f.dir.file("sparse-signed.img");
     ASSERT_EQ(run_encrypt({sparse, sparseSigned, f.code, f.key, f.comm}).status, 0);
