@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "test_support.h"
+#include "token_support.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <openssl/core_names.h>
 #include <openssl/evp.h>
-#include <openssl/rsa.h>
 
 #include <algorithm>
 #include <chrono>
@@ -37,6 +37,13 @@ struct KeyCache {
     }
 };
 
+// a followed by b.
+std::vector<std::string> joined(std::vector<std::string> a, const std::vector<std::string> &b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
 } // namespace
 
 const TestKey &test_key(int bits)
@@ -47,21 +54,13 @@ const TestKey &test_key(int bits)
     if (found != keys.end()) {
         return found->second;
     }
-    EVP_PKEY_CTX *ctx = EVP_PKEY_CTX_new_id(EVP_PKEY_RSA, nullptr);
-    EVP_PKEY *pkey = nullptr;
-    if (ctx == nullptr || EVP_PKEY_keygen_init(ctx) <= 0 || EVP_PKEY_CTX_set_rsa_keygen_bits(ctx, bits) <= 0 ||
-        EVP_PKEY_keygen(ctx, &pkey) <= 0) {
+    EVP_PKEY *pkey = new_rsa_key(bits); // e = 65537
+    TestKey key{rsa_number(pkey, OSSL_PKEY_PARAM_RSA_N), rsa_number(pkey, OSSL_PKEY_PARAM_RSA_E),
+                rsa_number(pkey, OSSL_PKEY_PARAM_RSA_D), bits, pkey};
+    if (BN_num_bits(key.n) != bits) {
         abort();
     }
-    EVP_PKEY_CTX_free(ctx);
-    BIGNUM *n = nullptr, *e = nullptr, *d = nullptr;
-    EVP_PKEY_get_bn_param(pkey, OSSL_PKEY_PARAM_RSA_N, &n);
-    EVP_PKEY_get_bn_param(pkey, OSSL_PKEY_PARAM_RSA_E, &e);
-    EVP_PKEY_get_bn_param(pkey, OSSL_PKEY_PARAM_RSA_D, &d);
-    if (n == nullptr || e == nullptr || d == nullptr || BN_num_bits(n) != bits) {
-        abort();
-    }
-    return keys[bits] = TestKey{n, e, d, bits, pkey};
+    return keys[bits] = key;
 }
 
 Bytes bn_to_le(const BIGNUM *bn, int nLen)
@@ -315,30 +314,19 @@ int wait_program(int pid)
     return status;
 }
 
-RunResult ToolFiles::run() const
-{
-    return run_encrypt(args());
-}
-
 RunResult run_encrypt(const std::vector<std::string> &args, int nTimeout)
 {
-    std::vector<std::string> argv{ENCRYPT_TOOL_PATH};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return run_program(argv, nTimeout);
+    return run_program(joined({ENCRYPT_TOOL_PATH}, args), nTimeout);
 }
 
 RunResult run_key_tool(const std::vector<std::string> &args, int nTimeout)
 {
-    std::vector<std::string> argv{KEY_TOOL_PATH};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return run_program(argv, nTimeout);
+    return run_program(joined({KEY_TOOL_PATH}, args), nTimeout);
 }
 
 RunResult run_verify_tool(const std::vector<std::string> &args, int nTimeout)
 {
-    std::vector<std::string> argv{VERIFY_TOOL_PATH};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return run_program(argv, nTimeout);
+    return run_program(joined({VERIFY_TOOL_PATH}, args), nTimeout);
 }
 
 FifoReader::FifoReader(const std::string &fifo, size_t nStop) : path(fifo), nStopAfter(nStop)
@@ -408,38 +396,27 @@ SigningFiles::SigningFiles(size_t nImage, unsigned nSeed)
 std::vector<std::string> env_argv(const std::vector<std::string> &env, const std::vector<std::string> &argv,
                                   const std::vector<std::string> &args)
 {
-    std::vector<std::string> full{"/usr/bin/env"};
-    for (const std::vector<std::string> *pPart : {&env, &argv, &args}) {
-        full.insert(full.end(), pPart->begin(), pPart->end());
-    }
-    return full;
+    return joined(joined(joined({"/usr/bin/env"}, env), argv), args);
 }
 
 Bytes fresh_blob(int nBits, unsigned nE)
 {
-    EVP_PKEY_CTX *ctx = EVP_PKEY_CTX_new_id(EVP_PKEY_RSA, nullptr);
-    BIGNUM *e = BN_new();
-    EVP_PKEY *pkey = nullptr;
-    EXPECT_TRUE(BN_set_word(e, nE) && EVP_PKEY_keygen_init(ctx) > 0 && EVP_PKEY_CTX_set_rsa_keygen_bits(ctx, nBits) > 0 &&
-                EVP_PKEY_CTX_set1_rsa_keygen_pubexp(ctx, e) > 0 && EVP_PKEY_keygen(ctx, &pkey) > 0);
+    EVP_PKEY *pkey = new_rsa_key(nBits, nE);
     Bytes blob;
     for (const char *name : {OSSL_PKEY_PARAM_RSA_N, OSSL_PKEY_PARAM_RSA_E, OSSL_PKEY_PARAM_RSA_D}) {
-        BIGNUM *bn = nullptr;
-        EVP_PKEY_get_bn_param(pkey, name, &bn);
+        BIGNUM *bn = rsa_number(pkey, name);
         Bytes field = bn_to_le(bn, 128);
         blob.insert(blob.end(), field.begin(), field.end());
         BN_clear_free(bn);
     }
-    BIGNUM *p = nullptr, *q = nullptr, *g = BN_new();
+    BIGNUM *p = rsa_number(pkey, OSSL_PKEY_PARAM_RSA_FACTOR1), *q = rsa_number(pkey, OSSL_PKEY_PARAM_RSA_FACTOR2);
+    BIGNUM *g = BN_new();
     BN_CTX *bnCtx = BN_CTX_new();
-    EVP_PKEY_get_bn_param(pkey, OSSL_PKEY_PARAM_RSA_FACTOR1, &p), EVP_PKEY_get_bn_param(pkey, OSSL_PKEY_PARAM_RSA_FACTOR2, &q);
     BN_sub_word(p, 1), BN_sub_word(q, 1), BN_gcd(g, p, q, bnCtx), BN_mul(p, p, q, bnCtx), BN_div(p, nullptr, p, g, bnCtx);
     BN_rshift1(p, p);
     Bytes half = bn_to_le(p, 128);
     blob.insert(blob.end(), half.begin(), half.end());
     BN_clear_free(p), BN_clear_free(q), BN_free(g), BN_CTX_free(bnCtx);
-    BN_free(e);
     EVP_PKEY_free(pkey);
-    EVP_PKEY_CTX_free(ctx);
     return blob;
 }

@@ -66,6 +66,9 @@ struct RunResult {
     int nSignal = 0;     // the signal that ended it, or 0
 };
 
+// Runs encrypt_tool with the five files.
+RunResult run_encrypt(const std::vector<std::string> &args, int nTimeout = 60);
+
 // The five files of an encrypt_tool run, in a temporary folder.
 struct ToolFiles {
     TempDir dir;
@@ -75,7 +78,7 @@ struct ToolFiles {
     std::string key = dir.file("sign.key");
     std::string comm = dir.file("comm.key");
     std::vector<std::string> args() const { return {in, out, code, key, comm}; }
-    RunResult run() const;
+    RunResult run() const { return run_encrypt(args()); }
 };
 
 // Runs a program with arguments (argv[0] is the program), standard input from
@@ -121,9 +124,6 @@ int open_descriptor_count();
 // Runs key_tool or verify_tool with args.
 RunResult run_key_tool(const std::vector<std::string> &args, int nTimeout = 60);
 RunResult run_verify_tool(const std::vector<std::string> &args, int nTimeout = 60);
-
-// Runs encrypt_tool with the five files.
-RunResult run_encrypt(const std::vector<std::string> &args, int nTimeout = 60);
 
 // The inputs of an encrypt_tool run that signs: an image of nImage bytes and
 // a code file of 16384 (random_bytes of nSeed and nSeed + 1), the test keys of

@@ -8,12 +8,10 @@
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <random>
-#include <sstream>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -58,25 +56,6 @@ struct SignedFlow : ToolFiles {
     // SHA-256 of the stored signing public half, computed here.
     std::string fingerprint() const { return model::sha256_hex(signedImage.data() + 16384 + 640, 256); }
 };
-
-// The failure lines of a text report: between "Restore: ..." and the verdict.
-std::vector<std::string> failure_lines(const std::string &out)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(out);
-    std::string line;
-    bool bAfterRestore = false;
-    while (std::getline(in, line)) {
-        if (bAfterRestore) {
-            lines.push_back(line);
-        }
-        bAfterRestore = bAfterRestore || line.rfind("Restore: ", 0) == 0;
-    }
-    if (!lines.empty()) {
-        lines.pop_back();
-    }
-    return lines;
-}
 
 std::string last_line(const std::string &out)
 {
@@ -224,8 +203,7 @@ TEST(VerifyPipes, FifoAndPipeImages)
     std::vector<std::string> argv{VERIFY_TOOL_PATH, "--original", f.in, "/dev/stdin"};
     r = run_program(argv, 60, std::string(f.signedImage.begin(), f.signedImage.end()));
     EXPECT_EQ(r.status, 0) << r.err;
-    std::string size = std::to_string(f.signedImage.size());
-    EXPECT_NE(r.out.find(size.insert(0, 1, '(').append(" bytes)")), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("(" + std::to_string(f.signedImage.size()) + " bytes)"), std::string::npos) << r.out;
 }
 
 // A sparse image of 256 MiB restores to as few blocks as cp's copy has, from
@@ -234,13 +212,11 @@ TEST(VerifyRestore, HolesStay)
 {
     SignedFlow f;
     std::string sparse = f.dir.file("sparse.img");
-    {
-        Bytes head = random_bytes(40000, 94);
-        write_file(sparse, head);
-        std::ofstream img(sparse, std::ios::binary | std::ios::in | std::ios::out);
-        img.seekp(200 << 20);
-        img.write(reinterpret_cast<const char *>(head.data()), 8192);
-    }
+    Bytes head = random_bytes(40000, 94);
+    write_file(sparse, head);
+    int fd = open(sparse.c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_EQ(pwrite(fd, head.data(), 8192, 200 << 20), 8192);
+    close(fd);
     ASSERT_EQ(truncate(sparse.c_str(), 256 << 20), 0);
     std::string sparseSigned = f.dir.file("sparse-signed.img");
     ASSERT_EQ(run_encrypt({sparse, sparseSigned, f.code, f.key, f.comm}).status, 0);
@@ -289,7 +265,8 @@ TEST(VerifyPieces, EdgesLengthsAndTheRestoredImage)
         write_file(f.out, image), write_file(f.in, model);
         std::vector<std::string> failures{"Tail differs from the original at offset " + std::to_string(c.nDiffers) +
                                               ": " + f.out, "Restored image not written: the image did not verify"};
-        EXPECT_EQ(failure_lines(run_verify_tool({"--force", "--original", f.in, "--restore", f.restored, f.out}).out),
+        EXPECT_EQ(model::failure_lines(
+                      run_verify_tool({"--force", "--original", f.in, "--restore", f.restored, f.out}).out),
                   c.nDiffers == kNo ? std::vector<std::string>{} : failures) << c.nFlip << " " << c.nImage;
         std::copy_n(image.begin() + 428, 4, model.begin() + 428);
         std::copy_n(image.begin() + 16384, 16384, model.begin() + 16384);

@@ -55,12 +55,13 @@ TEST(OutputFileFailures, EveryFailureLeavesTheTargetAsItWasAndNothingBeside)
         std::vector<std::string> env; // for the fault shim
         int nNamed;                   // argument named by the message
         const char *message;
+        Bytes keyFile;                // the signing key file, where not empty
     } cases[] = {
-        {"folder as image", {}, 0, "File read error: "},
-        {"even signing key", {}, 3, "Key file error: "},
-        {"mismatched signing key", {}, 3, "Key file error: "},
-        {"tail read fails, kernel copy", {shim, "IO_FAULT=read:/in.img:40000"}, 0, "File read error: "},
-        {"immutable target", {}, 1, "File open error: "},
+        {"folder as image", {}, 0, "File read error: ", {}},
+        {"even signing key", {}, 3, "Key file error: ", key_file(even, key.e, key.d)},
+        {"mismatched signing key", {}, 3, "Key file error: ", key_file(key.n, key.e, test_key(1017).d)},
+        {"tail read fails, kernel copy", {shim, "IO_FAULT=read:/in.img:40000"}, 0, "File read error: ", {}},
+        {"immutable target", {}, 1, "File open error: ", {}},
     };
     for (bool bPrevious : {true, false}) {
         for (const auto &c : cases) {
@@ -72,10 +73,8 @@ TEST(OutputFileFailures, EveryFailureLeavesTheTargetAsItWasAndNothingBeside)
             if (std::string(c.why) == "folder as image") {
                 std::filesystem::create_directory(s.dir.file("folder"));
                 args[0] = s.dir.file("folder");
-            } else if (std::string(c.why) == "even signing key") {
-                write_file(s.key, key_file(even, key.e, key.d));
-            } else if (std::string(c.why) == "mismatched signing key") {
-                write_file(s.key, key_file(key.n, key.e, test_key(1017).d));
+            } else if (!c.keyFile.empty()) {
+                write_file(s.key, c.keyFile);
             } else if (std::string(c.why) == "immutable target" &&
                        (!bPrevious || run_program({"/usr/bin/chattr", "+i", s.out}).status != 0)) {
                 continue; // no file to refuse, or no immutable files here

@@ -198,7 +198,7 @@ TEST(LibraryChecks, AnExponentOffByHalfLambdaSignsOnlyWhatItRestores)
         BN_lebin2bn(blob.data(), 128, n), BN_lebin2bn(blob.data() + 256, 128, d);
         BN_lebin2bn(blob.data() + 384, 128, half), BN_lshift1(lambda, half);
         BN_add(d, d, half), BN_nnmod(d, d, lambda, model::ctx()); // below N
-        put(blob, 256, model::le(d, 128)), blob.resize(384);
+        put(blob, 256, bn_to_le(d, 128)), blob.resize(384);
     }
     ASSERT_EQ(si_signing_key_usable(blob.data()), 0);
     for (bool bSquares : {true, false}) {
@@ -209,7 +209,7 @@ TEST(LibraryChecks, AnExponentOffByHalfLambdaSignsOnlyWhatItRestores)
                 bSquares ? BN_sqr(m, r, model::ctx()) : BN_copy(m, r) != nullptr;
                 BN_mod_exp(power, m, half, n, model::ctx());
             } while (BN_is_one(power) != bSquares);
-            put(spl, size_t(nStart), model::le(m, 127));
+            put(spl, size_t(nStart), bn_to_le(m, 127));
         }
         EXPECT_EQ(si_sign_windows(spl.data(), code.data(), blob.data(), common.data()),
                   bSquares ? SI_OK : SI_KEY_REFUSED);
@@ -233,7 +233,7 @@ TEST(LibraryModel, EveryCaseAgreesWithTheModel)
         BN_mod_inverse(other, e, model::rsa_key(1017).second, model::ctx());
         const BIGNUM *ds[] = {d, other, zero}; // its own d, another key's, none
         for (size_t i = 0; d != nullptr && i < 3; i++) {
-            Bytes blob = pub, field = model::le(ds[i], 128);
+            Bytes blob = pub, field = bn_to_le(ds[i], 128);
             blob.insert(blob.end(), field.begin(), field.end());
             EXPECT_EQ(si_signing_key_usable(blob.data()), model::signing_usable(blob.data()) ? 1 : 0)
                 << why << " " << i;

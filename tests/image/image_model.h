@@ -18,10 +18,10 @@
 #include <vector>
 
 #include "image_format.h"
+#include "test_support.h"
 
 namespace model {
 
-using Bytes = std::vector<unsigned char>;
 constexpr size_t kWindow = 16384, kHead = 2 * kWindow, kSignN = kWindow + 640, kTable = kWindow + 896;
 enum Check { NOT_ASKED, PASSED, FAILED };
 
@@ -39,13 +39,6 @@ struct Bn {
     ~Bn() { BN_free(p); }
     operator BIGNUM *() const { return p; }
 };
-
-inline Bytes le(const BIGNUM *bn, size_t nLen) // cut or zero-filled to nLen bytes
-{
-    Bytes out(size_t(BN_num_bytes(bn)) + nLen);
-    BN_bn2lebinpad(bn, out.data(), int(out.size()));
-    return Bytes(out.begin(), out.begin() + long(nLen));
-}
 
 // The block table record: SI_OK or its fault with *pnEntry the first entry at
 // fault (else -1), and the entries (start, end, keep).
@@ -249,14 +242,14 @@ inline std::pair<BIGNUM *, BIGNUM *> &rsa_key(int nBits)
 inline void each_key(const std::function<void(const std::string &, const Bytes &, const BIGNUM *, const BIGNUM *)> &f)
 {
     auto cross = [&f](const std::string &name, const BIGNUM *n, const BIGNUM *phi) {
-        Bytes pub = le(n, 128);
+        Bytes pub = bn_to_le(n, 128);
         Bn e, d;
         for (long nE : {0L, 1L, 2L, 3L, 4L, 5L, 17L, 65536L, 65537L, -2L, -1000L}) {
             BN_lebin2bn(pub.data(), 128, e), BN_sub_word(e, 2), nE >= 0 ? BN_set_word(e, static_cast<BN_ULONG>(nE)) : 1;
             if (nE == -1000) { // 1 in its lowest byte
                 BN_set_word(e, 1), BN_set_bit(e, 1000);
             }
-            Bytes half = pub, field = le(e, 128);
+            Bytes half = pub, field = bn_to_le(e, 128);
             half.insert(half.end(), field.begin(), field.end());
             bool bD = phi != nullptr && BN_mod_inverse(d, e, phi, ctx()) != nullptr;
             std::string shown = nE == -2 ? "N-2" : nE < 0 ? "2^1000+1" : std::to_string(nE);
@@ -291,7 +284,7 @@ inline std::vector<std::pair<std::string, Bytes>> values(const Bytes &pub, const
         Bn v;
         BN_copy(v, a), BN_add_word(v, static_cast<BN_ULONG>(std::max(nAdd, 0L)));
         BN_sub_word(v, static_cast<BN_ULONG>(std::max(-nAdd, 0L)));
-        out.emplace_back(name, le(v, 128));
+        out.emplace_back(name, bn_to_le(v, 128));
     };
     auto two = [&r](int nBit) { return BN_zero(r), BN_set_bit(r, nBit), r.p; };
     int nE = BN_num_bits(e) > 11 ? 2048 : std::max(1, int(BN_get_word(e))), nBits = BN_num_bits(n);
@@ -306,9 +299,7 @@ inline std::vector<std::pair<std::string, Bytes>> values(const Bytes &pub, const
         k < 2 ? add("N" + std::to_string(k), n, k) : void();
         k >= 0 ? add(std::to_string(k), zero, k) : void();
     }
-    std::mt19937 rng(nSeed);
-    Bytes b(128);
-    std::generate(b.begin(), b.end(), std::ref(rng));
+    Bytes b = random_bytes(128, nSeed);
     BN_lebin2bn(b.data(), 128, r), add("random", r, 0), BN_mod(r, r, n, ctx()), add("random<N", r, 0);
     if (d != nullptr) { // m of 127 bytes signed, that plus N, m + 2^1016 signed
         BN_lebin2bn(b.data(), 127, r), BN_mod_exp(power, r, d, nFull, ctx()), add("signed", power, 0);
@@ -374,9 +365,7 @@ inline std::vector<Bytes> signed_blocks(const Bytes &pub, const BIGNUM *d, const
 // An image of 32 KiB and nTail random bytes with pub, table and blocks in place.
 inline Bytes image(const Bytes &pub, const std::vector<Bytes> &blocks, const Bytes &table, size_t nTail, unsigned nSeed)
 {
-    std::mt19937 rng(nSeed);
-    Bytes img(kHead + nTail);
-    std::generate(img.begin(), img.end(), std::ref(rng));
+    Bytes img = random_bytes(kHead + nTail, nSeed);
     std::copy(pub.begin(), pub.end(), img.begin() + kSignN);
     std::copy(table.begin(), table.end(), img.begin() + kTable);
     for (size_t i = 0; i < 4; i++) {
@@ -409,6 +398,25 @@ inline std::string library_differs(const unsigned char *pHead)
     return why;
 }
 
+// The failure lines of a text report: between "Restore: ..." and the verdict.
+inline std::vector<std::string> failure_lines(const std::string &out)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(out);
+    std::string line;
+    bool bAfterRestore = false;
+    while (std::getline(in, line)) {
+        if (bAfterRestore) {
+            lines.push_back(line);
+        }
+        bAfterRestore = bAfterRestore || line.rfind("Restore: ", 0) == 0;
+    }
+    if (!lines.empty()) {
+        lines.pop_back();
+    }
+    return lines;
+}
+
 // Where verify_tool's status and report (text or JSON) differ from the verdict
 // v (or empty): each check, failure lines, the verdict line or the JSON's flags.
 inline std::string report_differs(const Verdict &v, const Bytes &image, int nStatus, const std::string &out, bool bJson)
@@ -435,12 +443,7 @@ inline std::string report_differs(const Verdict &v, const Bytes &image, int nSta
         }
         return why + (bSame ? "" : "json");
     }
-    std::istringstream rest(out.substr(out.find("\nRestore: ") + 1)); // then the failure lines, the verdict
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(rest, line);) {
-        lines.push_back(line);
-    }
-    bool bLines = lines.size() >= 2 && std::equal(lines.begin() + 1, lines.end() - 1, v.failures.begin(), v.failures.end());
+    bool bLines = out.find("\nRestore: ") != std::string::npos && failure_lines(out) == v.failures;
     why += bLines ? "" : "failures ";
     why += out.find(v.nTable == SI_OK ? "block table: valid\n" : "block table: INVALID\n") != std::string::npos &&
            (v.bUsable || out.find(" (NOT USABLE)\n") != std::string::npos) ? "" : "map "; // the map
