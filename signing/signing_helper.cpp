@@ -85,12 +85,13 @@ void take_terminal(int *pfdTerminal)
 }
 
 // Reads the helper's output from fdOut into szResult (SI_BLOCK_SIZE + 1
-// bytes: one more tells "too long") until fdExit, its pidfd, says it has
-// exited, then what is in the pipe already: what a process it left behind
-// writes later, or its holding the pipe open, is not waited for. Stops early
-// when there is too much. Every byte comes through the one read below, before
-// the exit or after it. *pnResult gets the count. Returns 0 when the helper
-// exited or wrote too much, or errno when it cannot be watched.
+// bytes: one more tells "too long") until its end or until fdExit, its pidfd,
+// says it has exited, then what is in the pipe already: what a process it left
+// behind writes later, or its holding the pipe open, is not waited for. Stops
+// early when there is too much. Every byte comes through the one read below,
+// before the exit or after it. *pnResult gets the count. Returns 0 when the
+// output ended, the helper exited or wrote too much, or errno when it cannot
+// be watched.
 int collect_result(int fdOut, int fdExit, unsigned char *szResult, size_t *pnResult)
 {
     pollfd fds[2] = {{fdOut, POLLIN, 0}, {fdExit, POLLIN, 0}};
@@ -110,12 +111,11 @@ int collect_result(int fdOut, int fdExit, unsigned char *szResult, size_t *pnRes
         if (bExited || fds[0].revents != 0) {
             // It does not block: poll said so, or the pipe is non-blocking now.
             ssize_t n = read(fdOut, szResult + *pnResult, SI_BLOCK_SIZE + 1 - *pnResult);
-            bool bEnd = n == 0 || (n < 0 && errno != EINTR);
-            *pnResult += n > 0 ? static_cast<size_t>(n) : 0;
-            if (bEnd && bExited) {
-                break; // nothing more there
+            if (n > 0) {
+                *pnResult += static_cast<size_t>(n);
+            } else if (n == 0 || errno != EINTR) {
+                break; // at its end, or nothing more there: its exit is waited for after
             }
-            fds[0].fd = bEnd ? -1 : fdOut; // at its end only the exit is left
         }
     }
     return 0;

@@ -15,6 +15,7 @@
 #include <sys/wait.h>
 #include <thread>
 
+#include "signing_helper.h"
 #include "test_support.h"
 #include "token_support.h"
 
@@ -291,6 +292,19 @@ TEST(SigningWays, TheHelpersGroupEndsWithTheRun)
                 kill(nPid, SIGKILL);
             }
         }
+    }
+}
+
+// Each run of a helper, whatever it did, leaves none of its pipes open in the tool.
+TEST(SigningWays, AHelpersRunLeavesNoDescriptorOpen)
+{
+    SignerFiles f;
+    unsigned char szBlock[SI_BLOCK_SIZE] = {1}, szOut[SI_BLOCK_SIZE];
+    int nBefore = open_descriptor_count();
+    for (auto [pBody, bOk] : {std::pair{"cat", true}, {"exit 1", false}, {"head -c 128 /dev/zero", false}}) {
+        std::string why;
+        EXPECT_EQ(run_signing_helper(f.script("run.sh", pBody).c_str(), "key", szBlock, szOut, &why), bOk) << why;
+        EXPECT_EQ(open_descriptor_count(), nBefore) << pBody;
     }
 }
 
