@@ -140,11 +140,13 @@ TEST(KeyToolPem, ImportAndExportAgreeWithOpenSsl)
     EXPECT_EQ(EVP_PKEY_eq(exported, pkey), 1);
     EXPECT_EQ(run_key_tool({"export", dir.file("pkcs1.key"), pub}).status, 2) << "no overwrite without --force";
     Bytes pem = read_file(dir.file("pkcs1.pem"));
-    for (const char *command : {"export", "import"}) {
+    for (const char *command : {"export", "import"}) { // however the output names the input
         std::string in = dir.file(std::string(command) == "export" ? "pkcs1.key" : "pkcs1.pem");
-        RunResult r = run_key_tool({command, "--force", in, in});
-        EXPECT_EQ(r.status, 2) << command;
-        EXPECT_EQ(r.err, "key_tool: Output file is an input file: " + in + "\n");
+        for (const std::string &out : {in, dir.path + "/." + in.substr(dir.path.size())}) {
+            RunResult r = run_key_tool({command, "--force", in, out});
+            EXPECT_EQ(r.status, 2) << command;
+            EXPECT_EQ(r.err, "key_tool: Output file is an input file: " + out + "\n");
+        }
     }
     EXPECT_EQ(read_file(dir.file("pkcs1.key")).size(), 1656u) << "the key file survives";
     EXPECT_EQ(read_file(dir.file("pkcs1.pem")), pem) << "the PEM survives";

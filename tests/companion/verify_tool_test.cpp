@@ -364,9 +364,10 @@ TEST(ToolMessages, EveryErrorNamesItsCauseAndShortForms)
     write_file(cut, Bytes(cutKey.begin(), cutKey.begin() + 1000));
     write_file(odd, key_file(test_key(1024).n, test_key(1024).e, test_key(1017).d));
     write_file(req, Bytes(512, 0));
-    std::string wide = f.dir.file("wide.key"); // an exponent of 64 bits, shown whole
+    std::string wide = f.dir.file("wide.key"), wider = f.dir.file("wider.key"); // e of 64 bits, shown whole, and 65
     Bytes wideKey(1656, 0);
-    write_file(wide, (std::fill_n(wideKey.begin() + 552, 8, 0xFF), wideKey));
+    write_file(wide, (std::fill_n(wideKey.begin() + 552, 8, 0xFF), wideKey[0] = 1, wideKey)); // n = 1: odd, top even
+    write_file(wider, (wideKey[560] = 1, wideKey));
     std::string isPem = "the file is PEM text, not a key file (key_tool import makes";
     std::string undo = "the private and public exponents do not undo each other";
     auto sign = [&](size_t nArg, const std::string &path) {
@@ -377,7 +378,9 @@ TEST(ToolMessages, EveryErrorNamesItsCauseAndShortForms)
         {sign(4, denied), 1, "File open error: " + denied + "\nencrypt_tool: Permission denied\n"},
         {sign(4, pem), 1, "Key file error: " + pem + "\nencrypt_tool: " + isPem},
         {sign(4, odd), 1, "Key file error: " + odd + "\nencrypt_tool: " + undo},
-        {sign(4, wide), 1, "a modulus of 0 bits (even) and a public exponent of 18446744073709551615;"},
+        {sign(4, wide), 1, "a modulus of 1 bits and a public exponent of 18446744073709551615;"},
+        {{KEY_TOOL_PATH, "show", wide}, 1, "\nPublic exponent: 18446744073709551615\n"},
+        {{KEY_TOOL_PATH, "show", wider}, 1, "\nPublic exponent: 65 bits\n"},
         {sign(4, cut), 1, "\nencrypt_tool: the file is 1000 bytes, not 1656 (three key records of 552 bytes)\n"},
         {{KEY_TOOL_PATH, "show", missing}, 2, "key_tool: File read error: " + missing + ": No such file or directory\n"},
         {{KEY_TOOL_PATH, "import", denied, missing}, 2, "key_tool: File open error: " + denied + ": Permission denied\n"},

@@ -346,8 +346,8 @@ TEST(CodecSecrets, StackUnderAPrivateCallIsWipedNoDeeperThanUsed)
     EXPECT_LE(STACK_BURN_BYTES + 512, nDepth) << "the wipe must need less stack than the exponentiation";
     EXPECT_GE(STACK_BURN_BYTES + 2048, nDepth) << "the wipe must reach nearly as deep as the exponentiation";
     bool bExponent = true;
-    // Every return wipes the exponent's copies: a block, an unknown mode, a length it refuses, a block refused
-    // after one done. (The first refusal binds printf, and the binder saves vector registers on the stack: one
+    // Every return wipes the exponent's copies: a block each way, an unknown mode, a length it refuses, a block
+    // refused after one done. (The first refusal binds printf, and the binder saves vector registers on the stack: one
     // comes first.)
     auto quietly = [&bExponent](const Bytes &key, size_t nNear, int nMode, int nDataLen, int nRandomCalls = -1) {
         testing::internal::CaptureStdout(); // a refused mode's message
@@ -357,8 +357,9 @@ TEST(CodecSecrets, StackUnderAPrivateCallIsWipedNoDeeperThanUsed)
         return nLeft;
     };
     quietly(Bytes(384, 1), 0, 0x0F, 127);
-    for (auto [nMode, nDataLen, nCalls] : {std::tuple<int, int, int>{RSA_MODE_PRIVATE_ENC, 127, -1}, {0x0F, 127, -1},
-                                           {1, 1, -1}, {RSA_MODE_PRIVATE_ENC, 254, 2}}) {
+    for (auto [nMode, nDataLen, nCalls] : {std::tuple<int, int, int>{RSA_MODE_PRIVATE_ENC, 127, -1},
+                                           {RSA_MODE_PRIVATE_DEC, 128, -1}, {0x0F, 127, -1}, {1, 1, -1},
+                                           {RSA_MODE_PRIVATE_ENC, 254, 2}}) {
         EXPECT_EQ(quietly(blob, 12 * 1024, nMode, nDataLen, nCalls), 0u) << nMode << ", " << nDataLen;
         EXPECT_FALSE(bExponent) << "the private exponent is left on the stack, mode " << nMode << ", " << nDataLen;
     }
