@@ -15,6 +15,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "image_format.h"
 #include "test_support.h"
 #include "token_support.h"
 
@@ -230,6 +231,11 @@ TEST_F(TokenTools, SigningWithATokenKeyGivesTheKeyFilesBytes)
     RunResult r = run_verify_tool({"--key", f.uri("sign"), "--original", f.in, f.out});
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_EQ(run_verify_tool({"--key", f.uri("comm"), f.out}).status, 1);
+    Bytes otherE = read_file(f.out); // the token key's modulus, but another exponent
+    write_file(f.dir.file("e.img"), (otherE[SI_CODE_WINDOW + SI_CODE_SIGN_E + 4] ^= 1, otherE));
+    for (const std::string &key : {f.uri("sign"), f.key}) {
+        EXPECT_EQ(count_of(run_verify_tool({"--key", key, f.dir.file("e.img")}).out, "Key check: failed"), 1u) << key;
+    }
     RunResult shownFile = run_key_tool({"show", f.key});
     RunResult shownToken = run_key_tool({"show", f.uri("sign")});
     EXPECT_EQ(shownToken.status, 0) << shownToken.out << shownToken.err;
