@@ -276,10 +276,11 @@ TEST(SigningWays, TheHelpersGroupEndsWithTheRun)
         EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 20)
             << "the run waited for what the helper left";
         // The signal itself reaches the group at once: no wait for the SIGKILL after 2 s, unless a
-        // shell's background child ignores it (SIGINT).
-        EXPECT_TRUE(c.nSignal == 0 || (c.helper == shell && c.nSignal == SIGINT) ||
-                    std::chrono::steady_clock::now() - signalled < std::chrono::milliseconds(1500))
-            << c.helper << " " << c.nSignal;
+        // shell's background child ignores it (SIGINT): that one gets it 2 s on.
+        double nSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - signalled).count();
+        bool bIgnored = c.helper == shell && c.nSignal == SIGINT;
+        EXPECT_TRUE(c.nSignal == 0 || (nSeconds < (bIgnored ? 3.5 : 1.5) && (!bIgnored || nSeconds > 1.9)))
+            << c.helper << " " << c.nSignal << ": " << nSeconds << " s";
         EXPECT_TRUE(c.nSignal == 0 ? WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0
                                    : WIFSIGNALED(nStatus) && WTERMSIG(nStatus) == c.nSignal)
             << c.helper << " " << c.nSignal << ": " << nStatus;
