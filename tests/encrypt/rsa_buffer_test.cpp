@@ -76,14 +76,12 @@ TEST(BufferProc, EveryCallLeavesItsBuffer)
     for (int nProcedure : {0x04, 0x41, 0xC1, 0x01, 0x42, 0xC2, 0xC3}) {
         calls.push_back({"no row", true, any, 127, 128, nProcedure, 0, any, 127});
     }
-    for (auto [nLen, nBufferLen, nProcedure] : std::vector<std::array<int, 3>>{{3, 0, 0x01}, {3, -1, 0x01},
-             {127, 128, 0x01}, {-1, 128, 0x01}, {3, 126, 0x11}, {3, 129, 0x11}, {129, 129, 0x12}, {50, 40, 0x12},
-             {-1, 40, 0x12}, {3, -128, 0x04}, {0, 0, 0x12}, {0, 0, 0x01}}) {
-        calls.push_back({"out of range", false, any, nLen, nBufferLen, nProcedure, -1, any, 0});
-    }
-    for (auto [nLen, nBufferLen, nProcedure] : std::vector<std::array<int, 3>>{{127, -1, 0x02}, {1, 128, 0x02},
-             {129, 128, 0x02}, {100, 64, 0x82}, {128, 127, 0x81}, {128, 64, 0x80}}) {
-        calls.push_back({"out of range", true, any, nLen, nBufferLen, nProcedure, -1, any, nLen});
+    for (auto [nAfter, nLen, nBufferLen, nProcedure] : std::vector<std::array<int, 4>>{{0, 3, 0, 0x01},
+             {0, 3, -1, 0x01}, {0, 127, 128, 0x01}, {0, -1, 128, 0x01}, {0, 3, 126, 0x11}, {0, 3, 129, 0x11},
+             {0, 129, 129, 0x12}, {0, 50, 40, 0x12}, {0, -1, 40, 0x12}, {0, 3, -128, 0x04}, {0, 0, 0, 0x12},
+             {0, 0, 0, 0x01}, {1, 127, -1, 0x02}, {1, 1, 128, 0x02}, {1, 129, 128, 0x02}, {1, 100, 64, 0x82},
+             {1, 128, 127, 0x81}, {1, 128, 64, 0x80}}) {
+        calls.push_back({"out of range", nAfter == 1, any, nLen, nBufferLen, nProcedure, -1, any, nLen});
     }
     for (const PadCall &c : calls) {
         Bytes buf = c.buf;

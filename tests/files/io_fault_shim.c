@@ -66,11 +66,13 @@ static long long fault_offset(const char *pKind, int fd)
     return pColon != NULL ? atoll(pColon + 1) : 0;
 }
 
-/* True when the fault KIND is asked for on fd at nOffset. */
+/* True when the fault KIND is asked for on fd at nOffset; errno is then EIO. */
 static int fault_on(const char *pKind, int fd, long long nOffset)
 {
     long long nAt = fault_offset(pKind, fd);
-    return nAt >= 0 && nOffset >= nAt;
+    int bOn = nAt >= 0 && nOffset >= nAt;
+    errno = bOn ? EIO : errno;
+    return bOn;
 }
 
 /* Cuts the file fd OFFSET bytes short, once, under IO_FAULT=shrink:TEXT:OFFSET. */
@@ -196,12 +198,8 @@ ssize_t copy_file_range(int fdIn, off_t *pInOff, int fdOut, off_t *pOutOff, size
         return -1;
     }
     int nFault = io_call("copy_file_range", fdOut, NULL, 0);
-    if (nFault != 0) {
-        return nFault < 0 ? -1 : 0;
-    }
-    if (fault_on("read", fdIn, nIn) || fault_on("write", fdOut, nOut + (long long)nLen - 1)) {
-        errno = EIO;
-        return -1;
+    if (nFault != 0 || fault_on("read", fdIn, nIn) || fault_on("write", fdOut, nOut + (long long)nLen - 1)) {
+        return nFault > 0 ? 0 : -1;
     }
     return p_copy_file_range(fdIn, pInOff, fdOut, pOutOff, read_length(fdIn, nIn, nLen), nFlags);
 }
@@ -210,11 +208,8 @@ ssize_t pread64(int fd, void *pBuf, size_t nLen, off_t nOffset)
 {
     REAL(pread64, ssize_t, (int, void *, size_t, off_t))
     int nFault = io_call("pread", fd, NULL, 0);
-    if (nFault != 0 || fault_on("read", fd, nOffset)) {
-        errno = nFault != 0 ? errno : EIO;
-        return nFault > 0 ? 0 : -1;
-    }
-    return p_pread64(fd, pBuf, read_length(fd, nOffset, nLen), nOffset);
+    int bFails = nFault != 0 || fault_on("read", fd, nOffset);
+    return bFails ? (nFault > 0 ? 0 : -1) : p_pread64(fd, pBuf, read_length(fd, nOffset, nLen), nOffset);
 }
 
 ssize_t read(int fd, void *pBuf, size_t nLen)
@@ -222,11 +217,8 @@ ssize_t read(int fd, void *pBuf, size_t nLen)
     REAL(read, ssize_t, (int, void *, size_t))
     int nFault = io_call("read", fd, NULL, 0);
     long long nOffset = getenv("IO_FAULT") != NULL ? lseek64(fd, 0, SEEK_CUR) : -1;
-    if (nFault != 0 || fault_on("read", fd, nOffset)) {
-        errno = nFault != 0 ? errno : EIO;
-        return nFault > 0 ? 0 : -1;
-    }
-    return p_read(fd, pBuf, nOffset < 0 ? nLen : read_length(fd, nOffset, nLen));
+    int bFails = nFault != 0 || fault_on("read", fd, nOffset);
+    return bFails ? (nFault > 0 ? 0 : -1) : p_read(fd, pBuf, nOffset < 0 ? nLen : read_length(fd, nOffset, nLen));
 }
 
 size_t fread(void *pBuf, size_t nSize, size_t nCount, FILE *fp)
@@ -243,22 +235,16 @@ ssize_t pwrite64(int fd, const void *pBuf, size_t nLen, off_t nOffset)
 {
     REAL(pwrite64, ssize_t, (int, const void *, size_t, off_t))
     int nFault = io_call("pwrite", fd, NULL, 0);
-    if (nFault != 0 || fault_on("write", fd, nOffset + (long long)nLen - 1)) {
-        errno = nFault != 0 ? errno : EIO;
-        return -1;
-    }
-    return p_pwrite64(fd, pBuf, nLen, nOffset);
+    int bFails = nFault != 0 || fault_on("write", fd, nOffset + (long long)nLen - 1);
+    return bFails ? -1 : p_pwrite64(fd, pBuf, nLen, nOffset);
 }
 
 ssize_t write(int fd, const void *pBuf, size_t nLen)
 {
     REAL(write, ssize_t, (int, const void *, size_t))
     int nFault = io_call("write", fd, NULL, 0);
-    if (nFault != 0 || fault_on("write", fd, lseek64(fd, 0, SEEK_CUR) + (long long)nLen - 1)) {
-        errno = nFault != 0 ? errno : EIO;
-        return -1;
-    }
-    return p_write(fd, pBuf, nLen);
+    int bFails = nFault != 0 || fault_on("write", fd, lseek64(fd, 0, SEEK_CUR) + (long long)nLen - 1);
+    return bFails ? -1 : p_write(fd, pBuf, nLen);
 }
 
 size_t fwrite(const void *pBuf, size_t nSize, size_t nCount, FILE *fp)
@@ -266,7 +252,6 @@ size_t fwrite(const void *pBuf, size_t nSize, size_t nCount, FILE *fp)
     REAL(fwrite, size_t, (const void *, size_t, size_t, FILE *))
     int nFault = io_call("fwrite", fileno(fp), NULL, 0);
     if (nFault != 0 || fault_on("write", fileno(fp), ftello(fp) + (long long)(nSize * nCount) - 1)) {
-        errno = nFault != 0 ? errno : EIO;
         fp->_flags |= _IO_ERR_SEEN;
         return 0;
     }

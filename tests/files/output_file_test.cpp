@@ -122,6 +122,10 @@ TEST(OutputFileFailures, EveryCallOfEveryWayFailsOrIsInterruptedCleanly)
     const std::vector<std::string> inputs{s.in, s.code, s.key, s.comm, request, image};
     const std::vector<std::string> sign{ENCRYPT_TOOL_PATH, s.in, out, s.code, s.key, s.comm};
     const std::string shim = std::string("LD_PRELOAD=") + IO_FAULT_SHIM_PATH, named = "IO_FAULT_NO_TMPFILE=1";
+    // Beyond EIO, ENOSPC, SIGKILL and SIGTERM at every call: EINTR where a call is retried, the end of the file (0)
+    // at the image's copy, and 1000: EIO, and the input's end at the read that blames a side.
+    const std::multimap<std::string, int> extraFaults{{"read", EINTR}, {"pread", EINTR}, {"write", EINTR},
+        {"pwrite", EINTR}, {"copy_file_range", EINTR}, {"pread", 0}, {"copy_file_range", 0}, {"copy_file_range", 1000}};
     struct Way {
         std::vector<std::string> argv;
         std::string env; // another variable, or the shim again
@@ -203,14 +207,8 @@ TEST(OutputFileFailures, EveryCallOfEveryWayFailsOrIsInterruptedCleanly)
         }
         for (const auto &[nIndex, c] : points) {
             std::vector<int> faults{EIO, ENOSPC, -SIGKILL, -SIGTERM};
-            if (std::string(" read pread write pwrite copy_file_range ").find(" " + c.name + " ") != std::string::npos) {
-                faults.push_back(EINTR);
-            }
-            if (c.name == "pread" || c.name == "copy_file_range") {
-                faults.push_back(0);
-            }
-            if (c.name == "copy_file_range") { // 1000: EIO, and the input's end at the read that blames a side
-                faults.push_back(1000);
+            for (auto [it, end] = extraFaults.equal_range(c.name); it != end; ++it) {
+                faults.push_back(it->second);
             }
             if (way.bSignals) { // below -100: ignored
                 faults.insert(faults.end(), {-SIGINT, -SIGHUP, -100 - SIGINT, -100 - SIGTERM, -100 - SIGHUP});
@@ -285,11 +283,10 @@ TEST(OutputFileSuccess, ReplacesExactlyKeepingModeAndLinks)
     } modes[] = {{0640, 0, false, 0640}, {0755, 0, false, 0755}, {06755, 0, false, 06755},
                  {06755, 65534, false, 06755}, {06666, 0, true, 0666}};
     const std::vector<std::string> asOther{"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
-    std::vector<std::string> probe = asOther;
-    probe.insert(probe.end(), {"/bin/sh", "-c", "test -x \"$0\" && test -r \"$1\"", ENCRYPT_TOOL_PATH, s.in});
+    const std::vector<std::string> probe{"/bin/sh", "-c", "test -x \"$0\" && test -r \"$1\"", ENCRYPT_TOOL_PATH, s.in};
     chmod(s.dir.path.c_str(), 0777);
     // Only root can run the tool as another user, who must reach the build.
-    bool bOtherRuns = geteuid() == 0 && run_program(probe).status == 0;
+    bool bOtherRuns = geteuid() == 0 && run_program(env_argv({}, asOther, probe)).status == 0;
     for (const auto &m : modes) {
         if ((m.bOtherUser && !bOtherRuns) || (m.nOwner != 0 && geteuid() != 0)) {
             continue; // only root gives a file away
@@ -345,9 +342,8 @@ TEST(OutputFileSuccess, ReplacesExactlyKeepingModeAndLinks)
     ASSERT_EQ(run_encrypt(args).status, 0);
     EXPECT_EQ(read_file(pointed), expected);
     args[1] = s.dir.file(std::string(255, 'n'));
-    std::vector<std::string> argv{"/bin/sh", "-c", "umask 027; exec \"$0\" \"$@\"", ENCRYPT_TOOL_PATH};
-    argv.insert(argv.end(), args.begin(), args.end());
-    ASSERT_EQ(run_program(argv).status, 0);
+    const std::vector<std::string> umask027{"/bin/sh", "-c", "umask 027; exec \"$0\" \"$@\"", ENCRYPT_TOOL_PATH};
+    ASSERT_EQ(run_program(env_argv({}, umask027, args)).status, 0);
     ASSERT_EQ(stat(args[1].c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
     EXPECT_EQ(read_file(args[1]), expected);
@@ -568,8 +564,7 @@ TEST(OutputFileInPlace, DevicesFifosAndLimits)
         }
         write_file(s.in, image);
         EXPECT_TRUE(name == "null" || run_program({VERIFY_TOOL_PATH, "--restore", args[1], s.out}).status == 2);
-        struct stat st;
-        EXPECT_TRUE(stat(args[1].c_str(), &st) == 0 && S_ISCHR(st.st_mode)) << name << ": the device is kept";
+        EXPECT_TRUE(std::filesystem::is_character_file(args[1])) << name << ": the device is kept";
     }
 
     std::string fifo = s.dir.file("fifo");

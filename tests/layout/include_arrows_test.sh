@@ -25,13 +25,12 @@ part_of() { # path -> "rank name"
 }
 
 failed=0
-for file in $(git ls-files 'encrypt/*' 'image/*' 'files/*' 'token/*' 'signing/*' 'tools/*' 'companion/*' |
-              grep -E '\.(h|c|cpp)$'); do
+tracked=$(git ls-files 'encrypt/*' 'image/*' 'files/*' 'token/*' 'signing/*' 'tools/*' 'companion/*')
+for file in $(echo "$tracked" | grep -E '\.(h|c|cpp)$'); do
     set -- $(part_of "$file")
     rank=$1 part=$2
     for header in $(sed -n 's/^[[:space:]]*#[[:space:]]*include[[:space:]]*"\([^"]*\)".*/\1/p' "$file"); do
-        found=$(git ls-files 'encrypt/*' 'image/*' 'files/*' 'token/*' 'signing/*' 'tools/*' 'companion/*' |
-                grep -E "(^|/)$header\$" || true)
+        found=$(echo "$tracked" | grep -E "(^|/)$header\$" || true)
         if [ -z "$found" ]; then
             echo "$file includes \"$header\", which no part holds"; failed=1; continue
         fi

@@ -22,6 +22,7 @@ baseline=$src/packaging/$soname.abi
 command -v abidiff >/dev/null || { echo "abidiff not installed (Debian: abigail-tools)"; exit 1; }
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
+fail() { echo "ABI check FAILED: $*"; exit 1; }
 
 # The public headers as installed: abidw and abidiff keep the types declared in
 # files of these names and drop every other type.
@@ -52,14 +53,8 @@ compare() {
 }
 
 echo "== $library against $(basename "$baseline")"
-[ -f "$baseline" ] || {
-    echo "ABI check FAILED: no baseline for $soname; write it from the release that takes this soname"
-    exit 1
-}
-compare "$library" || {
-    echo "ABI check FAILED: see docs/library.md, 'ABI rules', before changing the baseline"
-    exit 1
-}
+[ -f "$baseline" ] || fail "no baseline for $soname; write it from the release that takes this soname"
+compare "$library" || fail "see docs/library.md, 'ABI rules', before changing the baseline"
 
 # A scratch copy of the sources, built three times with one change each.
 mkdir "$scratch/src"
@@ -91,11 +86,11 @@ for row in pass:add_function:si_abi_probe fail:widen_keep:nKeepAddr fail:hide_fi
     echo "== $change must $verdict"
     lib=$(variant "$change")
     if compare "$lib"; then got=pass; else got=fail; fi
-    [ "$got" = "$verdict" ] || { echo "ABI check FAILED: $change must $verdict"; exit 1; }
-    grep -q "$name" "$scratch/report" || { echo "ABI check FAILED: the report does not name $name"; exit 1; }
+    [ "$got" = "$verdict" ] || fail "$change must $verdict"
+    grep -q "$name" "$scratch/report" || fail "the report does not name $name"
     [ "$change" != add_function ] || nm -D --defined-only "$lib" | grep -q ' si_abi_probe@@SIGNEDIMAGE_ABI_PROBE$' ||
-        { echo "the scratch library does not export si_abi_probe@@SIGNEDIMAGE_ABI_PROBE"; exit 1; }
+        fail "the scratch library does not export si_abi_probe@@SIGNEDIMAGE_ABI_PROBE"
 done
 echo "== a file abidiff cannot read must fail"
-if compare "$src/packaging/changelog"; then echo "ABI check FAILED: an unreadable library is accepted"; exit 1; fi
+if compare "$src/packaging/changelog"; then fail "an unreadable library is accepted"; fi
 echo "ABI check passed: compatible with $(basename "$baseline"); an incompatible change is refused"

@@ -127,10 +127,8 @@ TEST(FaultDescriptors, NoFileOfARunIsAStandardDescriptor)
     for (const std::vector<std::string> &args :
          {std::vector<std::string>{ENCRYPT_TOOL_PATH, "--signing-helper", helper, fifo, f.out, f.key, f.key, f.key},
           {VERIFY_TOOL_PATH, fifo}, {KEY_TOOL_PATH, "show", fifo}}) {
-        for (const char *pClosed : {"<&- >&- 2>&-", "2>&-"}) {
-            std::vector<std::string> argv{"/bin/sh", "-c", "exec \"$0\" \"$@\" " + std::string(pClosed)};
-            argv.insert(argv.end(), args.begin(), args.end());
-            int pid = spawn_program(argv);
+        for (const std::string closed : {"<&- >&- 2>&-", "2>&-"}) {
+            int pid = spawn_program(env_argv({}, {"/bin/sh", "-c", "exec \"$0\" \"$@\" " + closed}, args));
             int fdFifo = open(fifo.c_str(), O_RDWR | O_CLOEXEC); // the tool's open goes on, its read waits
             std::string fds = "/proc/" + std::to_string(pid) + "/fd/";
             int fdSeen = -1;
@@ -141,7 +139,7 @@ TEST(FaultDescriptors, NoFileOfARunIsAStandardDescriptor)
                     fdSeen = std::filesystem::read_symlink(fds + std::to_string(fd), error) == fifo ? fd : fdSeen;
                 }
             }
-            EXPECT_GE(fdSeen, 3) << args[0] << " " << pClosed;
+            EXPECT_GE(fdSeen, 3) << args[0] << " " << closed;
             for (int fd = 0; fd <= 2; fd++) {
                 EXPECT_EQ(std::filesystem::read_symlink(fds + std::to_string(fd), error), "/dev/null") << args[0] << fd;
             }
@@ -149,7 +147,7 @@ TEST(FaultDescriptors, NoFileOfARunIsAStandardDescriptor)
             close(fdFifo);
             wait_program(pid);
             if (args[0] == ENCRYPT_TOOL_PATH) {
-                EXPECT_EQ(read_file(seen), (Bytes{'/', 'd', 'e', 'v', '/', 'n', 'u', 'l', 'l', '\n'})) << pClosed;
+                EXPECT_EQ(read_file(seen), (Bytes{'/', 'd', 'e', 'v', '/', 'n', 'u', 'l', 'l', '\n'})) << closed;
             }
         }
         // Where /dev/null cannot be opened on one of them (its first open
